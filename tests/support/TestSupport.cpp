@@ -1,0 +1,53 @@
+#include "support/TestSupport.h"
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace TestSupport {
+
+ScratchRoot::ScratchRoot(bool withData) {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof(cwd)) != nullptr) m_PreviousCwd = cwd;
+    std::string tmpl = (std::filesystem::temp_directory_path() / "korvella-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_Path = tmpl;
+    if (withData) std::filesystem::create_directories(m_Path + "/Data");
+    if (chdir(m_Path.c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+ScratchRoot::~ScratchRoot() {
+    if (!m_PreviousCwd.empty() && chdir(m_PreviousCwd.c_str()) != 0) {
+        // Nothing sensible to do in a destructor; the next test sets its own.
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(m_Path, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::filesystem::path p(path);
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string FixturePath(const std::string& fixture) {
+    return std::string(KORVELLA_FIXTURES_DIR) + "/" + fixture;
+}
+
+void CopyFixture(const std::string& fixture, const std::string& target) {
+    WriteFile(target, ReadFile(FixturePath(fixture)));
+}
+
+}  // namespace TestSupport

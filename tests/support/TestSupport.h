@@ -1,0 +1,34 @@
+#pragma once
+// Helpers shared by all test binaries.
+
+#include <string>
+
+namespace TestSupport {
+
+// A fresh directory holding Data/; the process works inside it while the
+// object lives and returns to the previous working directory afterwards.
+class ScratchRoot {
+public:
+    explicit ScratchRoot(bool withData = true);
+    ~ScratchRoot();
+    ScratchRoot(const ScratchRoot&) = delete;
+    ScratchRoot& operator=(const ScratchRoot&) = delete;
+
+    // Absolute path, without a trailing slash.
+    const std::string& Path() const { return m_Path; }
+    std::string File(const std::string& relative) const { return m_Path + "/" + relative; }
+
+private:
+    std::string m_Path;
+    std::string m_PreviousCwd;
+};
+
+// Whole file as a string; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Writes a file, creating its parent directories.
+void WriteFile(const std::string& path, const std::string& content);
+// Copies a fixture file from tests/fixtures into a target path.
+void CopyFixture(const std::string& fixture, const std::string& target);
+std::string FixturePath(const std::string& fixture);
+
+}  // namespace TestSupport
