@@ -1,0 +1,4 @@
+#include "PkgProgram/XMLAttribParseException.h"
+
+XMLAttribParseException::XMLAttribParseException(const std::string& attributeName)
+    : XMLException("Could not parse attribute '" + attributeName + "'") {}

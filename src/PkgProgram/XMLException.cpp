@@ -1,0 +1,3 @@
+#include "PkgProgram/XMLException.h"
+
+XMLException::XMLException(const std::string& message) : std::runtime_error(message) {}

@@ -1,0 +1,540 @@
+// Program entry of the controller: the process-wide objects, the start-up
+// sequence and the main loop, which connects the joint bus, hands the robot
+// state to the remote clients, runs the one operator command of each pass and
+// does the periodic housekeeping. The robot thread does the cyclic work.
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include "PkgProgram/IPO.h"
+#include "cloud/MqttClient.h"
+#include "common/LogSingleton.h"
+#include "common/SoftwareVersion.h"
+#include "controller/ProjectManager.h"
+#include "controller/RobotMaster.h"
+#include "controller/Shutdown.h"
+#include "datatypes/RobotState.h"
+#include "hardware/BoardSupport.h"
+#include "hardware/HardwareProtocol.h"
+#include "server/ComServer.h"
+#include "server/ComServerManager.h"
+#include "server/ModbusServer.h"
+#include "vision/CameraManager.h"
+
+// ---- Process-wide objects, built in this order after the log and destroyed in reverse ----
+std::string VersionSuffix;
+DataTypes::RobotState rs;
+RobotMaster rm;
+Cloud::MqttClient cloud(&rm);
+
+float jogValues[9] = {};
+std::atomic<bool> flagStop{false};
+int slowCnt = 80;
+int cntCANConnectionTries = 5;
+
+namespace {
+
+// The signal that ended the main loop; the handlers only store it.
+std::atomic<int> g_StopSignal{0};
+// The persistent counters were read at start-up, so writing them back loses nothing.
+bool g_VariablesRead = false;
+
+}  // namespace
+
+std::string GetSoftwareVersion() {
+    std::string text = KorvellaSoftwareVersion.ToString();
+    if (!VersionSuffix.empty()) text += "-" + VersionSuffix;
+    return text;
+}
+
+void wait(int ms) {
+    if (ms > 0) usleep(static_cast<useconds_t>(ms) * 1000u);
+}
+
+void SIGINT_Handler(int) {
+    g_StopSignal = SIGINT;
+    flagStop = true;
+}
+
+void SIGTERM_Handler(int) {
+    g_StopSignal = SIGTERM;
+    flagStop = true;
+}
+
+namespace {
+
+// Long waits of the main loop end early when a stop was asked for.
+void WaitUnlessStopped(int ms) {
+    while (ms > 0 && !flagStop) {
+        const int slice = ms < 10 ? ms : 10;
+        wait(slice);
+        ms -= slice;
+    }
+}
+
+}  // namespace
+
+// Clears every jog input before a command runs.
+void ResetJogValues() {
+    // The console's and the display's jog values are cleared here too once they exist.
+    ComServerManager::Instance()->CallResetJogValues();
+    for (float& v : jogValues) v = 0.0f;
+}
+
+void ShutdownApplication() {
+    LogSingleton* log = LogSingleton::instance();
+    log->add("Shutdown: ... closing down");
+    rm.StopProgram(IPO::SHUTDOWN);
+    rm.Reset();
+    wait(50);
+    log->add("Shutdown done");
+    flagStop = true;
+}
+
+namespace {
+
+std::string Fixed1(double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.1f", value);
+    return text;
+}
+
+std::string Joined(const float* values, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) text += " ";
+        text += Fixed1(values[i]);
+    }
+    return text;
+}
+
+std::string InterpreterState(const IPO& ipo) {
+    if (!ipo.IsProgramLoaded()) return "None";
+    switch (ipo.GetRunState()) {
+        case IPO::RunStateRunning: return "Run";
+        case IPO::RunStateIdle: return "Stp";
+        case IPO::RunStatePaused: return "Pau";
+        default: return "n/a";
+    }
+}
+
+void LogStatusLine() {
+    Hardware::HardwareProtocol* hardware = rm.GetHardware();
+    const float pose[6] = {rs.pose(0, 3), rs.pose(1, 3), rs.pose(2, 3), rs.A, rs.B, rs.C};
+    std::string line = "Pos: " + Joined(pose, 6);
+    line += "    Joints: " + Joined(rs.jointSetPoint, 6);
+    if (hardware != nullptr && hardware->externalJointCount > 0) {
+        line += "   ExtJ: " + Joined(rs.jointSetPoint + 6, 3);
+        line += "   Vel: " + Joined(rs.jointVelocitySetPoint + 6, 3);
+    }
+    if (hardware != nullptr && hardware->platformJointCount > 0) line += "   Pltf: " + Joined(rs.platformSetPoint, 4);
+    if (hardware != nullptr && hardware->toolJointCount > 0) line += "   Grp: " + Fixed1(rs.toolValue[0]);
+    line += "   Status: " + rs.errorText + ", " + rm.TranslateKinErrorLog(rs.kinematicState);
+    line += "   Prog: " + InterpreterState(rm.ipoMain) + ", " + InterpreterState(rm.ipoLogic);
+    const std::string cameras = Camera::CameraManager::Instance()->GetCLIStateString();
+    if (!cameras.empty()) line += cameras;
+    LogSingleton::instance()->add(line);
+}
+
+// Codes of one module group, 0 beyond the driver's count for it.
+std::string ErrorCodes(int first, int available, int shown) {
+    std::string text;
+    for (int i = 0; i < shown; ++i) {
+        if (i > 0) text += " ";
+        const int index = first + i;
+        const bool present = i < available && index >= 0 && index < DataTypes::RobotState::maxModules;
+        text += std::to_string(present ? rs.jointErrorCodes[index] : 0);
+    }
+    return text;
+}
+
+void LogDiagnostics() {
+    LogSingleton* log = LogSingleton::instance();
+    // The statistics come in microseconds and as a share; the line names ms and %.
+    log->addFormat("RobotThread Frequency: %.2lf Hz,  min CycleTime: %.2lf ms,  max CycleTime: %.2lf ms,  Workload %.1lf%%",
+                   rm.GetFrequency(), rm.GetMinCycleTime() / 1000.0, rm.GetMaxCycleTime() / 1000.0,
+                   rm.GetWorkload() * 100.0);
+    rm.ResetMaxCycleTime();
+    rm.ResetMinCycleTime();
+
+    Hardware::HardwareProtocol* hardware = rm.GetHardware();
+    const int arm = hardware != nullptr ? hardware->robotJointCount : 0;
+    const int tool = hardware != nullptr ? hardware->toolJointCount : 0;
+    const int external = hardware != nullptr ? hardware->externalJointCount : 0;
+    const int platform = hardware != nullptr ? hardware->platformJointCount : 0;
+    const int dio = hardware != nullptr ? hardware->dioModuleCount : 0;
+    std::string line = "Error Codes Arm: " + ErrorCodes(0, arm, 6);
+    int next = arm;
+    if (tool > 0) line += " - Grp: " + ErrorCodes(next, tool, 1);
+    next += tool;
+    if (external > 0) line += " - Ext: " + ErrorCodes(next, external, 3);
+    next += external;
+    const int platformFirst = next;
+    next += platform;
+    if (dio > 0) line += " - DIO: " + ErrorCodes(next, dio, 3);
+    if (platform > 0) line += " - Plft: " + ErrorCodes(platformFirst, platform, 4);
+    char number[64];
+    std::snprintf(number, sizeof(number), "%.1f", rs.supply / 1000.0);
+    line += std::string(" - Supply: ") + number;
+    std::snprintf(number, sizeof(number), "%.2f", rs.currentAll / 1000.0);
+    line += std::string(" - Current: ") + number;
+    line += " - EStop: " + std::to_string(rs.eStop);
+    if (rm.IsOperationModesEnabled()) {
+        switch (rm.GetOperationMode()) {
+            case RobotMaster::OperationModeNotLimited: line += " - OpMode: NoLimit"; break;
+            case RobotMaster::OperationModeNoMotion: line += " - OpMode: NoMotion"; break;
+            default: line += " - OpMode: VelocityLimited"; break;
+        }
+    }
+    log->add(line);
+
+    // The CANopen drives' control and status words and profiles join here with the CANopen driver.
+
+    const float* board = rs.jointTemperatures;
+    const float* motor = rs.jointTemperatures2;
+    log->addFormat(
+        "Board Temp: %.1lf  %.1lf  %.1lf  %.1lf  %.1lf  %.1lf, Motor Temp: %.1lf  %.1lf  %.1lf  %.1lf  %.1lf  %.1lf, "
+        "CPU: %.1lf",
+        board[0], board[1], board[2], board[3], board[4], board[5], motor[0], motor[1], motor[2], motor[3], motor[4],
+        motor[5], rs.cpuTemperature);
+    const bool* referenced = rs.jointsReferenced;
+    log->addFormat("Ref State: Overall %d  Detailed: %d  %d  %d  %d  %d  %d", rs.referenceStatus, referenced[0],
+                   referenced[1], referenced[2], referenced[3], referenced[4], referenced[5]);
+}
+
+// Hands the settings that the project file holds for the servers, the cameras
+// and the cloud client to their owners.
+void HandOverProjectSettings(ProjectManager& projectManager) {
+    Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
+    modbus->SetPort(projectManager.modbusPort.load());
+    modbus->SetMaxConnections(static_cast<unsigned>(projectManager.modbusMaxConnections.load()));
+
+    const std::string cameras = projectManager.GetCamerasElement();
+    if (!cameras.empty()) {
+        tinyxml2::XMLDocument document;
+        if (document.Parse(cameras.c_str()) == tinyxml2::XML_SUCCESS && document.RootElement() != nullptr)
+            Camera::CameraManager::Instance()->Read(document.RootElement());
+    }
+
+    // Only a complete "Cloud" element fills the record; an empty one hands nothing over.
+    const ProjectCloudSettings settings = projectManager.GetCloudSettings();
+    if (settings.clientId.empty() && settings.encryptedCredentials.empty() && settings.robotName.empty() &&
+        settings.robotOwner.empty())
+        return;
+    cloud.SetClientId(settings.clientId);
+    cloud.SetEncryptedCredentials(settings.encryptedCredentials);
+    cloud.SetRobotName(settings.robotName);
+    cloud.SetRobotOwner(settings.robotOwner);
+    cloud.SetEnabled(settings.enabled);
+    cloud.SetCameraEnvironment(settings.cameraEnvironment);
+    cloud.SetCameraWorkarea(settings.cameraWorkarea);
+}
+
+void ConnectBus() {
+    Hardware::HardwareProtocol* hardware = rm.GetHardware();
+    if (hardware == nullptr || hardware->GetConnectionStatus() || cntCANConnectionTries <= 0) return;
+    LogSingleton::instance()->add("***************** Connecting CAN bus... ******************");
+    --cntCANConnectionTries;
+    WaitUnlessStopped(1000);
+    if (flagStop) return;
+    hardware->Connect();
+}
+
+void MergeJogValues(ComServerManager* server) {
+    // The console's and the display's jog values are summed here once they exist.
+    float sum = 0.0f;
+    for (float& v : jogValues) {
+        v = 0.0f;
+        sum += v;
+    }
+    if (sum == 0.0f) {
+        if (std::shared_ptr<ComServer> active = server->GetActiveServer()) active->GetJogValues(jogValues);
+    }
+    rm.SetJogValues(jogValues);
+}
+
+void RunCommand(int code, int parameter, float value, ProjectManager& projectManager) {
+    LogSingleton* log = LogSingleton::instance();
+    switch (code) {
+        case 4:
+            ResetJogValues();
+            rm.StopProgram(IPO::USER);
+            break;
+        case 5:
+            ResetJogValues();
+            rm.DeleteProgram();
+            projectManager.QueueUpdateProjectFile();
+            break;
+        case 7:
+        case 8:
+        case 9:
+            ResetJogValues();
+            rm.ipoMain.replayMode =
+                code == 7 ? IPO::ReplaySingle : (code == 8 ? IPO::ReplayRepeat : IPO::ReplayStep);
+            projectManager.QueueUpdateProjectFile();
+            break;
+        case 10:
+            ResetJogValues();
+            rm.Reset();
+            break;
+        case 11:
+            ResetJogValues();
+            rm.Reset();
+            rm.EnableMotors(true);
+            break;
+        case 12:
+            ResetJogValues();
+            rm.EnableMotors(false);
+            break;
+        case 31:
+        case 32:
+            if (RobotMaster::IsValidIONum(parameter)) rm.SetManualDOut(parameter, code == 31);
+            break;
+        case 33:
+            if (std::isfinite(value)) {
+                rm.override = value > 100.0f ? 100.0f : (value < 0.0f ? 0.0f : value);
+                projectManager.QueueUpdateProjectFile();
+            }
+            break;
+        case 99:
+            ResetJogValues();
+            if (parameter == 99) {
+                log->add("Shutdown requested");
+                ShutdownApplication();
+            } else if (parameter == 100) {
+                log->add("System shutdown requested");
+                Shutdown::ShutdownSystem(true);
+            } else if (parameter == 101) {
+                log->add("Module restart requested");
+                rm.Reset();
+                if (Hardware::HardwareProtocol* hardware = rm.GetHardware()) hardware->RestartModules();
+            }
+            break;
+        // Program start and pause, set to zero, motion modes, referencing,
+        // alignment, teach-in, the cell state machine and the program browser
+        // join here with the operations they call; their jog reset already runs.
+        case 2:
+        case 3:
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 17:
+        case 21:
+        case 22:
+        case 23:
+        case 24:
+        case 50:
+        case 51:
+        case 52:
+        case 53:
+        case 54:
+        case 55:
+        case 56:
+        case 57:
+        case 61:
+        case 62:
+        case 70:
+        case 71:
+        case 80:
+        case 81:
+        case 82:
+        case 83:
+        case 84:
+            ResetJogValues();
+            break;
+        default:
+            break;
+    }
+}
+
+void LogStopSignal() {
+    const int signal = g_StopSignal.exchange(0);
+    if (signal == SIGINT) LogSingleton::instance()->add("SIGINT received.");
+    if (signal == SIGTERM) LogSingleton::instance()->add("SIGTERM received.");
+}
+
+void MainLoop(ProjectManager& projectManager) {
+    LogSingleton* log = LogSingleton::instance();
+    ComServerManager* server = ComServerManager::Instance();
+    while (true) {
+        if (flagStop) {
+            LogStopSignal();
+            break;
+        }
+        try {
+            // The front-panel display is served here once it exists.
+            rs = rm.GetRobotState();
+            server->CallSetCurrentPos(rs);
+            server->CallPublishData();
+            wait(1);
+            server->SendServerMessages();
+            wait(1);
+            server->CallPublishLogMessage();
+
+            const operationMode mode = log->get_opMode();
+            if (mode == opModeSeriousFail) {
+                char text[512];
+                std::snprintf(text, sizeof(text), "ERROR: %s", log->get_seriousFailReason().c_str());
+                log->DisplayAndServerSetMessage(text);
+                log->add(text);
+                if (server->GetActiveServer()) {
+                    projectManager.UpdateConfiguration(&rm, false);
+                    rm.UpdateConfiguration();
+                }
+                WaitUnlessStopped(2000);
+                continue;
+            }
+            if (mode == opModeCANBridge) {
+                log->DisplayAndServerSetMessage("CAN Bridge Mode");
+                log->add("CAN Bridge Mode");
+                WaitUnlessStopped(2000);
+                continue;
+            }
+
+            ConnectBus();
+            MergeJogValues(server);
+
+            int code = 0;
+            int parameter = 0;
+            float value = 0.0f;
+            if (std::shared_ptr<ComServer> active = server->GetActiveServer())
+                active->TakePendingCommand(code, parameter, value);
+            // The console's and then the display's command replace it here once they exist.
+            if (code != 0) RunCommand(code, parameter, value, projectManager);
+
+            ++slowCnt;
+            if (slowCnt % 160 == 0) {
+                projectManager.UpdateConfiguration(&rm, false);
+                rm.UpdateConfiguration();
+                LogStatusLine();
+            }
+            if (slowCnt > 749) {
+                slowCnt = 0;
+                LogDiagnostics();
+                log->WriteVariablesToStorage();
+            }
+            wait(25);
+        } catch (const std::exception& e) {
+            log->addErrorFormat("MAIN LOOP EXCEPTION: %s", e.what());
+            std::printf("Error in Main Loop: %s\n", e.what());
+            break;
+        }
+    }
+}
+
+void LogNumericLimits() {
+    LogSingleton* log = LogSingleton::instance();
+    char text[512];
+    log->add("Numeric Limits on this machine:");
+    std::snprintf(text, sizeof(text), "Type (unsigned long long):    Size %u byte     Max %llu",
+                  static_cast<unsigned>(sizeof(unsigned long long)), ULLONG_MAX);
+    log->add(text);
+    std::snprintf(text, sizeof(text), "Type (long):                  Size %u byte     Max %ld",
+                  static_cast<unsigned>(sizeof(long)), LONG_MAX);
+    log->add(text);
+    std::snprintf(text, sizeof(text), "Type (int):                   Size %u byte     Max %d",
+                  static_cast<unsigned>(sizeof(int)), INT_MAX);
+    log->add(text);
+    log->add("");
+    log->add("");
+}
+
+}  // namespace
+
+int main() {
+    LogSingleton* log = LogSingleton::instance();
+    const std::string version = GetSoftwareVersion();
+
+    log->add("");
+    log->add("VQT - Korvella");
+    log->add("");
+    log->add(version);
+    log->set_softwareVersion(version, KorvellaSoftwareVersion);
+    log->set_opMode(opModeNormal);
+    log->addFormat("Board Type: %s",
+                   Hardware::BoardSupport::BoardTypeToString(Hardware::BoardSupport::GetBoardType()));
+    log->add("");
+    LogNumericLimits();
+
+    ProjectManager projectManager(&cloud);
+    const int projectResult = projectManager.OpenProject(&rm);
+    if (projectResult == 0) HandOverProjectSettings(projectManager);
+    wait(100);
+
+    // The front-panel display connects here on rm.GetDisplayPortDefault() once it exists.
+    wait(100);
+
+    ComServerManager* server = ComServerManager::Instance();
+    server->Init(&rm, &projectManager, &cloud);
+    server->Start();
+
+    Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
+    modbus->Init(&rm, &projectManager);
+    modbus->SetSoftwareInfo(KorvellaSoftwareVersion.Major, KorvellaSoftwareVersion.Minor,
+                            KorvellaSoftwareVersion.Patch);
+    if (projectManager.modbusActive) modbus->Start();
+
+    Camera::CameraManager::Instance()->SetProjectManager(&projectManager);
+
+    if (projectResult == 0) {
+        wait(50);
+        log->add("");
+        log->ReadVariablesFromStorage();
+        g_VariablesRead = true;
+        log->add("");
+        // The console help is printed here once the console reader exists.
+        for (float& v : jogValues) v = 0.0f;
+        wait(100);
+        log->add("");
+
+        log->DisplayAndServerSetMessage("Korvella " + version);
+
+        rm.FinishInit();
+        log->add("");
+        wait(500);
+
+        rm.ipoMain.OffsetReset();
+        rm.ipoMain.LoadProgram(projectManager.startProgram, false);
+        rm.override = projectManager.startOverride;
+        rm.ipoMain.replayMode = projectManager.startRepeat ? IPO::ReplayRepeat : IPO::ReplaySingle;
+        wait(500);
+
+        rm.ipoLogic.name = "LogicIPO";
+        if (!projectManager.logicStartFile.empty()) {
+            rm.ipoLogic.OffsetReset();
+            rm.ipoLogic.LoadProgram(projectManager.logicStartFile, false);
+            wait(500);
+            rm.ipoLogic.replayMode = IPO::ReplayRepeat;
+            rm.ipoLogic.Start();
+        }
+
+        Shutdown::Init(&projectManager, &rm);
+        log->add("");
+        wait(1000);
+    }
+
+    flagStop = false;
+    std::signal(SIGINT, SIGINT_Handler);
+    std::signal(SIGTERM, SIGTERM_Handler);
+    MainLoop(projectManager);
+
+    log->add("Korvella: Exiting...");
+    rm.StopMainLoop();
+    if (projectResult == 0) {
+        // A queued settings change is written now rather than lost with the process.
+        projectManager.UpdateConfiguration(&rm, true);
+        // Counters that were read at start-up are stored whatever the 300 s rule says.
+        if (g_VariablesRead) log->ForceWriteVariablesToStorage();
+    }
+    log->Flush();
+    return 0;
+}

@@ -1,0 +1,505 @@
+// The robot thread: one cycle per CycleTimeMS, the timing of both timing
+// modes, the cycle statistics and the publishing of the robot state.
+
+#include "controller/RobotMaster.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "common/LogSingleton.h"
+#include "hardware/BoardSupport.h"
+#include "hardware/HardwareProtocol.h"
+#include "kinematics/RobotKinematic.h"
+
+namespace {
+
+uint64_t NowUs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return RobotMaster::ToMicroSec(now);
+}
+
+bool IsRunningErrorText(const std::string& text) {
+    return text == "NoError" || text == "operation_enabled" || text == "Homing";
+}
+
+// Error texts that are not a fault of the drives.
+bool IsHarmlessErrorText(const std::string& text) {
+    return text == "NoError" || text == "_MNE" || text == "operation_enabled" || text == "Homing" ||
+           text == "switched_on" || text == "n/a";
+}
+
+}  // namespace
+
+// Time stamps and joint statistics that live as long as the robot thread.
+struct RobotMaster::CycleClock {
+    uint64_t lastCycleStart = 0;
+    uint64_t lastWaitEnd = 0;
+    uint64_t lastStatisticsTime = 0;
+    int statisticsCounter = 0;
+    float lastJoint[9] = {};
+    float referenceJoint[9] = {};
+    bool rising[9] = {};
+
+    void Restart() {
+        const uint64_t now = NowUs();
+        lastCycleStart = now;
+        lastWaitEnd = now;
+        lastStatisticsTime = now;
+        statisticsCounter = 0;
+    }
+};
+
+void RobotMaster::ThreadRobotLoop() {
+    LogSingleton* log = LogSingleton::instance();
+    int policy = 0;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    log->addFormat("RobotMainLoop is executing at priority %d", param.sched_priority);
+
+    CycleClock clock;
+    clock.Restart();
+    bool gated = false;
+
+    while (true) {
+        if (stopLoop) {
+            std::printf("RobotMainLoop stopped\n");
+            std::fflush(stdout);
+            return;
+        }
+
+        // No cycle runs in serious-fail or CAN-bridge mode; in serious fail the bus stays disconnected.
+        const operationMode mode = log->get_opMode();
+        if (mode != opModeNormal) {
+            if (mode == opModeSeriousFail && hardware && hardware->GetConnectionStatus()) hardware->Disconnect();
+            wait(50);
+            gated = true;
+            continue;
+        }
+        if (gated) {
+            // Time spent in the gate is neither a cycle nor work.
+            clock.Restart();
+            gated = false;
+        }
+
+        if (TimingMode == 1) {
+            uint64_t now = NowUs();
+            StoreCycleTime(static_cast<int64_t>(now - clock.lastCycleStart));
+            clock.lastCycleStart = now;
+            busyTimeSum += static_cast<float>(now - clock.lastWaitEnd);
+            const uint64_t period = static_cast<uint64_t>(CycleTimeMS) * 1000u;
+            const uint64_t target = now + (period - now % period);
+            if (!PreciseTiming && target - 2000 > now) {
+                const timespec until = FromMicroSec(target - 2000);
+                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+                }
+            }
+            while ((now = NowUs()) < target) {
+            }
+            clock.lastWaitEnd = now;
+        }
+
+        bool waited = false;
+        {
+            std::unique_lock<std::mutex> lock(workingMutex);
+            ApplyMailboxes();
+            if (!cycleSuspended) {
+                try {
+                    RunCycle(clock, lock, waited);
+                } catch (const std::exception& e) {
+                    log->addErrorFormat("ROBOTMASTER LOOP EXCEPTION: %s", e.what());
+                    std::printf("Error in Main Loop: %s\n", e.what());
+                } catch (int code) {
+                    // A kinematic error code that no motion step caught.
+                    log->addErrorFormat("ROBOTMASTER LOOP EXCEPTION: %s", TranslateKinError(code));
+                    std::printf("Error in Main Loop: %s\n", TranslateKinError(code).c_str());
+                } catch (...) {
+                    log->addError("ROBOTMASTER LOOP EXCEPTION: unknown exception");
+                    std::printf("Error in Main Loop: unknown exception\n");
+                }
+                if (!lock.owns_lock()) lock.lock();
+            }
+        }
+        // A suspended or failed cycle keeps its period too, so the thread never spins.
+        if (TimingMode == 2 && !waited) WaitEndOfCycle(clock);
+
+        std::lock_guard<std::mutex> lock(workingMutex);
+        UpdateStatistics(clock);
+        std::lock_guard<std::mutex> publish(publishedMutex);
+        publishedState = workingState;
+    }
+}
+
+void RobotMaster::RunCycle(CycleClock& clock, std::unique_lock<std::mutex>& lock, bool& waited) {
+    LogSingleton* log = LogSingleton::instance();
+
+    if (hardware) hardware->SendSync();
+    workingState.override = override.load();
+    workingState.kinematicState = 0;
+
+    const int32_t operationModeUsed = UpdateOperationMode();
+
+    if (refSequenceActive && !IsBrakeActive()) StepPLCReferencing();
+
+    if (brakeReleasePending && NowUs() - brakeReleaseRequestTime.load() > static_cast<uint64_t>(DelayMS) * 1000u &&
+        IsRunningErrorText(workingState.errorText)) {
+        SetBrake(true, true);
+        brakeReleasePending = false;
+    }
+
+    HandleErrorStateChange();
+
+    if (fsmActive) stateMachine.ProcessFSM(workingState);
+
+    SelectMotionSource(operationModeUsed);
+    RunLogicProgram();
+    UpdateTool();
+
+    const PLCInterfaceSettings& plc = log->get_plcInterfaceNr();
+    if (plc.Active) WritePLCOutputs();
+
+    if (kinematic) {
+        const Tool& tool = kinematic->tool;
+        if ((tool.protocol == "digital" || tool.protocol == "Digital") && IsValidIONum(tool.channelEnable) &&
+            IsValidIONum(tool.channelOpenClose)) {
+            SetManualDOut(tool.channelEnable, true);
+            SetManualDOut(tool.channelOpenClose, workingState.toolValue[0] > 50.0f);
+        }
+    }
+
+    WriteOutputsToBus();
+    ReadInputsAndEStop();
+    if (plc.Active) ServePLCInputs();
+    ScanPLCTriggers();
+    ReadBack();
+
+    if (TimingMode == 2) {
+        lock.unlock();
+        WaitEndOfCycle(clock);
+        lock.lock();
+        waited = true;
+        // An operation of another thread may have suspended the cycle meanwhile.
+        if (cycleSuspended) return;
+    }
+    SendAndReadJoints();
+}
+
+int32_t RobotMaster::UpdateOperationMode() {
+    if (!operationModesEnabled) return OperationModeNotLimited;
+    LogSingleton* log = LogSingleton::instance();
+    const bool* inputs = workingState.digitalInputs;
+    int32_t mode;
+    if (DInOpModeAuto < 0 && DInEnableMotionInManualMode < 0) {
+        mode = OperationModeVelocityLimited;
+    } else if (IsValidIONum(DInOpModeAuto) && inputs[DInOpModeAuto]) {
+        mode = OperationModeNotLimited;
+    } else if (IsValidIONum(DInEnableMotionInManualMode) && inputs[DInEnableMotionInManualMode]) {
+        mode = OperationModeVelocityLimited;
+    } else {
+        mode = OperationModeNoMotion;
+    }
+    if (mode != currentOperationMode.load()) {
+        currentOperationMode = mode;
+        if (mode == OperationModeVelocityLimited) {
+            log->addFormat("Operation mode changed to velocity limited (%.1f mm/s)", ManualMaxVelMMPerSec);
+            ipoMain.SetVelocityLimit(ManualMaxVelMMPerSec);
+            ipoDirect.SetVelocityLimit(ManualMaxVelMMPerSec);
+        } else if (mode == OperationModeNoMotion) {
+            log->add("Operation mode changed to no motion");
+        } else {
+            log->add("Operation mode changed to not limited");
+            ipoMain.VelocityLimitDisable();
+            ipoDirect.VelocityLimitDisable();
+        }
+        if (refSequenceActive || (hardware && hardware->IsReferencing())) {
+            log->add("Resetting since operation mode changed while referencing is in progress");
+            Reset();
+        }
+    }
+    return mode;
+}
+
+void RobotMaster::HandleErrorStateChange() {
+    const bool referencing = refSequenceActive || (hardware && hardware->IsReferencing());
+    const std::string text = workingState.errorText;
+    if (text == workingState.previousErrorText && !(wasReferencing && !referencing)) return;
+    if (!(referencing && text == "_MNE_LAG") && !IsHarmlessErrorText(text)) {
+        DOutResetOnError(true);
+        refSequenceActive = false;
+        LogSingleton::instance()->addFormat("RobotMaster: Resetting DOuts on error (main loop), error state: %s",
+                                            text);
+    }
+    wasReferencing = referencing;
+    workingState.previousErrorText = text;
+}
+
+void RobotMaster::SelectMotionSource(int32_t operationModeUsed) {
+    LogSingleton* log = LogSingleton::instance();
+    float jog[9];
+    GetJogValues(jog);
+    const std::string errorText = workingState.errorText;
+
+    if (!DebugMode && errorText != "NoError" && errorText != "operation_enabled") {
+        const std::string reason = "Hardware error " + errorText;
+        if (ipoMain.IsReplayRunning()) ErrorStateProgram(IPO::ERROR, true, reason);
+        if (ipoDirect.IsReplayRunning()) {
+            ipoDirect.Stop(IPO::ERROR, reason);
+            ipoDirect.DeleteAll();
+        }
+        workingState.kinematicState = 99;
+        ResetVelocities();
+    } else if (IsBrakeActive()) {
+        if (ipoMain.IsReplayRunning()) ErrorStateProgram(IPO::ERROR, false, "Brake active");
+        if (ipoDirect.IsReplayRunning()) {
+            ipoDirect.Stop(IPO::ERROR, "Brake active");
+            ipoDirect.DeleteAll();
+        }
+        workingState.kinematicState = 98;
+        ResetVelocities();
+    } else if (operationModeUsed == OperationModeNoMotion) {
+        // Nothing moves.
+    } else if (ipoMain.GetRunState() == IPO::RunStatePaused) {
+        if (ipoDirect.IsProgramLoaded()) ipoDirect.DeleteAll();
+        if (IsJogRequested(jog) && !jogMessageShown) {
+            jogMessageShown = true;
+            log->DisplayAndServerSetMessage("Cannot jog while program is paused");
+        }
+    } else if (ipoMain.IsReplayRunning()) {
+        if (ipoDirect.IsProgramLoaded()) ipoDirect.DeleteAll();
+        if (IsJogRequested(jog) && !jogMessageShown) {
+            jogMessageShown = true;
+            log->DisplayAndServerSetMessage("Cannot jog while program is running");
+        }
+        RunInterpreter(ipoMain);
+    } else if (ipoDirect.IsReplayRunning()) {
+        if (IsJogRequested(jog) && !jogMessageShown) {
+            jogMessageShown = true;
+            log->DisplayAndServerSetMessage("Cannot jog while moving to position");
+        }
+        RunInterpreter(ipoDirect);
+    } else {
+        jogMessageShown = false;
+        JogMotion();
+    }
+}
+
+void RobotMaster::RunInterpreter(IPO& ipo) {
+    workingState.toolValue[0] = -1.0f;
+    try {
+        const bool cartesian = ipo.GetNextPosition(CycleTimeMS, override.load(), &workingState);
+        if (kinematic) {
+            if (cartesian) {
+                kinematic->SetPosition(workingState.pose, workingState.jointSetPoint);
+            } else {
+                kinematic->SetJoints(workingState.jointSetPoint, true);
+            }
+            if (workingState.toolValue[0] >= 0.0f) kinematic->tool.SetTargetValue(workingState.toolValue[0]);
+        }
+        workingState.kinematicState = 0;
+    } catch (int code) {
+        ResetVelocities();
+        ipo.Stop(IPO::ERROR, "Kinematic error: " + TranslateKinError(code));
+    } catch (const std::exception& e) {
+        LogSingleton::instance()->addErrorFormat("Error during IPO motion: %s", e.what());
+        ResetVelocities();
+        ipo.Stop(IPO::ERROR, std::string("Kinematic error: ") + e.what());
+    }
+}
+
+void RobotMaster::RunLogicProgram() {
+    logicState = workingState;
+    if (!ipoLogic.IsReplayRunning()) return;
+    ipoLogic.GetNextPosition(CycleTimeMS, override.load(), &logicState);
+    for (int i = 0; i < DataTypes::RobotState::maxIOs; ++i)
+        workingState.digitalOutputs[i] = logicState.digitalOutputs[i];
+    for (int i = 0; i < DataTypes::RobotState::maxSignals; ++i)
+        workingState.globalSignals[i] = logicState.globalSignals[i];
+}
+
+void RobotMaster::UpdateTool() {
+    if (!kinematic) return;
+    Tool& tool = kinematic->tool;
+    tool.Update();
+    workingState.toolValue[0] = tool.GetJoint();
+    workingState.toolHWValue[0] = tool.GetHWPosition();
+}
+
+void RobotMaster::WriteOutputsToBus() {
+    if (!hardware) return;
+    const bool* outputs = workingState.digitalOutputs;
+    for (int n = 0; n < 50; ++n) {
+        if (n < 10) {
+            hardware->SetIO(0, n, outputs[n]);
+        } else if (n < 20) {
+            hardware->SetIO(3, n, outputs[n]);
+        } else if (n < 30) {
+            hardware->SetRailIO(0, n - 20, outputs[n]);
+        } else if (n < 40) {
+            hardware->SetRailIO(1, n - 30, outputs[n]);
+        } else {
+            hardware->SetRailIO(2, n - 40, outputs[n]);
+        }
+    }
+}
+
+void RobotMaster::ReadInputsAndEStop() {
+    if (hardware) hardware->GetDigitalIORail(workingState.digitalInputs);
+    if (!IsValidIONum(DInChannel)) return;
+    const bool level = workingState.digitalInputs[DInChannel];
+    if (level == lastEStopLevel.load()) return;
+    lastEStopLevel = level;
+    if (!level) {
+        LogSingleton* log = LogSingleton::instance();
+        log->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
+        log->DisplayAndServerSetMessage("EStop detected! Resetting outputs and applying brake!");
+        DOutResetOnError(true);
+    }
+}
+
+void RobotMaster::ReadBack() {
+    if (kinematic) kinematic->GetJoints(workingState.jointSetPoint);
+    if (hardware) {
+        std::string text = hardware->GetErrorShort();
+        if (IsEStopDetected() && text.find("ESTOP") == std::string::npos)
+            text = text == "NoError" ? "ESTOP" : text + "_ESTOP";
+        workingState.errorText = text;
+        workingState.supply = static_cast<int>(hardware->GetSupplyVoltage());
+        hardware->GetErrorHexCode(workingState.jointErrorCodes);
+        hardware->GetCurrentValues(workingState.jointCurrents);
+        hardware->GetReferenceStatus(workingState.jointsReferenced, &workingState.referenceStatus);
+    }
+    const DataTypes::Vector3 position = workingState.pose.GetTranslation();
+    tcpSpeed = (position - lastTcpPosition).Magnitude() * 1000.0f / static_cast<float>(CycleTimeMS);
+    workingState.cartSpeed = tcpSpeed;
+    lastTcpPosition = position;
+}
+
+void RobotMaster::WaitEndOfCycle(CycleClock& clock) {
+    uint64_t now = NowUs();
+    busyTimeSum += static_cast<float>(now - clock.lastWaitEnd);
+    const uint64_t target = clock.lastCycleStart + static_cast<uint64_t>(CycleTimeMS) * 1000u;
+    while (true) {
+        now = NowUs();
+        if (!PreciseTiming) {
+            while (target > now + 3000) {
+                usleep(1000);
+                now = NowUs();
+            }
+        }
+        if (now >= target) break;
+    }
+    const uint64_t previous = clock.lastCycleStart;
+    clock.lastWaitEnd = now;
+    clock.lastCycleStart = now;
+    const int64_t cycleTime = static_cast<int64_t>(now - previous);
+    if (cycleTime > static_cast<int64_t>(CycleTimeMS) * 1200)
+        LogSingleton::instance()->addFormat("RobotMaster::Loop - CycleTime exceeded: %d us",
+                                            static_cast<int>(cycleTime));
+    StoreCycleTime(cycleTime);
+}
+
+void RobotMaster::StoreCycleTime(int64_t cycleTimeUs) {
+    const int32_t value = cycleTimeUs > 2000000000 ? 2000000000 : static_cast<int32_t>(cycleTimeUs);
+    if (value > maxCycleTime.load()) maxCycleTime = value;
+    if (value < minCycleTime.load()) minCycleTime = value;
+}
+
+void RobotMaster::SendAndReadJoints() {
+    if (hardware) {
+        hardware->SetJoints(workingState);
+        hardware->GetJoints(&workingState);
+    }
+
+    if (zeroTorqueEnabled) {
+        bool any = false;
+        for (int j = 0; j < 9; ++j) {
+            if (!zeroTorqueAllowed[static_cast<std::size_t>(j)]) continue;
+            workingState.jointSetPoint[j] = workingState.jointActual[j];
+            any = true;
+        }
+        if (any && kinematic) kinematic->SetJoints(workingState.jointSetPoint, false);
+    }
+
+    if (kinematic) kinematic->GetPosition(&workingState);
+    workingState.UpdateABC();
+
+    int count = 0;
+    int index = -1;
+    std::string name;
+    if (ipoMain.IsProgramLoaded()) ipoMain.GetProgramInformation(&name, &count, &index);
+    workingState.programText = name;
+    workingState.programCommandIndex = index;
+    workingState.programCommandCount = count;
+    workingState.programState = ipoMain.IsReplayRunning() ? 1 : (ipoMain.currentCommand >= 0 ? 2 : 0);
+
+    CheckJogValues();
+    CheckRunStateChanged();
+    programMemory.SetVariablePos("#position", workingState, true, Programs::StoreBoth);
+}
+
+void RobotMaster::UpdateStatistics(CycleClock& clock) {
+    if (++clock.statisticsCounter < 50) return;
+    clock.statisticsCounter = 0;
+    LogSingleton* log = LogSingleton::instance();
+    const uint64_t now = NowUs();
+    const uint64_t elapsed = now - clock.lastStatisticsTime;
+    clock.lastStatisticsTime = now;
+    if (elapsed == 0 || elapsed / 1000 >= 50000) return;
+
+    frequency = static_cast<float>(50000000.0 / static_cast<double>(elapsed));
+    workload = busyTimeSum / (static_cast<float>(CycleTimeMS) * 50000.0f);
+    busyTimeSum = 0.0f;
+    workingState.cpuTemperature = static_cast<float>(Hardware::BoardSupport::GetCPUTemperature());
+    const int elapsedMs = static_cast<int>(elapsed / 1000);
+    log->IncreaseSystemVariables(sysVarUpTimeComplete, elapsedMs);
+
+    if (!IsRunningErrorText(workingState.errorText)) return;
+    log->IncreaseSystemVariables(sysVarUpTimeEnabled, elapsedMs);
+    float movement = 0.0f;
+    for (int j = 0; j < 9; ++j) {
+        const float setPoint = workingState.jointSetPoint[j];
+        movement += std::fabs(setPoint - clock.lastJoint[j]);
+        clock.lastJoint[j] = setPoint;
+        const float d = setPoint - clock.referenceJoint[j];
+        if ((!clock.rising[j] && d > 0.1f) || (clock.rising[j] && d < -0.1f)) {
+            log->IncreaseSystemVariables(sysVarJ1 + j, 1);
+            clock.referenceJoint[j] = setPoint;
+            clock.rising[j] = d > 0.0f;
+        } else if ((clock.rising[j] && d >= 0.0f) || (!clock.rising[j] && d <= 0.0f)) {
+            clock.referenceJoint[j] = setPoint;
+        }
+    }
+    if (movement > 0.1f) log->IncreaseSystemVariables(sysVarUpTimeMotion, elapsedMs);
+}
+
+// ---------------------------------------------------------------- steps of later parts
+
+void RobotMaster::JogMotion() {
+    // Jogging by motion type through the jog ramps joins here; without it the
+    // set-points stay where they are.
+}
+
+void RobotMaster::StepPLCReferencing() {
+    // The PLC referencing sequence joins here.
+}
+
+void RobotMaster::WritePLCOutputs() {
+    // The PLC outputs join here.
+}
+
+void RobotMaster::ServePLCInputs() {
+    // The edge-triggered PLC input actions join here.
+}
+
+void RobotMaster::ScanPLCTriggers() {
+    // The PLC trigger scan joins here with the asynchronous program start.
+}
+
+void RobotMaster::CheckRunStateChanged() {
+    // A program that paused itself is handled as a pause here once program
+    // control through the robot master exists.
+    lastRunState = ipoMain.GetRunState();
+}

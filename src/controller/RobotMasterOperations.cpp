@@ -1,0 +1,397 @@
+// Operations of the robot master that other threads call: reset, motor
+// enable, program stop, brake and outputs, jog values, and the settings that
+// the project file hands over.
+
+#include "controller/RobotMaster.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "common/LogSingleton.h"
+#include "hardware/HardwareProtocol.h"
+#include "kinematics/RobotKinematic.h"
+#include "server/ModbusServer.h"
+
+namespace {
+
+uint64_t MonotonicMicroSec() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return RobotMaster::ToMicroSec(now);
+}
+
+// Suspends the robot cycle while another thread talks to the driver; the
+// previous state comes back afterwards, so nested operations and operations
+// before the first cycle leave the flag as they found it.
+class CycleSuspension {
+public:
+    CycleSuspension(std::atomic<bool>& flag, int beforeMs, int afterMs)
+        : m_Flag(flag), m_Previous(flag.exchange(true)), m_AfterMs(afterMs) {
+        RobotMaster::wait(beforeMs);
+    }
+    ~CycleSuspension() {
+        RobotMaster::wait(m_AfterMs);
+        m_Flag = m_Previous;
+    }
+    CycleSuspension(const CycleSuspension&) = delete;
+    CycleSuspension& operator=(const CycleSuspension&) = delete;
+
+private:
+    std::atomic<bool>& m_Flag;
+    bool m_Previous;
+    int m_AfterMs;
+};
+
+}  // namespace
+
+std::unique_lock<std::mutex> RobotMaster::LockWorkingState() {
+    // The robot thread holds the lock for its whole cycle already.
+    if (std::this_thread::get_id() == robotThreadId.load()) return std::unique_lock<std::mutex>();
+    return std::unique_lock<std::mutex>(workingMutex);
+}
+
+bool RobotMaster::GetOutput(int channel) const {
+    if (!IsValidIONum(channel)) return false;
+    if (OnRobotThreadOrIdle()) return workingState.digitalOutputs[channel];
+    const int8_t pending = pendingDOut[channel].load();
+    if (pending >= 0) return pending == 1;
+    std::lock_guard<std::mutex> lock(publishedMutex);
+    return publishedState.digitalOutputs[channel];
+}
+
+// ---------------------------------------------------------------- reset, enable, programs
+
+void RobotMaster::Reset() {
+    LogSingleton* log = LogSingleton::instance();
+    log->add("RobotMaster:  Resetting Joints");
+    if (IsEStopDetected()) {
+        log->add("RobotMaster: Can not reset errors, EStop detected");
+        log->DisplayAndServerSetMessage("Cannot reset motors, EStop detected!");
+        return;
+    }
+    ErrorStateProgram(IPO::USER, false, "");
+    CycleSuspension suspension(cycleSuspended, 20, 1);
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    refSequenceActive = false;
+    for (int i = 0; i < 9; ++i) workingState.jointSetPoint[i] = workingState.jointActual[i];
+    if (kinematic) {
+        try {
+            kinematic->ResetLastJoints(workingState.jointActual);
+            kinematic->SetJoints(workingState.jointActual, false);
+        } catch (int code) {
+            log->addErrorFormat("Error: Could not set joints during Reset, error code %d: %s", code,
+                                TranslateKinError(code));
+        } catch (const std::exception& e) {
+            log->addErrorFormat("Error: Could not set joints during Reset: %s", e.what());
+        }
+        kinematic->tool.SetHWPosition(workingState.toolHWValue[0]);
+    }
+    if (hardware) {
+        hardware->ResetError();
+        hardware->GetJoints(&workingState);
+    }
+    DOutResetOnReset();
+    log->add("RobotMaster: Resetting DOuts on reset");
+}
+
+void RobotMaster::EnableMotors(bool on) {
+    LogSingleton* log = LogSingleton::instance();
+    if (on && IsEStopDetected()) {
+        log->add("RobotMaster: Can not enable motors, EStop detected");
+        log->DisplayAndServerSetMessage("Cannot enable motors, EStop detected!");
+        return;
+    }
+    if (on) {
+        log->add("RobotMaster: Enabling Motors");
+        {
+            CycleSuspension suspension(cycleSuspended, 20, 1);
+            if (hardware) hardware->EnableMotors(true);
+        }
+        SetBrake(true, false);
+        ipoMain.RestartCommand();
+    } else {
+        log->add("RobotMaster: Disabling Motors");
+        ResetVelocities();
+        SetBrake(false, false);
+        CycleSuspension suspension(cycleSuspended, 20, 1);
+        if (hardware) hardware->EnableMotors(false);
+    }
+}
+
+void RobotMaster::StopProgram(IPO::StopReason reason) {
+    ipoMain.Stop(reason, "");
+    ipoDirect.Stop(reason, "");
+    ResetVelocities();
+}
+
+void RobotMaster::ErrorStateProgram(IPO::StopReason reason, bool flag, const std::string& text) {
+    ipoMain.ErrorState(reason, flag, text);
+    ResetVelocities();
+}
+
+void RobotMaster::DeleteProgram() { ipoMain.DeleteAll(); }
+
+void RobotMaster::DeleteLogicProgram() { ipoLogic.DeleteAll(); }
+
+// ---------------------------------------------------------------- brake and outputs
+
+void RobotMaster::SetBrake(bool release, bool now) {
+    if (!IsValidIONum(DOutChannel)) return;
+    LogSingleton* log = LogSingleton::instance();
+    const bool released = GetOutput(DOutChannel);
+    if (!release) {
+        log->add(released ? "Enabling brake" : "Brake is already enabled");
+        brakeReleasePending = false;
+        SetManualDOut(DOutChannel, false);
+    } else if (now) {
+        log->add(released ? "Brake is already released" : "Releasing brake");
+        SetManualDOut(DOutChannel, true);
+    } else {
+        log->add(released ? "Brake is already released (delayed)" : "Releasing brake (delayed)");
+        brakeReleaseRequestTime = MonotonicMicroSec();
+        brakeReleasePending = true;
+    }
+}
+
+void RobotMaster::DOutResetOnError(bool applyBrake) {
+    for (int n = 0; n < 64; ++n) {
+        const DOutTargetState state = doutOnError[n].load();
+        if (state == DOutTargetState::True) SetManualDOut(n, true);
+        if (state == DOutTargetState::False) SetManualDOut(n, false);
+    }
+    if (applyBrake) SetBrake(false, false);
+}
+
+void RobotMaster::DOutResetOnReset() {
+    for (int n = 0; n < 64; ++n) {
+        const DOutTargetState state = doutOnReset[n].load();
+        if (state == DOutTargetState::True) SetManualDOut(n, true);
+        if (state == DOutTargetState::False) SetManualDOut(n, false);
+    }
+    SetBrake(false, false);
+}
+
+void RobotMaster::IPOError(IPO* /*ipo*/, bool resetOutputs) {
+    if (!resetOutputs) return;
+    LogSingleton::instance()->add("RobotMaster: Resetting DOuts on error (IPOError)");
+    DOutResetOnError(false);
+}
+
+void RobotMaster::IPOErrorFunc(void* context, IPO* ipo, bool resetOutputs) {
+    if (context != nullptr) static_cast<RobotMaster*>(context)->IPOError(ipo, resetOutputs);
+}
+
+void RobotMaster::SetManualDOut(int channel, bool value) {
+    if (!IsValidIONum(channel)) return;
+    if (OnRobotThreadOrIdle()) {
+        // A newer value than anything still waiting in the mailbox.
+        pendingDOut[channel] = -1;
+        workingState.digitalOutputs[channel] = value;
+    } else {
+        pendingDOut[channel] = value ? 1 : 0;
+    }
+}
+
+void RobotMaster::SetGlobalSignal(int index, bool value) {
+    if (index < 0 || index >= DataTypes::RobotState::maxSignals) return;
+    if (OnRobotThreadOrIdle()) {
+        pendingGlobalSignal[index] = -1;
+        workingState.globalSignals[index] = value;
+    } else {
+        pendingGlobalSignal[index] = value ? 1 : 0;
+    }
+}
+
+void RobotMaster::ApplyMailboxes() {
+    for (int n = 0; n < 64; ++n) {
+        const int8_t value = pendingDOut[n].exchange(-1);
+        if (value >= 0) workingState.digitalOutputs[n] = value == 1;
+    }
+    for (int n = 0; n < DataTypes::RobotState::maxSignals; ++n) {
+        const int8_t value = pendingGlobalSignal[n].exchange(-1);
+        if (value >= 0) workingState.globalSignals[n] = value == 1;
+    }
+}
+
+// ---------------------------------------------------------------- jog values
+
+void RobotMaster::SetJogValues(const float values[9]) {
+    std::lock_guard<std::mutex> lock(jogMutex);
+    for (int i = 0; i < 9; ++i) {
+        float v = values[i];
+        if (!std::isfinite(v)) v = 0.0f;
+        if (v > 100.0f) v = 100.0f;
+        if (v < -100.0f) v = -100.0f;
+        currentJogValues[i] = v;
+    }
+    jogHoldCycles = 30;
+}
+
+void RobotMaster::GetJogValues(float values[9]) const {
+    std::lock_guard<std::mutex> lock(jogMutex);
+    for (int i = 0; i < 9; ++i) values[i] = currentJogValues[i];
+}
+
+void RobotMaster::CheckJogValues() {
+    std::lock_guard<std::mutex> lock(jogMutex);
+    if (jogHoldCycles > 0) {
+        --jogHoldCycles;
+        return;
+    }
+    for (float& v : currentJogValues) {
+        // A value of exactly 0.05 ends at 0 too instead of being held for ever.
+        if (v > 0.05f) {
+            v -= 0.05f;
+        } else if (v < -0.05f) {
+            v += 0.05f;
+        } else {
+            v = 0.0f;
+        }
+        if (std::fabs(v) < 0.05f) v = 0.0f;
+    }
+}
+
+void RobotMaster::ResetVelocities() {
+    {
+        std::unique_lock<std::mutex> lock = LockWorkingState();
+        for (float& v : workingState.jointVelocitySetPoint) v = 0.0f;
+    }
+    Modbus::ModbusServer::Instance()->ResetExternalJointVelocities();
+}
+
+// ---------------------------------------------------------------- project settings
+
+void RobotMaster::SetHomePos(const double joints[9]) {
+    LogSingleton* log = LogSingleton::instance();
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    for (int i = 0; i < 9; ++i) {
+        homePosition[i] = joints[i];
+        workingState.jointSetPoint[i] = static_cast<float>(joints[i]);
+    }
+    if (!kinematic) return;
+    try {
+        kinematic->SetJoints(workingState.jointSetPoint, false);
+        kinematic->GetPosition(&workingState);
+        workingState.UpdateABC();
+        kinematic->KinAdaptorToInternalFormat(workingState.jointSetPoint, &workingState.pose(2, 3));
+    } catch (int code) {
+        log->addErrorFormat("Error: Could not set joints during SetHomePos, error code %d: %s", code,
+                            TranslateKinError(code));
+    } catch (const std::exception& e) {
+        log->addErrorFormat("Error: Could not set joints during SetHomePos: %s", e.what());
+    }
+}
+
+void RobotMaster::GetHomePos(double joints[9]) const {
+    for (int i = 0; i < 9; ++i) joints[i] = homePosition[i];
+}
+
+void RobotMaster::SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max) {
+    if (!kinematic) return;
+    kinematic->virtualBoxActive = active;
+    kinematic->virtualBoxMin = min;
+    kinematic->virtualBoxMax = max;
+}
+
+bool RobotMaster::GetVirtualBox(bool& active, DataTypes::Vector3& min, DataTypes::Vector3& max) const {
+    if (!kinematic) return false;
+    active = kinematic->virtualBoxActive;
+    min = kinematic->virtualBoxMin;
+    max = kinematic->virtualBoxMax;
+    return true;
+}
+
+void RobotMaster::SetProgramDefaultState(int32_t state) { ipoMain.stopOnError = state != 0 ? 1 : 0; }
+
+int32_t RobotMaster::GetProgramDefaultState() const { return ipoMain.stopOnError != 0 ? 1 : 0; }
+
+void RobotMaster::SetExternalAxis(const ExternalAxis& axis) {
+    LogSingleton* log = LogSingleton::instance();
+    if (axis.index < 0 || axis.index > 2) {
+        log->addError("RobotMaster: External axis number out of range");
+        return;
+    }
+    log->addFormat("Adding external axis: %s", axis.ToString());
+    std::lock_guard<std::mutex> lock(axesMutex);
+    externalAxes[axis.index] = axis;
+    externalAxisDefined[axis.index] = true;
+}
+
+bool RobotMaster::HasExternalAxis(int32_t index) const {
+    if (index < 0 || index > 2) return false;
+    std::lock_guard<std::mutex> lock(axesMutex);
+    return externalAxisDefined[index];
+}
+
+ExternalAxis RobotMaster::GetExternalAxis(int32_t index) const {
+    if (index < 0 || index > 2) throw std::out_of_range("external axis number out of range");
+    std::lock_guard<std::mutex> lock(axesMutex);
+    if (!externalAxisDefined[index])
+        throw std::invalid_argument("external axis " + std::to_string(index) + " is not defined");
+    return externalAxes[index];
+}
+
+void RobotMaster::RemoveExternalAxis(int32_t index) {
+    if (index < 0 || index > 2) throw std::out_of_range("external axis number out of range");
+    LogSingleton::instance()->addFormat("Removing external axis %d", index);
+    std::lock_guard<std::mutex> lock(axesMutex);
+    externalAxisDefined[index] = false;
+}
+
+void RobotMaster::ClearExternalAxes() {
+    LogSingleton::instance()->add("Clearing external axes");
+    std::lock_guard<std::mutex> lock(axesMutex);
+    for (bool& defined : externalAxisDefined) defined = false;
+}
+
+void RobotMaster::SetDOutOnReset(int32_t channel, DOutTargetState state) {
+    if (IsValidIONum(channel)) doutOnReset[channel] = state;
+}
+
+void RobotMaster::SetDOutOnError(int32_t channel, DOutTargetState state) {
+    if (IsValidIONum(channel)) doutOnError[channel] = state;
+}
+
+DOutTargetState RobotMaster::GetDOutOnReset(int32_t channel) const {
+    return IsValidIONum(channel) ? doutOnReset[channel].load() : DOutTargetState::NoChange;
+}
+
+DOutTargetState RobotMaster::GetDOutOnError(int32_t channel) const {
+    return IsValidIONum(channel) ? doutOnError[channel].load() : DOutTargetState::NoChange;
+}
+
+void RobotMaster::AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger) {
+    std::lock_guard<std::mutex> lock(plcMutex);
+    if (plcTriggerCount >= MaxPLCTriggers) {
+        LogSingleton::instance()->addFormat("Can not add more than %d PLC triggers", static_cast<int>(MaxPLCTriggers));
+        return;
+    }
+    if (plcTriggerCount < plcTriggers.size()) {
+        plcTriggers[plcTriggerCount] = trigger;
+    } else {
+        plcTriggers.push_back(trigger);
+    }
+    ++plcTriggerCount;
+}
+
+void RobotMaster::ClearPLCTriggers() {
+    std::lock_guard<std::mutex> lock(plcMutex);
+    plcTriggerCount = 0;
+}
+
+std::vector<PLCTrigger::PLCInterfaceTrigger> RobotMaster::GetPLCTriggers() const {
+    std::lock_guard<std::mutex> lock(plcMutex);
+    return std::vector<PLCTrigger::PLCInterfaceTrigger>(plcTriggers.begin(), plcTriggers.begin() + plcTriggerCount);
+}
+
+bool RobotMaster::GetDIOModuleIDs(uint8_t& id1, uint8_t& id2, uint8_t& id3) const {
+    if (!hardware) return false;
+    hardware->GetDIOModuleIDs(id1, id2, id3);
+    return true;
+}
+
+std::string RobotMaster::GetProgramFile() const { return ipoMain.GetProgramFile(); }
+
+std::string RobotMaster::GetLogicProgramFile() const { return ipoLogic.GetProgramFile(); }
+
+int32_t RobotMaster::GetReplayMode() const { return ipoMain.replayMode; }

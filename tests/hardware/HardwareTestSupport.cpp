@@ -1,0 +1,186 @@
+#include "hardware/HardwareTestSupport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace HardwareTest {
+
+namespace {
+
+struct CapturedLog {
+    std::mutex mutex;
+    bool active = false;
+    std::vector<std::string> lines;
+};
+
+CapturedLog& Captured() {
+    static CapturedLog* captured = new CapturedLog();  // never destroyed: the log may call late
+    return *captured;
+}
+
+struct Recorded {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int consumedId = -1;
+    std::vector<ReceivedFrame> received;
+    std::vector<ReceivedFrame> monitored;
+};
+
+Recorded& Recorder() {
+    static Recorded* recorded = new Recorded();
+    return *recorded;
+}
+
+ReceivedFrame Make(int id, int dlc, const unsigned char* data, timespec time) {
+    ReceivedFrame frame;
+    frame.id = id;
+    frame.dlc = dlc;
+    std::memcpy(frame.data, data, sizeof(frame.data));
+    frame.time = time;
+    return frame;
+}
+
+}  // namespace
+
+LogCapture::LogCapture() {
+    {
+        std::lock_guard<std::mutex> lock(Captured().mutex);
+        Captured().lines.clear();
+        Captured().active = true;
+    }
+    LogSingleton::instance()->SetLineObserver([](const std::string& message, bool) {
+        CapturedLog& captured = Captured();
+        std::lock_guard<std::mutex> lock(captured.mutex);
+        if (captured.active) captured.lines.push_back(message);
+    });
+}
+
+LogCapture::~LogCapture() {
+    LogSingleton::instance()->SetLineObserver(nullptr);
+    std::lock_guard<std::mutex> lock(Captured().mutex);
+    Captured().active = false;
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+    std::lock_guard<std::mutex> lock(Captured().mutex);
+    return Captured().lines;
+}
+
+int LogCapture::Count(const std::string& text) const {
+    const auto lines = Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
+}
+
+std::vector<std::string> LogCapture::StartingWith(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const std::string& line : Lines()) {
+        if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+void LogCapture::Clear() {
+    std::lock_guard<std::mutex> lock(Captured().mutex);
+    Captured().lines.clear();
+}
+
+void CallbackRecorder::Reset(int consumedId) {
+    std::lock_guard<std::mutex> lock(Recorder().mutex);
+    Recorder().received.clear();
+    Recorder().monitored.clear();
+    Recorder().consumedId = consumedId;
+}
+
+void CallbackRecorder::OnReceive(int id, int dlc, const unsigned char* data, long, timespec time) {
+    Recorded& r = Recorder();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.received.push_back(Make(id, dlc, data, time));
+    }
+    r.changed.notify_all();
+}
+
+bool CallbackRecorder::OnMonitor(int id, int dlc, const unsigned char* data, long, timespec time) {
+    Recorded& r = Recorder();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.monitored.push_back(Make(id, dlc, data, time));
+    return id == r.consumedId;
+}
+
+bool CallbackRecorder::WaitForReceived(int id, int firstByte) {
+    Recorded& r = Recorder();
+    std::unique_lock<std::mutex> lock(r.mutex);
+    return r.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
+        return std::any_of(r.received.begin(), r.received.end(), [&](const ReceivedFrame& frame) {
+            return frame.id == id && (firstByte < 0 || frame.data[0] == firstByte);
+        });
+    });
+}
+
+std::vector<ReceivedFrame> CallbackRecorder::Received() {
+    std::lock_guard<std::mutex> lock(Recorder().mutex);
+    return Recorder().received;
+}
+
+std::vector<ReceivedFrame> CallbackRecorder::Monitored() {
+    std::lock_guard<std::mutex> lock(Recorder().mutex);
+    return Recorder().monitored;
+}
+
+void SimBusTest::SetUp() {
+    root = std::make_unique<TestSupport::ScratchRoot>();
+    std::string error;
+    ASSERT_TRUE(hub.Start(SocketPath(), root->File("frames.log"), &error)) << error;
+    CallbackRecorder::Reset();
+}
+
+void SimBusTest::TearDown() {
+    hub.Stop();
+    LogSingleton::instance()->set_opMode(opModeNormal);
+    root.reset();
+}
+
+std::unique_ptr<CanSim::Peer> SimBusTest::ConnectPeer() {
+    const int before = hub.PeerCount();
+    auto peer = std::make_unique<CanSim::Peer>();
+    EXPECT_TRUE(peer->Connect(SocketPath())) << std::strerror(errno);
+    WaitForPeers(before + 1);
+    return peer;
+}
+
+void SimBusTest::WaitForPeers(int count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (hub.PeerCount() < count && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(hub.PeerCount(), count);
+}
+
+void SimBusTest::WaitForPeersAtMost(int count) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (hub.PeerCount() > count && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_LE(hub.PeerCount(), count);
+}
+
+can_frame MakeFrame(canid_t id, std::initializer_list<unsigned char> bytes) {
+    can_frame frame;
+    std::memset(&frame, 0, sizeof(frame));
+    frame.can_id = id;
+    frame.can_dlc = static_cast<__u8>(bytes.size());
+    std::copy(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 8), frame.data);
+    return frame;
+}
+
+can_frame MakeFrame(canid_t id, int dlc, unsigned char fill) {
+    can_frame frame;
+    std::memset(&frame, 0, sizeof(frame));
+    frame.can_id = id;
+    frame.can_dlc = static_cast<__u8>(dlc);
+    std::memset(frame.data, fill, sizeof(frame.data));
+    return frame;
+}
+
+}  // namespace HardwareTest

@@ -1,0 +1,107 @@
+#pragma once
+// Helpers of the kinematics tests: log capture and a clean serious-fail state.
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/LogSingleton.h"
+#include "support/TestSupport.h"
+
+#include <tinyxml2.h>
+
+namespace KinTest {
+
+struct LogLine {
+    std::string text;
+    bool isError;
+};
+
+// Collects every log line written while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        LogSingleton::instance()->SetLineObserver([this](const std::string& message, bool isError) {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Lines.push_back({message, isError});
+        });
+    }
+    ~LogCapture() { LogSingleton::instance()->SetLineObserver(nullptr); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogLine> Lines() const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Lines;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Lines.clear();
+    }
+    // Lines that contain the text.
+    int Count(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return static_cast<int>(std::count_if(m_Lines.begin(), m_Lines.end(), [&](const LogLine& l) {
+            return l.text.find(part) != std::string::npos;
+        }));
+    }
+    bool HasLine(const std::string& exact) const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return std::any_of(m_Lines.begin(), m_Lines.end(), [&](const LogLine& l) { return l.text == exact; });
+    }
+    bool HasErrorLine(const std::string& exact) const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return std::any_of(m_Lines.begin(), m_Lines.end(),
+                           [&](const LogLine& l) { return l.isError && l.text == exact; });
+    }
+
+private:
+    mutable std::mutex m_Mutex;
+    std::vector<LogLine> m_Lines;
+};
+
+inline void ResetSeriousFail() {
+    LogSingleton::instance()->set_opMode(opModeNormal);
+    LogSingleton::instance()->set_seriousFailReason("na");
+}
+
+// Tool files are looked up under the process's root directory.
+inline std::string ToolPath(const std::string& name) {
+    return LogSingleton::instance()->get_rootPath() + "Data/Tools/" + name;
+}
+
+inline void InstallToolFixture(const std::string& fixture) {
+    TestSupport::CopyFixture(fixture, ToolPath(fixture));
+}
+
+// Writes the fixture to `path` after `edit` has changed its root element.
+inline void WriteXmlVariant(const std::string& fixture, const std::string& path,
+                            const std::function<void(tinyxml2::XMLElement* root)>& edit) {
+    tinyxml2::XMLDocument doc;
+    doc.LoadFile(TestSupport::FixturePath(fixture).c_str());
+    if (edit) edit(doc.RootElement());
+    TestSupport::WriteFile(path, "");
+    doc.SaveFile(path.c_str());
+}
+
+// Deletes the named child of the root element.
+inline std::function<void(tinyxml2::XMLElement*)> Without(const std::string& element) {
+    return [element](tinyxml2::XMLElement* root) {
+        if (tinyxml2::XMLElement* e = root->FirstChildElement(element.c_str())) root->DeleteChild(e);
+    };
+}
+
+// Runs `f`, returns the int it throws, or 0 when it returns normally.
+template <typename F>
+int ThrownCode(F&& f) {
+    try {
+        f();
+    } catch (int code) {
+        return code;
+    }
+    return 0;
+}
+
+}  // namespace KinTest

@@ -1,0 +1,354 @@
+#include "korvella-cansim/SimFaultChannel.h"
+
+#include "hardware/VQTCANV2Codec.h"
+#include "korvella-cansim/SimFrames.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <poll.h>
+#include <unistd.h>
+#include <sstream>
+
+namespace CanSim {
+
+using Codec = Hardware::VQTCANV2Codec;
+
+namespace {
+
+// Whole token as a number in [lo, hi]; decimal or 0x hex.
+bool ParseNumber(const std::string& token, long lo, long hi, long& value) {
+    if (token.empty() || token.size() > 20) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(token.c_str(), &end, 0);
+    if (errno != 0 || end == token.c_str() || *end != '\0' || v < lo || v > hi) return false;
+    value = v;
+    return true;
+}
+
+bool ParseOnOff(const std::string& token, bool& value) {
+    if (token == "on" || token == "1") {
+        value = true;
+        return true;
+    }
+    if (token == "off" || token == "0") {
+        value = false;
+        return true;
+    }
+    return false;
+}
+
+const char* kHelp =
+    "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
+    "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
+    "shutdownstage <code>, restart <id>, list, help, quit";
+
+}  // namespace
+
+SimFaultChannel::SimFaultChannel(Hub& hub) : m_Hub(hub) {}
+
+bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error) {
+    if (!config.IsVQTCANV2()) {
+        error = "protocol '" + config.protocol + "' has no simulated modules";
+        return false;
+    }
+    for (const SimRobotConfig::Joint& j : config.joints) {
+        SimJointModuleV2::Config c;
+        c.canId = j.canId;
+        c.gearScale = j.gearScale;
+        c.initialPositionRaw = j.gearZero;
+        AddJointModule(c);
+    }
+    for (int id : config.dioModuleIds) AddIOModule(id);
+    if (config.mainIOModule) AddMainIOModule();
+    return true;
+}
+
+std::shared_ptr<SimJointModuleV2> SimFaultChannel::AddJointModule(const SimJointModuleV2::Config& config) {
+    auto m = std::make_shared<SimJointModuleV2>(config);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Joints.push_back(m);
+    }
+    m_Hub.AddDevice(m);
+    return m;
+}
+
+std::shared_ptr<SimIOModule> SimFaultChannel::AddIOModule(int canId) {
+    auto m = std::make_shared<SimIOModule>(canId);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_IOModules.push_back(m);
+    }
+    m_Hub.AddDevice(m);
+    return m;
+}
+
+std::shared_ptr<SimMainIOModule> SimFaultChannel::AddMainIOModule() {
+    auto m = std::make_shared<SimMainIOModule>();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_MainIO) return m_MainIO;
+        m_MainIO = m;
+    }
+    m_Hub.AddDevice(m);
+    return m;
+}
+
+std::shared_ptr<SimJointModuleV2> SimFaultChannel::Joint(int canId) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& j : m_Joints)
+        if (j->CanId() == canId) return j;
+    return nullptr;
+}
+
+std::shared_ptr<SimIOModule> SimFaultChannel::IOModule(int canId) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& m : m_IOModules)
+        if (m->CanId() == canId) return m;
+    return nullptr;
+}
+
+std::shared_ptr<SimMainIOModule> SimFaultChannel::MainIO() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_MainIO;
+}
+
+std::vector<std::shared_ptr<SimJointModuleV2>> SimFaultChannel::Joints() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Joints;
+}
+
+void SimFaultChannel::SetJointTiming(const SimJointModuleV2::Timing& timing) {
+    for (const auto& j : Joints()) j->SetTiming(timing);
+}
+
+bool SimFaultChannel::Silence(int canId, bool silent) {
+    if (auto j = Joint(canId)) {
+        j->SetSilent(silent);
+        return true;
+    }
+    if (auto m = IOModule(canId)) {
+        m->SetSilent(silent);
+        return true;
+    }
+    return false;
+}
+
+void SimFaultChannel::SilenceAll(bool silent) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& j : m_Joints) j->SetSilent(silent);
+    for (const auto& m : m_IOModules) m->SetSilent(silent);
+    if (m_MainIO) m_MainIO->SetSilent(silent);
+}
+
+bool SimFaultChannel::SetErrorBits(int canId, uint8_t bits) {
+    if (auto j = Joint(canId)) {
+        j->SetErrorBits(bits);
+        return true;
+    }
+    if (auto m = IOModule(canId)) {
+        m->SetErrorBits(bits);
+        return true;
+    }
+    return false;
+}
+
+void SimFaultChannel::SendErrorEvent(int id, uint8_t code, uint16_t word1, uint16_t word2) {
+    m_Hub.Inject(ToCanFrame(Codec::EncodeErrorEvent(id, code, word1, word2)));
+}
+
+void SimFaultChannel::SendAlienFrame(int canId) {
+    m_Hub.Inject(ToCanFrame(Codec::EncodePositionSetPoint(canId, 128, 0, 0, 0)));
+}
+
+bool SimFaultChannel::SetDigitalInputs(int canId, uint8_t bits) {
+    if (auto j = Joint(canId)) {
+        j->SetInputs(bits);
+        return true;
+    }
+    if (auto m = IOModule(canId)) {
+        m->SetInputs(bits);
+        return true;
+    }
+    return false;
+}
+
+bool SimFaultChannel::SetSupply(uint16_t raw, bool firstCircuitOn, bool secondCircuitOn) {
+    auto m = MainIO();
+    if (!m) return false;
+    m->SetSupply(raw, firstCircuitOn, secondCircuitOn);
+    return true;
+}
+
+bool SimFaultChannel::SetEmergencyStop(bool active) {
+    auto m = MainIO();
+    if (!m) return false;
+    const auto s = m->GetSnapshot();
+    m->SetSupply(s.supplyRaw, !active, !active);
+    return true;
+}
+
+bool SimFaultChannel::RequestShutdown(int secondStageDelayMs) {
+    auto m = MainIO();
+    if (!m) return false;
+    m->RequestShutdown(secondStageDelayMs);
+    return true;
+}
+
+bool SimFaultChannel::SendShutdownStage(uint8_t stage) {
+    auto m = MainIO();
+    if (!m) return false;
+    m->SendShutdownStage(stage);
+    return true;
+}
+
+bool SimFaultChannel::RestartModule(int canId) {
+    auto j = Joint(canId);
+    if (!j) return false;
+    j->Restart();
+    return true;
+}
+
+std::string SimFaultChannel::HandleLine(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> t;
+    std::string word;
+    while (in >> word && t.size() < 8) t.push_back(word);
+    if (t.empty()) return "ERROR empty command";
+    const std::string& cmd = t[0];
+    long id = 0, a = 0, b = 0, c = 0;
+    const auto noModule = [&]() { return "ERROR no module with id " + t[1]; };
+    const auto usage = [&](const char* form) { return std::string("ERROR usage: ") + form; };
+
+    if (cmd == "help") return std::string("OK ") + kHelp;
+    if (cmd == "list") {
+        std::ostringstream out;
+        out << "OK joints:";
+        for (const auto& j : Joints()) out << " 0x" << std::hex << j->CanId();
+        out << " io:";
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            for (const auto& m : m_IOModules) out << " 0x" << std::hex << m->CanId();
+            out << " main-io: " << (m_MainIO ? "yes" : "no");
+        }
+        return out.str();
+    }
+    if (cmd == "silence") {
+        bool on = true;
+        if (t.size() < 2 || t.size() > 3 || (t.size() == 3 && !ParseOnOff(t[2], on)))
+            return usage("silence <id>|all [on|off]");
+        if (t[1] == "all") {
+            SilenceAll(on);
+            return "OK";
+        }
+        if (!ParseNumber(t[1], 0, 0x7FF, id)) return usage("silence <id>|all [on|off]");
+        return Silence(static_cast<int>(id), on) ? "OK" : noModule();
+    }
+    if (cmd == "errorbits") {
+        if (t.size() != 3 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a))
+            return usage("errorbits <id> <bits 0..255>");
+        return SetErrorBits(static_cast<int>(id), static_cast<uint8_t>(a)) ? "OK" : noModule();
+    }
+    if (cmd == "event") {
+        if (t.size() < 3 || t.size() > 5 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a) ||
+            (t.size() > 3 && !ParseNumber(t[3], 0, 0xFFFF, b)) || (t.size() > 4 && !ParseNumber(t[4], 0, 0xFFFF, c)))
+            return usage("event <id> <code> [<word1> [<word2>]]");
+        SendErrorEvent(static_cast<int>(id), static_cast<uint8_t>(a), static_cast<uint16_t>(b),
+                       static_cast<uint16_t>(c));
+        return "OK";
+    }
+    if (cmd == "alien") {
+        if (t.size() != 2 || !ParseNumber(t[1], 0, 0x7FF, id)) return usage("alien <id>");
+        SendAlienFrame(static_cast<int>(id));
+        return "OK";
+    }
+    if (cmd == "inputs") {
+        if (t.size() != 3 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a))
+            return usage("inputs <id> <bits 0..255>");
+        return SetDigitalInputs(static_cast<int>(id), static_cast<uint8_t>(a)) ? "OK" : noModule();
+    }
+    if (cmd == "supply") {
+        bool c1 = true, c2 = true;
+        if ((t.size() != 2 && t.size() != 4) || !ParseNumber(t[1], 0, 0xFFFF, a) ||
+            (t.size() == 4 && (!ParseOnOff(t[2], c1) || !ParseOnOff(t[3], c2))))
+            return usage("supply <raw 0..65535> [<c1> <c2>]");
+        return SetSupply(static_cast<uint16_t>(a), c1, c2) ? "OK" : "ERROR no main I/O module";
+    }
+    if (cmd == "estop") {
+        bool on = true;
+        if (t.size() != 2 || !ParseOnOff(t[1], on)) return usage("estop on|off");
+        return SetEmergencyStop(on) ? "OK" : "ERROR no main I/O module";
+    }
+    if (cmd == "shutdown") {
+        a = 100;
+        if (t.size() > 2 || (t.size() == 2 && !ParseNumber(t[1], 0, 60000, a))) return usage("shutdown [<ms>]");
+        return RequestShutdown(static_cast<int>(a)) ? "OK" : "ERROR no main I/O module";
+    }
+    if (cmd == "shutdownstage") {
+        if (t.size() != 2 || !ParseNumber(t[1], 0, 0xFF, a)) return usage("shutdownstage <code>");
+        return SendShutdownStage(static_cast<uint8_t>(a)) ? "OK" : "ERROR no main I/O module";
+    }
+    if (cmd == "restart") {
+        if (t.size() != 2 || !ParseNumber(t[1], 0, 0x7FF, id)) return usage("restart <id>");
+        return RestartModule(static_cast<int>(id)) ? "OK" : noModule();
+    }
+    return "ERROR unknown command '" + cmd.substr(0, 32) + "' (try help)";
+}
+
+namespace {
+
+// "quit" (and nothing else) on the line.
+bool IsQuit(const std::string& line) {
+    std::istringstream in(line);
+    std::string cmd, rest;
+    in >> cmd;
+    return cmd == "quit" && !(in >> rest);
+}
+
+bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+}  // namespace
+
+SimFaultChannel::Input SimFaultChannel::ServeAvailable(int fd, int timeoutMs, std::ostream& out) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, timeoutMs);
+    if (ready <= 0) return ready == 0 || errno == EINTR ? Input::Open : Input::Ended;
+    char buf[512];
+    const ssize_t n = read(fd, buf, sizeof(buf));
+    if (n < 0) return errno == EINTR || errno == EAGAIN ? Input::Open : Input::Ended;
+    if (n == 0) return Input::Ended;
+    m_Pending.append(buf, static_cast<size_t>(n));
+    size_t end;
+    while ((end = m_Pending.find('\n')) != std::string::npos) {
+        const std::string line = m_Pending.substr(0, end);
+        m_Pending.erase(0, end + 1);
+        if (IsBlank(line)) continue;
+        if (IsQuit(line)) return Input::Quit;
+        out << (line.size() > 256 ? std::string("ERROR line too long") : HandleLine(line)) << std::endl;
+    }
+    if (m_Pending.size() > 256) {
+        m_Pending.clear();
+        out << "ERROR line too long" << std::endl;
+    }
+    return Input::Open;
+}
+
+void SimFaultChannel::RunLines(std::istream& in, std::ostream& out) {
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() > 256) {
+            out << "ERROR line too long" << std::endl;
+            continue;
+        }
+        if (IsBlank(line)) continue;
+        if (IsQuit(line)) break;
+        out << HandleLine(line) << std::endl;
+    }
+}
+
+}  // namespace CanSim

@@ -1,0 +1,50 @@
+#include "korvella-cansim/SimRobotConfig.h"
+
+#include <cmath>
+#include <tinyxml2.h>
+
+namespace CanSim {
+
+bool SimRobotConfig::Load(const std::string& path, SimRobotConfig& out, std::string& error) {
+    tinyxml2::XMLDocument doc;
+    if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
+        error = "cannot read robot file '" + path + "': " + doc.ErrorStr();
+        return false;
+    }
+    const tinyxml2::XMLElement* robot = doc.FirstChildElement("Robot");
+    const tinyxml2::XMLElement* bus = robot ? robot->FirstChildElement("BusConfiguration") : nullptr;
+    if (bus == nullptr) {
+        error = "robot file '" + path + "' has no Robot/BusConfiguration";
+        return false;
+    }
+    SimRobotConfig cfg;
+    const char* protocol = bus->Attribute("Protocol");
+    cfg.protocol = protocol ? protocol : "";
+    const tinyxml2::XMLElement* jointsElement = bus->FirstChildElement("Joints");
+    int count = 0;
+    if (jointsElement == nullptr || jointsElement->QueryIntAttribute("NrOfJoints", &count) != tinyxml2::XML_SUCCESS ||
+        count < 0 || count > 16) {
+        error = "robot file '" + path + "' has no valid Joints NrOfJoints";
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "Joint" + std::to_string(i);
+        const tinyxml2::XMLElement* j = bus->FirstChildElement(name.c_str());
+        Joint joint;
+        if (j == nullptr || j->QueryIntAttribute("ID", &joint.canId) != tinyxml2::XML_SUCCESS || joint.canId < 0 ||
+            joint.canId > 0x7FC) {
+            error = "robot file '" + path + "': " + name + " has no valid ID";
+            return false;
+        }
+        float v = 0.0f;
+        if (j->QueryFloatAttribute("GearScale", &v) == tinyxml2::XML_SUCCESS && std::isfinite(v)) joint.gearScale = v;
+        if (j->QueryFloatAttribute("GearZero", &v) == tinyxml2::XML_SUCCESS && std::isfinite(v)) joint.gearZero = v;
+        cfg.joints.push_back(joint);
+    }
+    cfg.dioModuleIds = out.dioModuleIds;
+    cfg.mainIOModule = out.mainIOModule;
+    out = cfg;
+    return true;
+}
+
+}  // namespace CanSim

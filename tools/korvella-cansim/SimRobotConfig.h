@@ -1,0 +1,30 @@
+#pragma once
+// What the simulated bus needs from a robot configuration file (the
+// Data/Robots/ format): the bus protocol and the joint modules on it.
+
+#include <string>
+#include <vector>
+
+namespace CanSim {
+
+class SimRobotConfig {
+public:
+    struct Joint {
+        int canId = 0;
+        float gearScale = 190.0f;
+        float gearZero = 0.0f;
+    };
+
+    std::string protocol;            // "BusConfiguration" "Protocol"
+    std::vector<Joint> joints;       // "Joint0" .. "Joint<NrOfJoints-1>"
+    std::vector<int> dioModuleIds;   // not in the robot file: from the project or the command line
+    bool mainIOModule = true;
+
+    // Reads "Robot"/"BusConfiguration". False with a reason when the file
+    // cannot be read or names no usable joints.
+    static bool Load(const std::string& path, SimRobotConfig& out, std::string& error);
+    // True for the protocols whose modules the simulation provides.
+    bool IsVQTCANV2() const { return protocol == "VQTCANV2" || protocol == "VQTCANV3"; }
+};
+
+}  // namespace CanSim
