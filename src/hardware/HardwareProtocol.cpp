@@ -42,8 +42,9 @@ void HardwareProtocol::ReferenceReset() {
     const PLCInterfaceSettings& plc = log->get_plcInterfaceNr();
     for (int step = 0; step < PLCInterfaceSettings::RefSteps; ++step) {
         const int n = plc.JointToRef(step);
-        // Entries 6 to 8 name the external axes, which follow the robot joints.
-        const int index = n <= 5 ? n : n + robotJointCount - 6;
+        // Entries 6 to 8 name the external axes, whose records follow the
+        // robot joints and the tool modules.
+        const int index = n <= 5 ? n : n + robotJointCount + toolJointCount - 6;
         if (index >= 0 && IsAxisModule(index)) {
             log->addFormat("Resetting ref status of joint %d", n);
             ReferenceSingleJoint(index);

@@ -178,6 +178,17 @@ TEST(HardwareProtocol, ReferenceResetPlacesExternalAxesAfterTheRobotJoints) {
               (std::vector<std::string>{"ReferenceSingleJoint 4", "ReferenceSingleJoint 6", "ResetError"}));
 }
 
+TEST(HardwareProtocol, ReferenceResetSkipsTheToolRecordForExternalAxes) {
+    PLCSequence sequence({6, 7});
+    RecordingDriver driver;
+    driver.robotJointCount = 4;
+    driver.toolJointCount = 1;
+    for (uint8_t id = 0x10; id <= 0x70; id += 0x10) driver.AddModule(id);  // 4 joints, tool, 2 external axes
+    driver.ReferenceReset();
+    EXPECT_EQ(driver.calls,
+              (std::vector<std::string>{"ReferenceSingleJoint 5", "ReferenceSingleJoint 6", "ResetError"}));
+}
+
 TEST(HardwareProtocol, ErrorShortCodeComesFromGetError) {
     RecordingDriver driver;
     EXPECT_EQ(driver.GetErrorShort(), "_MNE");
