@@ -10,7 +10,7 @@
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/XMLAttribNotFoundException.h"
 #include "PkgProgram/XMLAttribParseException.h"
-#include "ProgramTestHelpers.h"
+#include "support/LogCapture.h"
 #include "datatypes/RobotState.h"
 
 namespace {
@@ -43,7 +43,7 @@ TEST(ProgramCommand, FreshCommandDefaults) {
     EXPECT_FLOAT_EQ(cmd.acceleration, 30.0f);
     EXPECT_FLOAT_EQ(cmd.smoothing, 30.0f);
 
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     EXPECT_EQ(cmd.ToString(), "VCmd PlainCommand: -2 -2 -2");
     EXPECT_TRUE(log.Has("VCmd PlainCommand: -2 -2 -2", false));
 }
@@ -65,7 +65,7 @@ TEST(ProgramCommand, BaseBehaviourOfTheVirtualOperations) {
     cmd.Init();
     EXPECT_TRUE(cmd.firstVisit);
 
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     float a = 0, b = 0, c = 0, d = 0;
     cmd.GetTargetPosition(&state, &state, a, b, c, d);
     EXPECT_TRUE(log.Has("Command::GetTargetPosition called but not implemented!", true));
@@ -237,7 +237,7 @@ TEST_F(ProgramCommandVariables, ReadsAndWritesVariables) {
 }
 
 TEST_F(ProgramCommandVariables, ReportsMissingMemoryVariablesTypesAndElements) {
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     EXPECT_EQ(ErrorOf([&] { cmd.GetVariableNumberValue("nope"); }), "Command: Could not find variable \"nope\"!");
     EXPECT_EQ(ErrorOf([&] { cmd.GetVariableNumberValue("p1"); }), "GetFromMemory: wrong var type");
     EXPECT_TRUE(log.Has("Memory: Variable p1 is not a number variable!", true));

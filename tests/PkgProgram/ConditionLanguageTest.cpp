@@ -6,7 +6,7 @@
 #include "PkgProgram/BooleanLogicParserFrontend.h"
 #include "PkgProgram/MemoryPosition.h"
 #include "PkgProgram/ProgramMemory.h"
-#include "ProgramTestHelpers.h"
+#include "support/LogCapture.h"
 #include "datatypes/RobotState.h"
 
 namespace {
@@ -199,7 +199,7 @@ TEST_F(ProgramConditionLanguage, MissingMemoryOrStateIsAnErrorNotACrash) {
 }
 
 TEST_F(ProgramConditionLanguage, ErrorsAreLogged) {
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     EXPECT_THROW(Eval("5"), std::invalid_argument);
     EXPECT_TRUE(log.Has("ERROR: BooleanParser - Invalid Condition, Comparison not solved!", true));
     EXPECT_THROW(Eval("p1.q = 1"), std::invalid_argument);

@@ -9,7 +9,7 @@
 
 #include "PkgProgram/MemoryPosition.h"
 #include "PkgProgram/ProgramMemory.h"
-#include "ProgramTestHelpers.h"
+#include "support/LogCapture.h"
 #include "datatypes/RobotState.h"
 #include "kinematics/KinematicFactory.h"
 #include "kinematics/RobotKinematic.h"
@@ -160,7 +160,7 @@ TEST_F(ProgramMemoryKinematics, UnreachablePoseLeavesTheVariableWhole) {
     memory.SetVariablePosJoint("keep", 10, 20, 30, 5, 40, 15, 0, 0, 0, true);
     const MemoryPosition before = memory.GetVariable("keep");
     const size_t reported = changes.size();
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
 
     struct Case {
         const char* what;

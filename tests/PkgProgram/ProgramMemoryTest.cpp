@@ -9,7 +9,7 @@
 
 #include "PkgProgram/MemoryPosition.h"
 #include "PkgProgram/ProgramMemory.h"
-#include "ProgramTestHelpers.h"
+#include "support/LogCapture.h"
 #include "common/LogSingleton.h"
 #include "datatypes/RobotState.h"
 
@@ -204,7 +204,7 @@ TEST(ProgramMemory, ClearKeepsStaticVariablesAndMatricesAndLogs) {
     memory.SetMatrixDefinition("Grid", Programs::MatrixDefinition(3, 4), true);
     memory.SetMatrixDefinition("temp", Programs::MatrixDefinition(2, 2), false);
 
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     memory.Clear();
 
     EXPECT_TRUE(log.Has("Clearing variables...", false));
@@ -291,7 +291,7 @@ TEST(ProgramMemory, RunStateVariablesReportOnlyRealChanges) {
 
 TEST(ProgramMemory, CompletionWithoutKinematicStoresNothing) {
     ProgramMemory memory;
-    ProgramTest::LogCapture log;
+    TestSupport::LogCapture log;
     EXPECT_FALSE(memory.SetVariablePosJoint("j", 1, 2, 3, 4, 5, 6, 0, 0, 0, true));
     EXPECT_FALSE(memory.HasVariable("j"));
     EXPECT_TRUE(log.HasErrorContaining("no kinematic"));

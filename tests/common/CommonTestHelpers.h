@@ -1,5 +1,5 @@
 #pragma once
-// Helpers for the tests of the log singleton: a line capture and a fake clock.
+// Helpers for the tests of the log singleton: a fake clock (and the shared line capture).
 
 #include <ctime>
 #include <mutex>
@@ -7,51 +7,13 @@
 #include <vector>
 
 #include "common/LogSingleton.h"
+#include "support/LogCapture.h"
 
 namespace CommonTest {
 
-struct CapturedLine {
-    std::string message;
-    bool isError;
-};
+using TestSupport::CapturedLine;
+using TestSupport::LogCapture;
 
-// Collects every finished log line while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        LogSingleton::instance()->SetLineObserver([this](const std::string& message, bool isError) {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Lines.push_back({message, isError});
-        });
-    }
-    ~LogCapture() { LogSingleton::instance()->SetLineObserver(nullptr); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<CapturedLine> Lines() const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Lines;
-    }
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> result;
-        for (const CapturedLine& line : Lines()) result.push_back(line.message);
-        return result;
-    }
-    bool Has(const std::string& message, bool isError) const {
-        for (const CapturedLine& line : Lines()) {
-            if (line.message == message && line.isError == isError) return true;
-        }
-        return false;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Lines.clear();
-    }
-
-private:
-    mutable std::mutex m_Mutex;
-    std::vector<CapturedLine> m_Lines;
-};
 
 // Replaces both clocks of the log singleton while it lives.
 class FakeClock {

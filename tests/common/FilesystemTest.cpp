@@ -49,7 +49,7 @@ TEST(Filesystem, DeleteReportsFailures) {
     LogCapture capture;
     EXPECT_TRUE(Filesystem::Delete(root.File("gone.txt")));
     EXPECT_FALSE(Filesystem::Exists(root.File("gone.txt")));
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(capture.Entries().empty());
 
     EXPECT_FALSE(Filesystem::Delete(root.File("gone.txt")));
     EXPECT_TRUE(capture.Has("Could not delete file '" + root.File("gone.txt") + "': No such file or directory", true));
@@ -62,7 +62,7 @@ TEST(Filesystem, MoveReportsFailures) {
     EXPECT_TRUE(Filesystem::Move(root.File("a.txt"), root.File("b.txt")));
     EXPECT_EQ(ReadFile(root.File("b.txt")), "a");
     EXPECT_FALSE(Filesystem::Exists(root.File("a.txt")));
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(capture.Entries().empty());
 
     EXPECT_FALSE(Filesystem::Move(root.File("a.txt"), root.File("c.txt")));
     EXPECT_TRUE(capture.Has("Could not move file '" + root.File("a.txt") + "' to '" + root.File("c.txt") +

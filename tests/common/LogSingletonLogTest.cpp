@@ -139,7 +139,7 @@ TEST(LogLines, ValueOverloadsAndTheirCut) {
     Log()->add(longText, 7);
     Log()->add(longText, 7.0f);
 
-    const std::vector<std::string> messages = capture.Messages();
+    const std::vector<std::string> messages = capture.Lines();
     ASSERT_EQ(messages.size(), 5u);
     EXPECT_EQ(messages[0], "Count 42");
     EXPECT_EQ(messages[1], "Speed 1.2");
@@ -174,7 +174,7 @@ TEST(LogLines, FormatArgumentsFollowPrintfRules) {
     Log()->addFormat("100%% done");
     Log()->addErrorFormat("Error %d of %s", 2, std::string("three"));
 
-    const std::vector<CommonTest::CapturedLine> lines = capture.Lines();
+    const std::vector<CommonTest::CapturedLine> lines = capture.Entries();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0].message, "text|-3|4|5|6|-7|8|-9|200|1");
     EXPECT_EQ(lines[1].message, "1.25|2.5|ptr|abcdef|buffer|2|10|17|2.5");
@@ -192,7 +192,7 @@ TEST(LogLines, FormattedTextIsCutAt1023Characters) {
     Log()->addErrorFormat("E%s", longText);
     Log()->addFormat("%s", std::string(1023, 'y'));
 
-    const std::vector<std::string> messages = capture.Messages();
+    const std::vector<std::string> messages = capture.Lines();
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], std::string(1023, 'x'));
     EXPECT_EQ(messages[1], "E" + std::string(1022, 'x'));
@@ -414,7 +414,7 @@ TEST_F(LogFilesTest, PublicMoveFileDoesNotOverwriteAndSkipsMissingSources) {
     deleteFile("c.txt");
     deleteFile("c.txt");
     EXPECT_FALSE(fileExists("c.txt"));
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(capture.Entries().empty());
 }
 
 TEST_F(LogFilesTest, ConcurrentLinesNeverInterleaveAcrossRotations) {

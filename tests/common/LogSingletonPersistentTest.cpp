@@ -75,7 +75,7 @@ TEST_F(PersistentTest, MissingFileIsReportedAndFirstWriteCreatesIt) {
     Log()->ReadVariablesFromStorage();
     EXPECT_TRUE(capture.Has("Reading persistent variables from " + StoragePath(), false));
     EXPECT_TRUE(capture.Has("ERROR - variable Storage file not found - reseting persistent variables!", true));
-    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_EQ(capture.Entries().size(), 2u);
 
     Log()->ForceWriteVariablesToStorage();
     EXPECT_EQ(ReadFile(StoragePath()),
@@ -95,7 +95,7 @@ TEST_F(PersistentTest, ReadsEveryCounterWithItsLogLines) {
     LogCapture capture;
     ReadAll(3000, 95, 61, 0, 42, 7, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9});
 
-    EXPECT_EQ(capture.Messages(), (std::vector<std::string>{
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
                                       "Reading persistent variables from " + StoragePath(),
                                       "System Variable: UpTimeComplete =   2 days   02 h   00 min",
                                       "System Variable: UpTimeLast =       0 days   01 h   35 min",
@@ -104,7 +104,7 @@ TEST_F(PersistentTest, ReadsEveryCounterWithItsLogLines) {
                                       "System Variable: ProgramStarts =    42",
                                       "System Variable: DirectionChanges = 1 2 3 4 5 6 7 8 9",
                                   }));
-    for (const CommonTest::CapturedLine& line : capture.Lines()) EXPECT_FALSE(line.isError) << line.message;
+    for (const CommonTest::CapturedLine& line : capture.Entries()) EXPECT_FALSE(line.isError) << line.message;
 
     EXPECT_EQ(Log()->GetSystemVar(sysVarUpTimeComplete), 3000);
     EXPECT_EQ(Log()->GetSystemVar(sysVarUpTimeLast), 0);  // this run counts from 0
@@ -166,7 +166,7 @@ TEST_F(PersistentTest, BrokenStructureIsReportedAndKeepsCounters) {
         LogCapture capture;
         Log()->ReadVariablesFromStorage();
         std::vector<std::string> errors;
-        for (const CommonTest::CapturedLine& line : capture.Lines()) {
+        for (const CommonTest::CapturedLine& line : capture.Entries()) {
             if (line.isError) errors.push_back(line.message);
         }
         EXPECT_EQ(errors, c.errors) << c.content;

@@ -82,12 +82,12 @@ TEST(CANInterfaceSocketCAN, WithoutSocketCANConnectFailsAndSaysWhy) {
 
     EXPECT_FALSE(can.Connect());
     EXPECT_FALSE(can.IsConnected());
-    EXPECT_TRUE(log.Contains("....... SocketCAN connect ......"));
+    EXPECT_TRUE(log.Has("....... SocketCAN connect ......"));
     const auto failures = log.StartingWith("Could not connect to CAN module via SocketCAN! (1): ");
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].rfind("Could not connect to CAN module via SocketCAN! (1): " + expected, 0), 0u)
         << failures[0];
-    EXPECT_FALSE(log.Contains("Connected to CAN module via SocketCAN..."));
+    EXPECT_FALSE(log.Has("Connected to CAN module via SocketCAN..."));
 }
 
 TEST_F(CANInterfaceTest, SimulatedBusIsTakenFromTheEnvironment) {

@@ -249,7 +249,7 @@ TEST(HardwareProtocolFactory, UnknownProtocolIsASeriousFailure) {
     EXPECT_EQ(driver, nullptr);
     EXPECT_EQ(settings->get_seriousFailReason(), "11 protocol type unknown");
     EXPECT_EQ(settings->get_opMode(), opModeSeriousFail);
-    EXPECT_TRUE(log.Contains("RobotMaster: could not recognize protocol type EtherCAT"));
+    EXPECT_TRUE(log.Has("RobotMaster: could not recognize protocol type EtherCAT"));
     settings->set_opMode(opModeNormal);
     settings->set_seriousFailReason("na");
 }

@@ -8,17 +8,6 @@ namespace HardwareTest {
 
 namespace {
 
-struct CapturedLog {
-    std::mutex mutex;
-    bool active = false;
-    std::vector<std::string> lines;
-};
-
-CapturedLog& Captured() {
-    static CapturedLog* captured = new CapturedLog();  // never destroyed: the log may call late
-    return *captured;
-}
-
 struct Recorded {
     std::mutex mutex;
     std::condition_variable changed;
@@ -42,48 +31,6 @@ ReceivedFrame Make(int id, int dlc, const unsigned char* data, timespec time) {
 }
 
 }  // namespace
-
-LogCapture::LogCapture() {
-    {
-        std::lock_guard<std::mutex> lock(Captured().mutex);
-        Captured().lines.clear();
-        Captured().active = true;
-    }
-    LogSingleton::instance()->SetLineObserver([](const std::string& message, bool) {
-        CapturedLog& captured = Captured();
-        std::lock_guard<std::mutex> lock(captured.mutex);
-        if (captured.active) captured.lines.push_back(message);
-    });
-}
-
-LogCapture::~LogCapture() {
-    LogSingleton::instance()->SetLineObserver(nullptr);
-    std::lock_guard<std::mutex> lock(Captured().mutex);
-    Captured().active = false;
-}
-
-std::vector<std::string> LogCapture::Lines() const {
-    std::lock_guard<std::mutex> lock(Captured().mutex);
-    return Captured().lines;
-}
-
-int LogCapture::Count(const std::string& text) const {
-    const auto lines = Lines();
-    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-}
-
-std::vector<std::string> LogCapture::StartingWith(const std::string& prefix) const {
-    std::vector<std::string> found;
-    for (const std::string& line : Lines()) {
-        if (line.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
-    }
-    return found;
-}
-
-void LogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(Captured().mutex);
-    Captured().lines.clear();
-}
 
 void CallbackRecorder::Reset(int consumedId) {
     std::lock_guard<std::mutex> lock(Recorder().mutex);

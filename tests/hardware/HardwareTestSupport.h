@@ -1,10 +1,11 @@
 #pragma once
-// Shared by the hardware tests: log capture, a recorder for the CAN
+// Shared by the hardware tests: a recorder for the CAN
 // callbacks, and a simulated bus in a scratch directory.
 
 #include "common/LogSingleton.h"
 #include "korvella-cansim/Hub.h"
 #include "korvella-cansim/Peer.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,20 +21,8 @@
 
 namespace HardwareTest {
 
-// Every log line while the object lives. The observer outlives the object
-// (the log may still hold a copy of it for a line under way).
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<std::string> Lines() const;
-    // Lines equal to text.
-    int Count(const std::string& text) const;
-    // Lines starting with prefix.
-    std::vector<std::string> StartingWith(const std::string& prefix) const;
-    bool Contains(const std::string& text) const { return Count(text) > 0; }
-    void Clear();
-};
+using TestSupport::LogCapture;
+
 
 struct ReceivedFrame {
     int id = 0;

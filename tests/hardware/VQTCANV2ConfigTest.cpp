@@ -95,9 +95,9 @@ TEST_F(VQTCANV2Config, EachMissingElementGivesItsReason) {
         MakeDriver(3, false);
         EXPECT_EQ(ls->get_seriousFailReason(), c.reason);
         EXPECT_EQ(ls->get_opMode(), opModeSeriousFail);
-        EXPECT_TRUE(log->Contains(c.errorLine));
+        EXPECT_TRUE(log->Has(c.errorLine));
         // Reading stopped there: nothing after the failing line was logged.
-        EXPECT_FALSE(log->Contains("Protocol VQTCANV2: Referencing mandatory: true"));
+        EXPECT_FALSE(log->Has("Protocol VQTCANV2: Referencing mandatory: true"));
     }
 }
 
@@ -106,13 +106,13 @@ TEST_F(VQTCANV2Config, UnreadableFilesGiveTheirReasons) {
     std::remove(RobotFilePath().c_str());
     MakeDriver(3, false);
     EXPECT_EQ(ls->get_seriousFailReason(), "61 Protocol Ini file not found");
-    EXPECT_TRUE(log->Contains("File " + RobotFilePath() + " not available! Aborting read()"));
+    EXPECT_TRUE(log->Has("File " + RobotFilePath() + " not available! Aborting read()"));
 
     ls->set_opMode(opModeNormal);
     TestSupport::WriteFile(RobotFilePath(), "<Robot><BusConfiguration GapMS=\"1\">");
     MakeDriver(3, false);
     EXPECT_EQ(ls->get_seriousFailReason(), "62 Protocol Ini file not valid");
-    EXPECT_TRUE(log->Contains("ProtocolVQTCANV2: could not read ini correctly: " + RobotFilePath()));
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: could not read ini correctly: " + RobotFilePath()));
     EXPECT_EQ(ls->get_opMode(), opModeSeriousFail);
 }
 
@@ -129,7 +129,7 @@ TEST_F(VQTCANV2Config, GoodFileFillsTheRecordsAndLogsThem) {
         "TempScale 0.312 - TempZero -25.600",
         "Protocol VQTCANV2: Referencing mandatory: true",
     };
-    for (const std::string& line : expected) EXPECT_TRUE(log->Contains(line)) << line;
+    for (const std::string& line : expected) EXPECT_TRUE(log->Has(line)) << line;
     EXPECT_EQ(driver->robotJointCount, 6);
     EXPECT_EQ(driver->moduleCount, 6);
     EXPECT_EQ(driver->jointData[5].canId, 96);
@@ -144,7 +144,7 @@ TEST_F(VQTCANV2Config, GoodFileFillsTheRecordsAndLogsThem) {
 
     log->Clear();
     MakeDriver(2, false);
-    EXPECT_TRUE(log->Contains("Reading robot config file for HardwareProtocol VQTCAN-V2..."));
+    EXPECT_TRUE(log->Has("Reading robot config file for HardwareProtocol VQTCAN-V2..."));
 }
 
 TEST_F(VQTCANV2Config, OptionalAttributesTakeTheirDefaults) {
@@ -185,23 +185,23 @@ TEST_F(VQTCANV2Config, RobotWithoutJoints) {
 TEST_F(VQTCANV2Config, ModulesAddedByTheProjectKeepOneOrder) {
     MakeDriver(3, false);
     driver->InitTool(1, 0x90, 20.0f, 5.0f);
-    EXPECT_TRUE(log->Contains("   Gripper Joint: CAN ID 144 - GearScale 20.000 - GearZero 5.000"));
+    EXPECT_TRUE(log->Has("   Gripper Joint: CAN ID 144 - GearScale 20.000 - GearZero 5.000"));
     ExternalAxis axis(1, "rail", Hardware::JointModeTorque);
     axis.canId = 0xA0;
     axis.gearScale = 12.5;
     axis.velMax = 300.0;
     driver->InitExternalJoint(axis);
     EXPECT_TRUE(
-        log->Contains("   External Joint 1: CAN ID 160 - GearScale 12.500 - TempScale 0.312 - TempZero -25.600"));
+        log->Has("   External Joint 1: CAN ID 160 - GearScale 12.500 - TempScale 0.312 - TempZero -25.600"));
     axis.canId = 0xB0;
     axis.motionMode = static_cast<Hardware::JointMode>(7);
     driver->InitExternalJoint(axis);
     driver->InitExternalJoint(axis);
     driver->InitExternalJoint(axis);
-    EXPECT_TRUE(log->Contains("Cannot add more then 3 External Joints!"));
+    EXPECT_TRUE(log->Has("Cannot add more then 3 External Joints!"));
     for (int id : {0xC0, 0xC4, 0xC8, 0xCC}) driver->InitDIOModules(id);
-    EXPECT_TRUE(log->Contains("DIO module added on CAN ID 192."));
-    EXPECT_TRUE(log->Contains("ERROR: Cannot add more than 3 DIO modules!"));
+    EXPECT_TRUE(log->Has("DIO module added on CAN ID 192."));
+    EXPECT_TRUE(log->Has("ERROR: Cannot add more than 3 DIO modules!"));
 
     EXPECT_EQ(driver->toolJointCount, 1);
     EXPECT_EQ(driver->externalJointCount, 3);
@@ -222,7 +222,7 @@ TEST_F(VQTCANV2Config, ModulesAddedByTheProjectKeepOneOrder) {
     EXPECT_EQ(a, 0xC0);
     EXPECT_EQ(c, 0xC8);
     driver->SetDIOModuleIDs(1, 2, 0);
-    EXPECT_TRUE(log->Contains("Setting DIO module IDs: 1 2 0 (will be applied after restart)"));
+    EXPECT_TRUE(log->Has("Setting DIO module IDs: 1 2 0 (will be applied after restart)"));
     driver->GetDIOModuleIDs(a, b, c);
     EXPECT_EQ(b, 2);
     EXPECT_EQ(driver->jointData[11].canId, 0xC4);  // the records change at the next start
@@ -242,7 +242,7 @@ TEST_F(VQTCANV2Config, PlatformWheels) {
     EXPECT_EQ(driver->jointData[6].canId, 0xA0);
     EXPECT_EQ(driver->jointData[7].gearScale, -500.0f);
     EXPECT_EQ(driver->jointData[9].canId, 0xD0);
-    EXPECT_TRUE(log->Contains("   Platform Joint 3: CAN ID 208 - GearScale 500.000 - GearZero 0.000 - "
+    EXPECT_TRUE(log->Has("   Platform Joint 3: CAN ID 208 - GearScale 500.000 - GearZero 0.000 - "
                               "TempScale 0.312 - "
                               "TempZero -25.600"));
 }

@@ -105,8 +105,8 @@ TEST_F(VQTCANV2DriverBus, TorqueKeepAliveAndVelocityFrames) {
     MakeConnectedDriver();
     driver->SetJointMode(3, Hardware::JointModeTorque);
     driver->SetJointMode(3, Hardware::JointModeTorque);
-    EXPECT_TRUE(log->Contains("Setting mode of joint 3 to 10"));
-    EXPECT_TRUE(log->Contains("Not setting mode of joint 3 to 10, already set"));
+    EXPECT_TRUE(log->Has("Setting mode of joint 3 to 10"));
+    EXPECT_TRUE(log->Has("Not setting mode of joint 3 to 10, already set"));
 
     ExternalAxis axis(1, "rail", Hardware::JointModeVelocity);
     axis.canId = 0x70;
@@ -304,7 +304,7 @@ TEST_F(VQTCANV2DriverBus, ErrorsAreToleratedForFourEvaluations) {
         char line[128];
         std::snprintf(line, sizeof(line),
                       "ProtocolVQTCANV2: allowing NoError, cntHWError: %d/5 - Error:  - motor not enabled", i);
-        EXPECT_TRUE(log->Contains(line)) << line;
+        EXPECT_TRUE(log->Has(line)) << line;
     }
     // The first erroneous evaluation wrote the CAN dump.
     EXPECT_FALSE(log->StartingWith("O <-- ").empty());
@@ -313,7 +313,7 @@ TEST_F(VQTCANV2DriverBus, ErrorsAreToleratedForFourEvaluations) {
     EXPECT_EQ(status, "Status:  - motor not enabled");
     EXPECT_EQ(shortCode, "_MNE");
     EXPECT_FALSE(driver->noError.load());
-    EXPECT_TRUE(log->Contains("CAN status changed:  - motor not enabled, cntHWError: 5, codes: 4 4 4 4 4 4"));
+    EXPECT_TRUE(log->Has("CAN status changed:  - motor not enabled, cntHWError: 5, codes: 4 4 4 4 4 4"));
 
     // One light frame per change of the text; its colour follows the error
     // bits, also while the text is still masked.
@@ -341,7 +341,7 @@ TEST_F(VQTCANV2DriverBus, NotConnectedAndLowSupplyReports) {
     EXPECT_EQ(status, "Status: not connected");
     EXPECT_EQ(shortCode, "NotConnected");
     EXPECT_FALSE(driver->noError.load());
-    EXPECT_TRUE(log->Contains("CAN status changed: not connected, cntHWError: 0"));
+    EXPECT_TRUE(log->Has("CAN status changed: not connected, cntHWError: 0"));
 
     ASSERT_TRUE(driver->Connect());
     SendStatus(0x30, 0x02, 0, 0, 0);
@@ -362,7 +362,7 @@ TEST_F(VQTCANV2DriverBus, ShutdownRequestNeedsBothStagesInOrder) {
     SendToDriver(Codec::EncodeShutdownRequest(0x29));
     driver->SetJoints(state);
     EXPECT_EQ(log->StartingWith("ProtocolVQTCANV2: Shutdown request stage 2 final").size(), 1u);
-    EXPECT_TRUE(log->Contains("Shutting down the system..."));
+    EXPECT_TRUE(log->Has("Shutting down the system..."));
     // The same frame may be seen again within its 50 ms: no second shutdown.
     for (int i = 0; i < 5; ++i) driver->SetJoints(state);
     EXPECT_EQ(runner.Commands(), std::vector<std::string>{"systemctl poweroff"});
@@ -407,7 +407,7 @@ TEST_F(VQTCANV2DriverBus, AllModulesSilentForMoreThan100CyclesDisconnects) {
     EXPECT_EQ(driver->noAnswerCycles, 101);
     EXPECT_FALSE(driver->GetConnectionStatus());
     EXPECT_EQ(driver->noAnswerCycles, 0);
-    EXPECT_TRUE(log->Contains("CAN interface SocketCAN disconnected."));
+    EXPECT_TRUE(log->Has("CAN interface SocketCAN disconnected."));
 }
 
 TEST_F(VQTCANV2DriverBus, SecondBusMasterIsASeriousFailureOnlyInNormalMode) {
@@ -432,7 +432,7 @@ TEST_F(VQTCANV2DriverBus, SecondBusMasterIsASeriousFailureOnlyInNormalMode) {
         SendToDriver(Codec::EncodeErrorEvent(0x7F0, 0x70, 1, 2));
         ASSERT_TRUE(WaitUntil([&] { return !log->StartingWith("VQTCAN: I2TEvent on ID 0x7F0").empty(); }));
         EXPECT_EQ(ls->get_seriousFailReason() == "79 alien CAN msg", c.alien) << c.id << " " << int(c.byte0);
-        EXPECT_EQ(log->Contains("ERROR - alien CAN command detected - ABORT!"), c.alien);
+        EXPECT_EQ(log->Has("ERROR - alien CAN command detected - ABORT!"), c.alien);
         EXPECT_EQ(ls->get_opMode(), c.alien ? opModeSeriousFail : c.mode);
     }
 }
@@ -442,7 +442,7 @@ TEST_F(VQTCANV2DriverBus, ErrorEventsAndStartupMessagesAreLogged) {
     SendToDriver(Codec::EncodeErrorEvent(0x21, 0x75, 3000, 4500));
     SendToDriver(Codec::EncodeStartupMessage(0x31, 0x52, 0x0203));
     ASSERT_TRUE(WaitUntil([&] { return !log->StartingWith("VQTCAN: Received startup message").empty(); }));
-    EXPECT_TRUE(log->Contains(
+    EXPECT_TRUE(log->Has(
         "VQTCAN: OvercurrentEvent on ID 0x21 (axis 2?)! AllowedCurrent: 3000 mA - MeasuredCurrent: 4500 mA"));
     const auto startup = log->StartingWith("VQTCAN: Received startup message on ID 0x31 (axis 3?): HW-ID '0x52' '");
     ASSERT_EQ(startup.size(), 1u);
@@ -472,7 +472,7 @@ TEST_F(VQTCANV2DriverBus, UnknownErrorEventsAreThrottledPerIdentifier) {
     SendToDriver(Codec::EncodeErrorEvent(0x21, 0x56, 1, 2));
     ASSERT_TRUE(WaitUntil([&] { return log->Count(other) == 1; }));
     ASSERT_TRUE(Peer().Send(V2Test::ToCan(Codec::EncodeErrorEvent(0x21, 0x56, 1, 2))));
-    ASSERT_TRUE(WaitUntil([&] { return log->Contains(other + " (repeated 2 times, omitting further messages)"); }));
+    ASSERT_TRUE(WaitUntil([&] { return log->Has(other + " (repeated 2 times, omitting further messages)"); }));
     TestClock::Advance(11000);
     SendToDriver(Codec::EncodeErrorEvent(0x21, 0x56, 1, 2));
     ASSERT_TRUE(WaitUntil([&] { return log->Count(other) == 2; }));
@@ -503,29 +503,29 @@ TEST_F(VQTCANV2DriverBus, CommandSequencesSendTheirFrames) {
     ASSERT_EQ(frames.size(), 12u);
     EXPECT_EQ(Bytes(frames[11]), (std::vector<int>{0x01, 0x0C, 0x3C, 0x96, 0x64, 0x32}));
     EXPECT_EQ(static_cast<int>(frames[11].can_id), 0x60);
-    EXPECT_TRUE(log->Contains("VQTCAN2: Starting to align torque motors"));
-    EXPECT_TRUE(log->Contains("VQTCAN2: Aligning motor  5"));
+    EXPECT_TRUE(log->Has("VQTCAN2: Starting to align torque motors"));
+    EXPECT_TRUE(log->Has("VQTCAN2: Aligning motor  5"));
 
     driver->SetToZeroPos(1);
     frames = ReceiveFrames(2);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(static_cast<int>(frames[0].can_id), 0x20);
     EXPECT_EQ(Bytes(frames[1]), (std::vector<int>{0x01, 0x08, 0x7D, 0x00}));
-    EXPECT_TRUE(log->Contains("ProtocolVQTCANV2: SetToZeroPos joint 1 started..."));
-    EXPECT_TRUE(log->Contains("ProtocolVQTCANV2: Setting joint 1 to zero pos"));
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: SetToZeroPos joint 1 started..."));
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: Setting joint 1 to zero pos"));
 
     driver->RestartMotorController(2);
     frames = ReceiveFrames(2);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(Bytes(frames[0]), (std::vector<int>{0x01, 0xCF}));
-    EXPECT_TRUE(log->Contains("Sent restart request to motor controller 2"));
+    EXPECT_TRUE(log->Has("Sent restart request to motor controller 2"));
 
     driver->RestartModules();
     EXPECT_EQ(WithId(ReceiveFrames(12), 0x70).size(), 0u);  // not the DIO module
 
     // Referencing only starts on a module without error.
     driver->ReferenceSingleJoint(3);
-    EXPECT_TRUE(log->Contains("VQTCAN2: Can not reference joint 3, error code 256"));
+    EXPECT_TRUE(log->Has("VQTCAN2: Can not reference joint 3, error code 256"));
     driver->jointData[3].errorCode = 0;
     driver->ReferenceSingleJoint(3);
     frames = ReceiveFrames(2);
@@ -533,7 +533,7 @@ TEST_F(VQTCANV2DriverBus, CommandSequencesSendTheirFrames) {
     EXPECT_EQ(Bytes(frames[0]), (std::vector<int>{0x01, 0x0B}));
     EXPECT_EQ(static_cast<int>(frames[0].can_id), 0x40);
     EXPECT_TRUE(driver->IsReferencing());
-    EXPECT_TRUE(log->Contains("VQTCAN2: Starting to reference joint  3"));
+    EXPECT_TRUE(log->Has("VQTCAN2: Starting to reference joint  3"));
 
     EXPECT_FALSE(cyclicDuringSleep.empty());
     EXPECT_TRUE(std::none_of(cyclicDuringSleep.begin(), cyclicDuringSleep.end(), [](bool b) { return b; }));
@@ -571,9 +571,9 @@ TEST_F(VQTCANV2DriverBus, OutOfRangeIndexesAreIgnored) {
 TEST_F(VQTCANV2DriverBus, CommandsBeforeConnectingAreRefused) {
     MakeDriver(3, false);
     driver->SetToZeroPos(0);
-    EXPECT_TRUE(log->Contains("ProtocolVQTCANV2: Can not set to zero pos before connecting"));
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: Can not set to zero pos before connecting"));
     driver->RestartMotorController(0);
-    EXPECT_TRUE(log->Contains("Can not restart motor controller before connecting."));
+    EXPECT_TRUE(log->Has("Can not restart motor controller before connecting."));
     driver->SetIO(0, 1, true);
     EXPECT_EQ(driver->digitalOutputBytes[0], 0);
 }

@@ -108,7 +108,7 @@ TEST_F(VQTCANV2SimulatedRobot, ConnectEnableMoveAndReadBack) {
 TEST_F(VQTCANV2SimulatedRobot, ReferenceAlignAndSetToZero) {
     StartRobot();
     EnableRobot();
-    ASSERT_TRUE(CycleUntil([&] { return log->Contains("VQTCANV2 protocol: robot is NOT referenced"); }));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("VQTCANV2 protocol: robot is NOT referenced"); }));
     for (int j = 0; j < 6; ++j) driver->ReferenceSingleJoint(j);
     EXPECT_TRUE(driver->IsReferencing());
     ASSERT_TRUE(CycleUntil([&] {
@@ -118,10 +118,10 @@ TEST_F(VQTCANV2SimulatedRobot, ReferenceAlignAndSetToZero) {
         return all == 1;
     }));
     EXPECT_FALSE(driver->IsReferencing());
-    ASSERT_TRUE(CycleUntil([&] { return log->Contains("VQTCANV2 protocol: robot is referenced now"); }));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("VQTCANV2 protocol: robot is referenced now"); }));
 
     driver->AlignMotors();
-    ASSERT_TRUE(CycleUntil([&] { return log->Contains("VQTCANV2 protocol: robot is aligned now"); }));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("VQTCANV2 protocol: robot is aligned now"); }));
     EXPECT_TRUE(driver->alignedAll);
     for (const auto& j : sim->Joints()) EXPECT_EQ(j->GetSnapshot().commands[0x0C], 2u);
 
@@ -132,7 +132,7 @@ TEST_F(VQTCANV2SimulatedRobot, ReferenceAlignAndSetToZero) {
     Cycles(3);
     driver->SetToZeroPos(0);
     ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[0]) < 1e-4f; }));
-    EXPECT_TRUE(log->Contains("ProtocolVQTCANV2: Setting joint 0 to zero pos"));
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: Setting joint 0 to zero pos"));
 }
 
 TEST_F(VQTCANV2SimulatedRobot, ErrorsAreReportedFromTheFifthEvaluationWithTheStatusLight) {
@@ -200,7 +200,7 @@ TEST_F(VQTCANV2SimulatedRobot, AlienFrameStopsTheController) {
     sim->SendAlienFrame(0x20);
     ASSERT_TRUE(WaitUntil([&] { return LogSingleton::instance()->get_opMode() == opModeSeriousFail; }));
     EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "79 alien CAN msg");
-    EXPECT_TRUE(log->Contains("ERROR - alien CAN command detected - ABORT!"));
+    EXPECT_TRUE(log->Has("ERROR - alien CAN command detected - ABORT!"));
 }
 
 TEST_F(VQTCANV2SimulatedRobot, ErrorEventsAreLoggedAndThrottled) {
@@ -209,10 +209,10 @@ TEST_F(VQTCANV2SimulatedRobot, ErrorEventsAreLoggedAndThrottled) {
     for (int i = 0; i < 12; ++i) sim->SendErrorEvent(0x22, 0x60, 7, 8);
     const std::string unknown = "VQTCAN: unknown error message 96 from ID 0x22 (axis 2?)! word1: 7 - word2: 8";
     ASSERT_TRUE(WaitUntil([&] {
-        return log->Contains(unknown + " (repeated 10 times, omitting further messages)");
+        return log->Has(unknown + " (repeated 10 times, omitting further messages)");
     }));
     Cycles(5);
-    EXPECT_TRUE(log->Contains("VQTCAN: TempMotor on ID 0x22 (axis 2?)! acttemp : 91 - Max: 80"));
+    EXPECT_TRUE(log->Has("VQTCAN: TempMotor on ID 0x22 (axis 2?)! acttemp : 91 - Max: 80"));
     EXPECT_EQ(log->Count(unknown), 1);
     EXPECT_EQ(log->StartingWith(unknown + " (repeated").size(), 9u);
 }
@@ -251,7 +251,7 @@ TEST_F(VQTCANV2SimulatedRobot, ShutdownFramePairRunsPowerOffOnce) {
     // A lone second stage is refused.
     log->Clear();
     sim->SendShutdownStage(0x29);
-    ASSERT_TRUE(CycleUntil([&] { return log->Contains("ProtocolVQTCANV2: Shutdown request - error in sequence"); }));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("ProtocolVQTCANV2: Shutdown request - error in sequence"); }));
     Cycles(60);
     EXPECT_EQ(runner.Commands().size(), 1u);
 }

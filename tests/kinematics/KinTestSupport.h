@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the kinematics tests: log capture and a clean serious-fail state.
+// Helpers of the kinematics tests: a clean serious-fail state and fixture variants.
 
 #include <algorithm>
 #include <functional>
@@ -8,59 +8,16 @@
 #include <vector>
 
 #include "common/LogSingleton.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 #include <tinyxml2.h>
 
 namespace KinTest {
 
-struct LogLine {
-    std::string text;
-    bool isError;
-};
+using TestSupport::LogCapture;
 
-// Collects every log line written while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        LogSingleton::instance()->SetLineObserver([this](const std::string& message, bool isError) {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Lines.push_back({message, isError});
-        });
-    }
-    ~LogCapture() { LogSingleton::instance()->SetLineObserver(nullptr); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<LogLine> Lines() const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Lines;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Lines.clear();
-    }
-    // Lines that contain the text.
-    int Count(const std::string& part) const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return static_cast<int>(std::count_if(m_Lines.begin(), m_Lines.end(), [&](const LogLine& l) {
-            return l.text.find(part) != std::string::npos;
-        }));
-    }
-    bool HasLine(const std::string& exact) const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return std::any_of(m_Lines.begin(), m_Lines.end(), [&](const LogLine& l) { return l.text == exact; });
-    }
-    bool HasErrorLine(const std::string& exact) const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return std::any_of(m_Lines.begin(), m_Lines.end(),
-                           [&](const LogLine& l) { return l.isError && l.text == exact; });
-    }
-
-private:
-    mutable std::mutex m_Mutex;
-    std::vector<LogLine> m_Lines;
-};
 
 inline void ResetSeriousFail() {
     LogSingleton::instance()->set_opMode(opModeNormal);

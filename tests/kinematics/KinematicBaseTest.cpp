@@ -109,7 +109,7 @@ TEST(KinematicLimits, ZeroDirectionIsSkippedWithALogLine) {
     kin->GetMinMaxValues(out);
     EXPECT_EQ(out[4][0], 111);
     EXPECT_EQ(out[4][1], 222);
-    EXPECT_TRUE(log.HasLine(
+    EXPECT_TRUE(log.Has(
         "Error while converting kinematic limits: brandTrafoJointDirections for axis 4 is 0, skipping axis"));
 }
 
@@ -163,8 +163,8 @@ TEST(KinematicLimits, LimitViolationLogsOncePerSeries) {
     for (int n = 0; n < 3; ++n) {
         EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 14);
     }
-    EXPECT_EQ(log.Count("JointLimits Max exceeded"), 1);
-    EXPECT_TRUE(log.HasErrorLine("JointLimits Max exceeded: Nr 2 requested 101.0° allowed 100.0°, joint vel 500.00"));
+    EXPECT_EQ(log.CountContaining("JointLimits Max exceeded"), 1);
+    EXPECT_TRUE(log.HasError("JointLimits Max exceeded: Nr 2 requested 101.0° allowed 100.0°, joint vel 500.00"));
 
     // An accepted set-point ends the series; the next violation is logged again.
     q[2] = 98;
@@ -173,13 +173,13 @@ TEST(KinematicLimits, LimitViolationLogsOncePerSeries) {
     q[2] = 150;
     kin->joints[2] = 99;
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 14);
-    EXPECT_EQ(log.Count("JointLimits Max exceeded"), 2);
+    EXPECT_EQ(log.CountContaining("JointLimits Max exceeded"), 2);
 
     q[2] = -95;
     kin->joints[2] = -80;
     kin->logLimitViolation = true;
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 13);
-    EXPECT_TRUE(log.HasErrorLine("JointLimits Min exceeded: Nr 2 requested -95.0° allowed -90.0°, joint vel -3750.00"));
+    EXPECT_TRUE(log.HasError("JointLimits Min exceeded: Nr 2 requested -95.0° allowed -90.0°, joint vel -3750.00"));
 }
 
 TEST(KinematicLimits, RefusedSetPointLeavesVelocitiesAndJointsUntouched) {
@@ -229,14 +229,14 @@ TEST(KinematicNaN, NaNIsReportedBeforeAnyLimitTest) {
     LogCapture log;
     float q[9] = {50, 0, std::numeric_limits<float>::quiet_NaN(), 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 50);
-    EXPECT_TRUE(log.HasErrorLine("Error in computation, NAN in Joint 2: nan"));
-    EXPECT_EQ(log.Count("JointLimits"), 0);
+    EXPECT_TRUE(log.HasError("Error in computation, NAN in Joint 2: nan"));
+    EXPECT_EQ(log.CountContaining("JointLimits"), 0);
 
     // Infinity is refused the same way, even on an unlimited joint.
     q[2] = 0;
     q[3] = std::numeric_limits<float>::infinity();
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 50);
-    EXPECT_TRUE(log.HasErrorLine("Error in computation, NAN in Joint 3: inf"));
+    EXPECT_TRUE(log.HasError("Error in computation, NAN in Joint 3: inf"));
 }
 
 TEST(KinematicNaN, ExternalAxisNaNAndLimitsCountFromOne) {
@@ -247,11 +247,11 @@ TEST(KinematicNaN, ExternalAxisNaNAndLimitsCountFromOne) {
     LogCapture log;
     float q[9] = {0, 30, 40, 0, 0, 0, std::numeric_limits<float>::quiet_NaN(), 0, 0};
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 50);
-    EXPECT_TRUE(log.HasErrorLine("Error in computation, NAN in Ext1"));
+    EXPECT_TRUE(log.HasError("Error in computation, NAN in Ext1"));
 
     q[6] = 101;
     EXPECT_EQ(ThrownCode([&] { kin->CheckJoints(q); }), 14);
-    EXPECT_TRUE(log.HasErrorLine("ExtJointLimits Max exceeded: Nr 1 requested 101.0 allowed 100.0, joint vel 25250.00"));
+    EXPECT_TRUE(log.HasError("ExtJointLimits Max exceeded: Nr 1 requested 101.0 allowed 100.0, joint vel 25250.00"));
     // Axes beyond nrOfExternalAxes are not checked.
     q[6] = 0;
     q[7] = std::numeric_limits<float>::quiet_NaN();
@@ -296,7 +296,7 @@ TEST(KinematicVirtualBox, LogsEveryViolatedAxisAndNothingWhenInactive) {
     EXPECT_EQ(ThrownCode([&] { kin->CheckVirtualBox({900, 900, -900}, {0, 0, 0}); }), 0);
     kin->virtualBoxActive = true;
     EXPECT_EQ(ThrownCode([&] { kin->CheckVirtualBox({510, 0, -10.5f}, {490, 0, 10}); }), 35);
-    EXPECT_TRUE(log.HasErrorLine("Virtual box violated: x 510 > 500z -10.5 < 0"));
+    EXPECT_TRUE(log.HasError("Virtual box violated: x 510 > 500z -10.5 < 0"));
 }
 
 TEST(KinematicVirtualBox, SetJointsRefusesAPoseLeavingTheBoxAndCommitsNothing) {
@@ -426,5 +426,5 @@ TEST(KinematicBase, PositionAndNotImplementedRewrite) {
 
     LogCapture log;
     kin->UpdateConfigurationFile(nullptr, nullptr);
-    EXPECT_TRUE(log.HasLine("RobotKinematic: UpdateConfigurationFile not implemented for this kinematic"));
+    EXPECT_TRUE(log.Has("RobotKinematic: UpdateConfigurationFile not implemented for this kinematic"));
 }

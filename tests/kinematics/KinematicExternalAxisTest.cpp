@@ -39,7 +39,7 @@ TEST(KinematicExternalAxes, AddExternalAxisFillsTheNextSlot) {
     EXPECT_EQ(kin.maxJointAccelerationIncs[6], 2700);
     EXPECT_TRUE(kin.extAxisIndependent[1]);
     EXPECT_EQ(kin.extAxisBaseOffset[1].z, 0);
-    EXPECT_TRUE(log.HasLine(
+    EXPECT_TRUE(log.Has(
         "Kin: Ext1 - lz0: 250.0  DirectionAngleToY: 180  Min: -500.0  Max: 1500.0  -  MaxVel: 300.0  -  MaxAcc: 900.0"));
 
     // The rail at 200 shifts the base by (0, -200, 250).
@@ -58,7 +58,7 @@ TEST(KinematicExternalAxes, FourthAxisIsRefused) {
     LogCapture log;
     axis.max = 5;
     kin.AddExternalAxis(axis);
-    EXPECT_TRUE(log.HasLine("Cannot add more then 3 External Joints!"));
+    EXPECT_TRUE(log.Has("Cannot add more then 3 External Joints!"));
     EXPECT_EQ(kin.nrOfExternalAxes, 3);
     EXPECT_EQ(kin.jointLimits[8][1], limitBefore);
 }

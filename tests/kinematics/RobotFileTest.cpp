@@ -82,13 +82,13 @@ TEST_F(RobotFile, GoodFileIsReadCompletely) {
     EXPECT_EQ(kin->pose.GetTranslation().x, 400);
     EXPECT_EQ(kin->pose.GetTranslation().y, 50);
 
-    EXPECT_TRUE(log.HasLine("RKSixAxis TestBot / StandardSixAxisPlus  - Kinematic Data: "));
-    EXPECT_TRUE(log.HasLine(
+    EXPECT_TRUE(log.Has("RKSixAxis TestBot / StandardSixAxisPlus  - Kinematic Data: "));
+    EXPECT_TRUE(log.Has(
         "   Joint 2: Min -175.0 Max 175.0 MaxVel 42.0 MaxAcc 402.0 JointOffset 90.0 JointDirection 1.0"));
-    EXPECT_TRUE(log.HasLine(
+    EXPECT_TRUE(log.Has(
         "   Joint length: lz0 122.2, lx1 0.0, lz1 76.3, lx2 350.0, lx3 400.0, lz3 45.0, lx4 0.0, lx6 80.0"));
-    EXPECT_TRUE(log.HasLine("   Singularities: Center 100.0, Ellbow 20.0 Wrist 5.0"));
-    EXPECT_EQ(log.Count("not found in robot ini file"), 0);
+    EXPECT_TRUE(log.Has("   Singularities: Center 100.0, Ellbow 20.0 Wrist 5.0"));
+    EXPECT_EQ(log.CountContaining("not found in robot ini file"), 0);
 }
 
 TEST_F(RobotFile, MissingMandatoryPartsSetTheirReasonAndReadingGoesOn) {
@@ -119,7 +119,7 @@ TEST_F(RobotFile, MissingMandatoryPartsSetTheirReasonAndReadingGoesOn) {
         auto kin = Load(Variant(std::string(c.name) + ".xml", c.edit));
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeSeriousFail);
-        EXPECT_TRUE(log.HasErrorLine(c.errorLine));
+        EXPECT_TRUE(log.HasError(c.errorLine));
         // The elements after the missing one are still read.
         EXPECT_EQ(kin->accOriInc, 2400);
         // The object stays usable.
@@ -151,7 +151,7 @@ TEST_F(RobotFile, UnreadableFileStopsReadingWithItsReason) {
         auto kin = Load(path);
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeSeriousFail);
-        EXPECT_GE(log.Count(c.errorStart), 1);
+        EXPECT_GE(log.CountContaining(c.errorStart), 1);
         // Nothing was read: the built-in geometry and Init's defaults stay.
         EXPECT_FLOAT_EQ(kin->lz0, 122.15f);
         EXPECT_EQ(kin->maxJointVelocities[0], 20);
@@ -174,7 +174,7 @@ TEST_F(RobotFile, OptionalVelocityElementsOnlyLogAndKeepDefaults) {
         KinTest::ResetSeriousFail();
         LogCapture log;
         auto kin = Load(Variant(std::string(c.element) + ".xml", KinTest::Without(c.element)));
-        EXPECT_TRUE(log.HasErrorLine(c.errorLine));
+        EXPECT_TRUE(log.HasError(c.errorLine));
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "na");
         if (std::string(c.element) == "CartVelocities") {
@@ -244,7 +244,7 @@ TEST_F(RobotFile, UnusableAttributeValuesKeepTheirDefaults) {
     EXPECT_EQ(kin->jointDirections[1], 1);
     EXPECT_EQ(kin->jointDirections[4], 1);
     EXPECT_EQ(kin->velTrans, 100);
-    EXPECT_EQ(log.Count("A2Dir must be 1 or -1"), 1);
+    EXPECT_EQ(log.CountContaining("A2Dir must be 1 or -1"), 1);
     EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
 }
 
@@ -265,7 +265,7 @@ TEST(KinematicFactory, UnknownNamesSetReason10) {
         EXPECT_EQ(KinematicFactory::Create(name), nullptr) << name;
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "10 robot type unknown") << name;
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeSeriousFail) << name;
-        EXPECT_TRUE(log.HasErrorLine(std::string("RobotMaster: could not recognize robot type ") + name)) << name;
+        EXPECT_TRUE(log.HasError(std::string("RobotMaster: could not recognize robot type ") + name)) << name;
     }
     KinTest::ResetSeriousFail();
 }

@@ -73,9 +73,9 @@ TEST_F(ToolFile, BusGripperIsReadAndItsMatricesBuilt) {
     const DataTypes::Matrix44 product = t.inverseToolMatrix * t.toolMatrix;
     EXPECT_TRUE(product.Equals(DataTypes::Matrix44(), 1e-4f));
 
-    EXPECT_TRUE(log.HasLine("Tool: reading ini file \"" + KinTest::ToolPath("kin-tool-gripper.xml") + "\""));
-    EXPECT_TRUE(log.HasLine("   Offsets: x: 10.0  y: -5.0  z: 120.0  -   a: 15.0  b: -20.0  c: 90.0"));
-    EXPECT_TRUE(log.HasLine("  RotationalTwoFinger : motionVel 3.0 - motionMin 0.0 - motionMax 70.0"));
+    EXPECT_TRUE(log.Has("Tool: reading ini file \"" + KinTest::ToolPath("kin-tool-gripper.xml") + "\""));
+    EXPECT_TRUE(log.Has("   Offsets: x: 10.0  y: -5.0  z: 120.0  -   a: 15.0  b: -20.0  c: 90.0"));
+    EXPECT_TRUE(log.Has("  RotationalTwoFinger : motionVel 3.0 - motionMin 0.0 - motionMax 70.0"));
 }
 
 TEST_F(ToolFile, DigitalGripperChannelsCountFromOneInTheFile) {
@@ -122,7 +122,7 @@ TEST_F(ToolFile, MotionVelocityOfZeroOrLessFallsBackToTheDefault) {
         t.Init(name);
         EXPECT_EQ(t.motionVel, Tool::defaultMotionVel) << vel;
         if (std::string(vel) != "nan") {
-            EXPECT_EQ(log.Count("is not above 0, using 3.0"), 1) << vel;
+            EXPECT_EQ(log.CountContaining("is not above 0, using 3.0"), 1) << vel;
         }
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
         std::remove(KinTest::ToolPath(name).c_str());
@@ -162,7 +162,7 @@ TEST_F(ToolFile, BrokenFilesSetTheirReasonAndKeepWhatWasRead) {
         t.Init(name);
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeSeriousFail);
-        EXPECT_TRUE(log.HasErrorLine(c.errorLine));
+        EXPECT_TRUE(log.HasError(c.errorLine));
         const std::string which = c.name;
         if (which == "no-interface") {
             // Offsets and motion values read before the failure stay; the protocol is untouched.
@@ -206,7 +206,7 @@ TEST_F(ToolFile, MissingUnreadableOrRootlessFile) {
         t.Init(c.name);
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeSeriousFail);
-        EXPECT_GE(log.Count(c.errorStart), 1);
+        EXPECT_GE(log.CountContaining(c.errorStart), 1);
         // Nothing read: the defaults of Init stay and the matrices are the identity.
         EXPECT_EQ(t.busId, 112);
         EXPECT_TRUE(t.toolMatrix.Equals(DataTypes::Matrix44(), 0.0f));
@@ -226,7 +226,7 @@ TEST_F(ToolFile, NamesMustStayInsideTheToolsDirectory) {
         t.Init(name);
         EXPECT_EQ(t.motion, "");
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "41 Tool Ini file not found");
-        EXPECT_EQ(log.Count("Tool: reading ini file"), 0);
+        EXPECT_EQ(log.CountContaining("Tool: reading ini file"), 0);
     }
     std::remove((LogSingleton::instance()->get_rootPath() + "Data/kin-outside.xml").c_str());
 
