@@ -162,6 +162,7 @@ TEST_F(VQTCANV2SimulatedRobot, SilentModuleBecomesModuleDead) {
     StartRobot();
     EnableRobot();
     sim->Silence(0x30, true);
+    LetInFlightFramesArrive();
     TestClock::Advance(2100);
     ASSERT_TRUE(CycleUntil(
         [&] { return driver->jointData[2].errorCode == 0x200 && driver->jointData[0].errorCode == 0; }));
@@ -181,6 +182,7 @@ TEST_F(VQTCANV2SimulatedRobot, SilentModuleBecomesModuleDead) {
 TEST_F(VQTCANV2SimulatedRobot, WholeBusSilentDisconnectsAfterMoreThan100Cycles) {
     StartRobot();
     sim->SilenceAll(true);
+    LetInFlightFramesArrive();
     TestClock::Advance(2100);
     int cycles = 0;
     while (driver->GetConnectionStatus() && cycles < 500) {

@@ -67,6 +67,8 @@ void VQTCANV2Fixture::SetUp() {
     ASSERT_TRUE(hub.Start(SocketPath(), std::string(), &error)) << error;
 }
 
+void VQTCANV2Fixture::LetInFlightFramesArrive() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
 void VQTCANV2Fixture::TearDown() {
     driver.reset();
     peer.reset();

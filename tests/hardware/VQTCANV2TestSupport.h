@@ -67,6 +67,9 @@ protected:
 
     // One robot-thread cycle: status read-outs, SetJoints, GetJoints, then 1 ms.
     void Cycle();
+    // Replies already on their way when a module was silenced would be
+    // stamped with an advanced test clock and look fresh: let them land first.
+    static void LetInFlightFramesArrive();
     void Cycles(int n);
     // Runs cycles until pred holds; false when it did not within the bound.
     bool CycleUntil(const std::function<bool()>& pred, int maxMs = HardwareTest::kWaitMs);
