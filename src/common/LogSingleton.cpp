@@ -242,6 +242,11 @@ std::string LogSingleton::get_rootPath() const {
     return m_RootPath;
 }
 
+void LogSingleton::SetRootPath(const std::string& rootPath) {
+    std::lock_guard<std::mutex> lock(m_PathMutex);
+    m_RootPath = rootPath;
+}
+
 void LogSingleton::changeFile() {
     std::vector<std::pair<std::string, bool>> finished;
     {

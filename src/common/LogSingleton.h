@@ -209,6 +209,9 @@ public:
     void SetNowFunction(NowFunction now);
     // Renames used by log rotation; an empty function restores rename(2).
     void SetRenameFunction(RenameFunction rename);
+    // Points the root directory elsewhere (ending in a slash), so tests that
+    // write under Data/ work in a directory of their own.
+    void SetRootPath(const std::string& rootPath);
 
 private:
     LogSingleton();

@@ -47,7 +47,7 @@ bool RobotMaster::IsZeroTorqueAllowed() const {
 bool RobotMaster::OnRobotThreadOrIdle() const {
     // Before the thread starts and after it ended, the caller is the only one
     // touching the working state.
-    return !robotThread.joinable() || std::this_thread::get_id() == robotThreadId.load();
+    return !robotThreadActive.load() || std::this_thread::get_id() == robotThreadId.load();
 }
 
 bool RobotMaster::IsEStopDetected() const { return DInChannel >= 0 && !lastEStopLevel.load(); }

@@ -401,5 +401,7 @@ private:
     std::array<std::atomic<int8_t>, 100> pendingGlobalSignal;
 
     std::thread robotThread;
+    // Set while the robot thread exists; other threads then use the mailboxes.
+    std::atomic<bool> robotThreadActive{false};
     std::atomic<std::thread::id> robotThreadId{};
 };

@@ -166,6 +166,7 @@ void RobotMaster::FinishInit() {
 void RobotMaster::StartMainLoop() {
     if (robotThread.joinable()) return;
     stopLoop = false;
+    robotThreadActive = true;
     robotThread = std::thread([this]() {
         robotThreadId = std::this_thread::get_id();
         ThreadRobotLoop();
@@ -177,4 +178,5 @@ void RobotMaster::StopMainLoop() {
     if (!robotThread.joinable() || std::this_thread::get_id() == robotThread.get_id()) return;
     robotThread.join();
     robotThreadId = std::thread::id();
+    robotThreadActive = false;
 }

@@ -100,7 +100,7 @@ public:
     int railOutputBytes[5] = {};
     int counter = 0;
     float gapMs = 3.0f;
-    int noAnswerCycles = 0;
+    std::atomic<int> noAnswerCycles{0};  // read by the main loop's connection check
     int cycleCount = 0;
     int hwErrorCount = 0;
     int shutdownStage = 0;

@@ -179,7 +179,7 @@ void HardwareProtocolVQTCANV2::ReadBack() {
     if (kinematic != nullptr) kinematic->AdaptMotorsToJoints(actual);
     for (int i = 0; i < records; ++i) jointData[i].actualPosition = actual[i];
 
-    noAnswerCycles = fresh > 0 ? 0 : noAnswerCycles + 1;
+    noAnswerCycles = fresh > 0 ? 0 : noAnswerCycles.load() + 1;
 }
 
 void HardwareProtocolVQTCANV2::UpdateReferencingState() {

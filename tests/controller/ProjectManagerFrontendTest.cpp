@@ -29,8 +29,8 @@ TEST_F(Frontend, NamesTheProjectAndOpensIt) {
     std::string name;
     EXPECT_EQ(pm.ReadFrontend(name), 0);
     EXPECT_EQ(name, ProjectName());
-    EXPECT_TRUE(log.HasNote("Reading VQTFrontend.xml..."));
-    EXPECT_TRUE(log.HasNote("ProjectManager: loading project Data/Projects/Cell4/Cell4.prj"));
+    EXPECT_TRUE(log.Has("Reading VQTFrontend.xml...", false));
+    EXPECT_TRUE(log.Has("ProjectManager: loading project Data/Projects/Cell4/Cell4.prj", false));
 
     EXPECT_EQ(pm.OpenProject(&target), 0);
     EXPECT_EQ(target.initCalls, 1);

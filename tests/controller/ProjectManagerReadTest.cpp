@@ -38,18 +38,18 @@ TEST_F(ReadProject, FullFixture) {
     EXPECT_EQ(logger->get_robotType(), "Dravo/VQTDravo4");
     EXPECT_EQ(logger->get_robotGripper(), "Gripper2F");
     EXPECT_EQ(target.velocitySetting, 2);
-    EXPECT_TRUE(log.HasNote("            Configured for 48V open loop (VelocitySetting 2)"));
+    EXPECT_TRUE(log.Has("            Configured for 48V open loop (VelocitySetting 2)", false));
     ASSERT_TRUE(target.homeSet);
     EXPECT_EQ(target.home, (std::array<double, 9>{0, 10.5, -20, 30, 0, 45, 0, 0, 0}));
-    EXPECT_TRUE(log.HasNote(
-        "Project: Read 6 home position values: 0.00 10.50 -20.00 30.00 0.00 45.00 0.00 0.00 0.00"));
+    EXPECT_TRUE(log.Has(
+        "Project: Read 6 home position values: 0.00 10.50 -20.00 30.00 0.00 45.00 0.00 0.00 0.00", false));
 
     EXPECT_EQ(pm.startProgram, "Pick/pick.xml");
     EXPECT_FLOAT_EQ(pm.startOverride, 65.5f);
     EXPECT_TRUE(pm.startRepeat);
     EXPECT_EQ(target.defaultState, 1);
     EXPECT_EQ(pm.logicStartFile, "logic/watch.xml");
-    EXPECT_TRUE(log.HasNote("Project: Program:       Pick/pick.xml  override 65.5  mode: repeat"));
+    EXPECT_TRUE(log.Has("Project: Program:       Pick/pick.xml  override 65.5  mode: repeat", false));
 
     EXPECT_TRUE(target.boxActive);
     EXPECT_FLOAT_EQ(target.boxMin.x, -400);
@@ -97,16 +97,16 @@ TEST_F(ReadProject, FullFixture) {
     EXPECT_EQ(plc.JointToRef(8), -1);
     EXPECT_EQ(plc.RefDelay(4), 6);
     EXPECT_EQ(plc.RefDelay(8), 10);
-    EXPECT_TRUE(log.HasNote("PLC-Interface: Inputs:  Enable=2, Reference=1, Play=3, Pause=4"));
-    EXPECT_TRUE(log.HasNote("PLC-Interface: Outputs: Fault=14, NoFault=11, Running=16, NotRunning=15, Referenced=12"));
-    EXPECT_TRUE(log.HasNote("PLC-Interface: RefDelay: 1 2 3 4 6 7 8 9 10"));
+    EXPECT_TRUE(log.Has("PLC-Interface: Inputs:  Enable=2, Reference=1, Play=3, Pause=4", false));
+    EXPECT_TRUE(log.Has("PLC-Interface: Outputs: Fault=14, NoFault=11, Running=16, NotRunning=15, Referenced=12", false));
+    EXPECT_TRUE(log.Has("PLC-Interface: RefDelay: 1 2 3 4 6 7 8 9 10", false));
 
     ASSERT_EQ(target.triggers.size(), 2u);
-    EXPECT_TRUE(log.HasNote("Project: 2 PLC triggers loaded:"));
-    EXPECT_TRUE(log.HasNote("   Trigger 0: Active=True, SignalType=DIn, Channel=20, TargetType=Program, "
-                            "FileName=trig/a.xml"));
-    EXPECT_TRUE(log.HasNote("   Trigger 1: Active=False, SignalType=GSig, Channel=55, TargetType=Mission, "
-                            "FileName=m1.xml"));
+    EXPECT_TRUE(log.Has("Project: 2 PLC triggers loaded:", false));
+    EXPECT_TRUE(log.Has("   Trigger 0: Active=True, SignalType=DIn, Channel=20, TargetType=Program, "
+                            "FileName=trig/a.xml", false));
+    EXPECT_TRUE(log.Has("   Trigger 1: Active=False, SignalType=GSig, Channel=55, TargetType=Mission, "
+                            "FileName=m1.xml", false));
 
     EXPECT_TRUE(logger->Active);
     EXPECT_FLOAT_EQ(logger->ManualMaxVelMMPerSec, 125.5f);
@@ -117,19 +117,19 @@ TEST_F(ReadProject, FullFixture) {
     EXPECT_TRUE(pm.modbusActive);
     EXPECT_EQ(pm.modbusPort, 1502);
     EXPECT_EQ(pm.modbusMaxConnections, 3);
-    EXPECT_TRUE(log.HasNote("Project: ModbusServer enabled"));
+    EXPECT_TRUE(log.Has("Project: ModbusServer enabled", false));
     EXPECT_TRUE(pm.GetCloudSettings().enabled);
     EXPECT_EQ(pm.GetCloudSettings().encryptedCredentials, "U2FsdGVkX1+abc==");
     EXPECT_EQ(pm.GetCloudSettings().clientId, "robot-17");
     EXPECT_EQ(pm.GetCloudSettings().cameraWorkarea, "workcam");
-    EXPECT_TRUE(log.HasNote("Project: Cloud connection: enabled='true', clientID='robot-17', robotName='Cell4', "
-                            "robotOwner='acme', cam environment='envcam', cam workarea='workcam'"));
+    EXPECT_TRUE(log.Has("Project: Cloud connection: enabled='true', clientID='robot-17', robotName='Cell4', "
+                            "robotOwner='acme', cam environment='envcam', cam workarea='workcam'", false));
 }
 
 TEST_F(ReadProject, WithoutRobotMaster) {
     EXPECT_EQ(pm.ReadProjectFile(ProjectName(), nullptr), 0);
     EXPECT_EQ(pm.startProgram, "Pick/pick.xml");
-    EXPECT_TRUE(log.HasNote("Project: 2 PLC triggers loaded:"));
+    EXPECT_TRUE(log.Has("Project: 2 PLC triggers loaded:", false));
     EXPECT_TRUE(LogSingleton::instance()->get_plcInterfaceNr().Active);
 }
 
@@ -370,7 +370,7 @@ TEST_P(MissingInProject, LogsAndDefaults) {
     EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
     EXPECT_EQ(LogSingleton::instance()->get_opMode(), c.result == 0 ? opModeNormal : opModeSeriousFail);
     if (c.line != nullptr) {
-        EXPECT_TRUE(c.lineIsError ? log.HasError(c.line) : log.HasNote(c.line)) << c.line;
+        EXPECT_TRUE(c.lineIsError ? log.HasError(c.line) : log.Has(c.line, false)) << c.line;
     }
     if (c.check) c.check(pm, target);
 }
@@ -412,7 +412,7 @@ TEST_F(ReadProject, HomePositionCount) {
     root.EditProject([](XMLElement* r) { r->FirstChildElement("Robot")->SetAttribute("Homepos", "1 2  3"); });
     ASSERT_EQ(Read(), 0);
     EXPECT_EQ(target.home, (std::array<double, 9>{1, 2, 3, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(log.HasNote("Project: Read 3 home position values: 1.00 2.00 3.00 0.00 0.00 0.00 0.00 0.00 0.00"));
+    EXPECT_TRUE(log.Has("Project: Read 3 home position values: 1.00 2.00 3.00 0.00 0.00 0.00 0.00 0.00 0.00", false));
 
     root.EditProject(
         [](XMLElement* r) { r->FirstChildElement("Robot")->SetAttribute("Homepos", "1 2 3 4 5 6 7 8 9 10 11"); });

@@ -69,7 +69,7 @@ TEST_F(Rewrite, ForceWritesOnlyAPendingRequest) {
     EXPECT_EQ(writes, 0);
     pm.UpdateConfiguration(&target, true);
     EXPECT_EQ(writes, 1);
-    EXPECT_TRUE(log.HasNote("ProjectManager: Project file " + root.ProjectPath() + " updated"));
+    EXPECT_TRUE(log.Has("ProjectManager: Project file " + root.ProjectPath() + " updated", false));
     pm.UpdateConfiguration(&target, true);
     EXPECT_EQ(writes, 1);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/LogSingleton.h"
+#include "support/LogCapture.h"
 #include "controller/ProjectManager.h"
 #include "controller/ProjectTarget.h"
 #include "support/TestSupport.h"
@@ -118,45 +119,7 @@ public:
     std::function<void()> duringRewrite;
 };
 
-// Collects the log lines written while it lives.
-class LogCapture {
-public:
-    struct Line {
-        std::string text;
-        bool isError;
-    };
-
-    LogCapture() {
-        LogSingleton::instance()->SetLineObserver([this](const std::string& text, bool isError) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back({text, isError});
-        });
-    }
-    ~LogCapture() { LogSingleton::instance()->SetLineObserver(nullptr); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int Count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const Line& l) { return l.text == text; }));
-    }
-    bool HasError(const std::string& text) const { return Find(text, true); }
-    bool HasNote(const std::string& text) const { return Find(text, false); }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.clear();
-    }
-
-private:
-    bool Find(const std::string& text, bool isError) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const Line& l) { return l.text == text && l.isError == isError; });
-    }
-
-    mutable std::mutex mutex;
-    std::vector<Line> lines;
-};
+using LogCapture = TestSupport::LogCapture;
 
 // Puts the process-wide settings that the reader writes back to their start values.
 inline void ResetGlobalSettings() {

@@ -180,8 +180,8 @@ TEST_F(WriteProject, RoundTripKeepsEverySetting) {
     Capture(before, pm);
 
     pm.UpdateProjectFile(&target);
-    EXPECT_TRUE(log.HasNote("ProjectManager: Project file " + root.ProjectPath() + " updated"));
-    EXPECT_TRUE(log.HasNote("ProjectManager: Start program set to Pick/pick.xml, override 65.5, repeat 1"));
+    EXPECT_TRUE(log.Has("ProjectManager: Project file " + root.ProjectPath() + " updated", false));
+    EXPECT_TRUE(log.Has("ProjectManager: Start program set to Pick/pick.xml, override 65.5, repeat 1", false));
     EXPECT_FALSE(std::filesystem::exists(root.ProjectPath() + "_tmp"));
 
     const Settings after = ReadBack();

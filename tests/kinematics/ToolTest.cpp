@@ -22,6 +22,9 @@ protected:
         KinTest::InstallToolFixture("kin-tool-digital.xml");
     }
     void TearDown() override { KinTest::ResetSeriousFail(); }
+
+    // Tool files live under the root directory: one of this test's own.
+    TestSupport::ScratchRoot root;
 };
 
 // A tool with MotionMin 0, MotionMax 70, MotionVel 3, opening 0.

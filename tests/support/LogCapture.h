@@ -30,6 +30,8 @@ public:
     bool Has(const std::string& exact) const { return Count(exact) > 0; }
     bool Has(const std::string& exact, bool isError) const;
     bool HasError(const std::string& exact) const { return Has(exact, true); }
+    // A plain (not error) line equal to the text.
+    bool HasNote(const std::string& exact) const { return Has(exact, false); }
     bool HasErrorContaining(const std::string& part) const;
     // Lines that start with the prefix.
     std::vector<std::string> StartingWith(const std::string& prefix) const;

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "common/LogSingleton.h"
+
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -18,9 +20,12 @@ ScratchRoot::ScratchRoot(bool withData) {
     m_Path = tmpl;
     if (withData) std::filesystem::create_directories(m_Path + "/Data");
     if (chdir(m_Path.c_str()) != 0) throw std::runtime_error("chdir failed");
+    m_PreviousRoot = LogSingleton::instance()->get_rootPath();
+    LogSingleton::instance()->SetRootPath(m_Path + "/");
 }
 
 ScratchRoot::~ScratchRoot() {
+    LogSingleton::instance()->SetRootPath(m_PreviousRoot);
     if (!m_PreviousCwd.empty() && chdir(m_PreviousCwd.c_str()) != 0) {
         // Nothing sensible to do in a destructor; the next test sets its own.
     }

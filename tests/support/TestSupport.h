@@ -5,8 +5,9 @@
 
 namespace TestSupport {
 
-// A fresh directory holding Data/; the process works inside it while the
-// object lives and returns to the previous working directory afterwards.
+// A fresh directory holding Data/; while the object lives the process works
+// inside it and the log's root directory points at it; both are restored
+// afterwards.
 class ScratchRoot {
 public:
     explicit ScratchRoot(bool withData = true);
@@ -21,6 +22,7 @@ public:
 private:
     std::string m_Path;
     std::string m_PreviousCwd;
+    std::string m_PreviousRoot;
 };
 
 // Whole file as a string; empty when it cannot be read.
