@@ -46,7 +46,9 @@ trap cleanup EXIT
 trap ':' INT TERM
 
 # The bus reads fault commands from its standard input; the console belongs to Korvella.
-"$build_dir/tools/korvella-cansim" --socket "$socket" --robot "$run_dir/$robot_file" "${dio_args[@]}" </dev/null &
+# Its own session keeps Ctrl-C away from it, so the bus outlives Korvella's
+# orderly disconnect and is stopped by the cleanup above.
+setsid "$build_dir/tools/korvella-cansim" --socket "$socket" --robot "$run_dir/$robot_file" "${dio_args[@]}" </dev/null &
 sim_pid=$!
 for _ in $(seq 50); do
   [ -S "$socket" ] && break
