@@ -190,151 +190,104 @@ void ProgramMemory::SetVariable(const MemoryPosition& v, StoreContentType t) {
     if (notify) OnVariableChanged(notify);
 }
 
-bool ProgramMemory::SetVariableSingle(const std::string& name, double value, bool create) {
-    const std::string lname = Lower(name);
+template <class Edit>
+bool ProgramMemory::UpdateVariable(const std::string& lowerName, bool create, const MemoryPosition& fresh, Edit edit) {
     Entry notify;
     bool found = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const long i = FindLocked(lname);
+        const long i = FindLocked(lowerName);
         found = i >= 0;
+        MemoryPosition entry;
         if (found) {
-            MemoryPosition entry = *variables[static_cast<std::size_t>(i)];
-            const bool changed = Differs(entry.number, value);
-            entry.number = value;
-            Entry stored = std::make_shared<const MemoryPosition>(entry);
-            variables[static_cast<std::size_t>(i)] = stored;
-            if (changed || create) notify = stored;
+            entry = *variables[static_cast<std::size_t>(i)];
         } else if (create) {
-            Entry stored = std::make_shared<const MemoryPosition>(MemoryPosition(lname, value, false));
-            variables.push_back(stored);
-            notify = stored;
+            entry = fresh;
         } else {
             return false;
         }
+        bool changed = !found;
+        // A refused edit (a failed completion) stores nothing.
+        if (!edit(entry, changed)) return found;
+        Entry stored = std::make_shared<const MemoryPosition>(entry);
+        if (found) variables[static_cast<std::size_t>(i)] = stored;
+        else variables.push_back(stored);
+        if (changed || create) notify = stored;
     }
-    CopyPartsCounter(lname, value);
     if (notify) OnVariableChanged(notify);
     return found;
+}
+
+bool ProgramMemory::SetVariableSingle(const std::string& name, double value, bool create) {
+    const std::string lname = Lower(name);
+    return UpdateVariable(lname, create, MemoryPosition(lname, value, false), [&](MemoryPosition& entry, bool& changed) {
+        changed = changed || Differs(entry.number, value);
+        entry.number = value;
+        CopyPartsCounter(lname, value);
+        return true;
+    });
 }
 
 bool ProgramMemory::SetVariablePos(const std::string& name, const DataTypes::RobotState& s, bool create,
                                    StoreContentType t) {
     const std::string lname = Lower(name);
-    Entry notify;
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const long i = FindLocked(lname);
-        found = i >= 0;
-        MemoryPosition entry;
-        bool changed = false;
-        if (found) {
-            entry = *variables[static_cast<std::size_t>(i)];
-            DataTypes::RobotState& p = entry.position;
-            changed = !p.pose.Equals(s.pose, 0.0001f) || Differs(p.A, s.A) || Differs(p.B, s.B) ||
-                      Differs(p.C, s.C) || JointsDiffer(p.jointSetPoint, s.jointSetPoint);
-            p.pose = s.pose;
-            p.A = s.A;
-            p.B = s.B;
-            p.C = s.C;
-            for (int j = 0; j < kJoints; ++j) p.jointSetPoint[j] = s.jointSetPoint[j];
-        } else if (create) {
-            entry = MemoryPosition(lname, s, false);
-            changed = true;
-        } else {
-            return false;
-        }
+    return UpdateVariable(lname, create, MemoryPosition(lname, s, false), [&](MemoryPosition& entry, bool& changed) {
+        DataTypes::RobotState& p = entry.position;
+        changed = changed || !p.pose.Equals(s.pose, 0.0001f) || Differs(p.A, s.A) || Differs(p.B, s.B) ||
+                  Differs(p.C, s.C) || JointsDiffer(p.jointSetPoint, s.jointSetPoint);
+        p.pose = s.pose;
+        p.A = s.A;
+        p.B = s.B;
+        p.C = s.C;
+        for (int j = 0; j < kJoints; ++j) p.jointSetPoint[j] = s.jointSetPoint[j];
         bool completed = false;
-        if (!CompleteLocked(entry, t, completed)) return found;
+        if (!CompleteLocked(entry, t, completed)) return false;
         changed = changed || completed;
-        Entry stored = std::make_shared<const MemoryPosition>(entry);
-        if (found) variables[static_cast<std::size_t>(i)] = stored;
-        else variables.push_back(stored);
-        if (changed || create) notify = stored;
-    }
-    if (notify) OnVariableChanged(notify);
-    return found;
+        return true;
+    });
 }
 
 bool ProgramMemory::SetVariablePosCart(const std::string& name, double x, double y, double z, double a, double b,
                                        double c, double e1, double e2, double e3, bool create) {
     const std::string lname = Lower(name);
-    Entry notify;
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const long i = FindLocked(lname);
-        found = i >= 0;
-        MemoryPosition entry;
-        bool changed = false;
-        if (found) {
-            entry = *variables[static_cast<std::size_t>(i)];
-        } else if (create) {
-            entry = MemoryPosition(lname, DataTypes::RobotState(), false);
-        } else {
-            return false;
-        }
-        DataTypes::RobotState& p = entry.position;
-        const double given[9] = {x, y, z, a, b, c, e1, e2, e3};
-        const double held[9] = {p.pose(0, 3), p.pose(1, 3), p.pose(2, 3), p.A, p.B, p.C,
-                                p.jointSetPoint[6], p.jointSetPoint[7], p.jointSetPoint[8]};
-        for (int k = 0; k < 9; ++k) changed = changed || Differs(given[k], held[k]);
-        p.pose.SetTranslation(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
-        p.A = static_cast<float>(a);
-        p.B = static_cast<float>(b);
-        p.C = static_cast<float>(c);
-        // The rotation follows the angles, so the joints are solved for the pose that was asked for.
-        p.UpdateMatrixFromABC();
-        p.jointSetPoint[6] = static_cast<float>(e1);
-        p.jointSetPoint[7] = static_cast<float>(e2);
-        p.jointSetPoint[8] = static_cast<float>(e3);
-
-        bool completed = false;
-        if (!ToJointLocked(entry, completed)) return found;
-        changed = changed || completed;
-        Entry stored = std::make_shared<const MemoryPosition>(entry);
-        if (found) variables[static_cast<std::size_t>(i)] = stored;
-        else variables.push_back(stored);
-        if (changed || create) notify = stored;
-    }
-    if (notify) OnVariableChanged(notify);
-    return found;
+    return UpdateVariable(
+        lname, create, MemoryPosition(lname, DataTypes::RobotState(), false), [&](MemoryPosition& entry, bool& changed) {
+            DataTypes::RobotState& p = entry.position;
+            const double given[9] = {x, y, z, a, b, c, e1, e2, e3};
+            const double held[9] = {p.pose(0, 3), p.pose(1, 3), p.pose(2, 3), p.A, p.B, p.C,
+                                    p.jointSetPoint[6], p.jointSetPoint[7], p.jointSetPoint[8]};
+            for (int k = 0; k < 9; ++k) changed = changed || Differs(given[k], held[k]);
+            p.pose.SetTranslation(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
+            p.A = static_cast<float>(a);
+            p.B = static_cast<float>(b);
+            p.C = static_cast<float>(c);
+            // The rotation follows the angles, so the joints are solved for the pose that was asked for.
+            p.UpdateMatrixFromABC();
+            p.jointSetPoint[6] = static_cast<float>(e1);
+            p.jointSetPoint[7] = static_cast<float>(e2);
+            p.jointSetPoint[8] = static_cast<float>(e3);
+            bool completed = false;
+            if (!ToJointLocked(entry, completed)) return false;
+            changed = changed || completed;
+            return true;
+        });
 }
 
 bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, double a2, double a3, double a4,
                                         double a5, double a6, double e1, double e2, double e3, bool create) {
     const std::string lname = Lower(name);
-    Entry notify;
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const long i = FindLocked(lname);
-        found = i >= 0;
-        MemoryPosition entry;
-        if (found) {
-            entry = *variables[static_cast<std::size_t>(i)];
-        } else if (create) {
-            entry = MemoryPosition(lname, DataTypes::RobotState(), false);
-        } else {
-            return false;
-        }
-        const double given[kJoints] = {a1, a2, a3, a4, a5, a6, e1, e2, e3};
-        bool changed = false;
-        for (int j = 0; j < kJoints; ++j) {
-            changed = changed || Differs(given[j], entry.position.jointSetPoint[j]);
-            entry.position.jointSetPoint[j] = static_cast<float>(given[j]);
-        }
-        bool completed = false;
-        if (!ToCartesianLocked(entry, completed)) return found;
-        changed = changed || completed;
-        Entry stored = std::make_shared<const MemoryPosition>(entry);
-        if (found) variables[static_cast<std::size_t>(i)] = stored;
-        else variables.push_back(stored);
-        if (changed || create) notify = stored;
-    }
-    if (notify) OnVariableChanged(notify);
-    return found;
+    return UpdateVariable(
+        lname, create, MemoryPosition(lname, DataTypes::RobotState(), false), [&](MemoryPosition& entry, bool& changed) {
+            const double given[kJoints] = {a1, a2, a3, a4, a5, a6, e1, e2, e3};
+            for (int j = 0; j < kJoints; ++j) {
+                changed = changed || Differs(given[j], entry.position.jointSetPoint[j]);
+                entry.position.jointSetPoint[j] = static_cast<float>(given[j]);
+            }
+            bool completed = false;
+            if (!ToCartesianLocked(entry, completed)) return false;
+            changed = changed || completed;
+            return true;
+        });
 }
 
 bool ProgramMemory::HasMatrixDefinition(const std::string& name) const {

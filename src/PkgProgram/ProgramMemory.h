@@ -91,6 +91,11 @@ private:
     // Appends when missing; returns the new entry or null. Caller holds the mutex.
     Entry AddIfMissingLocked(const MemoryPosition& v);
     void CopyPartsCounter(const std::string& lowerName, double value);
+    // Finds the variable (or starts from `fresh` when create is set), lets
+    // `edit(entry, changed)` work on a copy and stores the copy unless edit
+    // refuses it; reports the stored entry. Returns whether it existed.
+    template <class Edit>
+    bool UpdateVariable(const std::string& lowerName, bool create, const MemoryPosition& fresh, Edit edit);
     void OnRunStateChanged(const char* variableName, bool running);
     void OnVariableChanged(const Entry& entry);
 
