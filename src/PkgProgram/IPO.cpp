@@ -57,8 +57,9 @@ int32_t IPO::GetRunState() const {
 
 void IPO::GetProgramInformation(std::string* programName, int* count, int* index) const {
     if (programs.empty()) return;
+    const int32_t program = activeProgram;
     const std::size_t active =
-        activeProgram >= 0 && static_cast<std::size_t>(activeProgram) < programs.size() ? activeProgram : 0;
+        program >= 0 && static_cast<std::size_t>(program) < programs.size() ? static_cast<std::size_t>(program) : 0;
     if (programName != nullptr) *programName = programs[active].name;
     if (count != nullptr) *count = static_cast<int>(programs[active].commands.size());
     if (index != nullptr) *index = currentCommand;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/RelaxedAtomic.h"
 #include "PkgProgram/RobotProgram.h"
 #include "vision/PluginManager.h"
 
@@ -121,11 +122,12 @@ public:
     ReplayMode replayMode = ReplayRepeat;
     uint32_t programLimit = 200;
     int32_t stopOnError = 1;
-    StopReason lastStopReason = SHUTDOWN;
+    // Changed by stops from other threads while the robot thread steps.
+    RelaxedAtomic<StopReason> lastStopReason{SHUTDOWN};
     bool flagIgnoreConsistencyCheck = false;
     std::vector<RobotProgram> programs;
-    int32_t activeProgram = 0;
-    int32_t currentCommand = -1;
+    RelaxedAtomic<int32_t> activeProgram{0};
+    RelaxedAtomic<int32_t> currentCommand{-1};
     std::string loadedProgramName;
     std::string programFile;
     int32_t velocitySetting = -1;
@@ -149,7 +151,7 @@ public:
 private:
     void LogOffsets(const char* what) const;
 
-    bool replayRunning = false;
+    RelaxedAtomic<bool> replayRunning{false};
     Programs::ProgramMemory* memory = nullptr;
     std::function<void(bool)> runStateCallback;
     ErrorCallback errorCallback = nullptr;

@@ -51,10 +51,11 @@ struct HasMagnitude : std::false_type {};
 template <typename T>
 struct HasMagnitude<T, std::void_t<decltype(std::declval<const T&>().Magnitude())>> : std::true_type {};
 
+// std::atomic and RelaxedAtomic: read first.
+template <typename T, typename = void>
+struct HasLoad : std::false_type {};
 template <typename T>
-struct IsAtomic : std::false_type {};
-template <typename T>
-struct IsAtomic<std::atomic<T>> : std::true_type {};
+struct HasLoad<T, std::void_t<decltype(std::declval<const T&>().load())>> : std::true_type {};
 
 template <typename>
 inline constexpr bool AlwaysFalse = false;
@@ -79,7 +80,7 @@ auto Arg(const T& value) {
         return value;
     } else if constexpr (std::is_same_v<D, std::nullptr_t>) {
         return static_cast<const void*>(nullptr);
-    } else if constexpr (IsAtomic<D>::value) {
+    } else if constexpr (HasLoad<D>::value) {
         return Arg(value.load());
     } else if constexpr (HasMagnitude<D>::value) {
         // A vector given to a numeric conversion shows its length.

@@ -18,6 +18,7 @@
 #include "cloud/MqttClient.h"
 #include "common/LogSingleton.h"
 #include "common/SoftwareVersion.h"
+#include "controller/KeyboardInput.h"
 #include "controller/ProjectManager.h"
 #include "controller/RobotMaster.h"
 #include "controller/Shutdown.h"
@@ -33,6 +34,8 @@
 std::string VersionSuffix;
 DataTypes::RobotState rs;
 RobotMaster rm;
+// Reads console lines from here on, before main runs; stopped and joined at exit.
+KeyboardInput keys;
 Cloud::MqttClient cloud(&rm);
 
 float jogValues[9] = {};
@@ -84,20 +87,13 @@ void WaitUnlessStopped(int ms) {
 
 // Clears every jog input before a command runs.
 void ResetJogValues() {
-    // The console's and the display's jog values are cleared here too once they exist.
+    keys.ResetJogValues();
+    // The display's jog values are cleared here too once it exists.
     ComServerManager::Instance()->CallResetJogValues();
     for (float& v : jogValues) v = 0.0f;
 }
 
-void ShutdownApplication() {
-    LogSingleton* log = LogSingleton::instance();
-    log->add("Shutdown: ... closing down");
-    rm.StopProgram(IPO::SHUTDOWN);
-    rm.Reset();
-    wait(50);
-    log->add("Shutdown done");
-    flagStop = true;
-}
+void ShutdownApplication() { Shutdown::ShutdownApplication(&rm, flagStop); }
 
 namespace {
 
@@ -249,12 +245,10 @@ void ConnectBus() {
 }
 
 void MergeJogValues(ComServerManager* server) {
-    // The console's and the display's jog values are summed here once they exist.
+    // The display's jog values are added here once it exists.
+    keys.GetJogValues(jogValues);
     float sum = 0.0f;
-    for (float& v : jogValues) {
-        v = 0.0f;
-        sum += v;
-    }
+    for (float v : jogValues) sum += v;
     if (sum == 0.0f) {
         if (std::shared_ptr<ComServer> active = server->GetActiveServer()) active->GetJogValues(jogValues);
     }
@@ -294,6 +288,42 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
             ResetJogValues();
             rm.EnableMotors(false);
             break;
+        case 13:
+            ResetJogValues();
+            rm.ResetAllJointsToZero();
+            rm.Reset();
+            break;
+        case 14:
+            ResetJogValues();
+            rm.ToggleMotionMode();
+            break;
+        case 15:
+            ResetJogValues();
+            rm.ReferenceJointAlt(parameter);
+            break;
+        case 16: {
+            ResetJogValues();
+            const std::string action = rm.GetFunctionButtonRefAll();
+            if (action == "settozero") {
+                rm.ResetAllJointsToZero();
+            } else if (action == "alignmotors") {
+                rm.AlignMotors();
+            } else {
+                rm.ReferenceAllJoints();
+            }
+            break;
+        }
+        case 17:
+            ResetJogValues();
+            rm.AlignMotors();
+            break;
+        case 21:
+        case 22:
+        case 23:
+        case 24:
+            ResetJogValues();
+            rm.SetMotionMode(static_cast<MotionType>(code - 21));
+            break;
         case 31:
         case 32:
             if (RobotMaster::IsValidIONum(parameter)) rm.SetManualDOut(parameter, code == 31);
@@ -318,20 +348,11 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
                 if (Hardware::HardwareProtocol* hardware = rm.GetHardware()) hardware->RestartModules();
             }
             break;
-        // Program start and pause, set to zero, motion modes, referencing,
-        // alignment, teach-in, the cell state machine and the program browser
-        // join here with the operations they call; their jog reset already runs.
+        // Program start and pause, teach-in, the cell state machine and the
+        // program browser join here with the operations they call; their jog
+        // reset already runs.
         case 2:
         case 3:
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-        case 17:
-        case 21:
-        case 22:
-        case 23:
-        case 24:
         case 50:
         case 51:
         case 52:
@@ -408,7 +429,20 @@ void MainLoop(ProjectManager& projectManager) {
             float value = 0.0f;
             if (std::shared_ptr<ComServer> active = server->GetActiveServer())
                 active->TakePendingCommand(code, parameter, value);
-            // The console's and then the display's command replace it here once they exist.
+            int consoleCode = 0;
+            int consoleParameter = 0;
+            int consoleValue = 0;
+            if (keys.TakeCommand(consoleCode, consoleParameter, consoleValue)) {
+                code = consoleCode;
+                parameter = consoleParameter;
+                value = static_cast<float>(consoleValue);
+            }
+            // The display's command replaces it here once the display exists.
+
+            // SDO requests go to CANopen drives only; the joint-module protocols drop them.
+            KeyboardInput::SDORequest sdo;
+            keys.TakeSDORequest(sdo);
+
             if (code != 0) RunCommand(code, parameter, value, projectManager);
 
             ++slowCnt;
@@ -491,7 +525,7 @@ int main() {
         log->ReadVariablesFromStorage();
         g_VariablesRead = true;
         log->add("");
-        // The console help is printed here once the console reader exists.
+        keys.PrintHelp();
         for (float& v : jogValues) v = 0.0f;
         wait(100);
         log->add("");

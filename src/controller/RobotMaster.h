@@ -25,6 +25,8 @@
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/StateMachineDIZ.h"
 #include "controller/DOutTargetState.h"
+#include "controller/JogAccelControlCart.h"
+#include "controller/JogAccelControlJoint.h"
 #include "controller/PLCInterfaceTrigger.h"
 #include "controller/ProjectTarget.h"
 #include "datatypes/RobotState.h"
@@ -167,6 +169,24 @@ public:
     // ---- Operations ----
     void Reset();
     void EnableMotors(bool on);
+    void AlignMotors();
+    // Driver joint index, 0-based; refused while the brake is active.
+    void ReferenceJoint(int joint);
+    // 0..5 robot joints, 6..8 external axes (after the robot and tool joints).
+    void ReferenceJointAlt(int n);
+    // Only with the motors on: reference reset, enable, then the referencing sequence.
+    void ReferenceAllJoints();
+    void ReferenceJointsReset();
+    void ResetAllJointsToZero();
+    bool IsReferenceSequenceActive() const { return refSequenceActive.load(); }
+    void ToggleMotionMode();
+    void SetMotionMode(MotionType type);
+    MotionType GetMotionType() const { return static_cast<MotionType>(motionType.load()); }
+    void SetZeroTorqueMode(bool on);
+    // Velocities of the external joints 7 to 9 (velocity mode), limited to their maximum;
+    // only while the motors are on and no program runs.
+    void SetVelocities(float joint7, float joint8, float joint9);
+    void GetVelocities(float& joint7, float& joint8, float& joint9);
     void StopProgram(IPO::StopReason reason);
     void ErrorStateProgram(IPO::StopReason reason, bool flag, const std::string& text);
     void DeleteProgram();
@@ -255,7 +275,14 @@ private:
     bool GetOutput(int channel) const;
     void StoreCycleTime(int64_t cycleTimeUs);
     // Motion sources and PLC steps that the cycle calls at their place.
-    void JogMotion();
+    void JogMotion(int32_t operationMode);
+    void JogJoints(const float jog[9], int32_t operationMode);
+    void JogCartesian(const float jog[9], int32_t operationMode, bool toolFrame);
+    // The Modbus velocity of every external axis in velocity mode into the state.
+    void TakeModbusVelocities();
+    bool IsExternalVelocityAxis(int slot) const;
+    // Not connected, or referencing not mandatory, or referenced.
+    bool IsCartesianMotionAllowed();
     void StepPLCReferencing();
     void WritePLCOutputs();
     void ServePLCInputs();
@@ -300,6 +327,12 @@ private:
     // ---- Zero torque ----
     std::vector<bool> zeroTorqueAllowed = std::vector<bool>(16, false);
     std::atomic<bool> zeroTorqueEnabled{false};
+
+    // ---- Jog ramps (robot thread; other threads reset them with the working state locked) ----
+    JogAccelControlJoint jogAccelJoint;
+    JogAccelControlCart jogAccelCart;
+    // A copy of the model on which the velocity-limited joint jog tries its step.
+    std::unique_ptr<RobotKinematic> jogTrialKinematic;
 
     // ---- Jog ramps (robot file "AccelerationJog") ----
     bool AccelerationJogActive = false;

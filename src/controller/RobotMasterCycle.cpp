@@ -282,7 +282,7 @@ void RobotMaster::SelectMotionSource(int32_t operationModeUsed) {
         RunInterpreter(ipoDirect);
     } else {
         jogMessageShown = false;
-        JogMotion();
+        JogMotion(operationModeUsed);
     }
 }
 
@@ -477,13 +477,39 @@ void RobotMaster::UpdateStatistics(CycleClock& clock) {
 
 // ---------------------------------------------------------------- steps of later parts
 
-void RobotMaster::JogMotion() {
-    // Jogging by motion type through the jog ramps joins here; without it the
-    // set-points stay where they are.
-}
-
 void RobotMaster::StepPLCReferencing() {
-    // The PLC referencing sequence joins here.
+    LogSingleton* log = LogSingleton::instance();
+    const PLCInterfaceSettings& plc = log->get_plcInterfaceNr();
+    if (refStep >= 0 && refStep < PLCInterfaceSettings::RefSteps) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - lastRefTime.tv_sec >= plc.RefDelay(refStep)) {
+            const int n = plc.JointToRef(refStep);
+            const int index = n > 5 && hardware ? hardware->robotJointCount + n - 6 : n;
+            if (index >= 0 && index < DataTypes::RobotState::maxModules && hardware && hardware->IsAxisModule(index)) {
+                const int code = workingState.jointErrorCodes[index];
+                if (code == 0 || refRetryCount >= 10) {
+                    if (code == 0) {
+                        log->add("Referencing joint " + std::to_string(n));
+                    } else {
+                        log->addFormat("Referencing joint %d despite error code %d", n, code);
+                    }
+                    ReferenceJoint(index);
+                    clock_gettime(CLOCK_MONOTONIC, &lastRefTime);
+                    refRetryCount = 0;
+                    ++refStep;
+                } else {
+                    ++refRetryCount;
+                }
+            } else {
+                refStep = PLCInterfaceSettings::RefSteps;
+            }
+        }
+    }
+    if (refStep >= PLCInterfaceSettings::RefSteps || refStep < 0) {
+        refSequenceActive = false;
+        refStep = 0;
+    }
 }
 
 void RobotMaster::WritePLCOutputs() {

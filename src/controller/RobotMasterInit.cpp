@@ -34,8 +34,9 @@ void RobotMaster::Init(const std::string& name, const std::string& type, const s
     }
 
     log->addFormat("RobotMaster: %d ms cycle time", CycleTimeMS);
-    // The jog ramps are set up here from AccelerationJogActive, CycleTimeMS and
-    // the per-joint and Cartesian rates once they exist.
+    jogAccelJoint.Init(AccelerationJogActive, CycleTimeMS, AccelJogJoint, FastDecelJogJoint);
+    jogAccelCart.Init(AccelerationJogActive, CycleTimeMS, AccelJogCartMMPerSec2, FastDecelJogCartMMPerSec2,
+                      AccelJogCartDegPerSec2, FastDecelJogCartDegPerSec2);
 
     kinematic = KinematicFactory::Create(kinematicType);
     if (!kinematic) return;  // reason 10 is set; no model, no driver

@@ -74,6 +74,8 @@ void RobotMaster::Reset() {
     std::unique_lock<std::mutex> lock = LockWorkingState();
     refSequenceActive = false;
     for (int i = 0; i < 9; ++i) workingState.jointSetPoint[i] = workingState.jointActual[i];
+    jogAccelJoint.Reset();
+    jogAccelCart.Reset();
     if (kinematic) {
         try {
             kinematic->ResetLastJoints(workingState.jointActual);
@@ -116,6 +118,167 @@ void RobotMaster::EnableMotors(bool on) {
         CycleSuspension suspension(cycleSuspended, 20, 1);
         if (hardware) hardware->EnableMotors(false);
     }
+}
+
+void RobotMaster::AlignMotors() {
+    LogSingleton::instance()->DisplayAndServerSetMessage("Aligning Motors");
+    CycleSuspension suspension(cycleSuspended, 50, 50);
+    if (hardware) hardware->AlignMotors();
+}
+
+void RobotMaster::ReferenceJoint(int joint) {
+    LogSingleton* log = LogSingleton::instance();
+    log->DisplayAndServerSetMessage("Ref Joint " + std::to_string(joint + 1));
+    if (IsBrakeActive()) {
+        log->DisplayAndServerSetMessage("Can not reference, brake active!");
+        log->addErrorFormat("Can not reference joint %d, brake active", joint + 1);
+        return;
+    }
+    if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
+    if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING, "");
+    CycleSuspension suspension(cycleSuspended, 10, 10);
+    if (hardware) hardware->ReferenceSingleJoint(joint);
+}
+
+void RobotMaster::ReferenceJointAlt(int n) {
+    if (!hardware) return;
+    if (n >= 0 && n <= 5) {
+        if (n < hardware->robotJointCount) ReferenceJoint(n);
+    } else if (n >= 6 && n <= 8) {
+        ReferenceJoint(hardware->robotJointCount + hardware->toolJointCount + n - 6);
+    }
+}
+
+void RobotMaster::ReferenceAllJoints() {
+    if (!hardware || !hardware->GetMotorEnabled()) return;
+    LogSingleton::instance()->DisplayAndServerSetMessage("Ref All Joints");
+    ReferenceJointsReset();
+    EnableMotors(true);
+    {
+        std::unique_lock<std::mutex> lock = LockWorkingState();
+        refStep = 0;
+        refRetryCount = 0;
+        refSequenceActive = true;
+    }
+}
+
+void RobotMaster::ReferenceJointsReset() {
+    if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
+    if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING);
+    CycleSuspension suspension(cycleSuspended, 10, 10);
+    if (hardware) hardware->ReferenceReset();
+}
+
+void RobotMaster::ResetAllJointsToZero() {
+    LogSingleton* log = LogSingleton::instance();
+    log->DisplayAndServerSetMessage("Set Joints to Zero..");
+    // The motors go off: as with every disable, the brake holds the arm.
+    SetBrake(false, false);
+    CycleSuspension suspension(cycleSuspended, 20, 1);
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    if (hardware) {
+        hardware->EnableMotors(false);
+        wait(2);
+    }
+    for (float& v : workingState.jointSetPoint) v = 0.0f;
+    workingState.pose(0, 3) = 0.0f;
+    workingState.pose(1, 3) = 0.0f;
+    workingState.A = 0.0f;
+    if (hardware) {
+        for (int j = 0; j < 9; ++j) hardware->SetToZeroPos(j);
+        hardware->SetPlatformJointsToZeroPos();
+    }
+    for (float& v : workingState.platformSetPoint) v = 0.0f;
+    if (hardware) hardware->ResetError();
+    // The model follows the new zero; otherwise the next cycle would read the
+    // old set-points back from it and send them.
+    if (kinematic) {
+        try {
+            kinematic->ResetLastJoints(workingState.jointSetPoint);
+            kinematic->SetJoints(workingState.jointSetPoint, false);
+        } catch (int code) {
+            log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero, error code %d: %s", code,
+                                TranslateKinError(code));
+        } catch (const std::exception& e) {
+            log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero: %s", e.what());
+        }
+    }
+    jogAccelJoint.Reset();
+    jogAccelCart.Reset();
+}
+
+void RobotMaster::ToggleMotionMode() {
+    LogSingleton* log = LogSingleton::instance();
+    switch (motionType.load()) {
+        case MotionTypeRobotJoint:
+            motionType = MotionTypeRobotCartBase;
+            log->add("RobotMaster:  Changing motion mode to ROBOT-CART-BASE");
+            break;
+        case MotionTypeRobotCartBase:
+            motionType = MotionTypeRobotCartTool;
+            log->add("RobotMaster:  Changing motion mode to ROBOT-CART-TOOL");
+            break;
+        case MotionTypeRobotCartTool:
+            motionType = MotionTypePlatform;
+            log->add("RobotMaster:  Changing motion mode to PLATFORM-CART");
+            break;
+        case MotionTypePlatform:
+            motionType = MotionTypeRobotJoint;
+            log->add("RobotMaster:  Changing motion mode to ROBOT-JOINT");
+            break;
+        default:
+            break;
+    }
+}
+
+void RobotMaster::SetMotionMode(MotionType type) {
+    LogSingleton* log = LogSingleton::instance();
+    switch (type) {
+        case MotionTypeRobotJoint: {
+            std::unique_lock<std::mutex> lock = LockWorkingState();
+            motionType = type;
+            jogAccelJoint.Reset();
+            log->add("RobotMaster:  Changing motion mode to ROBOT-JOINT");
+            break;
+        }
+        case MotionTypeRobotCartBase:
+        case MotionTypeRobotCartTool: {
+            std::unique_lock<std::mutex> lock = LockWorkingState();
+            motionType = type;
+            jogAccelCart.Reset();
+            log->add(type == MotionTypeRobotCartBase ? "RobotMaster:  Changing motion mode to ROBOT-CART-BASE"
+                                                     : "RobotMaster:  Changing motion mode to ROBOT-CART-TOOL");
+            break;
+        }
+        case MotionTypePlatform:
+            motionType = type;
+            log->add("RobotMaster:  Changing motion mode to PLATFORM");
+            break;
+        case MotionTypeFSM:
+            motionType = type;
+            log->add("RobotMaster:  Changing motion mode to FSM");
+            break;
+        default:
+            // Not a motion type: the current one stays.
+            break;
+    }
+}
+
+void RobotMaster::SetZeroTorqueMode(bool on) {
+    if (on == zeroTorqueEnabled.load()) return;
+    LogSingleton* log = LogSingleton::instance();
+    if (!IsZeroTorqueAllowed()) {
+        log->add("RobotMaster: Tried to switch zero torque mode but is not allowed for any joint");
+        return;
+    }
+    log->add(on ? "RobotMaster: Enabling zero torque mode" : "RobotMaster: Disabling zero torque mode");
+    if (hardware) {
+        for (int j = 0; j < 16; ++j) {
+            if (zeroTorqueAllowed[static_cast<std::size_t>(j)])
+                hardware->SetJointMode(j, on ? Hardware::JointModeZeroTorque : Hardware::JointModePosition);
+        }
+    }
+    zeroTorqueEnabled = on;
 }
 
 void RobotMaster::StopProgram(IPO::StopReason reason) {
@@ -249,6 +412,26 @@ void RobotMaster::CheckJogValues() {
         }
         if (std::fabs(v) < 0.05f) v = 0.0f;
     }
+}
+
+void RobotMaster::SetVelocities(float joint7, float joint8, float joint9) {
+    if (!hardware || !hardware->GetMotorEnabled() || ipoMain.IsReplayRunning()) return;
+    const float requested[3] = {joint7, joint8, joint9};
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    for (int k = 0; k < 3; ++k) {
+        const float limit = static_cast<float>(std::fabs(jointMaxVelocity[6 + k]));
+        float v = std::isfinite(requested[k]) ? requested[k] : 0.0f;
+        if (v > limit) v = limit;
+        if (v < -limit) v = -limit;
+        workingState.jointVelocitySetPoint[6 + k] = v;
+    }
+}
+
+void RobotMaster::GetVelocities(float& joint7, float& joint8, float& joint9) {
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    joint7 = workingState.jointVelocitySetPoint[6];
+    joint8 = workingState.jointVelocitySetPoint[7];
+    joint9 = workingState.jointVelocitySetPoint[8];
 }
 
 void RobotMaster::ResetVelocities() {

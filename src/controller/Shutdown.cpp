@@ -5,7 +5,6 @@
 #include "controller/ProjectManager.h"
 #include "controller/RobotMaster.h"
 
-#include <atomic>
 #include <unistd.h>
 
 namespace Shutdown {
@@ -22,10 +21,22 @@ void StopAndResetRobot(RobotMaster* robotMaster) {
     robotMaster->Reset();
 }
 
-// Writes a queued project and robot file rewrite at once.
-void ForceConfigurationWrite(ProjectManager* projectManager, RobotMaster* robotMaster) {
-    if (projectManager == nullptr || robotMaster == nullptr) return;
-    projectManager->UpdateConfiguration(robotMaster, true);
+void EndSystem(const char* startText, const char* command, const char* failureText, bool forceProjectWrite) {
+    LogSingleton* log = LogSingleton::instance();
+    log->add(startText);
+    RobotMaster* robotMaster = g_RobotMaster.load();
+    ProjectManager* projectManager = g_ProjectManager.load();
+    StopAndResetRobot(robotMaster);
+    usleep(50000);
+    // The counters are read at start-up before Init; before that, writing
+    // them would replace the stored ones with what this run counted alone.
+    // Once read, they are written whatever the time since the last write.
+    if (robotMaster != nullptr) log->ForceWriteVariablesToStorage();
+    if (forceProjectWrite && projectManager != nullptr && robotMaster != nullptr)
+        projectManager->UpdateConfiguration(robotMaster, true);
+    // A command that ran but failed (systemctl missing, refused) is a failure
+    // too: the system is not going down.
+    if (!CommandRunner::Run(command)) log->addError(failureText);
 }
 
 }  // namespace
@@ -39,17 +50,20 @@ ProjectManager* GetProjectManager() { return g_ProjectManager.load(); }
 RobotMaster* GetRobotMaster() { return g_RobotMaster.load(); }
 
 void ShutdownSystem(bool forceProjectWrite) {
+    EndSystem("Shutting down the system...", "systemctl poweroff", "Could not execute shutdown", forceProjectWrite);
+}
+
+void RestartSystem(bool forceProjectWrite) {
+    EndSystem("Rebooting the system...", "systemctl reboot", "Could not execute reboot", forceProjectWrite);
+}
+
+void ShutdownApplication(RobotMaster* robotMaster, std::atomic<bool>& stopFlag) {
     LogSingleton* log = LogSingleton::instance();
-    log->add("Shutting down the system...");
-    RobotMaster* robotMaster = g_RobotMaster.load();
-    ProjectManager* projectManager = g_ProjectManager.load();
+    log->add("Shutdown: ... closing down");
     StopAndResetRobot(robotMaster);
     usleep(50000);
-    log->WriteVariablesToStorage();
-    if (forceProjectWrite) ForceConfigurationWrite(projectManager, robotMaster);
-    // A command that ran but failed (systemctl missing, refused) is a failure
-    // too: the system is not going down.
-    if (!CommandRunner::Run("systemctl poweroff")) log->addError("Could not execute shutdown");
+    log->add("Shutdown done");
+    stopFlag = true;
 }
 
 }  // namespace Shutdown

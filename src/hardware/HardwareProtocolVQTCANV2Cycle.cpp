@@ -210,8 +210,14 @@ void HardwareProtocolVQTCANV2::ReadTemperatures() {
         Hardware::jointData& r = jointData[i];
         int dlc = 0;
         canInterface.GetLastMessage(r.canId + Codec::kTemperatureOffset, &dlc, data, nullptr);
-        if (!Codec::DecodeTemperature(data, r.tempScale, r.tempZero, r.temperature, r.temperature2))
+        float board = 0.0f;
+        float motor = 0.0f;
+        if (Codec::DecodeTemperature(data, r.tempScale, r.tempZero, board, motor)) {
+            r.temperature = board;
+            r.temperature2 = motor;
+        } else {
             r.temperature = -1.0f;
+        }
     }
 }
 
@@ -256,7 +262,7 @@ void HardwareProtocolVQTCANV2::GetJoints(DataTypes::RobotState* state) {
         const Hardware::jointData& r = jointData[firstExternal + k];
         state->jointTemperatures[firstExternal + k] = r.temperature;
         state->jointTemperatures2[firstExternal + k] = r.temperature2;
-        state->jointActual[6 + k] = r.jointMode == JointModeVelocity ? 0.0f : r.actualPosition;
+        state->jointActual[6 + k] = r.jointMode == JointModeVelocity ? 0.0f : r.actualPosition.load();
     }
     for (int k = 0; k < toolJointCount && k < 3 && robotJointCount + k < MaxModules; ++k)
         state->toolHWValue[k] = jointData[robotJointCount + k].actualPosition;

@@ -1,0 +1,66 @@
+#include "controller/JogAccelControlJoint.h"
+
+#include <cmath>
+
+namespace {
+
+bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
+
+// One cycle toward the target, never past it.
+double StepToward(double current, double target, double step) {
+    if (target > current) {
+        current += step;
+        if (current > target) current = target;
+    } else if (target < current) {
+        current -= step;
+        if (current < target) current = target;
+    }
+    return current;
+}
+
+}  // namespace
+
+JogAccelControlJoint::JogAccelControlJoint() {
+    for (int i = 0; i < Joints; ++i) {
+        acceleration[i] = 45.0;
+        fastDeceleration[i] = 180.0;
+        current[i] = 0.0;
+    }
+}
+
+void JogAccelControlJoint::Init(bool isActive, int cycleMs, const float newAcceleration[Joints],
+                                const float newFastDeceleration[Joints]) {
+    active = isActive;
+    if (cycleMs > 0) cycleSeconds = cycleMs / 1000.0;
+    for (int i = 0; i < Joints; ++i) {
+        if (IsUsableRate(newAcceleration[i])) acceleration[i] = newAcceleration[i];
+        if (IsUsableRate(newFastDeceleration[i])) fastDeceleration[i] = newFastDeceleration[i];
+    }
+}
+
+void JogAccelControlJoint::Reset() {
+    for (double& value : current) value = 0.0;
+}
+
+void JogAccelControlJoint::SetTargetVel(const double target[Joints], double out[Joints]) {
+    if (!active) {
+        for (int i = 0; i < Joints; ++i) out[i] = target[i];
+        return;
+    }
+    double sum = 0.0;
+    for (int i = 0; i < Joints; ++i) sum += std::fabs(target[i]);
+    const bool letGo = sum == 0.0;
+    for (int i = 0; i < Joints; ++i) {
+        const double rate = letGo ? fastDeceleration[i] : acceleration[i];
+        current[i] = StepToward(current[i], target[i], cycleSeconds * rate);
+        out[i] = current[i];
+    }
+}
+
+double JogAccelControlJoint::GetAcceleration(int joint) const {
+    return joint >= 0 && joint < Joints ? acceleration[joint] : 0.0;
+}
+
+double JogAccelControlJoint::GetFastDeceleration(int joint) const {
+    return joint >= 0 && joint < Joints ? fastDeceleration[joint] : 0.0;
+}
