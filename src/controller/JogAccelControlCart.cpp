@@ -2,23 +2,10 @@
 
 #include <cmath>
 
-namespace {
+#include "controller/JogRampStep.h"
 
-bool IsUsableRate(double rate) { return std::isfinite(rate) && rate > 0.0; }
-
-// One cycle toward the target, never past it.
-double StepToward(double current, double target, double step) {
-    if (target > current) {
-        current += step;
-        if (current > target) current = target;
-    } else if (target < current) {
-        current -= step;
-        if (current < target) current = target;
-    }
-    return current;
-}
-
-}  // namespace
+using JogRamp::IsUsableRate;
+using JogRamp::StepToward;
 
 void JogAccelControlCart::Init(bool isActive, int cycleMs, double newLinearAcceleration,
                                double newLinearFastDeceleration, double newOrientationAcceleration,
