@@ -21,9 +21,9 @@
 #include <tinyxml2.h>
 #include <vector>
 
+#include "controller/RobotMasterSimBus.h"
 #include "support/TestSupport.h"
 
-extern char** environ;
 
 namespace {
 
@@ -31,93 +31,8 @@ namespace fs = std::filesystem;
 
 const char* const ConnectLine = "***************** Connecting CAN bus... ******************";
 
-// One child process with its output in a file; killed if still running at the end.
-class Child {
-public:
-    Child() = default;
-    ~Child() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    void Start(const std::vector<std::string>& args, const std::string& cwd, const std::string& output,
-               const std::vector<std::string>& setEnv, const std::vector<std::string>& unsetEnv) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('='));
-            bool drop = false;
-            for (const std::string& u : unsetEnv) drop = drop || u == name;
-            for (const std::string& s : setEnv) drop = drop || s.substr(0, s.find('=')) == name;
-            if (!drop) env.push_back(entry);
-        }
-        for (const std::string& s : setEnv) env.push_back(s);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            const int in = open("/dev/null", O_RDONLY);
-            if (out < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(out, 2);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-    }
-
-    void Signal(int sig) const {
-        if (pid > 0) kill(pid, sig);
-    }
-
-    // True once the process ended within the limit; its wait status in `status`.
-    bool WaitExit(int& status, std::chrono::seconds limit = std::chrono::seconds(20)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            const pid_t done = waitpid(pid, &status, WNOHANG);
-            if (done == pid) {
-                pid = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    bool Running() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-
-private:
-    pid_t pid = -1;
-};
-
-// The messages of the log lines in a file (time stamp and blanks removed).
-std::vector<std::string> Messages(const std::string& path) {
-    std::vector<std::string> messages;
-    std::istringstream in(TestSupport::ReadFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        // "hh:mm:ss:mmm" and five blanks.
-        if (line.size() >= 17 && line[2] == ':' && line[5] == ':' && line[8] == ':' &&
-            line.compare(12, 5, "     ") == 0) {
-            messages.push_back(line.substr(17));
-        } else {
-            messages.push_back(line);
-        }
-    }
-    return messages;
-}
+using SimBusTest::Messages;
+using SimBusTest::Process;
 
 class Controller {
 public:
@@ -139,7 +54,8 @@ public:
 
     void StartBus() {
         bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", Socket(), "--robot", RobotFile(), "--dio", "112"}, Root(),
-                  File("cansim.txt"), {}, {});
+                  File("cansim.txt"), {});
+        bus.CloseInput();
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         struct stat info {};
         while (stat(Socket().c_str(), &info) != 0 && std::chrono::steady_clock::now() < end)
@@ -150,7 +66,8 @@ public:
     // Without a started bus the socket does not exist, so every connection attempt fails.
     void StartController() {
         korvella.Start({KORVELLA_PROGRAM}, Root(), File("console.txt"),
-                       {"KORVELLA_CAN_SIM=" + Socket(), "KORVELLA_LOG_NO_WAIT=1"}, {});
+                       {"KORVELLA_CAN_SIM=" + Socket(), "KORVELLA_LOG_NO_WAIT=1"});
+        korvella.CloseInput();  // no console: the reader sees the end of input
     }
 
     std::vector<std::string> Log() const { return Messages(File("console.txt")); }
@@ -198,8 +115,8 @@ private:
     }
 
     TestSupport::ScratchRoot scratch;
-    Child bus;
-    Child korvella;
+    Process bus;
+    Process korvella;
 };
 
 void EditXml(const std::string& path, const std::function<void(tinyxml2::XMLElement* root)>& edit) {
