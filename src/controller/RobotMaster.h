@@ -129,7 +129,7 @@ public:
     const std::string& GetProtocolType() const { return protocolType; }
     const std::string& GetKinematicType() const { return kinematicType; }
     const std::string& GetRobotFile() const { return robotFile; }
-    bool IsCycleSuspended() const { return cycleSuspended.load(); }
+    bool IsCycleSuspended() const { return cycleSuspended.load() || cycleSuspensions.load() > 0; }
 
     // Settings of the robot file as read.
     int32_t GetBrakeChannel() const { return DOutChannel; }
@@ -395,6 +395,8 @@ private:
     bool PreciseTiming = false;
     std::atomic<bool> stopLoop{false};
     std::atomic<bool> cycleSuspended{true};
+    // Driver operations of other threads in progress; each suspends the cycle too.
+    std::atomic<int32_t> cycleSuspensions{0};
 
     // ---- PLC interface ----
     bool plcInputLevels[7] = {false, false, false, false, false, false, false};

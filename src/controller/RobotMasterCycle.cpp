@@ -106,7 +106,7 @@ void RobotMaster::ThreadRobotLoop() {
         {
             std::unique_lock<std::mutex> lock(workingMutex);
             ApplyMailboxes();
-            if (!cycleSuspended) {
+            if (!IsCycleSuspended()) {
                 try {
                     RunCycle(clock, lock, waited);
                 } catch (const std::exception& e) {
@@ -182,7 +182,7 @@ void RobotMaster::RunCycle(CycleClock& clock, std::unique_lock<std::mutex>& lock
         lock.lock();
         waited = true;
         // An operation of another thread may have suspended the cycle meanwhile.
-        if (cycleSuspended) return;
+        if (IsCycleSuspended()) return;
     }
     SendAndReadJoints();
 }

@@ -20,25 +20,24 @@ uint64_t MonotonicMicroSec() {
     return RobotMaster::ToMicroSec(now);
 }
 
-// Suspends the robot cycle while another thread talks to the driver; the
-// previous state comes back afterwards, so nested operations and operations
-// before the first cycle leave the flag as they found it.
+// Suspends the robot cycle while another thread talks to the driver. A count
+// rather than a saved flag: operations of two threads may overlap in any
+// order, and the cycle resumes only when the last of them has ended.
 class CycleSuspension {
 public:
-    CycleSuspension(std::atomic<bool>& flag, int beforeMs, int afterMs)
-        : m_Flag(flag), m_Previous(flag.exchange(true)), m_AfterMs(afterMs) {
+    CycleSuspension(std::atomic<int32_t>& count, int beforeMs, int afterMs) : m_Count(count), m_AfterMs(afterMs) {
+        ++m_Count;
         RobotMaster::wait(beforeMs);
     }
     ~CycleSuspension() {
         RobotMaster::wait(m_AfterMs);
-        m_Flag = m_Previous;
+        --m_Count;
     }
     CycleSuspension(const CycleSuspension&) = delete;
     CycleSuspension& operator=(const CycleSuspension&) = delete;
 
 private:
-    std::atomic<bool>& m_Flag;
-    bool m_Previous;
+    std::atomic<int32_t>& m_Count;
     int m_AfterMs;
 };
 
@@ -70,7 +69,7 @@ void RobotMaster::Reset() {
         return;
     }
     ErrorStateProgram(IPO::USER, false, "");
-    CycleSuspension suspension(cycleSuspended, 20, 1);
+    CycleSuspension suspension(cycleSuspensions, 20, 1);
     std::unique_lock<std::mutex> lock = LockWorkingState();
     refSequenceActive = false;
     for (int i = 0; i < 9; ++i) workingState.jointSetPoint[i] = workingState.jointActual[i];
@@ -106,7 +105,7 @@ void RobotMaster::EnableMotors(bool on) {
     if (on) {
         log->add("RobotMaster: Enabling Motors");
         {
-            CycleSuspension suspension(cycleSuspended, 20, 1);
+            CycleSuspension suspension(cycleSuspensions, 20, 1);
             if (hardware) hardware->EnableMotors(true);
         }
         SetBrake(true, false);
@@ -115,14 +114,14 @@ void RobotMaster::EnableMotors(bool on) {
         log->add("RobotMaster: Disabling Motors");
         ResetVelocities();
         SetBrake(false, false);
-        CycleSuspension suspension(cycleSuspended, 20, 1);
+        CycleSuspension suspension(cycleSuspensions, 20, 1);
         if (hardware) hardware->EnableMotors(false);
     }
 }
 
 void RobotMaster::AlignMotors() {
     LogSingleton::instance()->DisplayAndServerSetMessage("Aligning Motors");
-    CycleSuspension suspension(cycleSuspended, 50, 50);
+    CycleSuspension suspension(cycleSuspensions, 50, 50);
     if (hardware) hardware->AlignMotors();
 }
 
@@ -136,7 +135,7 @@ void RobotMaster::ReferenceJoint(int joint) {
     }
     if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
     if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING, "");
-    CycleSuspension suspension(cycleSuspended, 10, 10);
+    CycleSuspension suspension(cycleSuspensions, 10, 10);
     if (hardware) hardware->ReferenceSingleJoint(joint);
 }
 
@@ -165,7 +164,7 @@ void RobotMaster::ReferenceAllJoints() {
 void RobotMaster::ReferenceJointsReset() {
     if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
     if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING);
-    CycleSuspension suspension(cycleSuspended, 10, 10);
+    CycleSuspension suspension(cycleSuspensions, 10, 10);
     if (hardware) hardware->ReferenceReset();
 }
 
@@ -174,7 +173,7 @@ void RobotMaster::ResetAllJointsToZero() {
     log->DisplayAndServerSetMessage("Set Joints to Zero..");
     // The motors go off: as with every disable, the brake holds the arm.
     SetBrake(false, false);
-    CycleSuspension suspension(cycleSuspended, 20, 1);
+    CycleSuspension suspension(cycleSuspensions, 20, 1);
     std::unique_lock<std::mutex> lock = LockWorkingState();
     if (hardware) {
         hardware->EnableMotors(false);

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "common/LogSingleton.h"
@@ -85,6 +89,57 @@ TEST_F(RobotMasterThreadTest, SuspendedCyclesStillWaitTheirPeriod) {
     EXPECT_GE(rm.GetMinCycleTime(), 0.5f * rm.GetCycleTime() * 1000.0f);
     rm.StopMainLoop();
     EXPECT_FALSE(rm.IsMainLoopRunning());
+}
+
+// Two threads whose driver operations overlap and end in the order they
+// began: the cycle stays suspended until the second has ended, then resumes.
+TEST_F(RobotMasterThreadTest, OverlappingDriverOperationsResumeTheCycleOnlyAfterTheLast) {
+    RobotFile file;
+    RobotMaster rm;
+    rm.Init("Arm", "KorvellaSix", file.Relative());
+    rm.FinishInit();
+    ASSERT_FALSE(rm.IsCycleSuspended());
+
+    // Each referencing call is held inside its driver call (its first log line) until released.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    int released = 0;
+    LogSingleton::instance()->SetLineObserver([&](const std::string& message, bool) {
+        if (message.compare(0, 8, "VQTCAN2:") != 0 || message.find("reference joint") == std::string::npos) return;
+        std::unique_lock<std::mutex> lock(mutex);
+        const int mine = ++entered;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [&]() { return released >= mine; });
+    });
+    auto waitEntered = [&](int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&]() { return entered >= count; });
+    };
+    auto release = [&](int count) {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = count;
+        changed.notify_all();
+    };
+
+    std::thread first([&]() { rm.ReferenceJoint(0); });
+    const bool firstEntered = waitEntered(1);
+    std::thread second([&]() { rm.ReferenceJoint(1); });
+    const bool secondEntered = waitEntered(2);
+    const bool suspendedWhileBoth = rm.IsCycleSuspended();
+    release(1);
+    first.join();
+    const bool suspendedWhileSecond = rm.IsCycleSuspended();
+    release(2);
+    second.join();
+    LogSingleton::instance()->SetLineObserver(nullptr);
+
+    ASSERT_TRUE(firstEntered);
+    ASSERT_TRUE(secondEntered);
+    EXPECT_TRUE(suspendedWhileBoth);
+    EXPECT_TRUE(suspendedWhileSecond);
+    EXPECT_FALSE(rm.IsCycleSuspended());
+    rm.StopMainLoop();
 }
 
 TEST_F(RobotMasterThreadTest, SeriousFailureKeepsTheCycleFromRunning) {
