@@ -108,6 +108,7 @@ public:
     uint32_t dioModuleIds[3] = {0, 0, 0};
     std::unordered_map<int, LastUnknownErrorData> unknownErrors;
     std::atomic<bool> cyclicSending{false};
+    std::atomic<int> pausedSequences{0};  // command sequences under way
     std::atomic<bool> noError{false};
 
     static constexpr int HwErrorTolerance = 5;
@@ -116,6 +117,8 @@ public:
     // A shutdown request frame is acted on while younger than 50 ms.
     static constexpr int ShutdownMaxAge = 500;
     static constexpr int NoAnswerLimit = 100;
+    // Largest CAN dump ring the robot file may ask for.
+    static constexpr int MaxCanDumpSize = 10000;
 
 private:
     // Records 0..jointModules-1 are drives; DIO modules follow.

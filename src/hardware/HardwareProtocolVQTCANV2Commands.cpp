@@ -11,22 +11,29 @@ namespace {
 
 using Codec = VQTCANV2Codec;
 
-// Clears cyclicSending for the sequence and sets it at the end, whatever it was.
+// Holds back the cyclic set-points while a sequence sends. Sequences on
+// different threads may overlap, so only the last one to end resumes them.
 class PauseCyclic {
 public:
-    explicit PauseCyclic(std::atomic<bool>& flag) : m_Flag(flag) { m_Flag = false; }
-    ~PauseCyclic() { m_Flag = true; }
+    PauseCyclic(std::atomic<int>& active, std::atomic<bool>& flag) : m_Active(active), m_Flag(flag) {
+        ++m_Active;
+        m_Flag = false;
+    }
+    ~PauseCyclic() {
+        if (--m_Active == 0) m_Flag = true;
+    }
     PauseCyclic(const PauseCyclic&) = delete;
     PauseCyclic& operator=(const PauseCyclic&) = delete;
 
 private:
+    std::atomic<int>& m_Active;
     std::atomic<bool>& m_Flag;
 };
 
 }  // namespace
 
 void HardwareProtocolVQTCANV2::ResetError() {
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     const int records = moduleCount < MaxModules ? moduleCount : MaxModules;
     for (int i = 0; i < records; ++i) {
         jointData[i].referencing = 0;
@@ -36,7 +43,7 @@ void HardwareProtocolVQTCANV2::ResetError() {
 }
 
 void HardwareProtocolVQTCANV2::EnableMotors(bool enable) {
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     const int records = moduleCount < MaxModules ? moduleCount : MaxModules;
     for (int i = 0; i < records; ++i) {
         const int id = jointData[i].canId;
@@ -53,7 +60,7 @@ void HardwareProtocolVQTCANV2::ReferenceSingleJoint(int joint) {
         log->addFormat("VQTCAN2: Can not reference joint %d, error code %d", joint, static_cast<int>(r.errorCode));
         return;
     }
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     log->add("VQTCAN2: Starting to reference joint ", joint);
     r.referencing = 1;
     SendFrame(Codec::EncodeStartReferencing(r.canId));
@@ -64,7 +71,7 @@ void HardwareProtocolVQTCANV2::ReferenceSingleJoint(int joint) {
 
 void HardwareProtocolVQTCANV2::AlignMotors() {
     LogSingleton* log = LogSingleton::instance();
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     log->add("VQTCAN2: Starting to align torque motors");
     const int joints = robotJointCount < 6 ? robotJointCount : 6;
     for (int i = 0; i < joints; ++i) {
@@ -85,7 +92,7 @@ void HardwareProtocolVQTCANV2::SetToZeroPos(int joint) {
     }
     const int limit = robotJointCount + externalJointCount + toolJointCount;
     if (joint < 0 || joint >= limit || joint >= MaxModules) return;
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     SendFrame(Codec::EncodeSetToZero(jointData[joint].canId));
     Sleep(0.5f);
     SendFrame(Codec::EncodeSetToZero(jointData[joint].canId));
@@ -95,7 +102,7 @@ void HardwareProtocolVQTCANV2::SetToZeroPos(int joint) {
 
 void HardwareProtocolVQTCANV2::SetPlatformJointsToZeroPos() {
     if (!canInterface.IsConnected() || platformJointCount < 1) return;
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     const int first = FirstPlatformRecord();
     for (int k = 0; k < platformJointCount && first + k < MaxModules; ++k) {
         SendFrame(Codec::EncodeSetToZero(jointData[first + k].canId));
@@ -113,7 +120,7 @@ void HardwareProtocolVQTCANV2::RestartMotorController(int module) {
         return;
     }
     if (module < 0 || module >= JointModuleCount() || jointData[module].kind != 0) return;
-    PauseCyclic pause(cyclicSending);
+    PauseCyclic pause(pausedSequences, cyclicSending);
     SendFrame(Codec::EncodeRestart(jointData[module].canId));
     Sleep(10.0f);
     SendFrame(Codec::EncodeRestart(jointData[module].canId));

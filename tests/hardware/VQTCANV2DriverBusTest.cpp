@@ -480,6 +480,22 @@ TEST_F(VQTCANV2DriverBus, UnknownErrorEventsAreThrottledPerIdentifier) {
     ASSERT_TRUE(WaitUntil([&] { return log->Count(plain) == 2; }));
 }
 
+TEST_F(VQTCANV2DriverBus, OverlappingSequencesResumeCyclicSendingOnlyAfterTheLast) {
+    MakeConnectedDriver(true);
+    // A second sequence (as from another thread) runs inside the first one's wait.
+    bool nested = false;
+    bool cyclicAfterNested = true;
+    driver->SetSleepFunction([&](float) {
+        if (nested) return;
+        nested = true;
+        driver->ResetError();
+        cyclicAfterNested = driver->cyclicSending.load();
+    });
+    driver->EnableMotors(true);
+    EXPECT_FALSE(cyclicAfterNested) << "the first sequence was still sending";
+    EXPECT_TRUE(driver->cyclicSending.load());
+}
+
 TEST_F(VQTCANV2DriverBus, CommandSequencesSendTheirFrames) {
     MakeConnectedDriver(true);
     std::vector<bool> cyclicDuringSleep;
