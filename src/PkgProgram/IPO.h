@@ -119,7 +119,7 @@ public:
     const IpoType type;
     std::string name = "IPO";
     HXPCallback hxpCallback = nullptr;
-    ReplayMode replayMode = ReplayRepeat;
+    RelaxedAtomic<ReplayMode> replayMode{ReplayRepeat};  // set by the main loop, read by the robot thread
     uint32_t programLimit = 200;
     int32_t stopOnError = 1;
     // Changed by stops from other threads while the robot thread steps.

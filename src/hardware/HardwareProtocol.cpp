@@ -43,11 +43,12 @@ void HardwareProtocol::ReferenceReset() {
     for (int step = 0; step < PLCInterfaceSettings::RefSteps; ++step) {
         const int n = plc.JointToRef(step);
         // Entries 6 to 8 name the external axes, whose records follow the
-        // robot joints and the tool modules.
-        const int index = n <= 5 ? n : n + robotJointCount + toolJointCount - 6;
-        if (index >= 0 && IsAxisModule(index)) {
+        // robot joints and the tool modules. In 64 bits: the entry comes from
+        // the project file and may be as large as an int goes.
+        const int64_t index = n <= 5 ? n : static_cast<int64_t>(n) + robotJointCount + toolJointCount - 6;
+        if (index >= 0 && index < MaxModules && IsAxisModule(static_cast<int>(index))) {
             log->addFormat("Resetting ref status of joint %d", n);
-            ReferenceSingleJoint(index);
+            ReferenceSingleJoint(static_cast<int>(index));
         }
     }
     wait(20);

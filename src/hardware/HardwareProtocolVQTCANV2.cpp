@@ -163,6 +163,11 @@ bool HardwareProtocolVQTCANV2::ReadIniFile(const std::string& path) {
 
     int dumpSize = 0;
     if (bus->QueryIntAttribute("CanDumpSize", &dumpSize) == tinyxml2::XML_SUCCESS && dumpSize > 0) {
+        // The ring is allocated at once: a mistyped size must not exhaust memory.
+        if (dumpSize > MaxCanDumpSize) {
+            log->addErrorFormat("ProtocolVQTCANV2: CanDumpSize %d too large, using %d", dumpSize, MaxCanDumpSize);
+            dumpSize = MaxCanDumpSize;
+        }
         canInterface.SetCanDumpSize(static_cast<unsigned int>(dumpSize));
     }
 

@@ -205,9 +205,11 @@ void HardwareProtocolVQTCANV2::UpdateReferencingState() {
 
 void HardwareProtocolVQTCANV2::ReadTemperatures() {
     const int joints = JointModuleCount();
-    unsigned char data[8];
     for (int i = 0; i < joints; ++i) {
         Hardware::jointData& r = jointData[i];
+        // Zeroed: a disconnect from another thread mid-cycle makes
+        // GetLastMessage copy nothing, which then reads as no temperature frame.
+        unsigned char data[8] = {};
         int dlc = 0;
         canInterface.GetLastMessage(r.canId + Codec::kTemperatureOffset, &dlc, data, nullptr);
         float board = 0.0f;

@@ -230,6 +230,25 @@ TEST_F(CanSimHubTest, StartChecksTheSocketPath) {
     second.Stop();
 }
 
+TEST_F(CanSimHubTest, SecondStartLeavesTheRunningHubAlone) {
+    auto a = ConnectPeer();
+    auto b = ConnectPeer();
+    std::string error;
+    EXPECT_FALSE(hub.Start(SocketPath(), "", &error));
+    EXPECT_NE(error.find("already running"), std::string::npos) << error;
+
+    EXPECT_TRUE(hub.IsRunning());
+    struct stat st;
+    EXPECT_EQ(lstat(SocketPath().c_str(), &st), 0);
+    const can_frame x = MakeFrame(0x123, {1, 2, 3});
+    ASSERT_TRUE(a->Send(x));
+    can_frame got;
+    ASSERT_TRUE(b->Receive(got, kWaitMs));
+    ExpectFrame(got, x);
+    Peer late;
+    EXPECT_TRUE(late.Connect(SocketPath()));
+}
+
 // The program as the README starts it: runs until SIGTERM, writes its log.
 TEST_F(CanSimHubTest, ProgramCarriesFramesUntilTerminated) {
 #ifndef KORVELLA_CANSIM_PROGRAM

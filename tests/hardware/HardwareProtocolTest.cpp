@@ -189,6 +189,17 @@ TEST(HardwareProtocol, ReferenceResetSkipsTheToolRecordForExternalAxes) {
               (std::vector<std::string>{"ReferenceSingleJoint 5", "ReferenceSingleJoint 6", "ResetError"}));
 }
 
+TEST(HardwareProtocol, ReferenceResetSkipsEntriesBeyondEveryRecord) {
+    // The project file may hold any int; the largest must not wrap into a record.
+    PLCSequence sequence({INT32_MAX, INT32_MIN, 2});
+    RecordingDriver driver;
+    driver.robotJointCount = 6;
+    driver.toolJointCount = 1;
+    for (uint8_t id = 0x10; id <= 0x80; id += 0x10) driver.AddModule(id);
+    driver.ReferenceReset();
+    EXPECT_EQ(driver.calls, (std::vector<std::string>{"ReferenceSingleJoint 2", "ResetError"}));
+}
+
 TEST(HardwareProtocol, ErrorShortCodeComesFromGetError) {
     RecordingDriver driver;
     EXPECT_EQ(driver.GetErrorShort(), "_MNE");

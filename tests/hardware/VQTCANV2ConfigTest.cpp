@@ -171,6 +171,15 @@ TEST_F(VQTCANV2Config, OptionalAttributesTakeTheirDefaults) {
     EXPECT_FALSE(driver->referencingMandatory);
 }
 
+TEST_F(VQTCANV2Config, CanDumpSizeIsBounded) {
+    // A size of the int's range would allocate the whole ring at start-up.
+    ReadWith([](tinyxml2::XMLDocument& d) { Bus(d)->SetAttribute("CanDumpSize", 2147483647); });
+    EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
+    EXPECT_TRUE(log->Has("ProtocolVQTCANV2: CanDumpSize 2147483647 too large, using 10000"));
+    EXPECT_TRUE(log->Has("Setting CAN Dump size to 10000 messages"));
+    EXPECT_TRUE(log->Has("Protocol VQTCANV2: Referencing mandatory: true"));
+}
+
 TEST_F(VQTCANV2Config, RobotWithoutJoints) {
     ReadWith([](tinyxml2::XMLDocument& d) { Joint(d, "Joints")->SetAttribute("NrOfJoints", 0); });
     EXPECT_EQ(driver->moduleCount, 0);

@@ -57,7 +57,11 @@ bool Hub::Start(const std::string& socketPath, const std::string& logPath, std::
         CloseAll();
         return false;
     };
-    if (m_Thread.joinable()) return fail("hub already running", EBUSY);
+    if (m_Thread.joinable()) {
+        // The running hub keeps its socket, peers and thread.
+        if (error != nullptr) *error = std::string("hub already running: ") + std::strerror(EBUSY);
+        return false;
+    }
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
