@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/LogSingleton.h"
 
@@ -42,6 +43,35 @@ int32_t GetFileSize(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return -1;
     return static_cast<int32_t>(st.st_size);
+}
+
+AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write) {
+    AtomicWriteResult result;
+    const std::string temporary = path + "_tmp";
+    unlink(temporary.c_str());  // a stale file from an interrupted write, even if read-only
+    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr) {
+        result.error = errno;
+        return result;
+    }
+    errno = 0;
+    int err = 0;
+    if (!write(file) || std::fflush(file) != 0 || std::ferror(file) || fsync(fileno(file)) != 0) {
+        err = errno != 0 ? errno : EIO;
+    }
+    if (std::fclose(file) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+    if (err == 0 && GetFileSize(temporary) < 1) err = EIO;  // never replace a file by an empty one
+    if (err == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        err = errno;
+        result.moveFailed = true;
+    }
+    if (err != 0) {
+        std::remove(temporary.c_str());
+        result.error = err;
+        return result;
+    }
+    result.ok = true;
+    return result;
 }
 
 }  // namespace Filesystem

@@ -12,6 +12,8 @@
 
 #include "common/LogSingleton.h"
 
+#include "common/Filesystem.h"
+
 namespace {
 
 // A whole decimal 32-bit number, nothing else but surrounding blanks.
@@ -162,22 +164,11 @@ void LogSingleton::WriteVariables(bool force) {
     // Written beside the file and renamed over it, so a crash mid-write
     // leaves the previous counters whole.
     const std::string path = get_rootPath() + m_PersistentFileName;
-    const std::string temporary = path + "_tmp";
-    int err = 0;
-    std::FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        err = errno;
-    } else {
-        if (std::fwrite(content.data(), 1, content.size(), file) != content.size() || std::fflush(file) != 0 ||
-            fsync(fileno(file)) != 0) {
-            err = errno != 0 ? errno : EIO;
-        }
-        if (std::fclose(file) != 0 && err == 0) err = errno != 0 ? errno : EIO;
-        if (err == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) err = errno;
-        if (err != 0) std::remove(temporary.c_str());
-    }
-    if (err != 0) {
-        addErrorFormat("LogSingleton: Could not write persistent variables to %s: %s", path, std::strerror(err));
+    const Filesystem::AtomicWriteResult written = Filesystem::WriteAtomically(
+        path, [&](std::FILE* file) { return std::fwrite(content.data(), 1, content.size(), file) == content.size(); });
+    if (!written.ok) {
+        addErrorFormat("LogSingleton: Could not write persistent variables to %s: %s", path,
+                       std::strerror(written.error));
         return;
     }
     sync();

@@ -275,17 +275,10 @@ void ProjectManager::UpdateProjectFile(ProjectTarget* robotMaster) {
 void ProjectManager::CommitProjectFile(XMLDocument& document) {
     // The old file stays in place until the complete new one is renamed over
     // it, so a crash or a failed write never leaves the project without a file.
-    const std::string temp = projectFile + "_tmp";
-    if (Filesystem::Exists(temp)) Filesystem::Delete(temp);
-    std::FILE* file = std::fopen(temp.c_str(), "w");
-    if (file == nullptr) throw std::runtime_error("Could not write temporary file");
-    const bool saved = document.SaveFile(file, false) == tinyxml2::XML_SUCCESS;
-    const bool flushed = std::fflush(file) == 0 && fsync(fileno(file)) == 0 && !std::ferror(file);
-    const bool closed = std::fclose(file) == 0;
-    if (!saved || !flushed || !closed || !Filesystem::IsFile(temp)) {
-        throw std::runtime_error("Could not write temporary file");
+    const Filesystem::AtomicWriteResult written = Filesystem::WriteAtomically(
+        projectFile, [&](std::FILE* file) { return document.SaveFile(file, false) == tinyxml2::XML_SUCCESS; });
+    if (!written.ok) {
+        throw std::runtime_error(written.moveFailed ? "Could not move temporary file" : "Could not write temporary file");
     }
-    if (Filesystem::GetFileSize(temp) < 1) throw std::runtime_error("Temporary project file is empty");
-    if (!Filesystem::Move(temp, projectFile)) throw std::runtime_error("Could not move temporary file");
     sync();
 }

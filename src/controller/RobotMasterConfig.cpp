@@ -10,6 +10,7 @@
 #include <tinyxml2.h>
 #include <unistd.h>
 
+#include "common/Filesystem.h"
 #include "common/LogSingleton.h"
 #include "kinematics/RobotKinematic.h"
 
@@ -58,31 +59,10 @@ int Fail(const std::string& message, const char* reason, int result) {
 // Saves the document beside the file and renames it into place, so a crash
 // or a full disk never leaves a half-written robot file.
 bool SaveAtomically(XMLDocument& document, const std::string& path, std::string& error) {
-    const std::string temp = path + "_tmp";
-    std::FILE* file = std::fopen(temp.c_str(), "w");
-    if (file == nullptr) {
-        error = "Could not write temporary file";
-        return false;
-    }
-    const bool written = document.SaveFile(file, false) == XML_SUCCESS;
-    const bool flushed = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    const bool closed = std::fclose(file) == 0;
-    long size = -1;
-    if (std::FILE* check = std::fopen(temp.c_str(), "r")) {
-        if (std::fseek(check, 0, SEEK_END) == 0) size = std::ftell(check);
-        std::fclose(check);
-    }
-    if (!written || !flushed || !closed || size < 1) {
-        std::remove(temp.c_str());
-        error = "Could not write temporary file";
-        return false;
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        error = "Could not move temporary file";
-        return false;
-    }
-    return true;
+    const Filesystem::AtomicWriteResult written = Filesystem::WriteAtomically(
+        path, [&](std::FILE* file) { return document.SaveFile(file, false) == XML_SUCCESS; });
+    if (!written.ok) error = written.moveFailed ? "Could not move temporary file" : "Could not write temporary file";
+    return written.ok;
 }
 
 }  // namespace

@@ -71,3 +71,40 @@ TEST(Filesystem, MoveReportsFailures) {
     EXPECT_FALSE(Filesystem::Move(root.File("b.txt"), root.File("no/such/dir/b.txt")));
     EXPECT_EQ(ReadFile(root.File("b.txt")), "a");
 }
+
+TEST(Filesystem, WriteAtomicallyReplacesWholeOrNotAtAll) {
+    ScratchRoot root;
+    const std::string path = root.File("settings.xml");
+    const std::string temporary = path + "_tmp";
+    auto writeText = [](const std::string& text) {
+        return [text](std::FILE* file) { return std::fwrite(text.data(), 1, text.size(), file) == text.size(); };
+    };
+    WriteFile(path, "old");
+
+    // A stale read-only temporary file from an interrupted write is replaced.
+    WriteFile(temporary, "stale");
+    std::filesystem::permissions(temporary, std::filesystem::perms::owner_read);
+    Filesystem::AtomicWriteResult result = Filesystem::WriteAtomically(path, writeText("new"));
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(ReadFile(path), "new");
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+
+    // A writer that fails, or writes nothing, leaves the old file and no temporary.
+    result = Filesystem::WriteAtomically(path, [](std::FILE* file) { return std::fputs("half", file) >= 0 && false; });
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.moveFailed);
+    result = Filesystem::WriteAtomically(path, writeText(""));
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(ReadFile(path), "new");
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+
+    // The content is complete but cannot take the file's place.
+    const std::string directory = root.File("taken");
+    std::filesystem::create_directories(directory + "/inside");
+    result = Filesystem::WriteAtomically(directory, writeText("x"));
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.moveFailed);
+    EXPECT_NE(result.error, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(directory + "/inside"));
+    EXPECT_FALSE(std::filesystem::exists(directory + "_tmp"));
+}
