@@ -17,13 +17,6 @@ namespace {
 
 using Codec = VQTCANV2Codec;
 
-int TruncateToInt(float v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483520.0f) return INT32_MAX;
-    if (v <= -2147483648.0f) return INT32_MIN;
-    return static_cast<int>(v);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- cycle
@@ -345,7 +338,7 @@ void HardwareProtocolVQTCANV2::GetErrorHexCode(int* codes) {
 void HardwareProtocolVQTCANV2::GetCurrentValues(int* currents) {
     if (currents == nullptr) return;
     const int joints = JointModuleCount();
-    for (int i = 0; i < joints; ++i) currents[i] = TruncateToInt(jointData[i].current);
+    for (int i = 0; i < joints; ++i) currents[i] = Codec::SaturateToInt32(jointData[i].current);
 }
 
 void HardwareProtocolVQTCANV2::GetTempValues(float* temperatures) {

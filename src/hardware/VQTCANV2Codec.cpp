@@ -70,13 +70,16 @@ int VQTCANV2Codec::NextCounter(int counter) {
     return (counter + 1) % 255;
 }
 
-int32_t VQTCANV2Codec::PositionRaw(float setPosition, float gearScale, float gearZero) {
-    const float v = setPosition * gearScale + gearZero;
+int32_t VQTCANV2Codec::SaturateToInt32(float v) {
     if (std::isnan(v)) return 0;
     // 2^31 is exact in float; anything at or beyond it does not fit.
     if (v >= 2147483648.0f) return INT32_MAX;
     if (v < -2147483648.0f) return INT32_MIN;
     return static_cast<int32_t>(v);
+}
+
+int32_t VQTCANV2Codec::PositionRaw(float setPosition, float gearScale, float gearZero) {
+    return SaturateToInt32(setPosition * gearScale + gearZero);
 }
 
 float VQTCANV2Codec::PositionFromRaw(int32_t raw, float gearScale, float gearZero) {
