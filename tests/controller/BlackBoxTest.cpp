@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 
 const char* const ConnectLine = "***************** Connecting CAN bus... ******************";
 
+using SimBusTest::EditXml;
 using SimBusTest::Messages;
 using SimBusTest::Process;
 
@@ -118,13 +119,6 @@ private:
     Process bus;
     Process korvella;
 };
-
-void EditXml(const std::string& path, const std::function<void(tinyxml2::XMLElement* root)>& edit) {
-    tinyxml2::XMLDocument document;
-    ASSERT_EQ(document.LoadFile(path.c_str()), tinyxml2::XML_SUCCESS) << path;
-    edit(document.RootElement());
-    ASSERT_EQ(document.SaveFile(path.c_str()), tinyxml2::XML_SUCCESS);
-}
 
 bool IsXmlWithRoot(const std::string& path, const char* root) {
     tinyxml2::XMLDocument document;
