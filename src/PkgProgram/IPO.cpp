@@ -134,6 +134,10 @@ void IPO::RestartCommand() {
     // Replanning the current command on resume joins here with the path generator.
 }
 
+void IPO::SetPathUnavailable() {
+    // The path generator joins here.
+}
+
 int IPO::LoadProgram(const std::string& file, bool /*quiet*/) {
     LogSingleton* log = LogSingleton::instance();
     if (loading) {

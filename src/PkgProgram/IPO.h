@@ -95,6 +95,8 @@ public:
     void ErrorState(StopReason reason, bool report, const std::string& text);
     void DeleteAll();
     void RestartCommand();
+    // Makes the next motion step plan its command again (pause inside a program, step mode).
+    void SetPathUnavailable();
 
     // ---- Loading: refuses while loading or for a name with a blank (2); 0 once started ----
     int LoadProgram(const std::string& file, bool quiet);
