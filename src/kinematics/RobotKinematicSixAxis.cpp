@@ -5,70 +5,20 @@
 
 #include "common/LogSingleton.h"
 #include "common/StringHelper.h"
+#include "kinematics/KinMath.h"
 
 namespace {
 
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
-constexpr double kPi = 3.141592653589793;
-
-// Rigid transform in double precision: p' = r·p + t.
-struct Frame {
-    double r[3][3];
-    double t[3];
-};
-
-Frame FromMatrix(const DataTypes::Matrix44& m) {
-    Frame f;
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) f.r[i][j] = m(i, j);
-        f.t[i] = m(i, 3);
-    }
-    return f;
-}
-
-void ToMatrix(const Frame& f, DataTypes::Matrix44* m) {
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) (*m)(i, j) = static_cast<float>(f.r[i][j]);
-        (*m)(i, 3) = static_cast<float>(f.t[i]);
-        (*m)(3, i) = 0.0f;
-    }
-    (*m)(3, 3) = 1.0f;
-}
-
-// Ordinary product a·b (b applied first).
-Frame Mul(const Frame& a, const Frame& b) {
-    Frame c;
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) c.r[i][j] = a.r[i][0] * b.r[0][j] + a.r[i][1] * b.r[1][j] + a.r[i][2] * b.r[2][j];
-        c.t[i] = a.r[i][0] * b.t[0] + a.r[i][1] * b.t[1] + a.r[i][2] * b.t[2] + a.t[i];
-    }
-    return c;
-}
-
-// Angle in (-180, 180].
-double WrapDeg(double a) {
-    if (!std::isfinite(a)) return a;
-    a = std::fmod(a, 360.0);
-    if (a > 180.0) a -= 360.0;
-    if (a <= -180.0) a += 360.0;
-    return a;
-}
-
-// acos of a quotient that rounding of the target may push just past +-1 at a
-// fully folded elbow; clearly impossible triangles still give NaN.
-double AcosRounded(double c) {
-    if (c > 1.0 && c < 1.0 + 1e-6) c = 1.0;
-    if (c < -1.0 && c > -1.0 - 1e-6) c = -1.0;
-    return std::acos(c);
-}
-
-// The equivalent of `a` (a multiple of 360 apart) nearest to `ref`, so that a
-// joint does not jump by a full turn where the angle passes +-180.
-double NearestDeg(double a, double ref) {
-    if (!std::isfinite(a) || !std::isfinite(ref)) return a;
-    return a + 360.0 * std::round((ref - a) / 360.0);
-}
+using KinMath::AcosRounded;
+using KinMath::Frame;
+using KinMath::FromMatrix;
+using KinMath::kDegToRad;
+using KinMath::kPi;
+using KinMath::kRadToDeg;
+using KinMath::Mul;
+using KinMath::NearestDeg;
+using KinMath::ToMatrix;
+using KinMath::WrapDeg;
 
 // A1..A3 frame (translation = wrist centre) and the wrist centre's radial
 // distance in front of the A1 axis, q in degrees.
