@@ -1,6 +1,7 @@
 #include "hardware/HardwareProtocolFactory.h"
 
 #include "common/LogSingleton.h"
+#include "hardware/HardwareProtocolVQTCAN.h"
 #include "hardware/HardwareProtocolVQTCANV2.h"
 
 namespace Hardware {
@@ -37,9 +38,11 @@ std::unique_ptr<HardwareProtocol> HardwareProtocolFactory::Create(const std::str
             driver = std::make_unique<HardwareProtocolVQTCANV2>(kinematic);
             driver->protocolVersion = selection.protocolVersion;
             break;
+        case Selection::VQTCAN:
+            driver = std::make_unique<HardwareProtocolVQTCAN>(kinematic);
+            break;
         // Each driver joins here once it is built; until then its name is
         // reported like an unknown one.
-        case Selection::VQTCAN:
         case Selection::CANopen:
         case Selection::None:
             break;

@@ -78,6 +78,13 @@ int32_t VQTCANV2Codec::SaturateToInt32(float v) {
     return static_cast<int32_t>(v);
 }
 
+int32_t VQTCANV2Codec::SaturateToInt32(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
 int32_t VQTCANV2Codec::PositionRaw(float setPosition, float gearScale, float gearZero) {
     return SaturateToInt32(setPosition * gearScale + gearZero);
 }

@@ -66,6 +66,7 @@ public:
     // out-of-range values saturate, NaN gives 0.
     // Float to int32, saturated at the type's limits; NaN gives 0.
     static int32_t SaturateToInt32(float v);
+    static int32_t SaturateToInt32(double v);
     static int32_t PositionRaw(float setPosition, float gearScale, float gearZero);
     static float PositionFromRaw(int32_t raw, float gearScale, float gearZero);
     // raw = setVelocity * gearScale in double precision, truncated, saturated

@@ -52,6 +52,15 @@ const char* kHelp =
 SimFaultChannel::SimFaultChannel(Hub& hub) : m_Hub(hub) {}
 
 bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error) {
+    if (config.IsVQTCAN()) {
+        for (const SimRobotConfig::Joint& j : config.joints) {
+            SimJointModuleV1::Config c;
+            c.canId = j.canId;
+            c.initialPositionRaw = j.gearZero;
+            AddJointModuleV1(c);
+        }
+        return true;
+    }
     if (!config.IsVQTCANV2()) {
         error = "protocol '" + config.protocol + "' has no simulated modules";
         return false;
@@ -73,6 +82,16 @@ std::shared_ptr<SimJointModuleV2> SimFaultChannel::AddJointModule(const SimJoint
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Joints.push_back(m);
+    }
+    m_Hub.AddDevice(m);
+    return m;
+}
+
+std::shared_ptr<SimJointModuleV1> SimFaultChannel::AddJointModuleV1(const SimJointModuleV1::Config& config) {
+    auto m = std::make_shared<SimJointModuleV1>(config);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_JointsV1.push_back(m);
     }
     m_Hub.AddDevice(m);
     return m;
@@ -106,6 +125,13 @@ std::shared_ptr<SimJointModuleV2> SimFaultChannel::Joint(int canId) const {
     return nullptr;
 }
 
+std::shared_ptr<SimJointModuleV1> SimFaultChannel::JointV1(int canId) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& j : m_JointsV1)
+        if (j->CanId() == canId) return j;
+    return nullptr;
+}
+
 std::shared_ptr<SimIOModule> SimFaultChannel::IOModule(int canId) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (const auto& m : m_IOModules)
@@ -132,6 +158,10 @@ bool SimFaultChannel::Silence(int canId, bool silent) {
         j->SetSilent(silent);
         return true;
     }
+    if (auto j = JointV1(canId)) {
+        j->SetSilent(silent);
+        return true;
+    }
     if (auto m = IOModule(canId)) {
         m->SetSilent(silent);
         return true;
@@ -142,12 +172,17 @@ bool SimFaultChannel::Silence(int canId, bool silent) {
 void SimFaultChannel::SilenceAll(bool silent) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (const auto& j : m_Joints) j->SetSilent(silent);
+    for (const auto& j : m_JointsV1) j->SetSilent(silent);
     for (const auto& m : m_IOModules) m->SetSilent(silent);
     if (m_MainIO) m_MainIO->SetSilent(silent);
 }
 
 bool SimFaultChannel::SetErrorBits(int canId, uint8_t bits) {
     if (auto j = Joint(canId)) {
+        j->SetErrorBits(bits);
+        return true;
+    }
+    if (auto j = JointV1(canId)) {
         j->SetErrorBits(bits);
         return true;
     }
@@ -168,6 +203,10 @@ void SimFaultChannel::SendAlienFrame(int canId) {
 
 bool SimFaultChannel::SetDigitalInputs(int canId, uint8_t bits) {
     if (auto j = Joint(canId)) {
+        j->SetInputs(bits);
+        return true;
+    }
+    if (auto j = JointV1(canId)) {
         j->SetInputs(bits);
         return true;
     }
@@ -230,6 +269,10 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         std::ostringstream out;
         out << "OK joints:";
         for (const auto& j : Joints()) out << " 0x" << std::hex << j->CanId();
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            for (const auto& j : m_JointsV1) out << " 0x" << std::hex << j->CanId();
+        }
         out << " io:";
         {
             std::lock_guard<std::mutex> lock(m_Mutex);

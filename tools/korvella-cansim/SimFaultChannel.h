@@ -19,6 +19,7 @@
 
 #include "korvella-cansim/Hub.h"
 #include "korvella-cansim/SimIOModule.h"
+#include "korvella-cansim/SimJointModuleV1.h"
 #include "korvella-cansim/SimJointModuleV2.h"
 #include "korvella-cansim/SimMainIOModule.h"
 #include "korvella-cansim/SimRobotConfig.h"
@@ -36,14 +37,17 @@ class SimFaultChannel {
 public:
     explicit SimFaultChannel(Hub& hub);
 
-    // Puts the modules of a configuration on the hub: one joint module per
-    // joint, the DIO modules and the main I/O module.
+    // Puts the modules of a configuration on the hub. Protocol v2/v3: one
+    // joint module per joint, the DIO modules and the main I/O module;
+    // protocol v1: one v1 module per joint.
     bool Populate(const SimRobotConfig& config, std::string& error);
     std::shared_ptr<SimJointModuleV2> AddJointModule(const SimJointModuleV2::Config& config);
+    std::shared_ptr<SimJointModuleV1> AddJointModuleV1(const SimJointModuleV1::Config& config);
     std::shared_ptr<SimIOModule> AddIOModule(int canId);
     std::shared_ptr<SimMainIOModule> AddMainIOModule();
 
     std::shared_ptr<SimJointModuleV2> Joint(int canId) const;
+    std::shared_ptr<SimJointModuleV1> JointV1(int canId) const;
     std::shared_ptr<SimIOModule> IOModule(int canId) const;
     std::shared_ptr<SimMainIOModule> MainIO() const;
     std::vector<std::shared_ptr<SimJointModuleV2>> Joints() const;
@@ -75,6 +79,7 @@ private:
     Hub& m_Hub;
     mutable std::mutex m_Mutex;  // guards the module lists
     std::vector<std::shared_ptr<SimJointModuleV2>> m_Joints;
+    std::vector<std::shared_ptr<SimJointModuleV1>> m_JointsV1;
     std::vector<std::shared_ptr<SimIOModule>> m_IOModules;
     std::shared_ptr<SimMainIOModule> m_MainIO;
     std::string m_Pending;  // ServeAvailable: input after the last complete line

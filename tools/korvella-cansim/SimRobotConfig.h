@@ -25,6 +25,8 @@ public:
     static bool Load(const std::string& path, SimRobotConfig& out, std::string& error);
     // True for the protocols whose modules the simulation provides.
     bool IsVQTCANV2() const { return protocol == "VQTCANV2" || protocol == "VQTCANV3"; }
+    bool IsVQTCAN() const { return protocol == "VQTCAN"; }
+    bool IsCANopen() const { return protocol.compare(0, 7, "CANopen") == 0; }
 };
 
 }  // namespace CanSim
