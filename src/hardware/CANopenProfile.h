@@ -22,3 +22,12 @@ enum CANopenProfile : uint32_t {
 std::string CANopenProfileToString(uint32_t profile);
 
 }  // namespace Hardware
+
+namespace Hardware {
+
+// CiA 402 mode of operation (0x6060) of a profile; -1 for none.
+int CANopenModeOfProfile(uint32_t profile);
+// Profile of a mode read back from 0x6060, 0x6061 or a transmit PDO; 0 for an unknown mode.
+uint32_t CANopenProfileFromMode(int mode);
+
+}  // namespace Hardware

@@ -1,0 +1,236 @@
+#include "hardware/HardwareProtocolCANopenPDO.h"
+
+#include "common/LogSingleton.h"
+#include "hardware/CANopenNMT.h"
+#include "hardware/CANopenProfile.h"
+#include "hardware/HardwareProtocol.h"
+#include "hardware/VQTCANV2Codec.h"
+
+namespace Hardware {
+
+namespace {
+
+constexpr int kTransmit1 = 0x180;
+constexpr int kTransmit2 = 0x280;
+constexpr int kTransmit3 = 0x380;
+constexpr int kReceive1 = 0x200;
+constexpr uint32_t kPdoDisabled = 0x80000000u;
+
+uint32_t U32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+HardwareProtocolCANopenPDO::HardwareProtocolCANopenPDO(CANInterfaceSocketCAN* can, HardwareProtocolCANopenSDO* sdo,
+                                                       bool debug_)
+    : debug(debug_), m_Can(can), m_Sdo(sdo) {}
+
+uint32_t HardwareProtocolCANopenPDO::MappingValue(int index, int subindex, int bits) {
+    return (static_cast<uint32_t>(index & 0xFFFF) << 16) | (static_cast<uint32_t>(subindex & 0xFF) << 8) |
+           static_cast<uint32_t>(bits & 0xFF);
+}
+
+void HardwareProtocolCANopenPDO::Sleep(int ms) {
+    if (m_Sleep) {
+        m_Sleep(ms);
+    } else {
+        HardwareProtocol::wait(ms);
+    }
+}
+
+void HardwareProtocolCANopenPDO::NMT(int node, int command) {
+    if (m_Can != nullptr) SendNMTFrame(*m_Can, node, static_cast<NMTFunction>(command), debug);
+    Sleep(50);
+}
+
+void HardwareProtocolCANopenPDO::Write(int node, int index, int subindex, unsigned int value) {
+    if (m_Sdo != nullptr) m_Sdo->SendSDO(node, index, subindex, value);
+}
+
+// ---------------------------------------------------------------- sending
+
+void HardwareProtocolCANopenPDO::SendPDO(int node, int base, const unsigned char* data, unsigned int length) {
+    (void)length;  // every PDO sent here carries four bytes
+    if (m_Can == nullptr || data == nullptr || node < 1 || node > 127) return;
+    m_Can->WriteMessage(base + node, 4, data);
+}
+
+namespace {
+
+void LittleEndian(int32_t value, unsigned char* out) {
+    const uint32_t u = static_cast<uint32_t>(value);
+    for (int k = 0; k < 4; ++k) out[k] = static_cast<unsigned char>((u >> (8 * k)) & 0xFF);
+}
+
+}  // namespace
+
+bool HardwareProtocolCANopenPDO::SendPosPDO(jointData& record, double value) {
+    if (record.profile != CANopenProfileIPO && record.profile != CANopenProfileCSP) return false;
+    unsigned char data[4];
+    LittleEndian(VQTCANV2Codec::SaturateToInt32(value), data);
+    SendPDO(record.canId, kReceive1, data, 4);
+    return true;
+}
+
+bool HardwareProtocolCANopenPDO::SendVelPDO(jointData& record, double value) {
+    if (record.profile != CANopenProfileVelocity) return false;
+    unsigned char data[4];
+    LittleEndian(VQTCANV2Codec::SaturateToInt32(value), data);
+    SendPDO(record.canId, kReceive1, data, 4);
+    return true;
+}
+
+void HardwareProtocolCANopenPDO::SendDIOPDO(const jointData& record) {
+    const int groups = record.outputGroups > 8 ? 8 : static_cast<int>(record.outputGroups);
+    const int node = record.canId;
+    if (m_Can == nullptr || groups < 1 || node < 1 || node > 127) return;
+    unsigned char data[8] = {};
+    const uint64_t bits = record.digitalOutputs;
+    for (int k = 0; k < groups; ++k) data[k] = static_cast<unsigned char>((bits >> (8 * k)) & 0xFF);
+    m_Can->WriteMessage(kReceive1 + node, groups, data);
+}
+
+// ---------------------------------------------------------------- receiving
+
+void HardwareProtocolCANopenPDO::ParsePDO(jointData& record, int base, int dlc, const unsigned char* data, long) {
+    // Every mapped field lies in the eight bytes: a shorter frame is not ours.
+    if (data == nullptr || dlc < 8) return;
+    switch (base) {
+        case kTransmit1: {
+            const uint16_t statusword = static_cast<uint16_t>(data[0] | (data[1] << 8));
+            const int32_t position = static_cast<int32_t>(U32(data + 2));
+            record.actualPosition = (static_cast<float>(position) - record.gearZero) / record.gearScale;
+            record.errorRegister = data[6];
+            if (m_Sdo != nullptr) {
+                m_Sdo->ParseStatusWord(&record, statusword);
+                if (data[6] != 0) m_Sdo->RequestSDO(record.canId, 0x1003, 1);
+            }
+            record.actualProfile = CANopenProfileFromMode(static_cast<int8_t>(data[7]));
+            break;
+        }
+        case kTransmit2:
+            record.supply = static_cast<float>(U32(data)) * 0.001f;
+            record.temperature = static_cast<float>(static_cast<int32_t>(U32(data + 4))) * 0.1f;
+            break;
+        case kTransmit3:
+            // Signed like the SDO answer: a negative component is no 4 million amperes.
+            record.currentA = static_cast<float>(static_cast<int32_t>(U32(data))) / 1000.0f;
+            record.currentB = static_cast<float>(static_cast<int32_t>(U32(data + 4))) / 1000.0f;
+            record.current = HardwareProtocolCANopenSDO::MotorCurrent(record.driveSubmode, record.currentA,
+                                                                      record.currentB);
+            break;
+        default: break;
+    }
+}
+
+void HardwareProtocolCANopenPDO::ParseDIOPDO(jointData& record, int base, int dlc, const unsigned char* data, long) {
+    if (base != kTransmit1 || data == nullptr) return;
+    int n = record.inputGroups;
+    if (dlc < n) n = dlc;
+    if (n > 8) n = 8;
+    uint64_t bits = 0;
+    for (int k = 0; k < n; ++k) bits |= static_cast<uint64_t>(data[k]) << (8 * k);
+    record.digitalInputs = bits;
+    record.errorCode = 0;
+}
+
+// ---------------------------------------------------------------- mapping sequences
+
+void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t profile) {
+    const int node = record.canId;
+    const uint32_t n = static_cast<uint32_t>(node);
+    LogSingleton::instance()->addFormat("CANopen: Initializing PDOs for joint %d", node);
+    record.pdosConfigured = 1;
+    NMT(node, ENTER_PREOPERATIONAL);
+    Sleep(20);
+
+    // Transmit PDO 1: statusword, position, error register, mode on every SYNC.
+    Write(node, 0x1800, 1, kPdoDisabled + kTransmit1 + n);
+    Write(node, 0x1800, 2, 1);
+    Write(node, 0x1A00, 0, 0);
+    Sleep(5);
+    Write(node, 0x1A00, 1, MappingValue(0x6041, 0, 16));
+    Write(node, 0x1A00, 2, MappingValue(0x6064, 0, 32));
+    Write(node, 0x1A00, 3, MappingValue(0x1001, 0, 8));
+    Write(node, 0x1A00, 4, MappingValue(0x6061, 0, 8));
+    Sleep(5);
+    Write(node, 0x1A00, 0, 4);
+    Write(node, 0x1800, 1, kTransmit1 + n);
+
+    // Transmit PDO 2: supply and temperature on every 20th SYNC.
+    Write(node, 0x1801, 1, kPdoDisabled + kTransmit2 + n);
+    Write(node, 0x1801, 2, 20);
+    Write(node, 0x1A01, 0, 0);
+    Sleep(5);
+    Write(node, 0x1A01, 1, MappingValue(0x4014, 1, 32));
+    Write(node, 0x1A01, 2, MappingValue(0x4014, 3, 32));
+    Sleep(5);
+    Write(node, 0x1A01, 0, 2);
+    Write(node, 0x1801, 1, kTransmit2 + n);
+
+    // Transmit PDO 3: the current components of the drive's loop mode.
+    const bool closedLoop = (record.driveSubmode & 1) != 0;
+    Write(node, 0x1802, 1, kPdoDisabled + kTransmit3 + n);
+    Write(node, 0x1802, 2, 20);
+    Write(node, 0x1A02, 0, 0);
+    Sleep(5);
+    Write(node, 0x1A02, 1, MappingValue(0x2039, closedLoop ? 1 : 3, 32));
+    Write(node, 0x1A02, 2, MappingValue(0x2039, closedLoop ? 2 : 4, 32));
+    Sleep(5);
+    Write(node, 0x1A02, 0, 2);
+    Write(node, 0x1802, 1, kTransmit3 + n);
+
+    // Receive PDO 1: the set-point of the profile.
+    if (profile >= CANopenProfileIPO && profile <= CANopenProfileCSV) {
+        uint32_t mapping = MappingValue(0x60FF, 0, 32);
+        if (profile == CANopenProfileIPO) mapping = MappingValue(0x60C1, 1, 32);
+        if (profile == CANopenProfileCSP) mapping = MappingValue(0x607A, 0, 32);
+        Write(node, 0x1400, 1, kPdoDisabled + kReceive1 + n);
+        Write(node, 0x1400, 2, profile == CANopenProfileCSP ? 0 : 1);
+        Write(node, 0x1600, 0, 0);
+        Sleep(5);
+        Write(node, 0x1600, 1, mapping);
+        Sleep(5);
+        Write(node, 0x1600, 0, 1);
+        Write(node, 0x1400, 1, kReceive1 + n);
+        Sleep(profile == CANopenProfileIPO ? 100 : 10);
+    }
+    NMT(node, ENTER_OPERATIONAL);
+}
+
+void HardwareProtocolCANopenPDO::ConfigureIOModulePDOs(jointData& record) {
+    const int node = record.canId;
+    const uint32_t n = static_cast<uint32_t>(node);
+    const int outputs = record.outputGroups;
+    const int inputs = record.inputGroups;
+    LogSingleton::instance()->addFormat("CANopen: Initializing PDOs for IO module %d", node);
+    record.pdosConfigured = 1;
+    NMT(node, ENTER_PREOPERATIONAL);
+    Sleep(100);
+
+    Write(node, 0x1400, 1, kPdoDisabled + kReceive1 + n);
+    Write(node, 0x1400, 2, 0);
+    Write(node, 0x1600, 0, 0);
+    Sleep(2);
+    for (int k = 1; k <= outputs; ++k) Write(node, 0x1600, k, MappingValue(0x6200, k, 8));
+    Sleep(2);
+    Write(node, 0x1600, 0, static_cast<unsigned>(outputs));
+    Write(node, 0x1400, 1, kReceive1 + n);
+
+    Write(node, 0x1800, 1, kPdoDisabled + kTransmit1 + n);
+    Write(node, 0x1800, 2, 1);
+    Write(node, 0x1A00, 0, 0);
+    Sleep(2);
+    for (int k = 1; k <= inputs; ++k) Write(node, 0x1A00, k, MappingValue(0x6000, k, 8));
+    Sleep(2);
+    Write(node, 0x1A00, 0, static_cast<unsigned>(inputs));
+    Write(node, 0x1800, 1, kTransmit1 + n);
+
+    Sleep(100);
+    NMT(node, ENTER_OPERATIONAL);
+    Sleep(100);
+}
+
+}  // namespace Hardware
