@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <tinyxml2.h>
@@ -465,6 +466,19 @@ void MainLoop(ProjectManager& projectManager) {
     }
 }
 
+// Tests and side-by-side runs pick the remote-control port (0: any free port).
+void SetRemoteControlPort(ComServerManager* server) {
+    const char* text = std::getenv("KORVELLA_HXP_PORT");
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    const long port = std::strtol(text, &end, 10);
+    if (*end != '\0' || port < 0 || port > 65535) {
+        LogSingleton::instance()->addErrorFormat("Korvella: ignoring KORVELLA_HXP_PORT '%s'", text);
+        return;
+    }
+    server->SetPort(static_cast<int>(port));
+}
+
 void LogNumericLimits() {
     LogSingleton* log = LogSingleton::instance();
     char text[512];
@@ -509,6 +523,7 @@ int main() {
 
     ComServerManager* server = ComServerManager::Instance();
     server->Init(&rm, &projectManager, &cloud);
+    SetRemoteControlPort(server);
     server->Start();
 
     Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
@@ -562,6 +577,8 @@ int main() {
     MainLoop(projectManager);
 
     log->add("Korvella: Exiting...");
+    // The connections hold the project manager's address and call the robot master.
+    server->Shutdown();
     rm.StopMainLoop();
     if (projectResult == 0) {
         // A queued settings change is written now rather than lost with the process.

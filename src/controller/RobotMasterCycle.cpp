@@ -367,6 +367,8 @@ void RobotMaster::ReadBack() {
             text = text == "NoError" ? "ESTOP" : text + "_ESTOP";
         workingState.errorText = text;
         workingState.supply = static_cast<int>(hardware->GetSupplyVoltage());
+        workingState.currentAll = hardware->GetTotalCurrent();
+        workingState.eStop = hardware->GetEStop();
         hardware->GetErrorHexCode(workingState.jointErrorCodes);
         hardware->GetCurrentValues(workingState.jointCurrents);
         hardware->GetReferenceStatus(workingState.jointsReferenced, &workingState.referenceStatus);

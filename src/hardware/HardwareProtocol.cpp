@@ -69,6 +69,8 @@ void HardwareProtocol::RestartModules() {}
 void HardwareProtocol::SetCalibrationFlag(int) {}
 void HardwareProtocol::GetVelocity(float*) {}
 float HardwareProtocol::GetSupplyVoltage() { return static_cast<float>(mainIoState[1]); }
+int HardwareProtocol::GetTotalCurrent() { return 0; }
+int HardwareProtocol::GetEStop() { return 0; }
 float HardwareProtocol::GetFrequency() { return 0.0f; }
 
 void HardwareProtocol::SetIO(int, int, bool) {}

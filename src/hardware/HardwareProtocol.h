@@ -12,6 +12,7 @@
 // clears canInterface.receiveCallback) in its own destructor: the base's
 // CAN interface stops its read thread only after the driver part is gone.
 
+#include "common/RelaxedAtomic.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/CANopenProfile.h"
 #include "hardware/JointMode.h"
@@ -82,6 +83,11 @@ public:
     virtual void GetVelocity(float* velocities);
     // The bus supply voltage (mainIoState[1]).
     virtual float GetSupplyVoltage();
+    // Total current of the modules (thousandths of an ampere) and the
+    // emergency-stop state of the bus (1 while stopped); 0 where the bus
+    // does not report them.
+    virtual int GetTotalCurrent();
+    virtual int GetEStop();
     virtual float GetFrequency();
 
     // ---- Digital I/O ----
@@ -124,10 +130,11 @@ public:
     int externalJointCount = 0;
     int moduleCount = 0;
     Hardware::jointData jointData[MaxModules];
-    // A spare, supplyVoltage, two spares, supply-state bits.
-    int mainIoState[5] = {0, 0, 0, 0, 0};
-    bool referencedAll = false;
-    bool alignedAll = false;
+    // A spare, supplyVoltage, two spares, supply-state bits. Written by the
+    // robot thread; the remote-control connections read these flags too.
+    RelaxedAtomic<int> mainIoState[5] = {0, 0, 0, 0, 0};
+    RelaxedAtomic<bool> referencedAll{false};
+    RelaxedAtomic<bool> alignedAll{false};
     bool referencingMandatory = true;
 };
 

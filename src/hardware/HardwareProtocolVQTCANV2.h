@@ -57,6 +57,10 @@ public:
     void GetError(std::string* moduleErrors) override;
     void GetErrorHexCode(int* codes) override;
     void GetCurrentValues(int* currents) override;
+    // Sum of the joint modules' currents.
+    int GetTotalCurrent() override;
+    // 1 while the main I/O module reports a supply circuit off.
+    int GetEStop() override;
     void GetTempValues(float* temperatures) override;
     void GetReferenceStatus(bool* referenced, int* allReferenced) override;
 
@@ -105,7 +109,7 @@ public:
     int hwErrorCount = 0;
     int shutdownStage = 0;
     int shutdownCountdown = 0;
-    uint32_t dioModuleIds[3] = {0, 0, 0};
+    RelaxedAtomic<uint32_t> dioModuleIds[3] = {0u, 0u, 0u};
     std::unordered_map<int, LastUnknownErrorData> unknownErrors;
     std::atomic<bool> cyclicSending{false};
     std::atomic<int> pausedSequences{0};  // command sequences under way

@@ -8,7 +8,10 @@
 #include "datatypes/RobotState.h"
 #include "kinematics/RobotKinematic.h"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <ctime>
 
 namespace Hardware {
@@ -339,6 +342,18 @@ void HardwareProtocolVQTCANV2::GetCurrentValues(int* currents) {
     if (currents == nullptr) return;
     const int joints = JointModuleCount();
     for (int i = 0; i < joints; ++i) currents[i] = Codec::SaturateToInt32(jointData[i].current);
+}
+
+int HardwareProtocolVQTCANV2::GetTotalCurrent() {
+    const int joints = JointModuleCount();
+    int64_t sum = 0;
+    for (int i = 0; i < joints; ++i) sum += std::llabs(static_cast<long long>(Codec::SaturateToInt32(jointData[i].current)));
+    return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
+}
+
+int HardwareProtocolVQTCANV2::GetEStop() {
+    if (!canInterface.IsConnected()) return 0;
+    return mainIoState[4] != 3 ? 1 : 0;
 }
 
 void HardwareProtocolVQTCANV2::GetTempValues(float* temperatures) {

@@ -1,25 +1,177 @@
 #include "server/ComServer.h"
 
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
 #include "common/LogSingleton.h"
+#include "controller/RobotMaster.h"
+#include "server/HXPFrameReader.h"
+
+namespace {
+
+const char StartToken[] = "HXPSTART";
+const char EndToken[] = "HXPEND";
+
+}  // namespace
 
 ComServer::ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket)
-    : m_Socket(socket), m_RobotMaster(robotMaster), m_ProjectManager(projectManager), m_Cloud(cloud) {}
+    : m_Socket(socket),
+      m_RobotMaster(robotMaster),
+      m_ProgramIPO(robotMaster != nullptr ? &robotMaster->ipoMain : nullptr),
+      m_LogicIPO(robotMaster != nullptr ? &robotMaster->ipoLogic : nullptr),
+      m_ProjectManager(projectManager),
+      m_Cloud(cloud) {
+    for (auto& value : m_JogValues) value = 0.0f;
+}
 
-ComServer::~ComServer() = default;
+ComServer::~ComServer() {
+    m_Running = false;
+    m_Stop = true;
+    if (m_Thread.joinable()) {
+        // The thread's own last reference may end here; it cannot wait for itself.
+        if (m_Thread.get_id() == std::this_thread::get_id())
+            m_Thread.detach();
+        else
+            m_Thread.join();
+    }
+    const int socket = m_Socket.exchange(-1);
+    if (socket != -1) {
+        wait(500);
+        close(socket);
+    }
+}
 
 void ComServer::StartServer() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_StopRequested = false;
+    m_Stop = false;
+    std::shared_ptr<ComServer> self = shared_from_this();
+    m_Thread = std::thread([self]() { threadComLoop(self.get()); });
+    LogSingleton::instance()->add("HXP-Server: starting");
 }
 
-void ComServer::StopServer() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_StopRequested = true;
+void ComServer::StopServer() { m_Stop = true; }
+
+void ComServer::Join() {
+    if (m_Thread.joinable() && m_Thread.get_id() != std::this_thread::get_id()) m_Thread.join();
 }
+
+void ComServer::threadComLoop(void* connection) { static_cast<ComServer*>(connection)->ThreadComLoop(); }
+
+void ComServer::ThreadComLoop() {
+    LogSingleton* log = LogSingleton::instance();
+    {
+        std::lock_guard<std::mutex> lock(m_PendingMutex);
+        m_PendingCode = 0;
+    }
+    log->DisplayAndServerSetMessage("Client accepted!");
+    m_Running = true;
+    try {
+        while (m_Running && !m_Stop) {
+            SendQueueToClient();
+            const int socket = m_Socket.load();
+            if (socket < 0 || socket >= FD_SETSIZE) break;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(socket, &readable);
+            timeval timeout{0, 5000};
+            if (select(socket + 1, &readable, nullptr, nullptr, &timeout) <= 0) continue;
+            ReadFrame();
+        }
+    } catch (const std::exception& e) {
+        m_Running = false;
+        log->addErrorFormat("ERROR: HXP-Server Read error %s", e.what());
+        m_Watchdog = -1;
+    }
+    EndConnection();
+}
+
+void ComServer::ReadFrame() {
+    HXPFrameReader reader;
+    const int socket = m_Socket.load();
+    while (!m_Stop) {
+        char byte = 0;
+        errno = 0;
+        if (recv(socket, &byte, 1, 0) < 1) {
+            const std::string reason = std::strerror(errno);
+            throw std::runtime_error(reader.InBody() ? "41 (read failed at body of message), " + reason
+                                                     : "40 (read failed at head of message), " + reason);
+        }
+        switch (reader.Feed(byte)) {
+            case HXPFrameReader::Result::Frame:
+                ParseMessage(reader.Data(), reader.Length());
+                return;
+            case HXPFrameReader::Result::Overflow:
+                LogSingleton::instance()->add("HXP-Server: Read buffer filled without HXPEND token, skipping message");
+                return;
+            case HXPFrameReader::Result::NeedMore:
+                break;
+        }
+    }
+}
+
+void ComServer::EndConnection() {
+    LogSingleton* log = LogSingleton::instance();
+    m_Running = false;
+    ResetJogValues();
+    wait(200);
+    const int socket = m_Socket.exchange(-1);
+    if (socket != -1 && close(socket) != 0) log->addErrorFormat("Error while closing socket: %s", std::strerror(errno));
+    log->add("HXP-Server: connection closed");
+    if (log->get_opMode() == opModeCANBridge) {
+        log->add("HXP-Server: Switch off CANBridge");
+        log->set_opMode(opModeNormal);
+    }
+    if (connectionClosedCallback) connectionClosedCallback(-1);
+}
+
+void ComServer::StopFromError() {
+    m_Running = false;
+    m_Watchdog = -1;
+}
+
+// ---------------------------------------------------------------- sending
 
 void ComServer::SendToClient(const std::string& body) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::lock_guard<std::mutex> lock(m_SendMutex);
     m_SendQueue.push_back(body);
+}
+
+void ComServer::SendQueueToClient() {
+    std::deque<std::string> bodies;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        if (m_SendQueue.empty()) return;
+        bodies.swap(m_SendQueue);
+    }
+    const int socket = m_Socket.load();
+    if (!m_Running || socket == -1) return;  // a closed connection drops what was queued
+
+    LogSingleton* log = LogSingleton::instance();
+    for (const std::string& body : bodies) {
+        if (body.find(StartToken) != std::string::npos || body.find(EndToken) != std::string::npos) {
+            log->addFormat("HXP-Server: Could not send message to HXP client, it contains a reserved token: %s",
+                           body);
+            continue;
+        }
+        const std::string frame = "HXPSTART " + std::to_string(m_SendCounter) + " " + body + " HXPEND\n";
+        m_SendCounter = (m_SendCounter + 1) % 1000;
+        if (!m_Running) continue;
+        std::size_t sent = 0;
+        while (sent < frame.size()) {
+            const ssize_t n = send(socket, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                const std::string reason = std::strerror(errno);
+                StopFromError();
+                log->addFormat("HXP-Server: Could not write to stream, closing connection (%s)", reason);
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
 }
 
 void ComServer::SendCmdAck(int counter) { SendToClient("CMDACK " + std::to_string(counter)); }
@@ -28,45 +180,43 @@ void ComServer::SendCmdError(int counter, const std::string& text) {
     SendToClient("CMDERROR " + std::to_string(counter) + " " + text);
 }
 
+std::vector<std::string> ComServer::QueuedBodies() const {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    return std::vector<std::string>(m_SendQueue.begin(), m_SendQueue.end());
+}
+
+// ---------------------------------------------------------------- jog values and watchdog
+
 void ComServer::GetJogValues(float* out) {
-    bool dropped = false;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        --m_Watchdog;
-        if (m_Watchdog == 0) {
-            m_Watchdog = -1;
-            m_Running = false;
-            for (float& v : m_JogValues) v = 0.0f;
-            dropped = true;
-        }
-        if (out != nullptr)
-            for (int i = 0; i < 9; ++i) out[i] = m_JogValues[i];
+    int32_t watchdog = m_Watchdog.load();
+    // Only a running watchdog counts down; one that fired or never started stays below 1.
+    while (watchdog > 0 && !m_Watchdog.compare_exchange_weak(watchdog, watchdog - 1)) {
     }
-    if (dropped)
+    if (watchdog == 1) {
+        m_Watchdog = -1;
+        m_Running = false;
         LogSingleton::instance()->add("HXP-Server: client does not send anymore (watchdog), closing connection");
+        ResetJogValues();
+    }
+    if (out != nullptr)
+        for (int i = 0; i < 9; ++i) out[i] = m_JogValues[i].load();
 }
 
 void ComServer::ResetJogValues() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    for (float& v : m_JogValues) v = 0.0f;
+    for (auto& value : m_JogValues) value = 0.0f;
 }
 
-void ComServer::SetJogValues(const float* values) {
-    if (values == nullptr) return;
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    for (int i = 0; i < 9; ++i) m_JogValues[i] = values[i];
-    m_Watchdog = 100;
-}
+// ---------------------------------------------------------------- pending command
 
 void ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::lock_guard<std::mutex> lock(m_PendingMutex);
     m_PendingCode = code;
     m_PendingParameter = parameter;
     m_PendingValue = value;
 }
 
 bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::lock_guard<std::mutex> lock(m_PendingMutex);
     if (m_PendingCode == 0) return false;
     code = m_PendingCode;
     parameter = m_PendingParameter;
@@ -75,64 +225,14 @@ bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& val
     return true;
 }
 
-void ComServer::SetCurrentPos(const DataTypes::RobotState& state) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_CurrentState = state;
-}
-
-void ComServer::PublishData() {
-    // The periodic status lines join here.
-}
-
-void ComServer::PublishLogMessage() {
-    // The "LOGMSG" lines join here.
-}
-
-void ComServer::PublishCloudInfo() {
-    // The cloud information line joins here.
-}
-
-void ComServer::OnServerMessage(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_ServerMessages.push_back(text);
-    while (m_ServerMessages.size() > 10) m_ServerMessages.pop_front();
-}
-
-void ComServer::SendServerMessage() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    while (!m_ServerMessages.empty()) {
-        m_SendQueue.push_back("MESSAGE " + m_ServerMessages.front());
-        m_ServerMessages.pop_front();
-    }
-}
-
-bool ComServer::IsActive() const {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return !m_Passive;
-}
+// ---------------------------------------------------------------- role
 
 void ComServer::SetActive(bool active) {
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_Passive != !active) {
-            m_Passive = !active;
-            changed = true;
-        }
-    }
-    if (changed) PublishActiveState();
+    if (m_Passive.exchange(!active) != !active) PublishActiveState();
 }
 
 void ComServer::SetPassive(bool passive) {
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_Passive != passive) {
-            m_Passive = passive;
-            changed = true;
-        }
-    }
-    if (changed)
+    if (m_Passive.exchange(passive) != passive)
         LogSingleton::instance()->add(passive ? "ComServer: Switching to passive mode"
                                               : "ComServer: Switching to active mode");
 }
@@ -143,12 +243,47 @@ void ComServer::RequestActivate(bool active) {
 
 void ComServer::PublishActiveState() { SendToClient(IsActive() ? "CMD Active true" : "CMD Active false"); }
 
-bool ComServer::IsRunning() const {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Running;
+// ---------------------------------------------------------------- helpers
+
+std::string ComServer::Replace(const std::string& source, const std::string& from, const std::string& to) {
+    std::string text = source;
+    if (from.empty() || to.find(from) != std::string::npos) {
+        // Replacing again from the start would never end; one pass does what can be done.
+        if (from.empty()) return text;
+        std::string out;
+        std::size_t start = 0;
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
+            out.append(text, start, at - start).append(to);
+            start = at + from.size();
+        }
+        return out.append(text, start, std::string::npos);
+    }
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
-int ComServer::GetSocket() const {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Socket;
+std::vector<std::string> ComServer::SplitIgnoreEscaped(const std::string& text, char delimiter) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    int backslashes = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\') {
+            ++backslashes;
+        } else if (c == delimiter) {
+            if (backslashes % 2 == 0) {
+                pieces.push_back(Replace(text.substr(start, i - start), "\\\\", "\\"));
+                start = i + 1;
+            }
+        } else {
+            backslashes = 0;
+        }
+    }
+    if (start < text.size()) pieces.push_back(Replace(text.substr(start), "\\\\", "\\"));
+    return pieces;
+}
+
+void ComServer::wait(int ms) {
+    if (ms > 0) usleep(static_cast<useconds_t>(ms) * 1000u);
 }

@@ -1,87 +1,194 @@
 #pragma once
 // One remote-control connection: a client of the text protocol on port 3920.
-// It holds what the rest of the system takes from a client: its nine jog
-// values with the alive watchdog, its one-slot pending command for the main
-// loop, and its active or passive role.
+// Its thread reads the client's frames, hands each to the command
+// interpreter (ParseMessage) and writes everything queued for the client. It
+// holds what the rest of the system takes from a client: its nine jog values
+// with the alive watchdog, its one-slot pending command for the main loop,
+// and its active or passive role.
 //
-// The socket, the connection thread, the framing and the command interpreter
-// join this class later; until then a connection only keeps these values.
+// Threads: the connection thread is the only one that touches the socket.
+// Any thread may queue bodies (SendToClient). Jog values, watchdog and flags
+// are atomics; the pending command and the robot state copy are each guarded
+// by a lock of their own. The thread holds a reference to its connection, so
+// the object outlives the thread's last step.
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "PkgProgram/IPO.h"
 #include "datatypes/RobotState.h"
 
 class RobotMaster;
 class ProjectManager;
-class IPO;
 namespace Cloud {
 class MqttClient;
 }
+namespace Programs {
+class MemoryPosition;
+}
 
-class ComServer {
+class ComServer : public std::enable_shared_from_this<ComServer> {
 public:
+    static constexpr int WatchdogStart = 100;
+    static constexpr int MaxServerMessages = 10;
+
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();
     ComServer(const ComServer&) = delete;
     ComServer& operator=(const ComServer&) = delete;
 
+    // Starts the connection thread; the connection must be held by a shared pointer.
     void StartServer();
     void StopServer();
+    // Waits for the connection thread to end; does nothing on that thread itself.
+    void Join();
+    static void threadComLoop(void* connection);
 
+    // ---- Sending ----
     void SendToClient(const std::string& body);
+    // Frames and writes the queued bodies; connection thread only.
+    void SendQueueToClient();
     void SendCmdAck(int counter);
     void SendCmdError(int counter, const std::string& text);
 
-    // ---- Jog values and alive watchdog (main thread) ----
-    // Counts the watchdog down (at 0 the client is dropped) and copies the nine jog values.
+    // ---- Jog values and alive watchdog ----
+    // Main thread: counts the watchdog down (at 0 the client is dropped) and copies the nine values.
     void GetJogValues(float* out);
     void ResetJogValues();
-    // What an "ALIVEJOG" message stores: nine values, watchdog 100.
-    void SetJogValues(const float* values);
+    int GetWatchdog() const { return m_Watchdog.load(); }
 
     // ---- Pending command: one slot, a later post replaces an earlier one ----
     void PostCommand(int32_t code, int32_t parameter, float value);
     // Takes the pending command and clears its code; false when none is pending.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
 
+    // ---- Command interpreter ----
+    bool ParseMessage(char* message, int length);
+
+    // ---- Status and event lines ----
     void SetCurrentPos(const DataTypes::RobotState& state);
     void PublishData();
-    void PublishLogMessage();
+    void PublishConfiguration();
     void PublishCloudInfo();
+    void PublishLogMessage();
     void OnServerMessage(const std::string& text);
     void SendServerMessage();
+    void ProcessIPOResults(HXPEventType type, int first, int second, const std::string& text);
+    void SendVariable(std::shared_ptr<const Programs::MemoryPosition> variable);
+    bool CANReceiveCallback(int id, int length, const unsigned char* data, long time, timespec stamp);
 
-    bool IsActive() const;
+    // The "STATUS" line of a state; operationMode is -1 when operation modes are off.
+    static std::string FormatStatusLine(const DataTypes::RobotState& state, int motionType, int operationMode);
+    // The "GSIG" line of the 100 global signals.
+    static std::string FormatGlobalSignals(const DataTypes::RobotState& state);
+
+    // ---- Role ----
+    bool IsActive() const { return !m_Passive.load(); }
     void SetActive(bool active);
     void SetPassive(bool passive);
     void RequestActivate(bool active);
     void PublishActiveState();
-    bool IsRunning() const;
-    int GetSocket() const;
+    bool IsRunning() const { return m_Running.load(); }
+    int GetSocket() const { return m_Socket.load(); }
+    void SetLogMessages(bool enabled) { m_LogMessages = enabled; }
+
+    // ---- Helpers ----
+    static std::vector<std::string> SplitIgnoreEscaped(const std::string& text, char delimiter);
+    static std::string Replace(const std::string& source, const std::string& from, const std::string& to);
+    static void wait(int ms);
+
+    // A copy of the bodies waiting to be sent.
+    std::vector<std::string> QueuedBodies() const;
 
     std::function<void(int)> connectionClosedCallback;
     std::function<void(int, bool)> changeActiveRequestCallback;
 
 private:
-    mutable std::mutex m_Mutex;  // guards every field below
+    void ThreadComLoop();
+    // Reads one frame after select reported data; throws on a failed read.
+    void ReadFrame();
+    void EndConnection();
+    void StopFromError();
+
+    // ---- Interpreter ----
+    using Handler = void (ComServer::*)(const char* message, int counter, char** save);
+    struct Keyword {
+        const char* name;
+        bool activeOnly;
+        Handler handler;  // null: handled by a later part of the protocol
+    };
+    static const Keyword CmdKeywords[];
+    static const Keyword VarKeywords[];
+    void Dispatch(const Keyword* table, const char* family, const char* keyword, const char* message, char** save);
+    void HandleAliveJog(const char* message);
+    void NotHandledYet(const char* family, const char* keyword, const char* message);
+    void PostAndAck(int32_t code, const char* message, const char* logLine);
+    void CmdReset(const char* message, int counter, char** save);
+    void CmdEnable(const char* message, int counter, char** save);
+    void CmdDisable(const char* message, int counter, char** save);
+    void CmdSetJointsToZero(const char* message, int counter, char** save);
+    void CmdReferenceAllJoints(const char* message, int counter, char** save);
+    void CmdMotionTypeJoint(const char* message, int counter, char** save);
+    void CmdMotionTypeCartBase(const char* message, int counter, char** save);
+    void CmdMotionTypeCartTool(const char* message, int counter, char** save);
+    void CmdMotionTypePlatform(const char* message, int counter, char** save);
+    void CmdStartProgram(const char* message, int counter, char** save);
+    void CmdPauseProgram(const char* message, int counter, char** save);
+    void CmdStopProgram(const char* message, int counter, char** save);
+    void CmdGetActive(const char* message, int counter, char** save);
+    void CmdSetActive(const char* message, int counter, char** save);
+
+    // ---- Status lines ----
+    std::string FormatRunState() const;
+    std::string FormatOperatingInfo() const;
+    int OperationModeField() const;
+
+    // Pending command (guarded by m_PendingMutex).
+    mutable std::mutex m_PendingMutex;
     int32_t m_PendingCode = 0;
     int32_t m_PendingParameter = 0;
     float m_PendingValue = 0.0f;
-    float m_JogValues[9] = {};
-    int32_t m_Watchdog = 0;
+
+    std::atomic<float> m_JogValues[9];
+    std::atomic<int32_t> m_Watchdog{0};
+
+    // Robot state of the last main-loop pass (guarded by m_StateMutex).
+    mutable std::mutex m_StateMutex;
     DataTypes::RobotState m_CurrentState;
-    bool m_StopRequested = false;
-    bool m_Running = false;
-    bool m_Passive = false;
-    int m_Socket;
+
+    // Main thread only.
+    int32_t m_StatusPhase = 0;
+    int32_t m_StatusCalls = 0;
+    bool m_ConfigurationSent = false;
+
+    std::atomic<bool> m_Stop{false};
+    std::atomic<bool> m_Running{false};
+    std::atomic<bool> m_LogMessages{false};
+    std::atomic<bool> m_Passive{false};
+    int32_t m_SendCounter = 0;  // connection thread only
+    std::atomic<int> m_Socket;
+
+    mutable std::mutex m_SendMutex;  // guards the send queue and the server messages
     std::deque<std::string> m_SendQueue;
     std::deque<std::string> m_ServerMessages;
 
     RobotMaster* m_RobotMaster;
+    IPO* m_ProgramIPO;
+    IPO* m_LogicIPO;
     ProjectManager* m_ProjectManager;
     Cloud::MqttClient* m_Cloud;
+
+    std::thread m_Thread;
 };
+
+// Sends a changed variable to the connection unless it is "#position".
+void variableChangedCallback(std::shared_ptr<ComServer> connection,
+                             std::shared_ptr<const Programs::MemoryPosition> variable);
