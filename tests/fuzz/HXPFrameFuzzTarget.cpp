@@ -1,0 +1,59 @@
+// Fuzz entry point of the remote-control input path: bytes as a client sends
+// them go through the frame reader, and every complete frame through the
+// command interpreter; the raw bytes are also handed to the interpreter as
+// one frame. Nothing may crash; the only exception the interpreter lets out
+// is the plain std::exception that closes a connection.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "controller/RobotMaster.h"
+#include "server/ComServer.h"
+#include "server/HXPFrameReader.h"
+
+namespace {
+
+void Parse(ComServer& connection, char* frame, int length) {
+    try {
+        connection.ParseMessage(frame, length);
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static RobotMaster* robotMaster = new RobotMaster();
+    // The first byte picks the role: acting keywords are served only when active.
+    const bool active = size > 0 && (data[0] & 1) != 0;
+    auto connection = std::make_shared<ComServer>(robotMaster, nullptr, nullptr, -1);
+    connection->SetActive(active);
+
+    HXPFrameReader reader;
+    for (size_t i = 0; i < size; ++i) {
+        switch (reader.Feed(static_cast<char>(data[i]))) {
+            case HXPFrameReader::Result::Frame:
+                Parse(*connection, reader.Data(), reader.Length());
+                reader.Reset();
+                break;
+            case HXPFrameReader::Result::Overflow: reader.Reset(); break;
+            case HXPFrameReader::Result::NeedMore: break;
+        }
+    }
+
+    const size_t length = size < static_cast<size_t>(HXPFrameReader::MaxFrameLength) ? size
+                                                                                    : HXPFrameReader::MaxFrameLength;
+    std::vector<char> whole(data, data + length);
+    whole.push_back('\0');
+    if (length > 0) Parse(*connection, whole.data(), static_cast<int>(length));
+
+    int32_t code = 0, parameter = 0;
+    float value = 0.0f;
+    connection->TakePendingCommand(code, parameter, value);
+    float jog[9];
+    connection->GetJogValues(jog);
+    return 0;
+}
