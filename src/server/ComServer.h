@@ -182,8 +182,9 @@ private:
 
     RobotMaster* m_RobotMaster;
     IPO* m_ProgramIPO;
-    IPO* m_LogicIPO;
-    ProjectManager* m_ProjectManager;
+    // For the program and configuration messages.
+    [[maybe_unused]] IPO* m_LogicIPO;
+    [[maybe_unused]] ProjectManager* m_ProjectManager;
     Cloud::MqttClient* m_Cloud;
 
     std::thread m_Thread;
