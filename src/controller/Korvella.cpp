@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <tinyxml2.h>
 #include <unistd.h>
 
 #include "PkgProgram/IPO.h"
@@ -207,19 +206,12 @@ void LogDiagnostics() {
                    referenced[1], referenced[2], referenced[3], referenced[4], referenced[5]);
 }
 
-// Hands the settings that the project file holds for the servers, the cameras
-// and the cloud client to their owners.
+// Hands the settings that the project file holds for the servers and the
+// cloud client to their owners (the reader hands the cameras over itself).
 void HandOverProjectSettings(ProjectManager& projectManager) {
     Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
     modbus->SetPort(projectManager.modbusPort.load());
     modbus->SetMaxConnections(static_cast<unsigned>(projectManager.modbusMaxConnections.load()));
-
-    const std::string cameras = projectManager.GetCamerasElement();
-    if (!cameras.empty()) {
-        tinyxml2::XMLDocument document;
-        if (document.Parse(cameras.c_str()) == tinyxml2::XML_SUCCESS && document.RootElement() != nullptr)
-            Camera::CameraManager::Instance()->Read(document.RootElement());
-    }
 
     // Only a complete "Cloud" element fills the record; an empty one hands nothing over.
     const ProjectCloudSettings settings = projectManager.GetCloudSettings();
@@ -580,6 +572,8 @@ int main() {
     // The connections hold the project manager's address and call the robot master.
     server->Shutdown();
     rm.StopMainLoop();
+    // The project manager ends with main; the camera manager outlives it.
+    Camera::CameraManager::Instance()->SetProjectManager(nullptr);
     if (projectResult == 0) {
         // A queued settings change is written now rather than lost with the process.
         projectManager.UpdateConfiguration(&rm, true);

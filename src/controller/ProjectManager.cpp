@@ -159,16 +159,6 @@ void ProjectManager::SetCloudSettings(const ProjectCloudSettings& settings) {
     cloudSettings = settings;
 }
 
-std::string ProjectManager::GetCamerasElement() const {
-    std::lock_guard<std::mutex> lock(rewriteMutex);
-    return camerasElement;
-}
-
-void ProjectManager::SetCamerasElement(const std::string& element) {
-    std::lock_guard<std::mutex> lock(rewriteMutex);
-    camerasElement = element;
-}
-
 void ProjectManager::wait(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

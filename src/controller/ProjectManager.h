@@ -70,15 +70,13 @@ public:
     // Handed to the Modbus server at start-up; the server keeps them current.
     std::atomic<int32_t> modbusPort{502};
     std::atomic<int32_t> modbusMaxConnections{5};
-    // Cloud link settings and the "Cameras" element (XML text, empty when there
-    // is none): filled by the reader for the cloud client and the camera
-    // manager, which hand changed values back here and queue a rewrite; the
-    // rewrite writes what is stored here. Guarded by the rewrite lock, so not
-    // to be called from inside a rewrite.
+    // Cloud link settings: filled by the reader for the cloud client, which
+    // hands changed values back here and queues a rewrite; the rewrite writes
+    // what is stored here. Guarded by the rewrite lock, so not to be called
+    // from inside a rewrite. (The cameras live in the camera manager, which
+    // reads and writes their element itself.)
     ProjectCloudSettings GetCloudSettings() const;
     void SetCloudSettings(const ProjectCloudSettings& settings);
-    std::string GetCamerasElement() const;
-    void SetCamerasElement(const std::string& element);
 
 private:
     std::time_t Now() const;
@@ -89,11 +87,10 @@ private:
     int32_t rewriteQuietTime = 3;
     std::atomic<int64_t> firstRequestTime{0};
     std::atomic<int64_t> lastRequestTime{0};
-    // Held during a rewrite; also guards cloudSettings and camerasElement.
+    // Held during a rewrite; also guards cloudSettings.
     mutable std::mutex rewriteMutex;
     Cloud::MqttClient* cloud;
     ProjectCloudSettings cloudSettings;
-    std::string camerasElement;
 
     Clock clock;
     std::string rootPath;

@@ -14,6 +14,7 @@
 #include "controller/ProjectManager.h"
 #include "controller/ProjectManagerPaths.h"
 #include "controller/ProjectTarget.h"
+#include "vision/CameraManager.h"
 
 using tinyxml2::XML_SUCCESS;
 using tinyxml2::XMLElement;
@@ -429,9 +430,7 @@ int ProjectManager::ReadProjectFile(const std::string& projectName, ProjectTarge
 
     // ---- Cameras ----
     if (const XMLElement* cameras = root->FirstChildElement("Cameras")) {
-        tinyxml2::XMLPrinter printer;
-        cameras->Accept(&printer);
-        SetCamerasElement(printer.CStr());
+        Camera::CameraManager::Instance()->Read(cameras);
     } else {
         log->addError("Project: Line \"Cameras\" not found in project file! Cameras not active!");
     }

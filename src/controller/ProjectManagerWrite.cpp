@@ -11,6 +11,7 @@
 #include "common/LogSingleton.h"
 #include "controller/ProjectManager.h"
 #include "controller/ProjectTarget.h"
+#include "vision/CameraManager.h"
 
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
@@ -237,19 +238,11 @@ void ProjectManager::UpdateProjectFile(ProjectTarget* robotMaster) {
         }
 
         // ---- Cameras, Modbus server and cloud link ----
-        // The caller holds the rewrite lock, which guards these two.
-        const std::string cameras = camerasElement;
+        // The caller holds the rewrite lock, which guards the cloud settings.
         const ProjectCloudSettings cloudValues = cloudSettings;
         DeleteAll(root, "Cameras");
-        if (!cameras.empty()) {
-            XMLDocument camerasDocument;
-            if (camerasDocument.Parse(cameras.c_str()) == tinyxml2::XML_SUCCESS &&
-                camerasDocument.RootElement() != nullptr) {
-                root->InsertEndChild(camerasDocument.RootElement()->DeepClone(&document));
-            } else {
-                log->addError("ProjectManager: camera settings are not valid XML, \"Cameras\" not written");
-            }
-        }
+        // The cameras as they stand now, changes made at run time included.
+        if (XMLElement* cameras = Camera::CameraManager::Instance()->Write(document)) root->InsertEndChild(cameras);
 
         XMLElement* environment = FindOrAppend(document, root, "Environment");
         XMLElement* modbus = FindOrAppend(document, environment, "ModbusServer");

@@ -1,11 +1,19 @@
 #pragma once
 // Base of every camera: start and stop, the latest recognised target, the
-// camera's configuration element and its status. The picture handling and
-// the drivers join later.
+// camera's configuration element and its status; the latest picture, and its
+// encoding for the remote clients into two alternating buffers.
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <ostream>
 #include <string>
+#include <thread>
 
 #include "datatypes/Vector3.h"
+#include "vision/Image.h"
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -14,10 +22,13 @@ class XMLElement;
 
 namespace Camera {
 
+class CameraManager;
+
 class CameraInterface {
 public:
-    CameraInterface(const std::string& typeId, const std::string& name) : typeId(typeId), name(name) {}
-    virtual ~CameraInterface() = default;
+    CameraInterface(const std::string& typeId, const std::string& name);
+    // Waits for the encoding thread.
+    virtual ~CameraInterface();
     CameraInterface(const CameraInterface&) = delete;
     CameraInterface& operator=(const CameraInterface&) = delete;
 
@@ -35,24 +46,68 @@ public:
     // 0 inactive, 1 not connected, 2 connected, anything else an error.
     virtual int GetStatus() const = 0;
 
-    std::string GetStatusString() const {
-        switch (GetStatus()) {
-            case 0: return "INACTIVE";
-            case 1: return "NOTCONNECTED";
-            case 2: return "CONNECTED";
-            default: return "ERROR";
-        }
-    }
+    std::string GetStatusString() const;
+
+    // Stores a new latest picture (an empty pointer drops it); the same
+    // pointer again changes nothing.
+    void SetImage(std::shared_ptr<Imaging::Image const> image);
+    std::shared_ptr<Imaging::Image const> GetImage() const;
+    // Appends the latest encoded picture (Base64 text, no NUL); returns its
+    // length, 0 while there is none.
+    std::size_t GetEncodedImage(std::ostream& out) const;
+
+    void StartEncoding();
+    void StopEncoding();
+    // Encodes the picture if one arrived since the last pass.
+    void CheckEncodeHXPImage();
+    // One encoding pass of the stored picture.
+    void EncodeHXPImage();
 
     const std::string& GetTypeId() const { return typeId; }
     const std::string& GetName() const { return name; }
+    const std::string& GetDescription() const { return description; }
+    void SetDescription(const std::string& text) { description = text; }
+    bool IsActive() const { return active; }
+    void SetActive(bool value) { active = value; }
+    bool IsImageEnabled() const { return imageEnabled; }
+    void SetImageEnabled(bool value) { imageEnabled = value; }
+    bool HasNewResult() const { return newResult; }
+    bool HasNewEncodedImage() const { return newEncodedImage; }
 
 protected:
+    void EncodingThread();
+
     std::string typeId;
     std::string name;
     std::string description;
-    bool active = false;
-    bool imageEnabled = false;
+    std::atomic<bool> active{false};
+    std::atomic<bool> imageEnabled{false};
+    std::atomic<bool> newResult{false};
+    std::atomic<bool> newEncodedImage{false};
+
+private:
+    friend class CameraManager;
+
+    // Monotonic seconds and milliseconds of the manager's last lines for this camera.
+    std::atomic<int32_t> lastResultLine{0};
+    std::atomic<int64_t> lastImageLine{0};
+
+    mutable std::mutex imageMutex;
+    std::shared_ptr<Imaging::Image const> image;
+    std::atomic<bool> newImage{false};
+
+    // The encoder fills the buffer readers are not directed to, then flips the
+    // selector under bufferMutex; readers copy under it, so a buffer is never
+    // written while a reader copies it.
+    mutable std::mutex bufferMutex;
+    std::string encodedA;
+    std::string encodedB;
+    bool selector = false;
+
+    std::thread encodingThread;
+    std::atomic<bool> encodingRunning{false};
+    std::mutex encodingMutex;
+    std::condition_variable encodingWake;
 };
 
 }  // namespace Camera

@@ -113,7 +113,9 @@ TEST_F(ReadProject, FullFixture) {
     EXPECT_EQ(logger->DInOpModeAuto, 30);
     EXPECT_EQ(logger->DInEnableMotionInManualMode, 31);
 
-    EXPECT_NE(pm.GetCamerasElement().find("<Camera Name=\"top\" Type=\"simulated\" Exposure=\"12\"/>"), std::string::npos);
+    const auto camera = Camera::CameraManager::Instance()->Get("top");
+    ASSERT_NE(camera, nullptr);
+    EXPECT_EQ(camera->GetTypeId(), "Sim");
     EXPECT_TRUE(pm.modbusActive);
     EXPECT_EQ(pm.modbusPort, 1502);
     EXPECT_EQ(pm.modbusMaxConnections, 3);
@@ -237,7 +239,7 @@ const Missing kMissing[] = {
          EXPECT_FALSE(Plc().Active);
          EXPECT_FALSE(pm.modbusActive);
          EXPECT_EQ(pm.GetCloudSettings().clientId, "");
-         EXPECT_EQ(pm.GetCamerasElement(), "");
+         EXPECT_EQ(Camera::CameraManager::Instance()->Get("top"), nullptr);
      }},
     {"ExternalAxisOptional", DropAttribute("ExternalAxis", "GearScale"), 0, "na", nullptr, false,
      [](auto&, auto& t) { EXPECT_DOUBLE_EQ(t.axes[0]->gearScale, 1.0); }},
@@ -313,7 +315,7 @@ const Missing kMissing[] = {
      }},
     {"Cameras", DropElement("Cameras"), 0, "na",
      "Project: Line \"Cameras\" not found in project file! Cameras not active!", true,
-     [](auto& pm, auto&) { EXPECT_EQ(pm.GetCamerasElement(), ""); }},
+     [](auto&, auto&) { EXPECT_EQ(Camera::CameraManager::Instance()->Get("top"), nullptr); }},
     {"Environment", DropElement("Environment"), 0, "na", nullptr, false,
      [](auto& pm, auto&) {
          EXPECT_FALSE(pm.modbusActive);

@@ -17,6 +17,7 @@
 #include "controller/ProjectManager.h"
 #include "controller/ProjectTarget.h"
 #include "support/TestSupport.h"
+#include "vision/CameraManager.h"
 
 namespace ProjectManagerTest {
 
@@ -134,6 +135,16 @@ inline void ResetGlobalSettings() {
     log->set_robotName("");
     log->set_robotType("");
     log->set_robotGripper("");
+    Camera::CameraManager::Instance()->Clear();
+}
+
+// The cameras' project-file element as the camera manager would write it now.
+inline std::string CamerasText() {
+    tinyxml2::XMLDocument document;
+    document.InsertEndChild(Camera::CameraManager::Instance()->Write(document));
+    tinyxml2::XMLPrinter printer(nullptr, true);
+    document.Print(&printer);
+    return printer.CStr();
 }
 
 // A scratch root with the front-end file and the full project file.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "ProjectManagerTestSupport.h"
+#include "vision/CameraUSB.h"
 
 using namespace ProjectManagerTest;
 using tinyxml2::XMLElement;
@@ -38,7 +39,7 @@ void Capture(Settings& s, const ProjectManager& pm) {
     s.modbusPort = pm.modbusPort;
     s.modbusMaxConnections = pm.modbusMaxConnections;
     s.cloud = pm.GetCloudSettings();
-    s.cameras = pm.GetCamerasElement();
+    s.cameras = CamerasText();
     s.plc = log->get_plcInterfaceNr();
     s.gripper = log->get_robotGripper();
     s.robotName = log->get_robotName();
@@ -334,7 +335,8 @@ TEST_F(WriteProject, CurrentCloudAndCameraSettingsAreWritten) {
     cloud.enabled = false;
     cloud.robotOwner = "new owner";
     pm.SetCloudSettings(cloud);
-    pm.SetCamerasElement("<Cameras><Camera Name=\"side\" Type=\"usb\"/></Cameras>");
+    Camera::CameraManager::Instance()->Clear();
+    Camera::CameraManager::Instance()->Add(new Camera::CameraUSB("side", 1));
     pm.UpdateProjectFile(&target);
     const Settings after = ReadBack();
     EXPECT_FALSE(after.cloud.enabled);
@@ -343,9 +345,9 @@ TEST_F(WriteProject, CurrentCloudAndCameraSettingsAreWritten) {
     EXPECT_NE(after.cameras.find("Name=\"side\""), std::string::npos);
     EXPECT_EQ(after.cameras.find("top"), std::string::npos);
 
-    pm.SetCamerasElement("");
+    Camera::CameraManager::Instance()->Clear();
     pm.UpdateProjectFile(&target);
-    EXPECT_EQ(ReadBack().cameras, "");
+    EXPECT_EQ(ReadBack().cameras, "<Cameras/>");
 }
 
 TEST_F(WriteProject, WithoutRobotMasterRobotElementsStay) {
