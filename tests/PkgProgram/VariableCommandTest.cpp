@@ -148,24 +148,31 @@ TEST_F(VariableCommands, StoreReadingErrors) {
 }
 
 TEST_F(VariableCommands, StoreByTheLogicProgramIsStaticAndAWrongTypeEndsTheRun) {
-    IPO logic(IPO::IpoTypeLogic);
-    CommandStoreData cmd;
-    Read(cmd, R"(<Store Type="number" Name="flag" Value="1"/>)", true);
-    cmd.memory = &memory;
-    cmd.ipo = &logic;
-    cmd.Interpolate(10, 100.0f, &state);
-    memory.Clear();
-    EXPECT_TRUE(memory.HasVariable("flag"));
+    // Variables the logic program stores survive the clearing of the robot program's.
+    struct Case {
+        IPO::IpoType type;
+        const char* xml;
+        const char* name;
+        bool survives;
+    };
+    const Case cases[] = {
+        {IPO::IpoTypeLogic, R"(<Store Type="number" Name="flag" Value="1"/>)", "flag", true},
+        {IPO::IpoTypeMain, R"(<Store Type="number" Name="plain" Value="1"/>)", "plain", false},
+    };
+    for (const Case& c : cases) {
+        IPO ipo(c.type);
+        CommandStoreData cmd;
+        Read(cmd, c.xml, true);
+        cmd.memory = &memory;
+        cmd.ipo = &ipo;
+        cmd.Interpolate(10, 100.0f, &state);
+        memory.Clear();
+        EXPECT_EQ(memory.HasVariable(c.name), c.survives) << c.name;
+    }
 
-    IPO main(IPO::IpoTypeMain);
     CommandStoreData plain;
     Read(plain, R"(<Store Type="number" Name="plain" Value="1"/>)", true);
     plain.memory = &memory;
-    plain.ipo = &main;
-    plain.Interpolate(10, 100.0f, &state);
-    memory.Clear();
-    EXPECT_FALSE(memory.HasVariable("plain"));
-
     TestSupport::LogCapture log;
     plain.varType = "matrix";
     EXPECT_EQ(plain.Interpolate(10, 100.0f, &state), -2);
