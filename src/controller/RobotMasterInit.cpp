@@ -13,7 +13,7 @@
 #include "hardware/HardwareProtocolVQTCANV2.h"
 #include "kinematics/KinematicFactory.h"
 #include "kinematics/RobotKinematic.h"
-#include "kinematics/RobotKinematicSixAxis.h"
+#include "kinematics/RobotKinematicDravo4.h"
 
 void RobotMaster::Init(const std::string& name, const std::string& type, const std::string& robotFileName) {
     LogSingleton* log = LogSingleton::instance();
@@ -67,9 +67,8 @@ void RobotMaster::Init(const std::string& name, const std::string& type, const s
 void RobotMaster::CreatePlaceholderObjects() {
     // The robot file could not be read: the controller is in serious-fail
     // mode already. A model and a driver, neither initialised, keep the rest
-    // of the start-up from meeting a missing object. The four-axis arm model
-    // takes the six-axis model's place once it is built.
-    kinematic = std::make_unique<RobotKinematicSixAxis>();
+    // of the start-up from meeting a missing object.
+    kinematic = std::make_unique<RobotKinematicDravo4>();
     hardware = std::make_unique<Hardware::HardwareProtocolVQTCANV2>(kinematic.get());
 }
 

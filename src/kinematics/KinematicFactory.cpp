@@ -2,6 +2,17 @@
 
 #include "common/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
+#include "kinematics/RobotKinematic3AxisPlane.h"
+#include "kinematics/RobotKinematicCartesian1Axis.h"
+#include "kinematics/RobotKinematicCartesian2AxisLine.h"
+#include "kinematics/RobotKinematicCartesian2AxisPlane.h"
+#include "kinematics/RobotKinematicCartesian3Axis.h"
+#include "kinematics/RobotKinematicDravo4.h"
+#include "kinematics/RobotKinematicDravo5.h"
+#include "kinematics/RobotKinematicMardux.h"
+#include "kinematics/RobotKinematicSeparateJointsLinear.h"
+#include "kinematics/RobotKinematicSeparateJointsRotational.h"
+#include "kinematics/RobotKinematicTuskoKid.h"
 
 namespace {
 
@@ -19,25 +30,25 @@ struct TypeEntry {
 // and is refused like any unknown name.
 const TypeEntry kTypes[] = {
     {"StandardSixAxisPlus", &Make<RobotKinematicSixAxis>},
-    {"Cartesian1Axis", nullptr},            // RobotKinematicCartesian1Axis
-    {"Cartesian2AxisLine", nullptr},        // RobotKinematicCartesian2AxisLine
-    {"Cartesian2AxisPlane", nullptr},       // RobotKinematicCartesian2AxisPlane
-    {"Cartesian3Axis", nullptr},            // RobotKinematicCartesian3Axis
-    {"Cartesian", nullptr},                 // RobotKinematicCartesian3Axis
-    {"VQT3AxisPlane", nullptr},             // RobotKinematic3AxisPlane
-    {"VQTDravo4", nullptr},                 // RobotKinematicDravo4
-    {"VQTDravo5", nullptr},                 // RobotKinematicDravo5
-    {"TuskoKid", nullptr},                  // RobotKinematicTuskoKid
-    {"VQTMardux", nullptr},                 // RobotKinematicMardux
+    {"Cartesian1Axis", &Make<RobotKinematicCartesian1Axis>},
+    {"Cartesian2AxisLine", &Make<RobotKinematicCartesian2AxisLine>},
+    {"Cartesian2AxisPlane", &Make<RobotKinematicCartesian2AxisPlane>},
+    {"Cartesian3Axis", &Make<RobotKinematicCartesian3Axis>},
+    {"Cartesian", &Make<RobotKinematicCartesian3Axis>},
+    {"VQT3AxisPlane", &Make<RobotKinematic3AxisPlane>},
+    {"VQTDravo4", &Make<RobotKinematicDravo4>},
+    {"VQTDravo5", &Make<RobotKinematicDravo5>},
+    {"TuskoKid", &Make<RobotKinematicTuskoKid>},
+    {"VQTMardux", &Make<RobotKinematicMardux>},
     {"Delta", nullptr},                     // RobotKinematicDelta
     {"DeltaLinear", nullptr},               // RobotKinematicDeltaLinear
     {"Delta2Linear", nullptr},              // RobotKinematicDelta2Linear
     {"SCARA-LRRR", nullptr},                // RobotKinematicSCARALRRR
     {"SCARA-RRLR", nullptr},                // RobotKinematicSCARARRLR
     {"SCARA-RRR", nullptr},                 // RobotKinematicSCARARRR
-    {"SeparateJointsLinear", nullptr},      // RobotKinematicSeparateJointsLinear
-    {"SeparateJoints", nullptr},            // RobotKinematicSeparateJointsLinear
-    {"SeparateJointsRotational", nullptr},  // RobotKinematicSeparateJointsRotational
+    {"SeparateJointsLinear", &Make<RobotKinematicSeparateJointsLinear>},
+    {"SeparateJoints", &Make<RobotKinematicSeparateJointsLinear>},
+    {"SeparateJointsRotational", &Make<RobotKinematicSeparateJointsRotational>},
 };
 
 const TypeEntry* Find(const std::string& robotType) {
