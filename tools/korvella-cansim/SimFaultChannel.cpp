@@ -30,6 +30,17 @@ bool ParseNumber(const std::string& token, long lo, long hi, long& value) {
     return true;
 }
 
+// Whole token as an unsigned 64-bit number; decimal or 0x hex.
+bool ParseUnsigned64(const std::string& token, uint64_t& value) {
+    if (token.empty() || token.size() > 24 || token[0] == '-' || token[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(token.c_str(), &end, 0);
+    if (errno != 0 || end == token.c_str() || *end != '\0') return false;
+    value = static_cast<uint64_t>(v);
+    return true;
+}
+
 bool ParseOnOff(const std::string& token, bool& value) {
     if (token == "on" || token == "1") {
         value = true;
@@ -45,7 +56,7 @@ bool ParseOnOff(const std::string& token, bool& value) {
 const char* kHelp =
     "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
     "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
-    "shutdownstage <code>, restart <id>, list, help, quit";
+    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], list, help, quit";
 
 }  // namespace
 
@@ -58,6 +69,33 @@ bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error)
             c.canId = j.canId;
             c.initialPositionRaw = j.gearZero;
             AddJointModuleV1(c);
+        }
+        return true;
+    }
+    if (config.IsCANopen()) {
+        for (const SimRobotConfig::Joint& j : config.joints) {
+            if (j.canId < 1 || j.canId > 127) {
+                error = "CANopen node id " + std::to_string(j.canId) + " out of range (1..127)";
+                return false;
+            }
+        }
+        for (int id : config.dioModuleIds) {
+            if (id < 1 || id > 127) {
+                error = "CANopen node id " + std::to_string(id) + " out of range (1..127)";
+                return false;
+            }
+        }
+        for (const SimRobotConfig::Joint& j : config.joints) {
+            SimCANopenNode::Config c;
+            c.nodeId = j.canId;
+            c.kind = SimCANopenNode::Kind::Drive;
+            AddNode(std::make_shared<SimCANopenNode>(c));
+        }
+        for (int id : config.dioModuleIds) {
+            SimCANopenNode::Config c;
+            c.nodeId = id;
+            c.kind = SimCANopenNode::Kind::IO;
+            AddNode(std::make_shared<SimCANopenNode>(c));
         }
         return true;
     }
@@ -118,6 +156,41 @@ std::shared_ptr<SimMainIOModule> SimFaultChannel::AddMainIOModule() {
     return m;
 }
 
+void SimFaultChannel::AddNode(std::shared_ptr<SimCANopenNode> node) {
+    if (!node) return;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Nodes.push_back(node);
+    }
+    m_Hub.AddDevice(node);
+}
+
+std::shared_ptr<SimCANopenNode> SimFaultChannel::Node(int nodeId) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& n : m_Nodes)
+        if (n->NodeId() == nodeId) return n;
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<SimCANopenNode>> SimFaultChannel::Nodes() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Nodes;
+}
+
+bool SimFaultChannel::SetHeartbeat(int nodeId, bool on) {
+    auto n = Node(nodeId);
+    if (!n) return false;
+    n->SetHeartbeatEnabled(on);
+    return true;
+}
+
+bool SimFaultChannel::SendEmergency(int nodeId, uint16_t code, uint8_t errorRegister) {
+    auto n = Node(nodeId);
+    if (!n) return false;
+    n->RaiseEmergency(code, errorRegister);
+    return true;
+}
+
 std::shared_ptr<SimJointModuleV2> SimFaultChannel::Joint(int canId) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (const auto& j : m_Joints)
@@ -162,6 +235,10 @@ bool SimFaultChannel::Silence(int canId, bool silent) {
         j->SetSilent(silent);
         return true;
     }
+    if (auto n = Node(canId)) {
+        n->SetSilent(silent);
+        return true;
+    }
     if (auto m = IOModule(canId)) {
         m->SetSilent(silent);
         return true;
@@ -173,6 +250,7 @@ void SimFaultChannel::SilenceAll(bool silent) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (const auto& j : m_Joints) j->SetSilent(silent);
     for (const auto& j : m_JointsV1) j->SetSilent(silent);
+    for (const auto& n : m_Nodes) n->SetSilent(silent);
     for (const auto& m : m_IOModules) m->SetSilent(silent);
     if (m_MainIO) m_MainIO->SetSilent(silent);
 }
@@ -201,17 +279,24 @@ void SimFaultChannel::SendAlienFrame(int canId) {
     m_Hub.Inject(ToCanFrame(Codec::EncodePositionSetPoint(canId, 128, 0, 0, 0)));
 }
 
-bool SimFaultChannel::SetDigitalInputs(int canId, uint8_t bits) {
+bool SimFaultChannel::SetDigitalInputs(int canId, uint64_t bits) {
+    if (auto n = Node(canId)) {
+        n->SetInputs(bits);
+        return true;
+    }
+    // The joint-module protocols carry one input byte.
+    if (bits > 0xFF) return false;
+    const uint8_t byte = static_cast<uint8_t>(bits);
     if (auto j = Joint(canId)) {
-        j->SetInputs(bits);
+        j->SetInputs(byte);
         return true;
     }
     if (auto j = JointV1(canId)) {
-        j->SetInputs(bits);
+        j->SetInputs(byte);
         return true;
     }
     if (auto m = IOModule(canId)) {
-        m->SetInputs(bits);
+        m->SetInputs(byte);
         return true;
     }
     return false;
@@ -273,6 +358,11 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
             std::lock_guard<std::mutex> lock(m_Mutex);
             for (const auto& j : m_JointsV1) out << " 0x" << std::hex << j->CanId();
         }
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            out << " nodes:";
+            for (const auto& n : m_Nodes) out << " " << std::dec << n->NodeId();
+        }
         out << " io:";
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
@@ -311,9 +401,25 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         return "OK";
     }
     if (cmd == "inputs") {
-        if (t.size() != 3 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a))
-            return usage("inputs <id> <bits 0..255>");
-        return SetDigitalInputs(static_cast<int>(id), static_cast<uint8_t>(a)) ? "OK" : noModule();
+        uint64_t bits = 0;
+        if (t.size() != 3 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseUnsigned64(t[2], bits))
+            return usage("inputs <id> <bits>");
+        if (!Node(static_cast<int>(id)) && bits > 0xFF) return usage("inputs <id> <bits 0..255>");
+        return SetDigitalInputs(static_cast<int>(id), bits) ? "OK" : noModule();
+    }
+    if (cmd == "heartbeat") {
+        bool on = true;
+        if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id) || !ParseOnOff(t[2], on))
+            return usage("heartbeat <node id> on|off");
+        return SetHeartbeat(static_cast<int>(id), on) ? "OK" : noModule();
+    }
+    if (cmd == "emcy") {
+        if (t.size() < 3 || t.size() > 4 || !ParseNumber(t[1], 1, 127, id) || !ParseNumber(t[2], 0, 0xFFFF, a) ||
+            (t.size() == 4 && !ParseNumber(t[3], 0, 0xFF, b)))
+            return usage("emcy <node id> <code> [<register>]");
+        if (t.size() == 3) b = 0x01;  // generic error
+        return SendEmergency(static_cast<int>(id), static_cast<uint16_t>(a), static_cast<uint8_t>(b)) ? "OK"
+                                                                                                      : noModule();
     }
     if (cmd == "supply") {
         bool c1 = true, c2 = true;

@@ -9,15 +9,18 @@
 //   errorbits <id> <bits>            latched error bits of a module (cleared by reset)
 //   event <id> <code> [<w1> [<w2>]]  error event frame from identifier <id>
 //   alien <id>                       set-point frame on <id> as a second master sends it
-//   inputs <id> <bits>               digital inputs of a joint or I/O module
+//   inputs <id> <bits>               digital inputs of a joint or I/O module (64 bits for a node)
 //   supply <raw> [<c1> <c2>]         main I/O supply value and circuits (0/1)
 //   estop on|off                     both supply circuits off (on) or back on (off)
 //   shutdown [<ms>]                  two-stage shutdown request, second stage after <ms>
 //   shutdownstage <code>             one shutdown frame with any stage code
 //   restart <id>                     power-cycle a joint module (start-up message follows)
+//   heartbeat <id> on|off            a CANopen node keeps (or stops) sending its heartbeat
+//   emcy <id> <code> [<reg>]         emergency of a CANopen node, kept in its 0x1001 and 0x1003
 //   list | help | quit
 
 #include "korvella-cansim/Hub.h"
+#include "korvella-cansim/SimCANopenNode.h"
 #include "korvella-cansim/SimIOModule.h"
 #include "korvella-cansim/SimJointModuleV1.h"
 #include "korvella-cansim/SimJointModuleV2.h"
@@ -39,17 +42,21 @@ public:
 
     // Puts the modules of a configuration on the hub. Protocol v2/v3: one
     // joint module per joint, the DIO modules and the main I/O module;
-    // protocol v1: one v1 module per joint.
+    // protocol v1: one v1 module per joint; CANopen: one node per joint (node
+    // id "ID") and an I/O node per DIO module id.
     bool Populate(const SimRobotConfig& config, std::string& error);
     std::shared_ptr<SimJointModuleV2> AddJointModule(const SimJointModuleV2::Config& config);
     std::shared_ptr<SimJointModuleV1> AddJointModuleV1(const SimJointModuleV1::Config& config);
     std::shared_ptr<SimIOModule> AddIOModule(int canId);
     std::shared_ptr<SimMainIOModule> AddMainIOModule();
+    void AddNode(std::shared_ptr<SimCANopenNode> node);
 
     std::shared_ptr<SimJointModuleV2> Joint(int canId) const;
     std::shared_ptr<SimJointModuleV1> JointV1(int canId) const;
     std::shared_ptr<SimIOModule> IOModule(int canId) const;
     std::shared_ptr<SimMainIOModule> MainIO() const;
+    std::shared_ptr<SimCANopenNode> Node(int nodeId) const;
+    std::vector<std::shared_ptr<SimCANopenNode>> Nodes() const;
     std::vector<std::shared_ptr<SimJointModuleV2>> Joints() const;
     void SetJointTiming(const SimJointModuleV2::Timing& timing);
 
@@ -59,7 +66,9 @@ public:
     bool SetErrorBits(int canId, uint8_t bits);
     void SendErrorEvent(int id, uint8_t code, uint16_t word1, uint16_t word2);
     void SendAlienFrame(int canId);
-    bool SetDigitalInputs(int canId, uint8_t bits);
+    bool SetDigitalInputs(int canId, uint64_t bits);
+    bool SetHeartbeat(int nodeId, bool on);
+    bool SendEmergency(int nodeId, uint16_t code, uint8_t errorRegister);
     bool SetSupply(uint16_t raw, bool firstCircuitOn, bool secondCircuitOn);
     bool SetEmergencyStop(bool active);
     bool RequestShutdown(int secondStageDelayMs = 100);
@@ -81,6 +90,7 @@ private:
     std::vector<std::shared_ptr<SimJointModuleV2>> m_Joints;
     std::vector<std::shared_ptr<SimJointModuleV1>> m_JointsV1;
     std::vector<std::shared_ptr<SimIOModule>> m_IOModules;
+    std::vector<std::shared_ptr<SimCANopenNode>> m_Nodes;
     std::shared_ptr<SimMainIOModule> m_MainIO;
     std::string m_Pending;  // ServeAvailable: input after the last complete line
 };

@@ -80,8 +80,15 @@ int main(int argc, char** argv) {
             hub.Stop();
             return 1;
         }
-        std::printf("korvella-cansim: %zu joint modules, %zu DIO modules, main I/O module\n",
-                    robotConfig.joints.size(), robotConfig.dioModuleIds.size());
+        if (robotConfig.IsCANopen()) {
+            std::printf("korvella-cansim: %zu CANopen drives, %zu CANopen I/O nodes\n", robotConfig.joints.size(),
+                        robotConfig.dioModuleIds.size());
+        } else if (robotConfig.IsVQTCAN()) {
+            std::printf("korvella-cansim: %zu v1 joint modules\n", robotConfig.joints.size());
+        } else {
+            std::printf("korvella-cansim: %zu joint modules, %zu DIO modules, main I/O module\n",
+                        robotConfig.joints.size(), robotConfig.dioModuleIds.size());
+        }
         std::fflush(stdout);
     }
     // "quit" on the fault channel ends the program; its end of input does not.
