@@ -272,8 +272,14 @@ TEST(SimRobotConfig, LoadsTheJointModulesOfARobotFile) {
 
     CanSim::Hub hub;
     CanSim::SimFaultChannel channel(hub);
-    config.protocol = "CANopen_CSP";
+    config.protocol = "EtherCAT";
     EXPECT_FALSE(channel.Populate(config, error));
+    // CANopen nodes need node ids 1 to 127.
+    config.protocol = "CANopen_CSP";
+    config.joints.resize(1);
+    config.joints[0].canId = 128;
+    EXPECT_FALSE(channel.Populate(config, error));
+    EXPECT_EQ(error, "CANopen node id 128 out of range (1..127)");
 }
 
 TEST(SimProgram, ServesTheFaultChannelOnStandardInput) {

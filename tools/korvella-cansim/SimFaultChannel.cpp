@@ -358,16 +358,15 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
             std::lock_guard<std::mutex> lock(m_Mutex);
             for (const auto& j : m_JointsV1) out << " 0x" << std::hex << j->CanId();
         }
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            out << " nodes:";
-            for (const auto& n : m_Nodes) out << " " << std::dec << n->NodeId();
-        }
         out << " io:";
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             for (const auto& m : m_IOModules) out << " 0x" << std::hex << m->CanId();
             out << " main-io: " << (m_MainIO ? "yes" : "no");
+            if (!m_Nodes.empty()) {
+                out << " nodes:";
+                for (const auto& n : m_Nodes) out << " " << std::dec << n->NodeId();
+            }
         }
         return out.str();
     }
