@@ -1,6 +1,7 @@
 #include "PkgProgram/CommandSetVelocity.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -55,7 +56,9 @@ void CommandSetVelocity::WriteXML(std::ofstream* out, int index) {
 int CommandSetVelocity::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::RobotState* state) {
     if (joint < 0 || joint > 2) throw std::out_of_range("invalid joint number");
     const float limit = jointMaxVelocity[6 + joint];
-    const float v = std::max(std::min(targetVelocity, limit), -limit);
+    float v = std::max(std::min(targetVelocity, limit), -limit);
+    // NaN passes both bounds; the axis stops instead.
+    if (std::isnan(v)) v = 0.0f;
     if (state != nullptr) state->jointVelocitySetPoint[6 + joint] = v;
     return succ[0];
 }

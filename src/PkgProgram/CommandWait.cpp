@@ -13,6 +13,15 @@
 
 namespace {
 
+// The wait time of a "Seconds" value, read both as a number and as an integer;
+// false when it does not fit the millisecond counter.
+bool SecondsToMs(double seconds, int secondsInt, int32_t& ms) {
+    const double value = std::max(seconds, static_cast<double>(secondsInt)) * 1000.0;
+    if (!(value > -2147483649.0 && value < 2147483648.0)) return false;
+    ms = std::max(static_cast<int32_t>(value), 0);
+    return true;
+}
+
 // A "Seconds" text that reads back to exactly `ms`.
 std::string SecondsText(int32_t ms) {
     if (ms % 1000 == 0) return CommandSupport::Format("%d", ms / 1000);
@@ -21,7 +30,7 @@ std::string SecondsText(int32_t ms) {
     int32_t back = 0;
     // Truncation on reading can land one below: step up to the next double that reads back right.
     for (int i = 0; i < 64; ++i) {
-        if (CommandWait::SecondsToMs(seconds, 0, back) && back == ms) {
+        if (SecondsToMs(seconds, 0, back) && back == ms) {
             return i == 0 ? plain : CommandSupport::Format("%.17g", seconds);
         }
         seconds = std::nextafter(seconds, HUGE_VAL);
@@ -37,13 +46,6 @@ CommandWait::CommandWait() : timeMs(0), elapsedMs(0), waitMode(WaitTime) {
 }
 
 CommandWait::CommandWait(int ms) : CommandWait() { timeMs = std::max(ms, 0); }
-
-bool CommandWait::SecondsToMs(double seconds, int secondsInt, int32_t& ms) {
-    const double value = std::max(seconds, static_cast<double>(secondsInt)) * 1000.0;
-    if (!(value > -2147483649.0 && value < 2147483648.0)) return false;
-    ms = std::max(static_cast<int32_t>(value), 0);
-    return true;
-}
 
 void CommandWait::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     LogSingleton* log = LogSingleton::instance();

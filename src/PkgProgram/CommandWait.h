@@ -19,10 +19,6 @@ public:
     void WriteXML(std::ofstream* out, int index) override;
     int Interpolate(int cycleMs, float override, DataTypes::RobotState* state) override;
 
-    // The wait time of a "Seconds" value as the reader computes it; false when
-    // it does not fit the millisecond counter.
-    static bool SecondsToMs(double seconds, int secondsInt, int32_t& ms);
-
     int32_t timeMs;
     int32_t elapsedMs;
     int waitMode;  // 1 conditional, else time

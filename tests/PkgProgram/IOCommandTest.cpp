@@ -189,6 +189,10 @@ TEST(ProgramIOCommands, SetVelocityIsHeldToTheAxisLimit) {
     cmd.Interpolate(10, 100.0f, &state);
     EXPECT_FLOAT_EQ(state.jointVelocitySetPoint[7], 50.0f);
 
+    cmd.targetVelocity = std::nanf("");
+    cmd.Interpolate(10, 100.0f, &state);
+    EXPECT_FLOAT_EQ(state.jointVelocitySetPoint[7], 0.0f);
+
     state.jointVelocitySetPoint[7] = 1.0f;
     EXPECT_EQ(cmd.InterpolateLogic(10, 100.0f, &state), 6);
     EXPECT_FLOAT_EQ(state.jointVelocitySetPoint[7], 1.0f);
