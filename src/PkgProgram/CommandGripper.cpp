@@ -37,8 +37,9 @@ void CommandGripper::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
 }
 
 void CommandGripper::WriteXML(std::ofstream* out, int index) {
+    // Held as reading holds it, so that a value set by a direct command loads again.
     CommandSupport::WriteLine(out, CommandSupport::Format("<Gripper Nr=\"%d\" Position=\"%0.1f\" Descr=\"\" />", index,
-                                                          static_cast<double>(gripper[0])));
+                                                          static_cast<double>(ClampPosition(gripper[0]))));
 }
 
 int CommandGripper::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::RobotState* state) {

@@ -264,6 +264,11 @@ TEST(ProgramIOCommands, WrittenIOCommandsLoadBackEqual) {
     // One decimal is what the file keeps.
     gripper.gripper[0] = 33.333f;
     EXPECT_NEAR(RoundTrip(gripper)->gripper[0], 33.333f, 0.05f);
+    // Values a direct command set outside what a file may hold are written as reading holds them.
+    gripper.gripper[0] = std::nanf("");
+    EXPECT_EQ(CommandXml::Written(gripper, 3), "<Gripper Nr=\"3\" Position=\"0.0\" Descr=\"\" />\n");
+    gripper.gripper[0] = 120.0f;
+    EXPECT_FLOAT_EQ(RoundTrip(gripper)->gripper[0], 100.0f);
 
     CommandSetVelocity setVel;
     setVel.joint = 2;
