@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libtinyxml2-dev libb64-dev libmodbus-dev libpaho-mqtt-dev libssl-dev
   libjpeg62-turbo-dev zlib1g-dev
-  mosquitto mosquitto-clients
+  mosquitto mosquitto-clients openssl
 )
 
 missing=()

@@ -1,28 +1,94 @@
 #pragma once
-// The cloud client: publishes the robot's state, statistics and pictures to
-// the cloud broker over MQTT with TLS. The connection, the updater thread and
-// the payloads join this class later; until then it keeps its settings and
-// connects nothing.
+// The cloud client: publishes the robot's identity, state, statistics and
+// pictures to the cloud broker over MQTT with TLS. It only sends; nothing is
+// subscribed. The identity goes out after every connect, the telemetry when
+// it changes and at least every 5 s, each picture slot at most every 2 s.
 
+#include <MQTTAsync.h>
+
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+
+#include "cloud/CameraData.h"
+#include "cloud/TelemetryData.h"
 
 class RobotMaster;
 
 namespace Cloud {
 
+namespace MqttTopics {
+inline const std::string BasicsRobotName = "/Basics/RobotName";
+inline const std::string BasicsRobotOwner = "/Basics/RobotOwner";
+inline const std::string BasicsConnectionStatus = "/Basics/ConnectionStatus";
+inline const std::string BasicsSWVersion = "/Basics/SWVersion";
+inline const std::string BasicsSWDeviceID = "/Basics/DeviceID";
+inline const std::string BasicsSWType = "/Basics/Type";
+inline const std::string BasicsModuleCount = "/Basics/ModuleCount";
+inline const std::string StatusLastMessageTopic = "/Status/LastMessage";
+inline const std::string StatusErrorStringTopic = "/Status/ErrorString";
+inline const std::string StatusErrorCodesTopic = "/Status/ErrorCodes";
+inline const std::string StatusTemperaturesPCBTopic = "/Status/TemperaturesPCB";
+inline const std::string StatusProgramRunningTopic = "/Status/ProgramRunning";
+inline const std::string StatusSubProgramsTopic = "/Status/SubPrograms";
+inline const std::string StatusCurrentCommandTopic = "/Status/CurrentCommand";
+inline const std::string StatisticsUpTimeCompleteTopic = "/Statistics/UpTimeComplete";
+inline const std::string StatisticsUpTimeLastTopic = "/Statistics/UpTimeLast";
+inline const std::string StatisticsUpTimeEnabledTopic = "/Statistics/UpTimeEnabled";
+inline const std::string StatisticsUpTimeMotionTopic = "/Statistics/UpTimeMotion";
+inline const std::string StatisticsProgramStartsTopic = "/Statistics/ProgramStarts";
+inline const std::string ImageEnvironmentTopic = "/Pictures/2DEnvironment";
+inline const std::string ImageWorkareaTopic = "/Pictures/2DWorkarea";
+}  // namespace MqttTopics
+
+// The cloud-information callback: assigned by the server manager while the
+// library's threads may already call it, so both sides take a lock.
+class CloudInfoCallback {
+public:
+    CloudInfoCallback& operator=(std::function<void()> callback) {
+        std::lock_guard<std::mutex> lock(mutex);
+        function = std::move(callback);
+        return *this;
+    }
+    explicit operator bool() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<bool>(function);
+    }
+    // Runs a copy, so the callback may be replaced while it runs.
+    void operator()() const {
+        std::function<void()> copy;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            copy = function;
+        }
+        if (copy) copy();
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::function<void()> function;
+};
+
 class MqttClient {
 public:
+    // Wall-clock seconds, like time(); replaceable so tests need not wait.
+    using Clock = std::function<int64_t()>;
+
+    static constexpr std::size_t MaxClientIdLength = 23;
+
     explicit MqttClient(RobotMaster* robotMaster);
     ~MqttClient();
     MqttClient(const MqttClient&) = delete;
     MqttClient& operator=(const MqttClient&) = delete;
 
+    // ---- Settings ----
     void SetEnabled(bool enabled);
-    bool IsEnabled() const;
-    bool IsConnected() const;
-
+    bool IsEnabled() const { return m_Enabled.load(); }
+    bool IsConnected() const { return m_Connected.load(); }
     void SetClientId(const std::string& clientId);
     std::string GetClientId() const;
     void SetRobotName(const std::string& name);
@@ -33,31 +99,117 @@ public:
     std::string GetCameraEnvironment() const;
     void SetCameraWorkarea(const std::string& camera);
     std::string GetCameraWorkarea() const;
+    // Encrypts and stores user name and password; clears the credentials on failure.
+    void SetCredentials(const std::string& user, const std::string& password);
+    // Decrypts the stored credentials; true when both were read back.
+    bool GetCredentials(std::string& user, std::string& password) const;
     // The credentials as the project file holds them (already encrypted).
     void SetEncryptedCredentials(const std::string& credentials);
     std::string GetEncryptedCredentials() const;
     void ClearCredentials();
     bool AreCredentialsSet() const;
 
+    // ---- Link control and publication ----
     void Start();
     void Stop();
+    void Connect();
+    void Disconnect();
+    // The library's token of the message, or -1 when not connected.
+    int PublishMessage(const std::string& topic, const unsigned char* payload, unsigned int length, int qos,
+                       bool retained);
+    int PublishMessage(const std::string& topic, const std::string& payload, int qos, bool retained);
+    void SendBasicData();
+    void SendData();
+    // Runs until the link is switched off or a newer updater or Stop took over.
+    void Updater(int32_t generation);
+    static void Updater2(MqttClient* client, int32_t generation);
+    // False (and the link switched off) when credentials or client ID are missing.
+    bool UpdateTopicBase();
+
+    // ---- Library callbacks, forwarded by the free functions below ----
+    void OnConnect();
+    void OnConnectFailure();
+    void OnDisconnect();
+    void OnDisconnectFailure();
+    void OnConnectionLost(const char* cause);
+    void OnSend();
+    void OnSendFailure();
+    int OnMessageReceived();
+    void OnMessageDelivered(int token);
+
+    // ---- Seams ----
+    void SetClock(Clock clock);
+    // The broker address; by default "ssl://" + the cloud endpoint + ":8883",
+    // or KORVELLA_CLOUD_URI when set at start-up.
+    void SetServerUri(const std::string& uri);
+    std::string GetServerUri() const;
+    std::string GetTopicBase() const;
 
     // Called after connection-state and credential changes; set by the server manager.
-    std::function<void()> cloudInfoCallback;
+    CloudInfoCallback cloudInfoCallback;
 
 private:
+    int64_t Now() const;
     void NotifyCloudInfo();
+    void StartUpdater();
+    void StopUpdater();
+    // Ends the link without joining anything; for the connect path.
+    void SwitchOff();
+    // Destroys the previous library client outside the lock, once its
+    // disconnect request went out.
+    void ReleaseLibraryClient(std::unique_lock<std::recursive_mutex>& lock);
+    void PublishPicture(CameraData& slot, const std::string& suffix, int64_t now);
 
-    mutable std::recursive_mutex m_Mutex;
+    std::string m_ServerUri;
+    std::string m_CaFileName = "ISRG_Root_X1.pem";
+    // Guarded by m_Mutex.
+    std::string m_TopicBase;
+    std::string m_WillTopic;
+    MQTTAsync m_Client = nullptr;
+
     RobotMaster* m_RobotMaster;
-    bool m_Enabled = false;
-    bool m_Connected = false;
+    // Updater thread only.
+    TelemetryData m_Telemetry;
+    CameraData m_EnvironmentPicture;
+    CameraData m_WorkareaPicture;
+    int64_t m_LastTelemetryTime = 0;
+    int64_t m_TelemetryInterval = 5;
+    int64_t m_PictureInterval = 2;
+
+    std::atomic<bool> m_ClientCreated{false};
+    std::atomic<bool> m_Connected{false};
+    std::atomic<bool> m_Enabled{false};
+    std::atomic<bool> m_DisconnectPending{false};
+
+    // Settings texts, guarded by m_SettingsMutex.
     std::string m_EncryptedCredentials;
     std::string m_ClientId = "na";
     std::string m_RobotName;
     std::string m_RobotOwner;
-    std::string m_CameraEnvironment;
-    std::string m_CameraWorkarea;
+
+    std::atomic<int32_t> m_UpdaterGeneration{0};
+    std::atomic<int32_t> m_AwaitedDeliveryToken{-1};
+    std::atomic<int32_t> m_LastDeliveredToken{-1};
+    std::thread m_UpdaterThread;
+
+    // Connect, Disconnect and every publication.
+    mutable std::recursive_mutex m_Mutex;
+    mutable std::mutex m_SettingsMutex;
+    // Serialises switching on and off with the updater's start and join.
+    std::mutex m_ControlMutex;
+    mutable std::mutex m_ClockMutex;
+    Clock m_Clock;
 };
+
+// Library callbacks with the client as context.
+void onConnect(void* context, MQTTAsync_successData* response);
+void onConnectFailure(void* context, MQTTAsync_failureData* response);
+void onDisconnect(void* context, MQTTAsync_successData* response);
+void onDisconnectFailure(void* context, MQTTAsync_failureData* response);
+void onConnectionLost(void* context, char* cause);
+void onSend(void* context, MQTTAsync_successData* response);
+void onSendFailure(void* context, MQTTAsync_failureData* response);
+int onMessageReceived(void* context, char* topic, int topicLength, MQTTAsync_message* message);
+void onMessageDelivered(void* context, MQTTAsync_token token);
 
 }  // namespace Cloud

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cloud/MqttClient.h"
 #include "common/Filesystem.h"
 #include "common/LogSingleton.h"
 #include "controller/ProjectManager.h"
@@ -239,7 +240,17 @@ void ProjectManager::UpdateProjectFile(ProjectTarget* robotMaster) {
 
         // ---- Cameras, Modbus server and cloud link ----
         // The caller holds the rewrite lock, which guards the cloud settings.
-        const ProjectCloudSettings cloudValues = cloudSettings;
+        ProjectCloudSettings cloudValues = cloudSettings;
+        // The cloud client holds the values changed at run time.
+        if (cloud != nullptr) {
+            cloudValues.enabled = cloud->IsEnabled();
+            cloudValues.encryptedCredentials = cloud->GetEncryptedCredentials();
+            cloudValues.clientId = cloud->GetClientId();
+            cloudValues.robotName = cloud->GetRobotName();
+            cloudValues.robotOwner = cloud->GetRobotOwner();
+            cloudValues.cameraEnvironment = cloud->GetCameraEnvironment();
+            cloudValues.cameraWorkarea = cloud->GetCameraWorkarea();
+        }
         DeleteAll(root, "Cameras");
         // The cameras as they stand now, changes made at run time included.
         if (XMLElement* cameras = Camera::CameraManager::Instance()->Write(document)) root->InsertEndChild(cameras);

@@ -1,0 +1,238 @@
+#include "cloud/CloudTestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "cloud/DeviceIdentifier.h"
+
+extern char** environ;
+
+namespace CloudTest {
+
+namespace {
+
+// Starts the program with its output in a file; returns its process id.
+int Spawn(const std::vector<std::string>& args, const std::string& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("could not start " + args[0]);
+    return pid;
+}
+
+void End(int& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+void Run(const std::string& command) {
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+int FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(s);
+        throw std::runtime_error("no free port");
+    }
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(s);
+    return ok;
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+const char* const ProbeTopic = "user/probe/ready";
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+// ---------------------------------------------------------------- device root
+
+DeviceRoot::DeviceRoot(const std::string& deviceId) { SetDeviceId(deviceId); }
+
+DeviceRoot::~DeviceRoot() { Cloud::SetDeviceIdentifierFile("/etc/machine-id"); }
+
+void DeviceRoot::SetDeviceId(const std::string& deviceId) {
+    TestSupport::WriteFile(scratch.File("machine-id"), deviceId + "\n");
+    Cloud::SetDeviceIdentifierFile(scratch.File("machine-id"));
+}
+
+// ---------------------------------------------------------------- broker
+
+TestBroker::TestBroker() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "korvella-broker-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    // The broker drops root for its own user, which must still read all of it.
+    chmod(dir.c_str(), 0755);
+    const std::string ssl = KORVELLA_OPENSSL;
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    TestSupport::WriteFile(dir + "/server.ext",
+                           "basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                           "extendedKeyUsage=serverAuth\n");
+    Run(ssl + " req -x509" + ec + " -keyout " + dir + "/ca.key -out " + dir +
+        "/ca.pem -days 2 -subj /CN=Korvella-Test-CA");
+    Run(ssl + " req -x509" + ec + " -keyout " + dir + "/other-ca.key -out " + dir +
+        "/other-ca.pem -days 2 -subj /CN=Korvella-Test-CA");
+    Run(ssl + " req" + ec + " -keyout " + dir + "/server.key -out " + dir + "/server.csr -subj /CN=localhost");
+    Run(ssl + " x509 -req -in " + dir + "/server.csr -CA " + dir + "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -out " +
+        dir + "/server.pem -days 2 -extfile " + dir + "/server.ext");
+    for (const char* file : {"ca.pem", "other-ca.pem", "server.pem", "server.key"})
+        chmod((dir + "/" + file).c_str(), 0644);
+    port = FreePort();
+    TestSupport::WriteFile(dir + "/mosquitto.conf", "listener " + std::to_string(port) +
+                                                        " 127.0.0.1\n"
+                                                        "cafile " + dir + "/ca.pem\n"
+                                                        "certfile " + dir + "/server.pem\n"
+                                                        "keyfile " + dir + "/server.key\n"
+                                                        "allow_anonymous true\n"
+                                                        "persistence false\n"
+                                                        "log_dest stdout\n");
+    Start();
+}
+
+TestBroker::~TestBroker() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+
+void TestBroker::Start() {
+    if (pid > 0) return;
+    pid = Spawn({KORVELLA_MOSQUITTO, "-c", dir + "/mosquitto.conf"}, dir + "/broker.log");
+    if (!WaitUntil([this]() { return Accepts(port); }, std::chrono::seconds(20)))
+        throw std::runtime_error("broker did not start: " + TestSupport::ReadFile(dir + "/broker.log"));
+}
+
+void TestBroker::Stop() { End(pid); }
+
+// ---------------------------------------------------------------- subscriber
+
+Subscriber::Subscriber(const TestBroker& broker, const std::string& filter) {
+    char name[] = "/tmp/korvella-sub-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    output = name;
+    const std::string port = std::to_string(broker.Port());
+    pid = Spawn({KORVELLA_MOSQUITTO_SUB, "-h", "127.0.0.1", "-p", port, "--cafile", broker.CaFile(), "-t", filter, "-t",
+                 ProbeTopic, "-V", "mqttv5", "--retain-as-published", "-q", "2", "-F", "%t|%q|%r|%x"},
+                output);
+    // Subscribed once a probe comes back.
+    const bool ready = WaitUntil(
+        [&]() {
+            if (TestSupport::ReadFile(output).find(ProbeTopic) != std::string::npos) return true;
+            Run(std::string(KORVELLA_MOSQUITTO_PUB) + " -h 127.0.0.1 -p " + port + " --cafile " + broker.CaFile() +
+                " -t " + ProbeTopic + " -m ready");
+            return false;
+        },
+        std::chrono::seconds(20));
+    if (!ready) throw std::runtime_error("subscriber did not start: " + TestSupport::ReadFile(output));
+}
+
+Subscriber::~Subscriber() {
+    End(pid);
+    std::remove(output.c_str());
+}
+
+std::vector<Message> Subscriber::Messages() const {
+    std::vector<Message> messages;
+    std::istringstream in(TestSupport::ReadFile(output));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::size_t bar = line.find('|', start);
+            if (bar == std::string::npos) break;
+            fields.push_back(line.substr(start, bar - start));
+            start = bar + 1;
+        }
+        if (fields.size() != 3 || fields[0] == ProbeTopic) continue;
+        Message m;
+        m.topic = fields[0];
+        m.qos = std::atoi(fields[1].c_str());
+        m.retained = fields[2] == "1";
+        m.payload = FromHex(line.substr(start));
+        messages.push_back(m);
+    }
+    return messages;
+}
+
+std::vector<Message> Subscriber::On(const std::string& suffix) const {
+    std::vector<Message> found;
+    for (const Message& m : Messages())
+        if (m.topic.size() >= suffix.size() && m.topic.compare(m.topic.size() - suffix.size(), suffix.size(), suffix) == 0)
+            found.push_back(m);
+    return found;
+}
+
+bool Subscriber::WaitFor(const std::function<bool(const std::vector<Message>&)>& condition,
+                         std::chrono::milliseconds limit) const {
+    return WaitUntil([&]() { return condition(Messages()); }, limit);
+}
+
+bool Subscriber::WaitForCount(const std::string& suffix, std::size_t count, std::chrono::milliseconds limit) const {
+    return WaitUntil([&]() { return On(suffix).size() >= count; }, limit);
+}
+
+}  // namespace CloudTest

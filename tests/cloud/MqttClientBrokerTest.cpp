@@ -1,0 +1,252 @@
+// The cloud client against a real broker with TLS on loopback: what it
+// publishes, when, with which QoS and retained flag, and how it reconnects.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/CloudTestSupport.h"
+#include "cloud/MqttClient.h"
+#include "cloud/TelemetryData.h"
+#include "common/LogSingleton.h"
+#include "controller/RobotMaster.h"
+#include "controller/RobotMasterTestSupport.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using CloudTest::Message;
+using CloudTest::Subscriber;
+
+const std::string Base = "user/tester/robot/cell7";
+
+const std::vector<std::string> IdentityTopics = {"/Basics/RobotName", "/Basics/RobotOwner",
+                                                 "/Basics/ConnectionStatus", "/Basics/SWVersion",
+                                                 "/Basics/DeviceID", "/Basics/Type", "/Basics/ModuleCount"};
+const std::vector<std::string> TelemetryTopics = {
+    "/Status/CurrentCommand",     "/Status/ErrorCodes",          "/Status/ErrorString",
+    "/Status/LastMessage",        "/Status/ProgramRunning",      "/Status/SubPrograms",
+    "/Status/TemperaturesPCB",    "/Statistics/ProgramStarts",   "/Statistics/UpTimeComplete",
+    "/Statistics/UpTimeEnabled",  "/Statistics/UpTimeLast",      "/Statistics/UpTimeMotion"};
+
+// Lets a few updater passes (500 ms each) go by.
+void Passes(int count) { std::this_thread::sleep_for(std::chrono::milliseconds(500 * count + 200)); }
+
+class CloudLink : public ::testing::Test {
+protected:
+    CloudLink() {
+        RobotMasterTest::ResetLogState();
+        UseCa(broker.CaFile());
+        rm.Init("Arm", "Robots/KorvellaSix", file.Relative());
+        client = std::make_unique<Cloud::MqttClient>(&rm);
+        client->SetServerUri(broker.Uri());
+        client->SetClock(clock.Function());
+        client->SetClientId("cell7");
+        client->SetCredentials("tester", "secret");
+        client->SetRobotName("Arm 7");
+        client->SetRobotOwner("acme");
+    }
+    ~CloudLink() override {
+        client->SetEnabled(false);
+        client.reset();
+    }
+
+    void UseCa(const std::string& ca) {
+        std::filesystem::copy_file(ca, root.File("ISRG_Root_X1.pem"),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    int Lines(const std::string& text) const { return log.Count(text); }
+    bool WaitForLine(const std::string& text, int times = 1) const {
+        return CloudTest::WaitUntil([&]() { return log.Count(text) >= times; });
+    }
+
+    CloudTest::DeviceRoot root;
+    TestSupport::LogCapture log;
+    CloudTest::TestBroker broker;
+    CloudTest::FakeClock clock;
+    RobotMasterTest::RobotFile file;
+    RobotMaster rm;
+    std::unique_ptr<Cloud::MqttClient> client;
+};
+
+TEST_F(CloudLink, PublishesIdentityThenTelemetryAndDisconnectedWhenSwitchedOff) {
+    Subscriber sub(broker);
+    client->SetEnabled(true);
+    ASSERT_TRUE(sub.WaitForCount("/Statistics/UpTimeMotion", 1)) << "no telemetry";
+    EXPECT_TRUE(client->IsConnected());
+    EXPECT_EQ(Lines("MQTT-Client: Connected"), 1);
+    EXPECT_EQ(Lines("MQTT Client: Basic data published"), 1);
+    EXPECT_EQ(Lines("MQTT Client: Connecting, username=tester, client ID=\"cell7\", robot name=\"Arm 7\" robot "
+                    "owner=\"acme\""),
+              1);
+
+    std::vector<Message> messages = sub.Messages();
+    ASSERT_GE(messages.size(), IdentityTopics.size() + TelemetryTopics.size());
+    const std::vector<std::string> identity = {"Arm 7",
+                                               "acme",
+                                               "Connected",
+                                               "Korvella " + LogSingleton::instance()->get_softwareVersion(),
+                                               "3d1219c7c4c5404aaa1f6d2a48adfda4",
+                                               "KorvellaSix",
+                                               "R=6 E=0 G=0 P=0 IO=0"};
+    for (std::size_t i = 0; i < IdentityTopics.size(); ++i) {
+        EXPECT_EQ(messages[i].topic, Base + IdentityTopics[i]);
+        EXPECT_EQ(messages[i].payload, identity[i]) << IdentityTopics[i];
+        EXPECT_EQ(messages[i].qos, 1) << IdentityTopics[i];
+        EXPECT_FALSE(messages[i].retained) << IdentityTopics[i];
+    }
+    Cloud::TelemetryData expected;
+    expected.CollectData(&rm);
+    const std::vector<std::string> telemetry = {
+        expected.currentCommand, expected.errorCodes,     expected.errorString,   expected.lastMessage,
+        expected.programRunning, expected.subPrograms,    expected.temperaturesPCB, expected.programStarts,
+        expected.upTimeComplete, expected.upTimeEnabled,  expected.upTimeLast,    expected.upTimeMotion};
+    for (std::size_t i = 0; i < TelemetryTopics.size(); ++i) {
+        const Message& m = messages[IdentityTopics.size() + i];
+        EXPECT_EQ(m.topic, Base + TelemetryTopics[i]);
+        EXPECT_EQ(m.payload, telemetry[i]) << TelemetryTopics[i];
+        EXPECT_EQ(m.qos, 0) << TelemetryTopics[i];
+        EXPECT_FALSE(m.retained) << TelemetryTopics[i];
+    }
+    EXPECT_EQ(expected.currentCommand, "Cmd 0 of 0 in Prog 0");
+    EXPECT_EQ(expected.lastMessage, "Bus not connected");
+
+    // Both picture slots report their start once, with no camera an empty payload.
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DWorkarea", 1));
+    for (const char* picture : {"/Pictures/2DEnvironment", "/Pictures/2DWorkarea"}) {
+        const std::vector<Message> pictures = sub.On(picture);
+        ASSERT_EQ(pictures.size(), 1u) << picture;
+        EXPECT_EQ(pictures[0].payload, "");
+        EXPECT_EQ(pictures[0].qos, 0);
+    }
+
+    // Unchanged telemetry waits for more than 5 s of the clock.
+    clock.Advance(5);
+    Passes(2);
+    EXPECT_EQ(sub.On("/Status/CurrentCommand").size(), 1u);
+    clock.Advance(1);
+    ASSERT_TRUE(sub.WaitForCount("/Statistics/UpTimeMotion", 2));
+    EXPECT_EQ(sub.On("/Status/CurrentCommand").size(), 2u);
+
+    // A change goes out at the next pass, whatever the clock says.
+    const int starts = LogSingleton::instance()->GetSystemVar(sysVarProgramStarts);
+    LogSingleton::instance()->IncreaseSystemVariables(sysVarProgramStarts, 1);
+    ASSERT_TRUE(sub.WaitForCount("/Statistics/ProgramStarts", 3));
+    EXPECT_EQ(sub.On("/Statistics/ProgramStarts").back().payload, std::to_string(starts + 1));
+    LogSingleton::instance()->IncreaseSystemVariables(sysVarProgramStarts, -1);
+
+    // A renamed picture slot publishes once, and not within 2 s of its last publication.
+    client->SetCameraEnvironment("envcam");
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DEnvironment", 2));
+    client->SetCameraEnvironment("other");
+    Passes(1);
+    EXPECT_EQ(sub.On("/Pictures/2DEnvironment").size(), 2u);
+    clock.Advance(3);
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DEnvironment", 3));
+    clock.Advance(3);
+    Passes(2);
+    EXPECT_EQ(sub.On("/Pictures/2DEnvironment").size(), 3u);
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea").size(), 1u);
+
+    // Names changed while connected go out retained, once per change.
+    client->SetRobotName("Arm 8");
+    client->SetRobotName("Arm 8");
+    ASSERT_TRUE(sub.WaitForCount("/Basics/RobotName", 2));
+    Passes(1);
+    const std::vector<Message> names = sub.On("/Basics/RobotName");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1].payload, "Arm 8");
+    EXPECT_TRUE(names[1].retained);
+    EXPECT_EQ(names[1].qos, 1);
+
+    client->SetEnabled(false);
+    EXPECT_FALSE(client->IsConnected());
+    ASSERT_TRUE(sub.WaitForCount("/Basics/ConnectionStatus", 2));
+    const Message off = sub.On("/Basics/ConnectionStatus").back();
+    EXPECT_EQ(off.payload, "Disconnected");
+    EXPECT_TRUE(off.retained);
+    EXPECT_EQ(off.qos, 1);
+    EXPECT_TRUE(WaitForLine("MQTT-Client: Disconnected"));
+    EXPECT_EQ(Lines("MQTT Client: Disconnect message not confirmed"), 0);
+}
+
+TEST_F(CloudLink, ReconnectsWithBackOffAfterTheBrokerRestarts) {
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published"));
+    broker.Stop();
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connection lost"));
+    EXPECT_FALSE(client->IsConnected());
+    broker.Start();
+    Subscriber sub(broker);
+
+    // The first attempt comes more than 15 s after the loss was found.
+    Passes(1);
+    clock.Advance(15);
+    Passes(2);
+    EXPECT_EQ(log.CountContaining("MQTT Client: Connecting"), 1);
+    clock.Advance(1);
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connected", 2));
+    ASSERT_TRUE(sub.WaitForCount("/Basics/ModuleCount", 1)) << "identity not republished";
+    EXPECT_EQ(sub.On("/Basics/ConnectionStatus").front().payload, "Connected");
+    EXPECT_EQ(sub.On("/Basics/RobotName").front().payload, "Arm 7");
+    EXPECT_TRUE(client->IsConnected());
+}
+
+TEST_F(CloudLink, WrongCaNeverConnects) {
+    UseCa(broker.OtherCaFile());
+    Subscriber sub(broker);
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed"));
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
+    // The next attempt after the back-off fails the same way.
+    Passes(1);
+    clock.Advance(16);
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed", 2));
+    EXPECT_TRUE(sub.Messages().empty());
+}
+
+TEST_F(CloudLink, MissingCaFileIsRetriedWithGrowingBackOff) {
+    std::filesystem::remove(root.File("ISRG_Root_X1.pem"));
+    const std::string line =
+        "MQTT Client: Tried to connect but CA file '" + root.Path() + "/ISRG_Root_X1.pem' does not exist";
+    client->SetEnabled(true);
+    EXPECT_EQ(Lines(line), 1);
+    Passes(0);
+    // Each wait must be exceeded: 15, then 30, then 60 s and 60 s again.
+    int expected = 1;
+    for (int wait : {15, 30, 60, 60}) {
+        clock.Advance(wait);
+        Passes(1);
+        EXPECT_EQ(Lines(line), expected) << "before " << wait << " s had passed";
+        clock.Advance(1);
+        ++expected;
+        EXPECT_TRUE(WaitForLine(line, expected)) << "after " << wait << " s";
+    }
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(log.CountContaining("MQTT Client: Connecting"), 0);
+}
+
+TEST_F(CloudLink, SwitchingOffAndOnConnectsAtOnce) {
+    Subscriber sub(broker);
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published"));
+    client->SetEnabled(false);
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published", 2));
+    ASSERT_TRUE(sub.WaitForCount("/Basics/ConnectionStatus", 3));
+    const std::vector<Message> status = sub.On("/Basics/ConnectionStatus");
+    EXPECT_EQ(status[0].payload, "Connected");
+    EXPECT_EQ(status[1].payload, "Disconnected");
+    EXPECT_EQ(status[2].payload, "Connected");
+    // The old connection went with a proper disconnect, so no will was published.
+    Passes(1);
+    for (const Message& m : sub.On("/Basics/ConnectionStatus")) EXPECT_NE(m.payload, "LostConnection");
+}
+
+}  // namespace
