@@ -1,17 +1,23 @@
 #include "kinematics/KinematicFactory.h"
 
 #include "common/LogSingleton.h"
-#include "kinematics/RobotKinematicSixAxis.h"
 #include "kinematics/RobotKinematic3AxisPlane.h"
 #include "kinematics/RobotKinematicCartesian1Axis.h"
 #include "kinematics/RobotKinematicCartesian2AxisLine.h"
 #include "kinematics/RobotKinematicCartesian2AxisPlane.h"
 #include "kinematics/RobotKinematicCartesian3Axis.h"
+#include "kinematics/RobotKinematicDelta.h"
+#include "kinematics/RobotKinematicDelta2Linear.h"
+#include "kinematics/RobotKinematicDeltaLinear.h"
 #include "kinematics/RobotKinematicDravo4.h"
 #include "kinematics/RobotKinematicDravo5.h"
 #include "kinematics/RobotKinematicMardux.h"
+#include "kinematics/RobotKinematicSCARALRRR.h"
+#include "kinematics/RobotKinematicSCARARRLR.h"
+#include "kinematics/RobotKinematicSCARARRR.h"
 #include "kinematics/RobotKinematicSeparateJointsLinear.h"
 #include "kinematics/RobotKinematicSeparateJointsRotational.h"
+#include "kinematics/RobotKinematicSixAxis.h"
 #include "kinematics/RobotKinematicTuskoKid.h"
 
 namespace {
@@ -40,12 +46,12 @@ const TypeEntry kTypes[] = {
     {"VQTDravo5", &Make<RobotKinematicDravo5>},
     {"TuskoKid", &Make<RobotKinematicTuskoKid>},
     {"VQTMardux", &Make<RobotKinematicMardux>},
-    {"Delta", nullptr},                     // RobotKinematicDelta
-    {"DeltaLinear", nullptr},               // RobotKinematicDeltaLinear
-    {"Delta2Linear", nullptr},              // RobotKinematicDelta2Linear
-    {"SCARA-LRRR", nullptr},                // RobotKinematicSCARALRRR
-    {"SCARA-RRLR", nullptr},                // RobotKinematicSCARARRLR
-    {"SCARA-RRR", nullptr},                 // RobotKinematicSCARARRR
+    {"Delta", &Make<RobotKinematicDelta>},
+    {"DeltaLinear", &Make<RobotKinematicDeltaLinear>},
+    {"Delta2Linear", &Make<RobotKinematicDelta2Linear>},
+    {"SCARA-LRRR", &Make<RobotKinematicSCARALRRR>},
+    {"SCARA-RRLR", &Make<RobotKinematicSCARARRLR>},
+    {"SCARA-RRR", &Make<RobotKinematicSCARARRR>},
     {"SeparateJointsLinear", &Make<RobotKinematicSeparateJointsLinear>},
     {"SeparateJoints", &Make<RobotKinematicSeparateJointsLinear>},
     {"SeparateJointsRotational", &Make<RobotKinematicSeparateJointsRotational>},

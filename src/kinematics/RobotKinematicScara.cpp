@@ -1,0 +1,203 @@
+#include "kinematics/RobotKinematicScara.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <tinyxml2.h>
+
+#include "common/LogSingleton.h"
+#include "common/StringHelper.h"
+
+namespace {
+
+constexpr double kDegToRad = 0.017453292519943295;
+constexpr double kRadToDeg = 57.29577951308232;
+// Kept from the stretched arm, mm.
+constexpr double kReachMargin = 5;
+
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
+
+// The equivalent of `a` (a multiple of 360 apart) nearest to `ref`.
+double NearestDeg(double a, double ref) {
+    if (!std::isfinite(a) || !std::isfinite(ref)) return a;
+    return a + 360.0 * std::round((ref - a) / 360.0);
+}
+
+}  // namespace
+
+RobotKinematicScara::RobotKinematicScara(const char* typeName, int elbowJoint) : m_ElbowJoint(elbowJoint) {
+    kinematicTypeName = typeName;
+    nrOfJoints = 4;
+    joints[0] = 100;
+    joints[1] = 30;
+    joints[2] = -40;
+    zOffset = 0;
+    jointOffsets[2] = 90;
+}
+
+RobotKinematicScara::~RobotKinematicScara() = default;
+
+void RobotKinematicScara::clone(RobotKinematic* from) {
+    RobotKinematic::clone(from);
+    auto* other = dynamic_cast<RobotKinematicScara*>(from);
+    if (other == nullptr || other == this) return;
+    hbase = other->hbase;
+    distx1 = other->distx1;
+    radius1 = other->radius1;
+    radius2 = other->radius2;
+    radius3 = other->radius3;
+    elbowNegative = other->elbowNegative;
+    reachErrorLogged = other->reachErrorLogged;
+}
+
+void RobotKinematicScara::Init(const std::string& name, const std::string& type, const std::string& robotFile,
+                               int velSet) {
+    RobotKinematic::Init(name, type, robotFile, velSet);
+    LogSingleton* log = LogSingleton::instance();
+    log->add(" ");
+    if (const char* header = HeaderFormat()) log->addFormat(header, robotName, robotType);
+
+    pose = DataTypes::Matrix44();
+    pose.SetTranslation(400, 50, 300);
+    for (int i = 0; i < maxJoints; ++i) {
+        jointLimits[i][0] = -150;
+        jointLimits[i][1] = 150;
+        maxJointVelocities[i] = 20;
+        maxJointAccelerations[i] = 100;
+    }
+
+    ReadIniFile(robotFile);
+
+    log->add("Nr of joints: ", nrOfJoints + nrOfExternalAxes);
+    for (int i = 0; i < nrOfJoints; ++i) {
+        log->addFormat("   Joint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", i,
+                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i],
+                       jointDirections[i]);
+    }
+    for (int j = 0; j < nrOfExternalAxes; ++j) {
+        const int i = 6 + j;
+        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", j,
+                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i],
+                       jointDirections[i]);
+    }
+    SetMinMaxValues(jointLimits);
+    log->addFormat("Kinematic length: hbase %.1lf, distx1 %.1lf, radius1 %.1lf, radius2 %.1lf, radius3 %.1lf", hbase,
+                   distx1, radius1, radius2, radius3);
+    log->add(" ");
+    reachErrorLogged = false;
+}
+
+void RobotKinematicScara::ReadIniFile(const std::string& robotFile) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    tinyxml2::XMLElement* robot = OpenRobotFile(doc, robotFile);
+    if (robot == nullptr) return;
+    if (tinyxml2::XMLElement* e = RequireElement(robot, "Kinematic", "54 Robot Ini not complete")) ReadKinematic(e);
+    ReadSoftwareMinMax(robot);
+    ReadIniFileVelocities(robot);
+    ReadManufacturerJointConfig(robot);
+}
+
+bool RobotKinematicScara::ReadBoolAttribute(const tinyxml2::XMLElement* e, const char* name, bool& value) {
+    const char* text = e->Attribute(name);
+    if (text == nullptr) return false;
+    const std::string word = StringHelper::ToLower(text);
+    if (word == "true" || word == "false") {
+        value = word == "true";
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0) return false;
+    value = number != 0;
+    return true;
+}
+
+double RobotKinematicScara::WrapDeg(double a) {
+    if (!std::isfinite(a)) return a;
+    a = std::fmod(a, 360.0);
+    if (a > 180.0) a -= 360.0;
+    if (a <= -180.0) a += 360.0;
+    return a;
+}
+
+void RobotKinematicScara::OutOfReach() {
+    if (!reachErrorLogged) {
+        LogSingleton::instance()->add("InvKin: OutofReach");
+        reachErrorLogged = true;
+    }
+    throw 22;
+}
+
+void RobotKinematicScara::SolveArm(float x, float y, float* shoulder, float* elbow) {
+    const double r1 = radius1, r2 = radius2;
+    const double dx = static_cast<double>(x) - distx1, dy = y;
+    const double d = std::sqrt(dx * dx + dy * dy);
+    if (!(d <= r1 + r2 - kReachMargin)) OutOfReach();
+    const double alpha = std::acos((r2 * r2 - d * d - r1 * r1) / (-2.0 * d * r1)) * kRadToDeg;
+    const double beta = std::atan2(dy, dx) * kRadToDeg;
+    const double gamma = std::acos((d * d - r1 * r1 - r2 * r2) / (-2.0 * r1 * r2)) * kRadToDeg - 180.0;
+    // Closer to the shoulder axis than the arms fold (or on it): no solution.
+    if (std::isnan(alpha) || std::isnan(beta) || std::isnan(gamma) || d == 0.0) OutOfReach();
+    const int s = m_ElbowJoint - 1;
+    const double a = elbowNegative ? alpha + beta : beta - alpha;
+    const double b = elbowNegative ? gamma : -gamma;
+    *shoulder = static_cast<float>(NearestDeg(a, joints[s]));
+    *elbow = static_cast<float>(NearestDeg(b, joints[m_ElbowJoint]));
+}
+
+DataTypes::Matrix44 RobotKinematicScara::ToolPose(double x, double y, double z, double directionDeg,
+                                                  bool toolDown) const {
+    const double a = directionDeg * kDegToRad;
+    const float c = static_cast<float>(std::cos(a)), s = static_cast<float>(std::sin(a));
+    const DataTypes::Vector3 arm(c, s, 0), down(0, 0, -1);
+    DataTypes::Matrix44 flange = toolDown ? DataTypes::Matrix44(arm, DataTypes::Vector3(s, -c, 0), down,
+                                                                DataTypes::Vector3())
+                                          : DataTypes::Matrix44(down, DataTypes::Vector3(-s, c, 0), arm,
+                                                                DataTypes::Vector3());
+    flange.SetTranslation(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z));
+    return Then(flange, tool.toolMatrix);
+}
+
+void RobotKinematicScara::SetJoints(const float* userJoints, bool check) {
+    float q[maxJoints];
+    float velocities[maxJoints];
+    UserToInternal(userJoints, q);
+    if (check) {
+        for (int i = 0; i < maxJoints; ++i) velocities[i] = jointVelocities[i];
+        CheckJointsPending(q, velocities);
+    }
+    DataTypes::Matrix44 newPose = pose;
+    ForwardKin(q, &newPose);
+    AddLinearAxisPositionOffset(q, newPose);
+    if (check) CheckVirtualBox(newPose.GetTranslation(), pose.GetTranslation());
+    CommitJoints(q, check ? velocities : nullptr);
+    pose = newPose;
+    // An elbow turned past +-180 bends to the other side.
+    elbowNegative = WrapDeg(q[m_ElbowJoint]) < 0;
+}
+
+void RobotKinematicScara::SolveTarget(const DataTypes::Matrix44& target, float* q) {
+    InverseKin(Then(target, tool.inverseToolMatrix), q);
+}
+
+DataTypes::Matrix44 RobotKinematicScara::PoseAfterSolve(const DataTypes::Matrix44& target, float*,
+                                                        const DataTypes::Vector3&) {
+    return target;
+}
+
+void RobotKinematicScara::SetPosition(const DataTypes::Matrix44& target, float* extJoints) {
+    float q[maxJoints] = {};
+    CheckVirtualBox(target.GetTranslation(), pose.GetTranslation());
+    DataTypes::Matrix44 m = target;
+    const DataTypes::Vector3 shift = SubtractLinearAxisPositionOffset(extJoints, m);
+    SolveTarget(m, q);
+    for (int i = 6; i < maxJoints; ++i) q[i] = extJoints[i];
+    float velocities[maxJoints];
+    for (int i = 0; i < maxJoints; ++i) velocities[i] = jointVelocities[i];
+    CheckJointsPending(q, velocities);
+    const DataTypes::Matrix44 newPose = PoseAfterSolve(target, q, shift);
+    CommitJoints(q, velocities);
+    pose = newPose;
+    reachErrorLogged = false;
+}
