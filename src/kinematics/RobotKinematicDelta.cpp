@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/LogSingleton.h"
+#include "kinematics/GeometryCopy.h"
 
 namespace {
 
@@ -35,24 +36,10 @@ RobotKinematicDelta::RobotKinematicDelta() {
 RobotKinematicDelta::~RobotKinematicDelta() = default;
 
 void RobotKinematicDelta::clone(RobotKinematic* from) {
-    RobotKinematic::clone(from);
-    auto* other = dynamic_cast<RobotKinematicDelta*>(from);
-    if (other == nullptr || other == this) return;
-    shoulderHeight = other->shoulderHeight;
-    baseRadius = other->baseRadius;
-    upperArmLength = other->upperArmLength;
-    rodLength = other->rodLength;
-    effectorRadius = other->effectorRadius;
-    effectorJointHeight = other->effectorJointHeight;
-    maxLinkageAngle = other->maxLinkageAngle;
-    reachMargin = other->reachMargin;
+    if (!CopyGeometry(*this, from)) RobotKinematic::clone(from);
 }
 
-RobotKinematic* RobotKinematicDelta::clone() {
-    auto* copy = new RobotKinematicDelta();
-    copy->clone(this);
-    return copy;
-}
+RobotKinematic* RobotKinematicDelta::clone() { return NewCopy(*this); }
 
 void RobotKinematicDelta::Init(const std::string& name, const std::string& type, const std::string& robotFile,
                                int velSet) {

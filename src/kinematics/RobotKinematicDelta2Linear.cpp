@@ -5,6 +5,8 @@
 #include <tinyxml2.h>
 
 #include "common/LogSingleton.h"
+#include "kinematics/GeometryCopy.h"
+#include "kinematics/LinearDeltaSetup.h"
 
 namespace {
 
@@ -23,83 +25,29 @@ DataTypes::Vector3 InPlane(double x, double z) {
 RobotKinematicDelta2Linear::RobotKinematicDelta2Linear() {
     kinematicTypeName = "RobotKinematicDelta2Linear";
     nrOfJoints = 2;
-    for (int i = 0; i < maxJoints; ++i) {
-        maxJointVelocities[i] = 100;
-        maxJointAccelerations[i] = 100;
-        maxJointAccelerationIncs[i] = 100;
-    }
-    accLin = 1000;
-    accLinInc = 2000;
-    const float limits[][2] = {{-5, 500}, {-5, 500}, {-5, 300}, {-179.5f, 179.5f}};
-    for (int i = 0; i < 4; ++i) {
-        jointLimits[i][0] = limits[i][0];
-        jointLimits[i][1] = limits[i][1];
-    }
-    for (int i = 6; i < maxJoints; ++i) {
-        jointLimits[i][0] = -179.5f;
-        jointLimits[i][1] = 179.5f;
-    }
+    LinearDeltaSetup::SetDefaults(*this);
     PrepareKinematic();
 }
 
 RobotKinematicDelta2Linear::~RobotKinematicDelta2Linear() = default;
 
 void RobotKinematicDelta2Linear::clone(RobotKinematic* from) {
-    RobotKinematic::clone(from);
-    auto* other = dynamic_cast<RobotKinematicDelta2Linear*>(from);
-    if (other == nullptr || other == this) return;
-    mountZ = other->mountZ;
-    railLUX = other->railLUX;
-    railLUZ = other->railLUZ;
-    railLDX = other->railLDX;
-    railLDZ = other->railLDZ;
-    railRUX = other->railRUX;
-    railRUZ = other->railRUZ;
-    railRDX = other->railRDX;
-    railRDZ = other->railRDZ;
-    distStab = other->distStab;
-    lengthJoint = other->lengthJoint;
-    tcpLeft = other->tcpLeft;
-    tcpRight = other->tcpRight;
-    tcpHeight = other->tcpHeight;
-    connDepth = other->connDepth;
-    PrepareKinematic();
-    for (int r = 0; r < 2; ++r) carriage[r] = other->carriage[r];
+    if (!CopyGeometry(*this, from)) RobotKinematic::clone(from);
 }
 
-RobotKinematic* RobotKinematicDelta2Linear::clone() {
-    auto* copy = new RobotKinematicDelta2Linear();
-    copy->clone(this);
-    return copy;
-}
+RobotKinematic* RobotKinematicDelta2Linear::clone() { return NewCopy(*this); }
 
 void RobotKinematicDelta2Linear::Init(const std::string& name, const std::string& type, const std::string& robotFile,
                                       int velSet) {
     RobotKinematic::Init(name, type, robotFile, velSet);
-    LogSingleton* log = LogSingleton::instance();
-    log->add(" ");
-    log->addFormat("RKDelta2Linear %s / %s  - Kinematic Data: ", robotName, robotType);
-    pose = DataTypes::Matrix44();
-    pose(0, 0) = -1;
-    pose(2, 2) = -1;
-    pose.SetTranslation(0, 0, 300);
+    LinearDeltaSetup::Start(*this, "RKDelta2Linear %s / %s  - Kinematic Data: ");
 
     ReadIniFile(robotFile);
 
-    for (int i = 0; i < nrOfJoints; ++i) {
-        log->addFormat(
-            "   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   JointDirection %.1lf",
-            i, jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], maxJointAccelerations[i], jointOffsets[i],
-            jointDirections[i]);
-    }
-    for (int j = 0; j < nrOfExternalAxes; ++j) {
-        const int i = 6 + j;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", j,
-                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i], jointDirections[i]);
-    }
+    LinearDeltaSetup::LogJoints(*this);
     SetMinMaxValues(jointLimits);
     PrepareKinematic();
-    log->add(" ");
+    LogSingleton::instance()->add(" ");
 }
 
 void RobotKinematicDelta2Linear::ReadIniFile(const std::string& robotFile) {

@@ -4,6 +4,8 @@
 #include <tinyxml2.h>
 
 #include "common/LogSingleton.h"
+#include "kinematics/GeometryCopy.h"
+#include "kinematics/LinearDeltaSetup.h"
 #include "kinematics/Trilateration.h"
 
 namespace {
@@ -18,81 +20,30 @@ DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44
 RobotKinematicDeltaLinear::RobotKinematicDeltaLinear() {
     kinematicTypeName = "RobotKinematicDeltaLinear";
     nrOfJoints = 3;
-    for (int i = 0; i < maxJoints; ++i) {
-        maxJointVelocities[i] = 100;
-        maxJointAccelerations[i] = 100;
-        maxJointAccelerationIncs[i] = 100;
-    }
-    accLin = 1000;
-    accLinInc = 2000;
-    const float limits[][2] = {{-5, 500}, {-5, 500}, {-5, 300}, {-179.5f, 179.5f}};
-    for (int i = 0; i < 4; ++i) {
-        jointLimits[i][0] = limits[i][0];
-        jointLimits[i][1] = limits[i][1];
-    }
-    for (int i = 6; i < maxJoints; ++i) {
-        jointLimits[i][0] = -179.5f;
-        jointLimits[i][1] = 179.5f;
-    }
+    LinearDeltaSetup::SetDefaults(*this);
     PrepareKinematic();
 }
 
 RobotKinematicDeltaLinear::~RobotKinematicDeltaLinear() = default;
 
 void RobotKinematicDeltaLinear::clone(RobotKinematic* from) {
-    RobotKinematic::clone(from);
-    auto* other = dynamic_cast<RobotKinematicDeltaLinear*>(from);
-    if (other == nullptr || other == this) return;
-    mountZ = other->mountZ;
-    distZ1 = other->distZ1;
-    distZ2 = other->distZ2;
-    radius1 = other->radius1;
-    radius2 = other->radius2;
-    lengthJoint = other->lengthJoint;
-    distJoint = other->distJoint;
-    tcpRadius = other->tcpRadius;
-    tcpHeight = other->tcpHeight;
-    fourthAxis = other->fourthAxis;
-    maxLinkageAngle = other->maxLinkageAngle;
-    errorLogged = other->errorLogged;
-    PrepareKinematic();
-    for (int i = 0; i < 3; ++i) carriage[i] = other->carriage[i];
+    if (!CopyGeometry(*this, from)) RobotKinematic::clone(from);
 }
 
-RobotKinematic* RobotKinematicDeltaLinear::clone() {
-    auto* copy = new RobotKinematicDeltaLinear();
-    copy->clone(this);
-    return copy;
-}
+RobotKinematic* RobotKinematicDeltaLinear::clone() { return NewCopy(*this); }
 
 void RobotKinematicDeltaLinear::Init(const std::string& name, const std::string& type, const std::string& robotFile,
                                      int velSet) {
     RobotKinematic::Init(name, type, robotFile, velSet);
-    LogSingleton* log = LogSingleton::instance();
-    log->add(" ");
-    log->addFormat("RKCartesian %s / %s  - Kinematic Data: ", robotName, robotType);
-    pose = DataTypes::Matrix44();
-    pose(0, 0) = -1;
-    pose(2, 2) = -1;
-    pose.SetTranslation(0, 0, 300);
+    LinearDeltaSetup::Start(*this, "RKCartesian %s / %s  - Kinematic Data: ");
 
     ReadIniFile(robotFile);
 
-    log->add(fourthAxis ? "Fourth Axis is available" : "Fourth Axis is NOT available");
-    for (int i = 0; i < nrOfJoints; ++i) {
-        log->addFormat(
-            "   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   JointDirection %.1lf",
-            i, jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], maxJointAccelerations[i], jointOffsets[i],
-            jointDirections[i]);
-    }
-    for (int j = 0; j < nrOfExternalAxes; ++j) {
-        const int i = 6 + j;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", j,
-                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i], jointDirections[i]);
-    }
+    LogSingleton::instance()->add(fourthAxis ? "Fourth Axis is available" : "Fourth Axis is NOT available");
+    LinearDeltaSetup::LogJoints(*this);
     SetMinMaxValues(jointLimits);
     PrepareKinematic();
-    log->add(" ");
+    LogSingleton::instance()->add(" ");
 }
 
 void RobotKinematicDeltaLinear::ReadIniFile(const std::string& robotFile) {

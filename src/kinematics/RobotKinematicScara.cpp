@@ -37,19 +37,6 @@ RobotKinematicScara::RobotKinematicScara(const char* typeName, int elbowJoint) :
 
 RobotKinematicScara::~RobotKinematicScara() = default;
 
-void RobotKinematicScara::clone(RobotKinematic* from) {
-    RobotKinematic::clone(from);
-    auto* other = dynamic_cast<RobotKinematicScara*>(from);
-    if (other == nullptr || other == this) return;
-    hbase = other->hbase;
-    distx1 = other->distx1;
-    radius1 = other->radius1;
-    radius2 = other->radius2;
-    radius3 = other->radius3;
-    elbowNegative = other->elbowNegative;
-    reachErrorLogged = other->reachErrorLogged;
-}
-
 void RobotKinematicScara::Init(const std::string& name, const std::string& type, const std::string& robotFile,
                                int velSet) {
     RobotKinematic::Init(name, type, robotFile, velSet);
@@ -91,7 +78,14 @@ void RobotKinematicScara::ReadIniFile(const std::string& robotFile) {
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
     tinyxml2::XMLElement* robot = OpenRobotFile(doc, robotFile);
     if (robot == nullptr) return;
-    if (tinyxml2::XMLElement* e = RequireElement(robot, "Kinematic", "54 Robot Ini not complete")) ReadKinematic(e);
+    if (tinyxml2::XMLElement* e = RequireElement(robot, "Kinematic", "54 Robot Ini not complete")) {
+        ReadFloatAttribute(e, "hbase", hbase);
+        ReadFloatAttribute(e, "distx1", distx1);
+        ReadFloatAttribute(e, "radius1", radius1);
+        ReadFloatAttribute(e, "radius2", radius2);
+        ReadFloatAttribute(e, "radius3", radius3);
+        ReadKinematic(e);
+    }
     ReadSoftwareMinMax(robot);
     ReadIniFileVelocities(robot);
     ReadManufacturerJointConfig(robot);
@@ -129,9 +123,16 @@ void RobotKinematicScara::OutOfReach() {
     throw 22;
 }
 
-void RobotKinematicScara::SolveArm(float x, float y, float* shoulder, float* elbow) {
+void RobotKinematicScara::SolvePlanar(const DataTypes::Vector3& p, const DataTypes::Vector3& lastArm, bool withLast,
+                                      float* q) {
+    const double phi = std::atan2(static_cast<double>(lastArm.y), static_cast<double>(lastArm.x));
+    double px = p.x, py = p.y;
+    if (withLast) {
+        px -= radius3 * std::cos(phi);
+        py -= radius3 * std::sin(phi);
+    }
     const double r1 = radius1, r2 = radius2;
-    const double dx = static_cast<double>(x) - distx1, dy = y;
+    const double dx = px - distx1, dy = py;
     const double d = std::sqrt(dx * dx + dy * dy);
     if (!(d <= r1 + r2 - kReachMargin)) OutOfReach();
     const double alpha = std::acos((r2 * r2 - d * d - r1 * r1) / (-2.0 * d * r1)) * kRadToDeg;
@@ -139,11 +140,26 @@ void RobotKinematicScara::SolveArm(float x, float y, float* shoulder, float* elb
     const double gamma = std::acos((d * d - r1 * r1 - r2 * r2) / (-2.0 * r1 * r2)) * kRadToDeg - 180.0;
     // Closer to the shoulder axis than the arms fold (or on it): no solution.
     if (std::isnan(alpha) || std::isnan(beta) || std::isnan(gamma) || d == 0.0) OutOfReach();
-    const int s = m_ElbowJoint - 1;
-    const double a = elbowNegative ? alpha + beta : beta - alpha;
-    const double b = elbowNegative ? gamma : -gamma;
-    *shoulder = static_cast<float>(NearestDeg(a, joints[s]));
-    *elbow = static_cast<float>(NearestDeg(b, joints[m_ElbowJoint]));
+    const double shoulder = elbowNegative ? alpha + beta : beta - alpha;
+    const double elbow = elbowNegative ? gamma : -gamma;
+    q[0] = static_cast<float>(NearestDeg(shoulder, joints[m_ElbowJoint - 1]));
+    q[1] = static_cast<float>(NearestDeg(elbow, joints[m_ElbowJoint]));
+    q[2] = withLast ? static_cast<float>(WrapDeg(phi * kRadToDeg - q[0] - q[1])) : 0.0f;
+}
+
+void RobotKinematicScara::PlanarForward(float shoulder, float elbow, float last, bool withLast, double* x, double* y,
+                                        double* directionDeg) const {
+    const double t1 = shoulder * kDegToRad;
+    const double t2 = t1 + elbow * kDegToRad;
+    *x = distx1 + radius1 * std::cos(t1) + radius2 * std::cos(t2);
+    *y = radius1 * std::sin(t1) + radius2 * std::sin(t2);
+    double direction = t2;
+    if (withLast) {
+        direction = t2 + last * kDegToRad;
+        *x += radius3 * std::cos(direction);
+        *y += radius3 * std::sin(direction);
+    }
+    *directionDeg = direction * kRadToDeg;
 }
 
 DataTypes::Matrix44 RobotKinematicScara::ToolPose(double x, double y, double z, double directionDeg,

@@ -13,7 +13,6 @@ class RobotKinematicScara : public RobotKinematic {
 public:
     ~RobotKinematicScara() override;
 
-    void clone(RobotKinematic* from) override;
     void Init(const std::string& robotName, const std::string& robotType, const std::string& robotFile,
               int velocitySet) override;
     void SetJoints(const float* userJoints, bool check) override;
@@ -38,7 +37,7 @@ protected:
 
     // The start-up header line's format (robot name and type), or null for none.
     virtual const char* HeaderFormat() const = 0;
-    // The geometry's own attributes of "Kinematic".
+    // The geometry's own attributes of "Kinematic" besides the shared lengths.
     virtual void ReadKinematic(tinyxml2::XMLElement* kinematic) = 0;
     // Joints for a target whose external axes' shift is already taken off;
     // this default takes the tool off and solves for the flange.
@@ -48,12 +47,20 @@ protected:
     virtual DataTypes::Matrix44 PoseAfterSolve(const DataTypes::Matrix44& target, float* joints,
                                                const DataTypes::Vector3& shift);
 
-    // Shoulder and elbow angles (degrees) for the wrist point (x, y), on the
-    // elbow side of the last SetJoints, each the equivalent nearest the
-    // current joint. Throws 22 (logged once) when the point is out of reach.
-    void SolveArm(float x, float y, float* shoulder, float* elbow);
+    // Shoulder, elbow and last joint (degrees, written to q[0..2]) for the
+    // flange point p whose last arm points along the horizontal part of
+    // `lastArm`; without `withLast` the flange sits on the elbow's arm and
+    // q[2] is 0. The arm bends to the elbow side of the last SetJoints;
+    // shoulder and elbow are the equivalents nearest the current joints, the
+    // last joint lies in (-180, 180]. Throws 22 (logged once) when the point
+    // is out of reach.
+    void SolvePlanar(const DataTypes::Vector3& p, const DataTypes::Vector3& lastArm, bool withLast, float* q);
     [[noreturn]] void OutOfReach();
 
+    // Horizontal flange position and direction of the last arm (degrees) for
+    // shoulder, elbow and, with `withLast`, last joint angles.
+    void PlanarForward(float shoulder, float elbow, float last, bool withLast, double* x, double* y,
+                       double* directionDeg) const;
     // Flange pose: position, and the arm direction (degrees) as the flange's
     // X axis (tool down) or Z axis (tool horizontal); the tool then follows.
     DataTypes::Matrix44 ToolPose(double x, double y, double z, double directionDeg, bool toolDown) const;

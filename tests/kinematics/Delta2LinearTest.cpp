@@ -35,14 +35,6 @@ std::unique_ptr<RobotKinematicDelta2Linear> MakeDownwards() {
     return kin;
 }
 
-DataTypes::Matrix44 Down(float x, float y, float z) {
-    DataTypes::Matrix44 m;
-    m(1, 1) = -1;
-    m(2, 2) = -1;
-    m.SetTranslation(x, y, z);
-    return m;
-}
-
 // The std::runtime_error text, or empty when none was thrown.
 template <typename F>
 std::string ErrorText(F&& f) {
@@ -129,25 +121,25 @@ TEST(Delta2Linear, Refusals) {
         auto kin = MakeDownwards();
         const float far[9] = {450, 450};
         EXPECT_EQ(ErrorText([&] { kin->SetJoints(far, true); }), "Kinematics Error Delta2: not reachable");
-        EXPECT_EQ(ErrorText([&] { kin->SetPosition(Down(10, 0, -400), ext); }),
+        EXPECT_EQ(ErrorText([&] { kin->SetPosition(KinTest::PointingDown(10, 0, -400), ext); }),
                   "Kinematics Error Delta2: not reachable");
     }
     {
         // A Y within rounding is taken as 0; anything more is refused before any other check.
         auto kin = MakeDownwards();
-        kin->SetPosition(Down(10, 0.001f, 128.24f), ext);
+        kin->SetPosition(KinTest::PointingDown(10, 0.001f, 128.24f), ext);
         EXPECT_NEAR(kin->joints[0], 50, 0.02);
         EXPECT_EQ(kin->pose(1, 3), 0);
         kin->virtualBoxActive = true;
-        EXPECT_EQ(ErrorText([&] { kin->SetPosition(Down(10, 0.02f, 500), ext); }),
+        EXPECT_EQ(ErrorText([&] { kin->SetPosition(KinTest::PointingDown(10, 0.02f, 500), ext); }),
                   "Kinematics Error Delta2: Y motion is not allowed");
-        EXPECT_EQ(ErrorText([&] { kin->SetPosition(Down(10, std::nanf(""), 128), ext); }),
+        EXPECT_EQ(ErrorText([&] { kin->SetPosition(KinTest::PointingDown(10, std::nanf(""), 128), ext); }),
                   "Kinematics Error Delta2: Y motion is not allowed");
     }
     {
         // Joint limits, and nothing changes on any refusal.
         auto kin = MakeDownwards();
-        kin->SetPosition(Down(10, 0, 128.24f), ext);
+        kin->SetPosition(KinTest::PointingDown(10, 0, 128.24f), ext);
         const DataTypes::Matrix44 pose = kin->pose;
         const float j0 = kin->joints[0], j1 = kin->joints[1];
         std::unique_ptr<RobotKinematic> other(kin->clone());
@@ -155,7 +147,7 @@ TEST(Delta2Linear, Refusals) {
         other->SetJoints(q, false);
         kin->jointLimits[0][1] = 60;
         EXPECT_EQ(ThrownCode([&] { kin->SetPosition(other->pose, ext); }), 14);
-        EXPECT_EQ(ErrorText([&] { kin->SetPosition(Down(10, 0, -400), ext); }),
+        EXPECT_EQ(ErrorText([&] { kin->SetPosition(KinTest::PointingDown(10, 0, -400), ext); }),
                   "Kinematics Error Delta2: not reachable");
         const float far[9] = {450, 450};
         EXPECT_EQ(ErrorText([&] { kin->SetJoints(far, false); }), "Kinematics Error Delta2: not reachable");

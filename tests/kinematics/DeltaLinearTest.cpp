@@ -13,6 +13,7 @@
 #include "kinematics/Trilateration.h"
 #include "support/TestSupport.h"
 
+using KinTest::Distance;
 using KinTest::LogCapture;
 using KinTest::ThrownCode;
 
@@ -25,19 +26,6 @@ std::unique_ptr<RobotKinematicDeltaLinear> MakeDefault() {
     auto kin = std::make_unique<RobotKinematicDeltaLinear>();
     kin->cycleTimeMs = 4;
     return kin;
-}
-
-DataTypes::Matrix44 Down(float x, float y, float z) {
-    DataTypes::Matrix44 m;
-    m(1, 1) = -1;
-    m(2, 2) = -1;
-    m.SetTranslation(x, y, z);
-    return m;
-}
-
-double Distance(const DataTypes::Vector3& a, const DataTypes::Vector3& b) {
-    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
 }  // namespace
@@ -59,7 +47,7 @@ TEST(DeltaLinear, ValuesOfTheDefaultGeometry) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << ", " << c.y << ", " << c.z);
         float q[9] = {};
-        kin->InverseKin(Down(c.x, c.y, c.z), q);
+        kin->InverseKin(KinTest::PointingDown(c.x, c.y, c.z), q);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(q[i], c.q[i], 0.01) << i;
         kin->SetJoints(q, false);
         EXPECT_LT(Distance(kin->pose.GetTranslation(), DataTypes::Vector3(c.x, c.y, c.z)), 0.01);
@@ -69,9 +57,9 @@ TEST(DeltaLinear, ValuesOfTheDefaultGeometry) {
     EXPECT_NEAR(kin->pose(2, 3), 245.93, 0.01);
     kin->SetJoints(hundred, false);
     EXPECT_NEAR(kin->pose(2, 3), 138.19, 0.01);
-    // The tool points down.
+    // The tool points down, its X axis along X.
     EXPECT_EQ(kin->pose(2, 2), -1);
-    EXPECT_EQ(kin->pose(1, 1), -1);
+    EXPECT_EQ(kin->pose(0, 0), 1);
 }
 
 TEST(DeltaLinear, PlatformJointAboveTheRailsLowerEndIsSolvedExactly) {
@@ -81,7 +69,7 @@ TEST(DeltaLinear, PlatformJointAboveTheRailsLowerEndIsSolvedExactly) {
                                        DataTypes::Vector3(-120, 150, 300)}) {
         SCOPED_TRACE(p.ToString());
         float q[9] = {};
-        kin->InverseKin(Down(p.x, p.y, p.z), q);
+        kin->InverseKin(KinTest::PointingDown(p.x, p.y, p.z), q);
         for (int i = 0; i < 3; ++i) {
             EXPECT_NEAR(Distance(p + kin->tcpOffset[i], kin->carriage[i]), kin->lengthJoint, 0.01) << i;
         }
@@ -164,7 +152,7 @@ TEST(DeltaLinear, FourthAxisFromTheTargetsXAxis) {
     float ext[9] = {};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.x.ToString());
-        DataTypes::Matrix44 target = Down(0, 0, 150);
+        DataTypes::Matrix44 target = KinTest::PointingDown(0, 0, 150);
         const DataTypes::Vector3 z(0, 0, -1);
         target.SetColumnVector(0, c.x);
         target.SetColumnVector(1, DataTypes::Vector3::Cross(z, c.x));
@@ -182,13 +170,13 @@ TEST(DeltaLinear, RefusalsLeaveTheSetPointUnchanged) {
     float ext[9] = {};
     const Case cases[] = {
         {"platform joint beyond the rod's reach", 22,
-         [&](RobotKinematicDeltaLinear& k) { k.SetPosition(Down(0, 0, -250), ext); }},
+         [&](RobotKinematicDeltaLinear& k) { k.SetPosition(KinTest::PointingDown(0, 0, -250), ext); }},
         {"carriage above the rail's upper end", 13,
-         [&](RobotKinematicDeltaLinear& k) { k.SetPosition(Down(0, 0, 380), ext); }},
+         [&](RobotKinematicDeltaLinear& k) { k.SetPosition(KinTest::PointingDown(0, 0, 380), ext); }},
         {"carriage past the limit", 14,
          [&](RobotKinematicDeltaLinear& k) {
              k.jointLimits[0][1] = 150;
-             k.SetPosition(Down(0, 0, 80), ext);
+             k.SetPosition(KinTest::PointingDown(0, 0, 80), ext);
          }},
         {"rod spheres that do not meet", 28,
          [&](RobotKinematicDeltaLinear& k) {
@@ -205,15 +193,8 @@ TEST(DeltaLinear, RefusalsLeaveTheSetPointUnchanged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto kin = MakeDefault();
-        kin->SetPosition(Down(10, -20, 150), ext);
-        const DataTypes::Matrix44 pose = kin->pose;
-        float before[9];
-        kin->GetJoints(before);
-        EXPECT_EQ(ThrownCode([&] { c.act(*kin); }), c.code);
-        float after[9];
-        kin->GetJoints(after);
-        for (int i = 0; i < 9; ++i) EXPECT_EQ(after[i], before[i]) << i;
-        EXPECT_TRUE(kin->pose.Equals(pose, 0));
+        kin->SetPosition(KinTest::PointingDown(10, -20, 150), ext);
+        KinTest::ExpectRefusedUnchanged(*kin, c.code, [&] { c.act(*kin); });
     }
 }
 
@@ -221,14 +202,14 @@ TEST(DeltaLinear, EachFailureIsLoggedOnceUntilAJointSetPointIsAccepted) {
     auto kin = MakeDefault();
     float ext[9] = {};
     LogCapture log;
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(Down(0, 0, -250), ext); }), 22);
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(Down(0, 0, -260), ext); }), 22);
-    kin->SetPosition(Down(0, 0, 150), ext);  // does not re-arm the message
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(Down(0, 0, -250), ext); }), 22);
+    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(KinTest::PointingDown(0, 0, -250), ext); }), 22);
+    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(KinTest::PointingDown(0, 0, -260), ext); }), 22);
+    kin->SetPosition(KinTest::PointingDown(0, 0, 150), ext);  // does not re-arm the message
+    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(KinTest::PointingDown(0, 0, -250), ext); }), 22);
     EXPECT_EQ(log.Count("InvKin: OutofReach"), 1);
     const float q[9] = {50, 50, 50};
     kin->SetJoints(q, true);
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(Down(0, 0, -250), ext); }), 22);
+    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(KinTest::PointingDown(0, 0, -250), ext); }), 22);
     EXPECT_EQ(log.Count("InvKin: OutofReach"), 2);
 }
 
@@ -302,7 +283,7 @@ TEST_F(DeltaLinearFile, OtherLengthsAndMissingElements) {
         EXPECT_FALSE(kin->fourthAxis);
         EXPECT_NEAR(kin->railBottom[0].x, 80, 1e-4);
         float q[9] = {};
-        kin->InverseKin(Down(30, 40, 20), q);
+        kin->InverseKin(KinTest::PointingDown(30, 40, 20), q);
         kin->SetJoints(q, false);
         EXPECT_LT(Distance(kin->pose.GetTranslation(), DataTypes::Vector3(30, 40, 20)), 0.01);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(Distance(DataTypes::Vector3(30, 40, 20) + kin->tcpOffset[i], kin->carriage[i]), 500, 0.01);

@@ -2,15 +2,19 @@
 // Helpers of the kinematics tests: a clean serious-fail state and fixture variants.
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/LogSingleton.h"
+#include "datatypes/Matrix44.h"
 #include "support/LogCapture.h"
+#include "kinematics/RobotKinematic.h"
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <tinyxml2.h>
 
 namespace KinTest {
@@ -59,6 +63,33 @@ int ThrownCode(F&& f) {
         return code;
     }
     return 0;
+}
+
+// Flange pointing straight down at (x, y, z).
+inline DataTypes::Matrix44 PointingDown(float x, float y, float z) {
+    DataTypes::Matrix44 m;
+    m(0, 0) = -1;
+    m(2, 2) = -1;
+    m.SetTranslation(x, y, z);
+    return m;
+}
+
+inline double Distance(const DataTypes::Vector3& a, const DataTypes::Vector3& b) {
+    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// `act` throws `code` and leaves the user joints and the pose of `kin` as they were.
+template <typename F>
+void ExpectRefusedUnchanged(RobotKinematic& kin, int code, F&& act) {
+    const DataTypes::Matrix44 pose = kin.pose;
+    float before[9];
+    kin.GetJoints(before);
+    EXPECT_EQ(ThrownCode(act), code);
+    float after[9];
+    kin.GetJoints(after);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(after[i], before[i]) << "joint " << i;
+    EXPECT_TRUE(kin.pose.Equals(pose, 0));
 }
 
 }  // namespace KinTest

@@ -193,13 +193,7 @@ TEST(Scara, ReachOfTheDefaultArmAndItsLogLine) {
     RobotKinematicSCARALRRR kin;
     kin.cycleTimeMs = 4;
     float ext[9] = {};
-    auto down = [](float x, float y, float z) {
-        Matrix44 m;
-        m(1, 1) = -1;
-        m(2, 2) = -1;
-        m.SetTranslation(x, y, z);
-        return m;
-    };
+    const auto down = KinTest::PointingDown;
     LogCapture log;
     EXPECT_EQ(ThrownCode([&] { kin.SetPosition(down(70 + 215, 0, 250), ext); }), 0);
     EXPECT_EQ(ThrownCode([&] { kin.SetPosition(down(70 + 215.1f, 0, 250), ext); }), 22);
@@ -312,22 +306,17 @@ TEST(Scara, RefusalsLeaveTheSetPointUnchanged) {
     auto kin = Load<RobotKinematicSCARALRRR>(Fixture("kin3-robot-scara-lrrr.xml"), "SCARA-LRRR");
     const float q[9] = {50, 20, 30, -10};  // user values
     kin->SetJoints(q, true);
-    const Matrix44 pose = kin->pose;
-    float before[9];
-    kin->GetJoints(before);
     float ext[9] = {};
-    Matrix44 far = pose;
+    Matrix44 far = kin->pose;
     far(0, 3) = 900;
-    Matrix44 low = pose;
+    Matrix44 low = kin->pose;
     low(2, 3) = -200;  // A1 below its minimum
     const float beyond[9] = {50, 20, 30, 179};
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(far, ext); }), 22);
-    EXPECT_EQ(ThrownCode([&] { kin->SetPosition(low, ext); }), 13);
-    EXPECT_EQ(ThrownCode([&] { kin->SetJoints(beyond, true); }), 14);
-    float after[9];
-    kin->GetJoints(after);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(after[i], before[i]) << i;
-    EXPECT_TRUE(kin->pose.Equals(pose, 0));
+    const float otherElbow[9] = {50, 20, -200, 179};
+    KinTest::ExpectRefusedUnchanged(*kin, 22, [&] { kin->SetPosition(far, ext); });
+    KinTest::ExpectRefusedUnchanged(*kin, 13, [&] { kin->SetPosition(low, ext); });
+    KinTest::ExpectRefusedUnchanged(*kin, 14, [&] { kin->SetJoints(beyond, true); });
+    KinTest::ExpectRefusedUnchanged(*kin, 14, [&] { kin->SetJoints(otherElbow, true); });
     EXPECT_FALSE(kin->elbowNegative);
 }
 

@@ -12,7 +12,9 @@
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "support/TestSupport.h"
 
+using KinTest::Distance;
 using KinTest::LogCapture;
+using KinTest::PointingDown;
 using KinTest::ThrownCode;
 
 namespace {
@@ -28,20 +30,6 @@ std::unique_ptr<RobotKinematicSixAxis> LoadArm(const std::string& robotFile) {
 
 std::unique_ptr<RobotKinematicSixAxis> LoadFixtureArm() {
     return LoadArm(TestSupport::FixturePath(kRobotFixture));
-}
-
-// Flange pointing straight down at (x, y, z).
-DataTypes::Matrix44 PointingDown(float x, float y, float z) {
-    DataTypes::Matrix44 m;
-    m(0, 0) = -1;
-    m(2, 2) = -1;
-    m.SetTranslation(x, y, z);
-    return m;
-}
-
-double Distance(const DataTypes::Vector3& a, const DataTypes::Vector3& b) {
-    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
 // The singularity that the inverse kinematics reported does exist at the joints
