@@ -4,11 +4,9 @@
 
 #include "common/LogSingleton.h"
 #include "kinematics/GeometryCopy.h"
+#include "kinematics/KinMath.h"
 
 namespace {
-
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
 // The search ends below this fitness (rod length error, mm).
 constexpr double kFitnessReached = 0.005;
 constexpr int kSearchIterations = 20;
@@ -24,7 +22,10 @@ struct P3 {
 const double kArmCos[3] = {1.0, -0.5, -0.5};
 const double kArmSin[3] = {0.0, 0.8660254037844386, -0.8660254037844386};
 
-DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
+// Ordinary product a·b (b applied first), in double precision.
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) {
+    return KinMath::ToMatrix(KinMath::Mul(KinMath::FromMatrix(a), KinMath::FromMatrix(b)));
+}
 
 }  // namespace
 
@@ -70,7 +71,7 @@ void RobotKinematicDelta::Init(const std::string& name, const std::string& type,
 }
 
 float RobotKinematicDelta::ComputeError(float t, const DataTypes::Vector3& p) {
-    const double a = t * kDegToRad;
+    const double a = t * KinMath::kDegToRad;
     const double vx = static_cast<double>(p.x) + effectorRadius - baseRadius - upperArmLength * std::cos(a);
     const double vy = p.y;
     const double vz = static_cast<double>(p.z) - effectorJointHeight - shoulderHeight - upperArmLength * std::sin(a);
@@ -94,7 +95,7 @@ void RobotKinematicDelta::ForwardKin(float* q, DataTypes::Matrix44& out) {
     // platform joint's offset. The centres in the base frame:
     P3 centre[3];
     for (int arm = 0; arm < 3; ++arm) {
-        const double a = q[arm] * kDegToRad;
+        const double a = q[arm] * KinMath::kDegToRad;
         const double lx = static_cast<double>(baseRadius) + upperArmLength * std::cos(a) - effectorRadius;
         const double lz = static_cast<double>(shoulderHeight) + upperArmLength * std::sin(a) + effectorJointHeight;
         // Back from the arm frame: turn by -120·arm (local y is 0).
@@ -156,7 +157,7 @@ float RobotKinematicDelta::ComputeOneJoint(int, const DataTypes::Vector3& p) {
     const double s = std::sqrt(d2 - vy * vy);
     // NaN when the rod cannot reach the arm's plane or the triangle does not close.
     const double beta = std::acos((upper * upper - r2 + s * s) / (2 * upper * s));
-    return static_cast<float>(90.0 - (phi + beta) * kRadToDeg);
+    return static_cast<float>(90.0 - (phi + beta) * KinMath::kRadToDeg);
 }
 
 void RobotKinematicDelta::InverseKin(const DataTypes::Matrix44& target, float* q) {
@@ -170,14 +171,14 @@ void RobotKinematicDelta::InverseKin(const DataTypes::Matrix44& target, float* q
 void RobotKinematicDelta::checkLinkages(float* q, const DataTypes::Vector3& position) {
     DataTypes::Vector3 p = position;
     for (int arm = 0; arm < 3; ++arm) {
-        const double a = q[arm] * kDegToRad;
+        const double a = q[arm] * KinMath::kDegToRad;
         const DataTypes::Vector3 rod(
             static_cast<float>(static_cast<double>(p.x) + effectorRadius - baseRadius - upperArmLength * std::cos(a)),
             p.y,
             static_cast<float>(static_cast<double>(p.z) - effectorJointHeight - shoulderHeight -
                                upperArmLength * std::sin(a)));
         const double w = DataTypes::Vector3::Cos(rod, DataTypes::Vector3(0, 100, 0));
-        const double lean = 90.0 - std::acos(std::fmin(1.0, w)) * kRadToDeg;
+        const double lean = 90.0 - std::acos(std::fmin(1.0, w)) * KinMath::kRadToDeg;
         if (lean > maxLinkageAngle) throw 12;
         p.RotateZDeg(120);
     }

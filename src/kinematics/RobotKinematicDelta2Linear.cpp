@@ -6,15 +6,18 @@
 
 #include "common/LogSingleton.h"
 #include "kinematics/GeometryCopy.h"
+#include "kinematics/KinMath.h"
 #include "kinematics/LinearDeltaSetup.h"
 
 namespace {
-
 const char* const kNotReachable = "Kinematics Error Delta2: not reachable";
 // Rounding of a pose that went through other frames leaves a Y of a few µm.
 constexpr float kYTolerance = 0.01f;
 
-DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
+// Ordinary product a·b (b applied first), in double precision.
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) {
+    return KinMath::ToMatrix(KinMath::Mul(KinMath::FromMatrix(a), KinMath::FromMatrix(b)));
+}
 
 DataTypes::Vector3 InPlane(double x, double z) {
     return DataTypes::Vector3(static_cast<float>(x), 0.0f, static_cast<float>(z));

@@ -5,15 +5,16 @@
 
 #include "common/LogSingleton.h"
 #include "kinematics/GeometryCopy.h"
+#include "kinematics/KinMath.h"
 #include "kinematics/LinearDeltaSetup.h"
 #include "kinematics/Trilateration.h"
 
 namespace {
 
-constexpr double kRadToDeg = 57.29577951308232;
-
-// Ordinary product a·b (b applied first); Matrix44's operator* reads the other way round.
-DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
+// Ordinary product a·b (b applied first), in double precision.
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) {
+    return KinMath::ToMatrix(KinMath::Mul(KinMath::FromMatrix(a), KinMath::FromMatrix(b)));
+}
 
 }  // namespace
 
@@ -81,7 +82,7 @@ void RobotKinematicDeltaLinear::PrepareKinematic() {
     const double dz = static_cast<double>(bottom.z) - top.z;
     const double len = std::sqrt(dx * dx + dz * dz);
     for (int i = 0; i < 3; ++i) {
-        const double a = 120.0 * i / kRadToDeg;
+        const double a = 120.0 * i / KinMath::kRadToDeg;
         const double c = std::cos(a), s = std::sin(a);
         auto turned = [c, s](double x, double y, double z) {
             return DataTypes::Vector3(static_cast<float>(c * x - s * y), static_cast<float>(s * x + c * y),
@@ -202,7 +203,7 @@ void RobotKinematicDeltaLinear::SetPosition(const DataTypes::Matrix44& target, f
         // A4 turns the flange, so its angle is read off the flange's X axis
         // (the tool may be turned against it): X = (cos A4, -sin A4, 0).
         const DataTypes::Vector3 x = Then(t, tool.inverseToolMatrix).GetColumnVector(0);
-        double a = -std::atan2(static_cast<double>(x.y), static_cast<double>(x.x)) * kRadToDeg;
+        double a = -std::atan2(static_cast<double>(x.y), static_cast<double>(x.x)) * KinMath::kRadToDeg;
         if (a <= -180.0) a += 360.0;
         q[3] = static_cast<float>(a);
     }

@@ -3,9 +3,13 @@
 #include <tinyxml2.h>
 
 #include "kinematics/GeometryCopy.h"
+#include "kinematics/KinMath.h"
 
 namespace {
-DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
+// Ordinary product a·b (b applied first), in double precision.
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) {
+    return KinMath::ToMatrix(KinMath::Mul(KinMath::FromMatrix(a), KinMath::FromMatrix(b)));
+}
 }  // namespace
 
 RobotKinematicSCARARRLR::RobotKinematicSCARARRLR() : RobotKinematicScara("RobotKinematicSCARARRLR", 2) {}

@@ -7,20 +7,15 @@
 
 #include "common/LogSingleton.h"
 #include "common/StringHelper.h"
+#include "kinematics/KinMath.h"
 
 namespace {
-
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
 // Kept from the stretched arm, mm.
 constexpr double kReachMargin = 5;
 
-DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) { return b * a; }
-
-// The equivalent of `a` (a multiple of 360 apart) nearest to `ref`.
-double NearestDeg(double a, double ref) {
-    if (!std::isfinite(a) || !std::isfinite(ref)) return a;
-    return a + 360.0 * std::round((ref - a) / 360.0);
+// Ordinary product a·b (b applied first), in double precision.
+DataTypes::Matrix44 Then(const DataTypes::Matrix44& a, const DataTypes::Matrix44& b) {
+    return KinMath::ToMatrix(KinMath::Mul(KinMath::FromMatrix(a), KinMath::FromMatrix(b)));
 }
 
 }  // namespace
@@ -107,14 +102,6 @@ bool RobotKinematicScara::ReadBoolAttribute(const tinyxml2::XMLElement* e, const
     return true;
 }
 
-double RobotKinematicScara::WrapDeg(double a) {
-    if (!std::isfinite(a)) return a;
-    a = std::fmod(a, 360.0);
-    if (a > 180.0) a -= 360.0;
-    if (a <= -180.0) a += 360.0;
-    return a;
-}
-
 void RobotKinematicScara::OutOfReach() {
     if (!reachErrorLogged) {
         LogSingleton::instance()->add("InvKin: OutofReach");
@@ -135,36 +122,36 @@ void RobotKinematicScara::SolvePlanar(const DataTypes::Vector3& p, const DataTyp
     const double dx = px - distx1, dy = py;
     const double d = std::sqrt(dx * dx + dy * dy);
     if (!(d <= r1 + r2 - kReachMargin)) OutOfReach();
-    const double alpha = std::acos((r2 * r2 - d * d - r1 * r1) / (-2.0 * d * r1)) * kRadToDeg;
-    const double beta = std::atan2(dy, dx) * kRadToDeg;
-    const double gamma = std::acos((d * d - r1 * r1 - r2 * r2) / (-2.0 * r1 * r2)) * kRadToDeg - 180.0;
+    const double alpha = std::acos((r2 * r2 - d * d - r1 * r1) / (-2.0 * d * r1)) * KinMath::kRadToDeg;
+    const double beta = std::atan2(dy, dx) * KinMath::kRadToDeg;
+    const double gamma = std::acos((d * d - r1 * r1 - r2 * r2) / (-2.0 * r1 * r2)) * KinMath::kRadToDeg - 180.0;
     // Closer to the shoulder axis than the arms fold (or on it): no solution.
     if (std::isnan(alpha) || std::isnan(beta) || std::isnan(gamma) || d == 0.0) OutOfReach();
     const double shoulder = elbowNegative ? alpha + beta : beta - alpha;
     const double elbow = elbowNegative ? gamma : -gamma;
-    q[0] = static_cast<float>(NearestDeg(shoulder, joints[m_ElbowJoint - 1]));
-    q[1] = static_cast<float>(NearestDeg(elbow, joints[m_ElbowJoint]));
-    q[2] = withLast ? static_cast<float>(WrapDeg(phi * kRadToDeg - q[0] - q[1])) : 0.0f;
+    q[0] = static_cast<float>(KinMath::NearestDeg(shoulder, joints[m_ElbowJoint - 1]));
+    q[1] = static_cast<float>(KinMath::NearestDeg(elbow, joints[m_ElbowJoint]));
+    q[2] = withLast ? static_cast<float>(KinMath::WrapDeg(phi * KinMath::kRadToDeg - q[0] - q[1])) : 0.0f;
 }
 
 void RobotKinematicScara::PlanarForward(float shoulder, float elbow, float last, bool withLast, double* x, double* y,
                                         double* directionDeg) const {
-    const double t1 = shoulder * kDegToRad;
-    const double t2 = t1 + elbow * kDegToRad;
+    const double t1 = shoulder * KinMath::kDegToRad;
+    const double t2 = t1 + elbow * KinMath::kDegToRad;
     *x = distx1 + radius1 * std::cos(t1) + radius2 * std::cos(t2);
     *y = radius1 * std::sin(t1) + radius2 * std::sin(t2);
     double direction = t2;
     if (withLast) {
-        direction = t2 + last * kDegToRad;
+        direction = t2 + last * KinMath::kDegToRad;
         *x += radius3 * std::cos(direction);
         *y += radius3 * std::sin(direction);
     }
-    *directionDeg = direction * kRadToDeg;
+    *directionDeg = direction * KinMath::kRadToDeg;
 }
 
 DataTypes::Matrix44 RobotKinematicScara::ToolPose(double x, double y, double z, double directionDeg,
                                                   bool toolDown) const {
-    const double a = directionDeg * kDegToRad;
+    const double a = directionDeg * KinMath::kDegToRad;
     const float c = static_cast<float>(std::cos(a)), s = static_cast<float>(std::sin(a));
     const DataTypes::Vector3 arm(c, s, 0), down(0, 0, -1);
     DataTypes::Matrix44 flange = toolDown ? DataTypes::Matrix44(arm, DataTypes::Vector3(s, -c, 0), down,
@@ -190,7 +177,7 @@ void RobotKinematicScara::SetJoints(const float* userJoints, bool check) {
     CommitJoints(q, check ? velocities : nullptr);
     pose = newPose;
     // An elbow turned past +-180 bends to the other side.
-    elbowNegative = WrapDeg(q[m_ElbowJoint]) < 0;
+    elbowNegative = KinMath::WrapDeg(q[m_ElbowJoint]) < 0;
 }
 
 void RobotKinematicScara::SolveTarget(const DataTypes::Matrix44& target, float* q) {

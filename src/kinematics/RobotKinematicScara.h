@@ -67,8 +67,6 @@ protected:
 
     // Integer (non-zero true) or "true"/"false" in any letter case; anything else leaves `value`.
     static bool ReadBoolAttribute(const tinyxml2::XMLElement* e, const char* name, bool& value);
-    // Angle in (-180, 180].
-    static double WrapDeg(double a);
 
 private:
     int m_ElbowJoint;
