@@ -1,6 +1,7 @@
 #include "hardware/HardwareProtocolFactory.h"
 
 #include "common/LogSingleton.h"
+#include "hardware/HardwareProtocolCANopen.h"
 #include "hardware/HardwareProtocolVQTCAN.h"
 #include "hardware/HardwareProtocolVQTCANV2.h"
 
@@ -41,9 +42,9 @@ std::unique_ptr<HardwareProtocol> HardwareProtocolFactory::Create(const std::str
         case Selection::VQTCAN:
             driver = std::make_unique<HardwareProtocolVQTCAN>(kinematic);
             break;
-        // Each driver joins here once it is built; until then its name is
-        // reported like an unknown one.
         case Selection::CANopen:
+            driver = std::make_unique<HardwareProtocolCANopen>(kinematic, selection.profile);
+            break;
         case Selection::None:
             break;
     }

@@ -56,7 +56,8 @@ bool ParseOnOff(const std::string& token, bool& value) {
 const char* kHelp =
     "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
     "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
-    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], list, help, quit";
+    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], homingfail <id> on|off, list, "
+    "help, quit";
 
 }  // namespace
 
@@ -89,7 +90,7 @@ bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error)
             SimCANopenNode::Config c;
             c.nodeId = j.canId;
             c.kind = SimCANopenNode::Kind::Drive;
-            AddNode(std::make_shared<SimCANopenNode>(c));
+            AddNode(std::make_shared<SimCANopenDrive>(c));
         }
         for (int id : config.dioModuleIds) {
             SimCANopenNode::Config c;
@@ -175,6 +176,24 @@ std::shared_ptr<SimCANopenNode> SimFaultChannel::Node(int nodeId) const {
 std::vector<std::shared_ptr<SimCANopenNode>> SimFaultChannel::Nodes() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Nodes;
+}
+
+std::shared_ptr<SimCANopenDrive> SimFaultChannel::Drive(int nodeId) const {
+    return std::dynamic_pointer_cast<SimCANopenDrive>(Node(nodeId));
+}
+
+bool SimFaultChannel::InjectDriveFault(int nodeId, uint16_t code, uint8_t errorRegister) {
+    auto d = Drive(nodeId);
+    if (!d) return false;
+    d->InjectFault(code, errorRegister);
+    return true;
+}
+
+bool SimFaultChannel::SetHomingFails(int nodeId, bool fails) {
+    auto d = Drive(nodeId);
+    if (!d) return false;
+    d->SetHomingFails(fails);
+    return true;
 }
 
 bool SimFaultChannel::SetHeartbeat(int nodeId, bool on) {
@@ -411,6 +430,22 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id) || !ParseOnOff(t[2], on))
             return usage("heartbeat <node id> on|off");
         return SetHeartbeat(static_cast<int>(id), on) ? "OK" : noModule();
+    }
+    if (cmd == "fault") {
+        a = 0x1000;
+        b = 0x01;
+        if (t.size() < 2 || t.size() > 4 || !ParseNumber(t[1], 1, 127, id) ||
+            (t.size() > 2 && !ParseNumber(t[2], 0, 0xFFFF, a)) || (t.size() > 3 && !ParseNumber(t[3], 0, 0xFF, b)))
+            return usage("fault <node id> [<code> [<register>]]");
+        return InjectDriveFault(static_cast<int>(id), static_cast<uint16_t>(a), static_cast<uint8_t>(b))
+                   ? "OK"
+                   : "ERROR no drive with id " + t[1];
+    }
+    if (cmd == "homingfail") {
+        bool on = true;
+        if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id) || !ParseOnOff(t[2], on))
+            return usage("homingfail <node id> on|off");
+        return SetHomingFails(static_cast<int>(id), on) ? "OK" : "ERROR no drive with id " + t[1];
     }
     if (cmd == "emcy") {
         if (t.size() < 3 || t.size() > 4 || !ParseNumber(t[1], 1, 127, id) || !ParseNumber(t[2], 0, 0xFFFF, a) ||

@@ -17,9 +17,12 @@
 //   restart <id>                     power-cycle a joint module (start-up message follows)
 //   heartbeat <id> on|off            a CANopen node keeps (or stops) sending its heartbeat
 //   emcy <id> <code> [<reg>]         emergency of a CANopen node, kept in its 0x1001 and 0x1003
+//   fault <id> [<code> [<reg>]]      CiA 402 drive into fault, with its emergency (until a fault reset)
+//   homingfail <id> on|off           the drive's next homing runs end in a homing error
 //   list | help | quit
 
 #include "korvella-cansim/Hub.h"
+#include "korvella-cansim/SimCANopenDrive.h"
 #include "korvella-cansim/SimCANopenNode.h"
 #include "korvella-cansim/SimIOModule.h"
 #include "korvella-cansim/SimJointModuleV1.h"
@@ -57,6 +60,7 @@ public:
     std::shared_ptr<SimMainIOModule> MainIO() const;
     std::shared_ptr<SimCANopenNode> Node(int nodeId) const;
     std::vector<std::shared_ptr<SimCANopenNode>> Nodes() const;
+    std::shared_ptr<SimCANopenDrive> Drive(int nodeId) const;
     std::vector<std::shared_ptr<SimJointModuleV2>> Joints() const;
     void SetJointTiming(const SimJointModuleV2::Timing& timing);
 
@@ -69,6 +73,8 @@ public:
     bool SetDigitalInputs(int canId, uint64_t bits);
     bool SetHeartbeat(int nodeId, bool on);
     bool SendEmergency(int nodeId, uint16_t code, uint8_t errorRegister);
+    bool InjectDriveFault(int nodeId, uint16_t code, uint8_t errorRegister);
+    bool SetHomingFails(int nodeId, bool fails);
     bool SetSupply(uint16_t raw, bool firstCircuitOn, bool secondCircuitOn);
     bool SetEmergencyStop(bool active);
     bool RequestShutdown(int secondStageDelayMs = 100);

@@ -1,0 +1,218 @@
+#include "korvella-cansim/SimCANopenDrive.h"
+
+#include <cmath>
+
+namespace CanSim {
+
+namespace {
+
+constexpr int8_t kModeProfilePosition = 1;
+constexpr int8_t kModeProfileVelocity = 3;
+constexpr int8_t kModeHoming = 6;
+constexpr int8_t kModeInterpolated = 7;
+constexpr int8_t kModeCSP = 8;
+constexpr int8_t kModeCSV = 9;
+
+}  // namespace
+
+SimCANopenDrive::SimCANopenDrive(const Config& config) : SimCANopenNode(config) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    UpdateStatusword();
+}
+
+int8_t SimCANopenDrive::Mode() const { return static_cast<int8_t>(Get(0x6060, 0) & 0xFF); }
+
+void SimCANopenDrive::SetPosition(double position) {
+    if (position > 2147483647.0) position = 2147483647.0;
+    if (position < -2147483648.0) position = -2147483648.0;
+    m_Position = position;
+    Set(0x6064, 0, static_cast<uint32_t>(static_cast<int32_t>(std::llround(position))));
+    Set(0x6063, 0, Get(0x6064, 0));
+}
+
+void SimCANopenDrive::UpdateStatusword() {
+    uint16_t sw = 0;
+    switch (m_State) {
+        case State::SwitchOnDisabled: sw = 0x0250; break;
+        case State::ReadyToSwitchOn: sw = 0x0231; break;
+        case State::SwitchedOn: sw = 0x0233; break;
+        case State::OperationEnabled: sw = 0x0237; break;
+        case State::QuickStopActive: sw = 0x0217; break;
+        case State::Fault: sw = 0x0218; break;
+    }
+    const bool enabled = m_State == State::OperationEnabled;
+    switch (Mode()) {
+        case kModeHoming: sw = static_cast<uint16_t>(sw | m_HomingBits); break;
+        case kModeInterpolated:
+            if (enabled && (m_LastControlword & 0x0010)) sw |= 0x1000;  // interpolation active
+            sw |= 0x0400;
+            break;
+        case kModeProfilePosition:
+            if (m_TargetReached) sw |= 0x0400;
+            if (m_LastControlword & 0x0010) sw |= 0x1000;  // set-point acknowledge
+            break;
+        case kModeCSP:
+        case kModeCSV:
+            sw |= 0x0400;
+            if (enabled) sw |= 0x1000;  // drive follows the target
+            break;
+        default: sw |= 0x0400; break;
+    }
+    Set(0x6041, 0, sw);
+    const bool current = enabled || m_State == State::SwitchedOn;
+    Set(0x2039, 1, current ? 300 : 0);
+    Set(0x2039, 2, current ? 400 : 0);
+    Set(0x2039, 3, current ? 300 : 0);
+    Set(0x2039, 4, current ? 400 : 0);
+}
+
+void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
+    const uint16_t previous = m_LastControlword;
+    m_LastControlword = cw;
+    const bool rising4 = (cw & 0x0010) && !(previous & 0x0010);
+    if (m_State == State::Fault) {
+        if ((cw & 0x0080) && !(previous & 0x0080)) {
+            m_State = State::SwitchOnDisabled;
+            SendEmergency(0, 0, bus);  // error reset
+        }
+        UpdateStatusword();
+        return;
+    }
+    if ((cw & 0x0080) == 0) {
+        const State s = m_State;
+        if ((cw & 0x0002) == 0) {
+            if (s != State::SwitchOnDisabled) m_State = State::SwitchOnDisabled;
+        } else if ((cw & 0x0006) == 0x0002) {
+            if (s == State::OperationEnabled) {
+                m_State = State::QuickStopActive;
+            } else if (s == State::ReadyToSwitchOn || s == State::SwitchedOn) {
+                m_State = State::SwitchOnDisabled;
+            }
+        } else if ((cw & 0x0007) == 0x0006) {
+            if (s == State::SwitchOnDisabled || s == State::SwitchedOn || s == State::OperationEnabled)
+                m_State = State::ReadyToSwitchOn;
+        } else if ((cw & 0x000F) == 0x0007) {
+            if (s == State::ReadyToSwitchOn || s == State::OperationEnabled) m_State = State::SwitchedOn;
+        } else if ((cw & 0x000F) == 0x000F) {
+            if (s == State::SwitchedOn || s == State::QuickStopActive || s == State::ReadyToSwitchOn)
+                m_State = State::OperationEnabled;
+        }
+    }
+    const int8_t mode = Mode();
+    if (rising4) {
+        if (mode == kModeHoming) {
+            const bool method35 = (Get(0x6098, 0) & 0xFF) == 35;
+            if (m_State == State::OperationEnabled || (method35 && m_State == State::SwitchedOn)) StartHoming();
+        } else if (mode == kModeProfilePosition && m_State == State::OperationEnabled) {
+            SetPosition(static_cast<int32_t>(Get(0x607A, 0)));
+            m_TargetReached = true;
+        }
+    }
+    UpdateStatusword();
+}
+
+void SimCANopenDrive::StartHoming() {
+    if ((Get(0x6098, 0) & 0xFF) == 35) {
+        SetPosition(static_cast<int32_t>(Get(0x607C, 0)));
+        m_HomingBits = 0x1400;
+        m_HomingDoneUs = 0;
+        return;
+    }
+    m_HomingBits = 0x0000;  // under way
+    m_HomingDoneUs = m_NowUs + static_cast<int64_t>(m_HomingDelayMs) * 1000;
+    if (m_HomingDoneUs == 0) m_HomingDoneUs = 1;
+}
+
+void SimCANopenDrive::OnObjectWritten(int index, int subindex, Bus& bus) {
+    (void)subindex;
+    if (index == 0x6040) {
+        HandleControlword(static_cast<uint16_t>(Get(0x6040, 0)), bus);
+    } else if (index == 0x6060) {
+        Set(0x6061, 0, Get(0x6060, 0));
+        if (Mode() == kModeHoming) {
+            m_HomingBits = 0x0400;
+            m_HomingDoneUs = 0;
+        }
+        UpdateStatusword();
+    } else if (index == 0x607A && Mode() == kModeProfilePosition) {
+        m_TargetReached = false;
+        UpdateStatusword();
+    }
+}
+
+void SimCANopenDrive::OnSync(Bus&) {
+    if (m_State != State::OperationEnabled) return;
+    const int8_t mode = Mode();
+    if (mode == kModeCSP) {
+        SetPosition(static_cast<int32_t>(Get(0x607A, 0)));
+    } else if (mode == kModeInterpolated && (m_LastControlword & 0x0010)) {
+        SetPosition(static_cast<int32_t>(Get(0x60C1, 1)));
+    }
+}
+
+void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
+    const double dt = m_LastTickUs == 0 ? 0.0 : static_cast<double>(nowUs - m_LastTickUs) / 1e6;
+    m_LastTickUs = nowUs;
+    m_NowUs = nowUs;
+    if (m_FaultPending) {
+        m_FaultPending = false;
+        m_State = State::Fault;
+        m_HomingDoneUs = 0;
+        SendEmergency(m_FaultCode, m_FaultRegister, bus);
+        UpdateStatusword();
+    }
+    const int8_t mode = Mode();
+    if (m_State == State::OperationEnabled && (mode == kModeProfileVelocity || mode == kModeCSV) &&
+        !(m_LastControlword & 0x0100) && dt > 0.0) {
+        SetPosition(m_Position + static_cast<int32_t>(Get(0x60FF, 0)) * dt);
+    }
+    if (m_HomingDoneUs != 0 && nowUs >= m_HomingDoneUs) {
+        m_HomingDoneUs = 0;
+        if (m_HomingFails) {
+            m_HomingBits = 0x2400;  // homing error, motor stopped
+        } else {
+            SetPosition(static_cast<int32_t>(Get(0x607C, 0)));
+            m_HomingBits = 0x1400;
+        }
+        UpdateStatusword();
+    }
+}
+
+void SimCANopenDrive::OnReset() {
+    m_State = State::SwitchOnDisabled;
+    m_LastControlword = 0;
+    m_HomingBits = 0x0400;
+    m_HomingDoneUs = 0;
+    m_TargetReached = true;
+    SetPosition(m_Position);
+    UpdateStatusword();
+}
+
+void SimCANopenDrive::InjectFault(uint16_t code, uint8_t errorRegister) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_FaultPending = true;
+    m_FaultCode = code;
+    m_FaultRegister = errorRegister;
+}
+
+void SimCANopenDrive::SetHomingFails(bool fails) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_HomingFails = fails;
+}
+
+void SimCANopenDrive::SetHomingDelayMs(int ms) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_HomingDelayMs = ms;
+}
+
+SimCANopenDrive::State SimCANopenDrive::GetState() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_State;
+}
+
+int32_t SimCANopenDrive::Position() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return static_cast<int32_t>(Get(0x6064, 0));
+}
+
+}  // namespace CanSim
