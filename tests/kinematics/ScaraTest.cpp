@@ -246,7 +246,7 @@ TEST(Scara, ShoulderStaysOnItsSideOfTheHalfTurn) {
 
 TEST(Scara, LastJointIsWrappedIntoAHalfTurnEitherSide) {
     struct Case {
-        float q[3];
+        float q[9];
         float wrapped;
     };
     // Direction of the last arm q1 + q2 + q3: 200 and -200 before wrapping.
