@@ -87,8 +87,9 @@ void CartesianGantry::Init(const std::string& name, const std::string& type, con
         axisMatrixInverse = axisMatrix.Inverse();
     } catch (const std::exception& e) {
         // Dependent directions leave no inverse: the gantry cannot be moved.
+        // Without a readable file the file's own reason stands.
         log->addError(kinematicTypeName + ": axis directions are linearly dependent (" + e.what() + ")");
-        SetSeriousFail("54 Robot Ini not complete");
+        if (m_FileRead) SetSeriousFail("54 Robot Ini not complete");
     }
 
     const char* lengthNames[3] = {"1", "2", "3"};
@@ -116,6 +117,7 @@ void CartesianGantry::Init(const std::string& name, const std::string& type, con
 }
 
 void CartesianGantry::ReadIniFile(const std::string& robotFile) {
+    m_FileRead = false;
     std::ifstream probe(robotFile);
     if (!probe.is_open() || !Filesystem::IsFile(robotFile)) {
         LogSingleton::instance()->addError(std::string(m_Layout.missingFileName) +
@@ -127,6 +129,7 @@ void CartesianGantry::ReadIniFile(const std::string& robotFile) {
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
     tinyxml2::XMLElement* robot = OpenRobotFile(doc, robotFile);
     if (robot == nullptr) return;
+    m_FileRead = true;
 
     if (tinyxml2::XMLElement* e = RequireElement(robot, "Kinematic", "54 Robot Ini not complete")) {
         if (m_Layout.mayHaveFourthAxis) {

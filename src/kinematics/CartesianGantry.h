@@ -58,4 +58,5 @@ private:
     int LimitCount() const;
 
     Layout m_Layout;
+    bool m_FileRead = false;  // the robot file was opened and parsed by the last ReadIniFile
 };
