@@ -123,7 +123,9 @@ private:
     struct Keyword {
         const char* name;
         bool activeOnly;
-        Handler handler;  // null: handled by a later part of the protocol
+        Handler handler;      // runs first, when set
+        int32_t postCode;     // posted for the main loop and acknowledged, when not 0
+        const char* logLine;  // logged with the post, when set
     };
     static const Keyword CmdKeywords[];
     static const Keyword VarKeywords[];
@@ -131,18 +133,7 @@ private:
     void HandleAliveJog(const char* message);
     void NotHandledYet(const char* family, const char* keyword, const char* message);
     void PostAndAck(int32_t code, const char* message, const char* logLine);
-    void CmdReset(const char* message, int counter, char** save);
-    void CmdEnable(const char* message, int counter, char** save);
-    void CmdDisable(const char* message, int counter, char** save);
-    void CmdSetJointsToZero(const char* message, int counter, char** save);
-    void CmdReferenceAllJoints(const char* message, int counter, char** save);
-    void CmdMotionTypeJoint(const char* message, int counter, char** save);
-    void CmdMotionTypeCartBase(const char* message, int counter, char** save);
-    void CmdMotionTypeCartTool(const char* message, int counter, char** save);
-    void CmdMotionTypePlatform(const char* message, int counter, char** save);
     void CmdStartProgram(const char* message, int counter, char** save);
-    void CmdPauseProgram(const char* message, int counter, char** save);
-    void CmdStopProgram(const char* message, int counter, char** save);
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);
 

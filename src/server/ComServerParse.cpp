@@ -14,67 +14,62 @@
 #include "server/ComServer.h"
 #include "server/HXPScanner.h"
 
-namespace {
-
-constexpr std::size_t MaxWordLength = 511;
-
-}  // namespace
-
-// Keywords whose handler is null belong to parts of the protocol that are not
+// Keywords with a code post it for the main loop (after their handler, if
+// any). Keywords with neither belong to parts of the protocol that are not
 // served yet: they keep their access rule and get a "not available" reply.
 const ComServer::Keyword ComServer::CmdKeywords[] = {
-    {"Connect", true, nullptr},
-    {"Disconnect", true, nullptr},
-    {"GetVersion", false, nullptr},
-    {"DOUT", true, nullptr},
-    {"GSIG", false, nullptr},
-    {"ProgramReplayMode", false, nullptr},
-    {"Reset", true, &ComServer::CmdReset},
-    {"Enable", true, &ComServer::CmdEnable},
-    {"Disable", true, &ComServer::CmdDisable},
-    {"SetJointsToZero", true, &ComServer::CmdSetJointsToZero},
-    {"ReferenceAllJoints", true, &ComServer::CmdReferenceAllJoints},
-    {"ReferenceSingleJoint", true, nullptr},
-    {"GetReferencingInfo", false, nullptr},
-    {"Override", true, nullptr},
-    {"MotionTypeJoint", true, &ComServer::CmdMotionTypeJoint},
-    {"MotionTypeCartBase", true, &ComServer::CmdMotionTypeCartBase},
-    {"MotionTypeCartTool", true, &ComServer::CmdMotionTypeCartTool},
-    {"MotionTypePlatform", true, &ComServer::CmdMotionTypePlatform},
-    {"ZeroTorque", false, nullptr},
-    {"Gripper", true, nullptr},
-    {"GetActive", false, &ComServer::CmdGetActive},
-    {"SetActive", false, &ComServer::CmdSetActive},
-    {"StartProgram", true, &ComServer::CmdStartProgram},
-    {"StartProgramWithOffset", true, nullptr},
-    {"PauseProgram", true, &ComServer::CmdPauseProgram},
-    {"StopProgram", true, &ComServer::CmdStopProgram},
-    {"DeleteProgram", true, nullptr},
-    {"DeleteLogicProgram", true, nullptr},
-    {"DeleteProgramFromFileSystem", true, nullptr},
-    {"GetProgramInfo", false, nullptr},
-    {"GetLogicProgramInfo", false, nullptr},
-    {"GetProgramName", false, nullptr},
-    {"LoadProgram", true, nullptr},
-    {"LoadLogicProgram", true, nullptr},
-    {"StartAt", true, nullptr},
-    {"UploadFileInit", true, nullptr},
-    {"UploadFileLine", true, nullptr},
-    {"UploadFileFinish", true, nullptr},
-    {"Move", true, nullptr},
-    {"TriggerCamera", true, nullptr},
-    {nullptr, false, nullptr},
+    {"Connect", true, nullptr, 0, nullptr},
+    {"Disconnect", true, nullptr, 0, nullptr},
+    {"GetVersion", false, nullptr, 0, nullptr},
+    {"DOUT", true, nullptr, 0, nullptr},
+    {"GSIG", false, nullptr, 0, nullptr},
+    {"ProgramReplayMode", false, nullptr, 0, nullptr},
+    {"Reset", true, nullptr, 10, "HXP-Server: Reset joints"},
+    {"Enable", true, nullptr, 11, "HXP-Server: Enable joints"},
+    {"Disable", true, nullptr, 12, "HXP-Server: Disable joints"},
+    {"SetJointsToZero", true, nullptr, 13, "HXP-Server: Set joints to zero"},
+    {"ReferenceAllJoints", true, nullptr, 16, "HXP-Server: Reference all joints"},
+    {"ReferenceSingleJoint", true, nullptr, 0, nullptr},
+    {"GetReferencingInfo", false, nullptr, 0, nullptr},
+    {"Override", true, nullptr, 0, nullptr},
+    {"MotionTypeJoint", true, nullptr, 21, "HXP-Server: Set motion type to: Joint"},
+    {"MotionTypeCartBase", true, nullptr, 22, "HXP-Server: Set motion type to: CartBase"},
+    {"MotionTypeCartTool", true, nullptr, 23, "HXP-Server: Set motion type to: CartTool"},
+    {"MotionTypePlatform", true, nullptr, 24, "HXP-Server: Set motion type to: Platform"},
+    {"ZeroTorque", false, nullptr, 0, nullptr},
+    {"Gripper", true, nullptr, 0, nullptr},
+    {"GetActive", false, &ComServer::CmdGetActive, 0, nullptr},
+    {"SetActive", false, &ComServer::CmdSetActive, 0, nullptr},
+    {"StartProgram", true, &ComServer::CmdStartProgram, 2, nullptr},
+    {"StartProgramWithOffset", true, nullptr, 0, nullptr},
+    {"PauseProgram", true, nullptr, 3, nullptr},
+    {"StopProgram", true, nullptr, 4, nullptr},
+    {"DeleteProgram", true, nullptr, 0, nullptr},
+    {"DeleteLogicProgram", true, nullptr, 0, nullptr},
+    {"DeleteProgramFromFileSystem", true, nullptr, 0, nullptr},
+    {"GetProgramInfo", false, nullptr, 0, nullptr},
+    {"GetLogicProgramInfo", false, nullptr, 0, nullptr},
+    {"GetProgramName", false, nullptr, 0, nullptr},
+    {"LoadProgram", true, nullptr, 0, nullptr},
+    {"LoadLogicProgram", true, nullptr, 0, nullptr},
+    {"StartAt", true, nullptr, 0, nullptr},
+    {"UploadFileInit", true, nullptr, 0, nullptr},
+    {"UploadFileLine", true, nullptr, 0, nullptr},
+    {"UploadFileFinish", true, nullptr, 0, nullptr},
+    {"Move", true, nullptr, 0, nullptr},
+    {"TriggerCamera", true, nullptr, 0, nullptr},
+    {nullptr, false, nullptr, 0, nullptr},
 };
 
 const ComServer::Keyword ComServer::VarKeywords[] = {
-    {"GetNrVariable", false, nullptr},
-    {"GetPosVariable", false, nullptr},
-    {"GetSystemVariable", false, nullptr},
-    {"GetPersistentNrVariable", false, nullptr},
-    {"SetVariableSingle", true, nullptr},
-    {"SetVariablePosCart", true, nullptr},
-    {"SetVariablePosJoint", true, nullptr},
-    {nullptr, false, nullptr},
+    {"GetNrVariable", false, nullptr, 0, nullptr},
+    {"GetPosVariable", false, nullptr, 0, nullptr},
+    {"GetSystemVariable", false, nullptr, 0, nullptr},
+    {"GetPersistentNrVariable", false, nullptr, 0, nullptr},
+    {"SetVariableSingle", true, nullptr, 0, nullptr},
+    {"SetVariablePosCart", true, nullptr, 0, nullptr},
+    {"SetVariablePosJoint", true, nullptr, 0, nullptr},
+    {nullptr, false, nullptr, 0, nullptr},
 };
 
 bool ComServer::ParseMessage(char* message, int length) {
@@ -134,11 +129,9 @@ void ComServer::Dispatch(const Keyword* table, const char* family, const char* k
         if (std::strcmp(k->name, keyword) != 0) continue;
         // An acting keyword from a passive connection counts as not recognised; nothing is answered.
         if (k->activeOnly && !IsActive()) return;
-        if (k->handler == nullptr) {
-            NotHandledYet(family, keyword, message);
-        } else {
-            (this->*(k->handler))(message, HXPScanner::Counter(message), save);
-        }
+        if (k->handler != nullptr) (this->*(k->handler))(message, HXPScanner::Counter(message), save);
+        if (k->postCode != 0) PostAndAck(k->postCode, message, k->logLine);
+        if (k->handler == nullptr && k->postCode == 0) NotHandledYet(family, keyword, message);
         return;
     }
     if (!IsActive()) return;
@@ -185,46 +178,9 @@ void ComServer::PostAndAck(int32_t code, const char* message, const char* logLin
     SendCmdAck(HXPScanner::Counter(message));
 }
 
-void ComServer::CmdReset(const char* message, int, char**) { PostAndAck(10, message, "HXP-Server: Reset joints"); }
-
-void ComServer::CmdEnable(const char* message, int, char**) { PostAndAck(11, message, "HXP-Server: Enable joints"); }
-
-void ComServer::CmdDisable(const char* message, int, char**) {
-    PostAndAck(12, message, "HXP-Server: Disable joints");
-}
-
-void ComServer::CmdSetJointsToZero(const char* message, int, char**) {
-    PostAndAck(13, message, "HXP-Server: Set joints to zero");
-}
-
-void ComServer::CmdReferenceAllJoints(const char* message, int, char**) {
-    PostAndAck(16, message, "HXP-Server: Reference all joints");
-}
-
-void ComServer::CmdMotionTypeJoint(const char* message, int, char**) {
-    PostAndAck(21, message, "HXP-Server: Set motion type to: Joint");
-}
-
-void ComServer::CmdMotionTypeCartBase(const char* message, int, char**) {
-    PostAndAck(22, message, "HXP-Server: Set motion type to: CartBase");
-}
-
-void ComServer::CmdMotionTypeCartTool(const char* message, int, char**) {
-    PostAndAck(23, message, "HXP-Server: Set motion type to: CartTool");
-}
-
-void ComServer::CmdMotionTypePlatform(const char* message, int, char**) {
-    PostAndAck(24, message, "HXP-Server: Set motion type to: Platform");
-}
-
-void ComServer::CmdStartProgram(const char* message, int, char**) {
+void ComServer::CmdStartProgram(const char*, int, char**) {
     if (m_ProgramIPO != nullptr) m_ProgramIPO->OffsetReset();
-    PostAndAck(2, message, nullptr);
 }
-
-void ComServer::CmdPauseProgram(const char* message, int, char**) { PostAndAck(3, message, nullptr); }
-
-void ComServer::CmdStopProgram(const char* message, int, char**) { PostAndAck(4, message, nullptr); }
 
 // ---------------------------------------------------------------- role
 

@@ -1,9 +1,11 @@
-# The black-box tests of test_controller start the controller program beside
-# the simulated bus, in scratch copies of the samples.
-if(TARGET test_controller)
-  add_dependencies(test_controller Korvella korvella-cansim)
-  target_compile_definitions(test_controller PRIVATE
-    KORVELLA_PROGRAM="$<TARGET_FILE:Korvella>"
-    KORVELLA_CANSIM_PROGRAM="$<TARGET_FILE:korvella-cansim>"
-    KORVELLA_SAMPLES_DIR="${PROJECT_SOURCE_DIR}/samples")
-endif()
+# The black-box tests of test_controller and test_server start the controller
+# program beside the simulated bus, in scratch copies of the samples.
+foreach(_target test_controller test_server)
+  if(TARGET ${_target})
+    add_dependencies(${_target} Korvella korvella-cansim)
+    target_compile_definitions(${_target} PRIVATE
+      KORVELLA_PROGRAM="$<TARGET_FILE:Korvella>"
+      KORVELLA_CANSIM_PROGRAM="$<TARGET_FILE:korvella-cansim>"
+      KORVELLA_SAMPLES_DIR="${PROJECT_SOURCE_DIR}/samples")
+  endif()
+endforeach()
