@@ -255,6 +255,7 @@ void MqttClient::Updater(int32_t generation) {
     const auto running = [&]() { return m_Enabled && m_UpdaterGeneration == generation; };
     while (running()) {
         if (m_Connected) {
+            if (m_BasicDataDue.exchange(false)) SendBasicData();
             SendData();
             wasConnected = true;
         } else if (wasConnected) {
@@ -508,8 +509,11 @@ void MqttClient::PublishPicture(CameraData& slot, const std::string& suffix, int
 
 void MqttClient::OnConnect() {
     LogSingleton::instance()->add("MQTT-Client: Connected");
+    // The library holds its own lock around this callback, and publishing
+    // takes ours, which other threads hold while they call the library: the
+    // updater publishes the basic data at its next pass instead.
+    m_BasicDataDue = true;
     m_Connected = true;
-    SendBasicData();
     NotifyCloudInfo();
 }
 

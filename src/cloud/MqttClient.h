@@ -180,6 +180,8 @@ private:
     std::atomic<bool> m_Connected{false};
     std::atomic<bool> m_Enabled{false};
     std::atomic<bool> m_DisconnectPending{false};
+    // Set by the connect callback; the updater publishes the identity.
+    std::atomic<bool> m_BasicDataDue{false};
 
     // Settings texts, guarded by m_SettingsMutex.
     std::string m_EncryptedCredentials;

@@ -13,10 +13,12 @@
 #include "cloud/CloudTestSupport.h"
 #include "cloud/MqttClient.h"
 #include "cloud/TelemetryData.h"
+#include "cloud/TestCamera.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
 #include "controller/RobotMasterTestSupport.h"
 #include "support/LogCapture.h"
+#include "vision/CameraManager.h"
 
 namespace {
 
@@ -247,6 +249,42 @@ TEST_F(CloudLink, SwitchingOffAndOnConnectsAtOnce) {
     // The old connection went with a proper disconnect, so no will was published.
     Passes(1);
     for (const Message& m : sub.On("/Basics/ConnectionStatus")) EXPECT_NE(m.payload, "LostConnection");
+}
+
+TEST_F(CloudLink, PicturesCarryTheCamerasJpegAtMostEveryTwoSeconds) {
+    auto* camera = new CloudTest::TestCamera("workcam");
+    Camera::CameraManager::Instance()->Add(camera);
+    auto first = std::make_shared<CloudTest::StampedPicture>(5000, 30);
+    camera->SetImage(first);
+    client->SetCameraWorkarea("workcam");
+    Subscriber sub(broker);
+    client->SetEnabled(true);
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DWorkarea", 1));
+    const std::vector<unsigned char> firstBytes = CloudTest::CloudBytes(*first);
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea")[0].payload, std::string(firstBytes.begin(), firstBytes.end()));
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea")[0].payload.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea")[0].qos, 0);
+
+    // A newer picture waits until more than 2 s have passed.
+    auto second = std::make_shared<CloudTest::StampedPicture>(5001, 220);
+    camera->SetImage(second);
+    clock.Advance(2);
+    Passes(2);
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea").size(), 1u);
+    clock.Advance(1);
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DWorkarea", 2));
+    const std::vector<unsigned char> secondBytes = CloudTest::CloudBytes(*second);
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea")[1].payload, std::string(secondBytes.begin(), secondBytes.end()));
+
+    // A lost picture goes out once as an empty payload.
+    camera->SetImage(nullptr);
+    clock.Advance(3);
+    ASSERT_TRUE(sub.WaitForCount("/Pictures/2DWorkarea", 3));
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea")[2].payload, "");
+    clock.Advance(3);
+    Passes(2);
+    EXPECT_EQ(sub.On("/Pictures/2DWorkarea").size(), 3u);
+    Camera::CameraManager::Instance()->Remove("workcam");
 }
 
 }  // namespace

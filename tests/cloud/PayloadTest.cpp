@@ -3,15 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "PkgProgram/IPO.h"
 #include "cloud/CameraData.h"
+#include "cloud/TestCamera.h"
 #include "cloud/TelemetryData.h"
 #include "common/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
 #include "support/LogCapture.h"
+#include "vision/CameraManager.h"
 
 namespace {
 
@@ -185,6 +188,76 @@ TEST(CameraDataTest, NameChangesAreReportedOnce) {
     slot.SetCameraName("");
     EXPECT_TRUE(slot.CollectData());
     EXPECT_FALSE(slot.CollectData());
+}
+
+// The slot's picture state through a camera of the camera manager.
+class CameraSlot : public ::testing::Test {
+protected:
+    CameraSlot() {
+        camera = new CloudTest::TestCamera("slotcam");
+        Camera::CameraManager::Instance()->Add(camera);
+        slot.SetCameraName("SlotCam");  // names are compared without case
+        slot.CollectData();
+    }
+    ~CameraSlot() override { Camera::CameraManager::Instance()->Remove("slotcam"); }
+
+    Cloud::CameraData slot;
+    CloudTest::TestCamera* camera;
+};
+
+TEST_F(CameraSlot, EncodesOnlyNewerPicturesAndReportsALostOne) {
+    EXPECT_FALSE(slot.CollectData()) << "no picture yet";
+
+    auto first = std::make_shared<CloudTest::StampedPicture>(1000, 40);
+    camera->SetImage(first);
+    EXPECT_TRUE(slot.CollectData());
+    EXPECT_TRUE(slot.HasImage());
+    EXPECT_EQ(slot.imageData, CloudTest::CloudBytes(*first));
+    ASSERT_GE(slot.imageData.size(), 2u);
+    EXPECT_EQ(slot.imageData[0], 0xFF);
+    EXPECT_EQ(slot.imageData[1], 0xD8);
+    EXPECT_FALSE(slot.CollectData()) << "the same picture again";
+
+    // A new picture within the same second is not encoded again.
+    camera->SetImage(std::make_shared<CloudTest::StampedPicture>(1000, 200));
+    EXPECT_FALSE(slot.CollectData());
+    EXPECT_EQ(slot.imageData, CloudTest::CloudBytes(*first));
+
+    auto later = std::make_shared<CloudTest::StampedPicture>(1001, 200);
+    camera->SetImage(later);
+    EXPECT_TRUE(slot.CollectData());
+    EXPECT_EQ(slot.imageData, CloudTest::CloudBytes(*later));
+
+    camera->SetImage(nullptr);
+    EXPECT_TRUE(slot.CollectData());
+    EXPECT_FALSE(slot.HasImage());
+    EXPECT_FALSE(slot.CollectData());
+}
+
+TEST_F(CameraSlot, RenamingKeepsTheLastPictureTime) {
+    camera->SetImage(std::make_shared<CloudTest::StampedPicture>(2000, 10));
+    ASSERT_TRUE(slot.CollectData());
+    slot.SetCameraName("unknown camera");
+    EXPECT_TRUE(slot.CollectData());
+    EXPECT_FALSE(slot.HasImage());
+    EXPECT_FALSE(slot.CollectData()) << "an unknown camera reports only the name change";
+
+    // Back on the first camera: its picture is no newer than the one encoded.
+    slot.SetCameraName("slotcam");
+    EXPECT_TRUE(slot.CollectData());
+    EXPECT_FALSE(slot.HasImage());
+    EXPECT_FALSE(slot.CollectData());
+}
+
+TEST_F(CameraSlot, FailedEncodingIsLoggedAndLeavesTheSlot) {
+    TestSupport::LogCapture log;
+    camera->SetImage(std::make_shared<CloudTest::BrokenPicture>(3000));
+    EXPECT_FALSE(slot.CollectData());
+    EXPECT_TRUE(log.Has("Cloud: Exception while converting camera image: no encoder"));
+    EXPECT_FALSE(slot.HasImage());
+    // Tried again with the next pass: it is still the newest picture.
+    EXPECT_FALSE(slot.CollectData());
+    EXPECT_EQ(log.Count("Cloud: Exception while converting camera image: no encoder"), 2);
 }
 
 }  // namespace
