@@ -289,6 +289,24 @@ TEST_F(VQTCANV2DriverBus, SupplyFrameFeedsVoltageAndCircuits) {
     EXPECT_EQ(driver->GetSupplyVoltage(), 24000.0f);
 }
 
+TEST_F(VQTCANV2DriverBus, TotalCurrentAndEStopForTheRobotState) {
+    MakeDriver(3, false);
+    EXPECT_EQ(driver->GetEStop(), 0);  // not connected
+    MakeConnectedDriver();
+    SendStatus(0x10, 0, 0, 100, 0);
+    SendStatus(0x20, 0, 0, 250, 0);
+    SendToDriver(Codec::EncodeSupply(2400, true, true));
+    driver->SetJoints(state);
+    const int sum = static_cast<int>(driver->jointData[0].current) + static_cast<int>(driver->jointData[1].current);
+    EXPECT_GT(sum, 0);
+    EXPECT_EQ(driver->GetTotalCurrent(), sum);
+    EXPECT_EQ(driver->GetEStop(), 0);
+
+    SendToDriver(Codec::EncodeSupply(2400, true, false));
+    driver->SetJoints(state);
+    EXPECT_EQ(driver->GetEStop(), 1);
+}
+
 TEST_F(VQTCANV2DriverBus, ErrorsAreToleratedForFourEvaluations) {
     MakeConnectedDriver();
     SendStatusToAll(0x04);
