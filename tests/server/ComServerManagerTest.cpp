@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "cloud/MqttClient.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
 #include "server/ComServer.h"
@@ -249,23 +250,33 @@ TEST_F(ServerTest, ATrailingNewlineFollowedBySilenceEndsTheConnection) {
     EXPECT_TRUE(log.HasErrorContaining("ERROR: HXP-Server Read error 40 (read failed at head of message)"));
 }
 
-TEST_F(ServerTest, EventsVariablesAndServerMessagesReachEveryClient) {
+TEST_F(ServerTest, EventsVariablesCloudStateAndServerMessagesReachEveryClient) {
+    Cloud::MqttClient cloud(&rm);
+    cloud.SetClientId("cell-1");
+    manager->Init(&rm, nullptr, &cloud);
     auto a = Connect(1);
     auto b = Connect(2);
     Pass();
     a->Drain();
     b->Drain();
 
-    ComServerManager::IpoResultsCallback(HXPEventStop, 3, 0, "program done");
+    // Through the callbacks registered with the interpreters, the program memory, the cloud client and the log.
+    rm.ipoMain.SendHXPServerCallback(HXPEventStop, 3, 0, "program done");
+    rm.ipoDirect.SendHXPServerCallback(HXPEventStart, 0, 0, "");
     rm.programMemory.SetVariableSingle("speed", 2.5, true);
-    for (int i = 1; i <= 11; ++i) manager->OnServerMessage("text " + std::to_string(i));
+    cloud.SetEncryptedCredentials("secret");
+    for (int i = 1; i <= 10; ++i) manager->OnServerMessage("text " + std::to_string(i));
+    LogSingleton::instance()->DisplayAndServerSetMessage("text 11");
     manager->SendServerMessages();
     for (Client* c : {a.get(), b.get()}) {
         const std::vector<std::string> bodies = Bodies(c->Drain());
-        std::vector<std::string> expected = {"EXECEND 3 0 program done", "VARINFO ValueNrVariable speed 2.5"};
+        std::vector<std::string> expected = {"EXECEND 3 0 program done", "EXECACK 0 0",
+                                             "VARINFO ValueNrVariable speed 2.5",
+                                             "CONFIG Cloud False True False \"cell-1\" \"\" \"\" \"\" \"\""};
         for (int i = 2; i <= 11; ++i) expected.push_back("MESSAGE text " + std::to_string(i));
         EXPECT_EQ(bodies, expected);
     }
+    manager->Shutdown();
 }
 
 TEST_F(ServerTest, ShutdownClosesEveryClientAndJoinsTheThreads) {
