@@ -1,6 +1,7 @@
 #include "kinematics/LinearDeltaSetup.h"
 
 #include "common/LogSingleton.h"
+#include "kinematics/KinematicLog.h"
 
 namespace LinearDeltaSetup {
 
@@ -41,12 +42,7 @@ void LogJoints(const RobotKinematic& kin) {
             i, kin.jointLimits[i][0], kin.jointLimits[i][1], kin.maxJointVelocities[i], kin.maxJointAccelerations[i],
             kin.jointOffsets[i], kin.jointDirections[i]);
     }
-    for (int j = 0; j < kin.nrOfExternalAxes; ++j) {
-        const int i = 6 + j;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", j,
-                       kin.jointLimits[i][0], kin.jointLimits[i][1], kin.maxJointVelocities[i], kin.jointOffsets[i],
-                       kin.jointDirections[i]);
-    }
+    KinematicLog::JointLines(kin, 0);  // the external axes
 }
 
 }  // namespace LinearDeltaSetup

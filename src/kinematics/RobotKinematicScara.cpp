@@ -8,6 +8,7 @@
 #include "common/LogSingleton.h"
 #include "common/StringHelper.h"
 #include "kinematics/KinMath.h"
+#include "kinematics/KinematicLog.h"
 
 namespace {
 // Kept from the stretched arm, mm.
@@ -51,17 +52,7 @@ void RobotKinematicScara::Init(const std::string& name, const std::string& type,
     ReadIniFile(robotFile);
 
     log->add("Nr of joints: ", nrOfJoints + nrOfExternalAxes);
-    for (int i = 0; i < nrOfJoints; ++i) {
-        log->addFormat("   Joint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", i,
-                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i],
-                       jointDirections[i]);
-    }
-    for (int j = 0; j < nrOfExternalAxes; ++j) {
-        const int i = 6 + j;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", j,
-                       jointLimits[i][0], jointLimits[i][1], maxJointVelocities[i], jointOffsets[i],
-                       jointDirections[i]);
-    }
+    KinematicLog::JointLines(*this, nrOfJoints);
     SetMinMaxValues(jointLimits);
     log->addFormat("Kinematic length: hbase %.1lf, distx1 %.1lf, radius1 %.1lf, radius2 %.1lf, radius3 %.1lf", hbase,
                    distx1, radius1, radius2, radius3);
