@@ -78,23 +78,33 @@ int printErrorLog(const char* text, std::size_t length, void*) {
     return 0;
 }
 
-int Encrypt(const unsigned char* in, int length, const unsigned char* key, const unsigned char* iv,
-            unsigned char* out) {
+namespace {
+
+// One pass of AES-256-CBC in either direction; `what` names it in the errors.
+int Crypt(int encrypt, const unsigned char* in, int length, const unsigned char* key, const unsigned char* iv,
+          unsigned char* out, const std::string& what) {
     InitializeOpenSSL();
     Context context(EVP_CIPHER_CTX_new());
     if (!context) {
         ReportErrors();
-        throw std::runtime_error("Encryption failed: Could not create context");
+        throw std::runtime_error(what + " failed: Could not create context");
     }
     int written = 0;
     int finalWritten = 0;
-    if (length < 0 || EVP_EncryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
-        EVP_EncryptUpdate(context.get(), out, &written, in, length) != 1 ||
-        EVP_EncryptFinal_ex(context.get(), out + written, &finalWritten) != 1) {
+    if (length < 0 || EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt) != 1 ||
+        EVP_CipherUpdate(context.get(), out, &written, in, length) != 1 ||
+        EVP_CipherFinal_ex(context.get(), out + written, &finalWritten) != 1) {
         ReportErrors();
-        throw std::runtime_error("Encryption failed");
+        throw std::runtime_error(what + " failed");
     }
     return written + finalWritten;
+}
+
+}  // namespace
+
+int Encrypt(const unsigned char* in, int length, const unsigned char* key, const unsigned char* iv,
+            unsigned char* out) {
+    return Crypt(1, in, length, key, iv, out, "Encryption");
 }
 
 int Encrypt(const unsigned char* in, int length, const Key256& key, const InitializationVector& iv,
@@ -104,21 +114,7 @@ int Encrypt(const unsigned char* in, int length, const Key256& key, const Initia
 
 int Decrypt(const unsigned char* in, int length, const unsigned char* key, const unsigned char* iv,
             unsigned char* out) {
-    InitializeOpenSSL();
-    Context context(EVP_CIPHER_CTX_new());
-    if (!context) {
-        ReportErrors();
-        throw std::runtime_error("Decryption failed: Could not create context");
-    }
-    int written = 0;
-    int finalWritten = 0;
-    if (length < 0 || EVP_DecryptInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
-        EVP_DecryptUpdate(context.get(), out, &written, in, length) != 1 ||
-        EVP_DecryptFinal_ex(context.get(), out + written, &finalWritten) != 1) {
-        ReportErrors();
-        throw std::runtime_error("Decryption failed");
-    }
-    return written + finalWritten;
+    return Crypt(0, in, length, key, iv, out, "Decryption");
 }
 
 int Decrypt(const unsigned char* in, int length, const Key256& key, const InitializationVector& iv,

@@ -60,21 +60,6 @@ void Run(const std::string& command) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(s);
-        throw std::runtime_error("no free port");
-    }
-    close(s);
-    return ntohs(address.sin_port);
-}
-
 bool Accepts(int port) {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -139,7 +124,8 @@ TestBroker::TestBroker() {
         dir + "/server.pem -days 2 -extfile " + dir + "/server.ext");
     for (const char* file : {"ca.pem", "other-ca.pem", "server.pem", "server.key"})
         chmod((dir + "/" + file).c_str(), 0644);
-    port = FreePort();
+    port = TestSupport::FreeLoopbackPort();
+    if (port == 0) throw std::runtime_error("no free port");
     TestSupport::WriteFile(dir + "/mosquitto.conf", "listener " + std::to_string(port) +
                                                         " 127.0.0.1\n"
                                                         "cafile " + dir + "/ca.pem\n"

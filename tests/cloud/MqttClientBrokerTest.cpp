@@ -13,7 +13,7 @@
 #include "cloud/CloudTestSupport.h"
 #include "cloud/MqttClient.h"
 #include "cloud/TelemetryData.h"
-#include "cloud/TestCamera.h"
+#include "cloud/TestPictures.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
 #include "controller/RobotMasterTestSupport.h"

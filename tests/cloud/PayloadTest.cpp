@@ -9,7 +9,7 @@
 
 #include "PkgProgram/IPO.h"
 #include "cloud/CameraData.h"
-#include "cloud/TestCamera.h"
+#include "cloud/TestPictures.h"
 #include "cloud/TelemetryData.h"
 #include "common/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"

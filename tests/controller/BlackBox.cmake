@@ -1,6 +1,6 @@
-# The black-box tests of test_controller and test_server start the controller
+# The black-box tests of test_controller, test_server and test_cloud start the controller
 # program beside the simulated bus, in scratch copies of the samples.
-foreach(_target test_controller test_server)
+foreach(_target test_controller test_server test_cloud)
   if(TARGET ${_target})
     add_dependencies(${_target} Korvella korvella-cansim)
     target_compile_definitions(${_target} PRIVATE

@@ -17,25 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 TEST(ServerBlackBoxTest, ClientFollowsTheRobotAndTheServerEndsWithTheProgram) {
     SimBusTest::Sample sample;
     sample.StartBus();
-    const int port = FreePort();
+    const int port = TestSupport::FreeLoopbackPort();
     ASSERT_NE(port, 0);
     SimBusTest::Controller korvella(sample, {"KORVELLA_HXP_PORT=" + std::to_string(port)});
 

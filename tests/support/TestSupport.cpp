@@ -2,6 +2,10 @@
 
 #include "common/LogSingleton.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -53,6 +57,21 @@ std::string FixturePath(const std::string& fixture) {
 
 void CopyFixture(const std::string& fixture, const std::string& target) {
     WriteFile(target, ReadFile(FixturePath(fixture)));
+}
+
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return 0;
+    }
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 }  // namespace TestSupport

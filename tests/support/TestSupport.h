@@ -33,4 +33,7 @@ void WriteFile(const std::string& path, const std::string& content);
 void CopyFixture(const std::string& fixture, const std::string& target);
 std::string FixturePath(const std::string& fixture);
 
+// A loopback TCP port that was free a moment ago; 0 when none could be found.
+int FreeLoopbackPort();
+
 }  // namespace TestSupport

@@ -1,28 +1,18 @@
 #pragma once
-// A camera that holds whatever picture the test gives it, and pictures with a
-// chosen time stamp, for the cloud's picture slots.
+// Pictures with a chosen time stamp for the cloud's picture slots; the
+// camera that holds them is the camera tests' TestCamera.
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "vision/CameraInterface.h"
+#include "vision/FakeCameras.h"
 #include "vision/ImageRGB24.h"
 
 namespace CloudTest {
 
-class TestCamera : public Camera::CameraInterface {
-public:
-    explicit TestCamera(const std::string& name) : CameraInterface("test", name) {}
-    void Start() override {}
-    void Stop() override {}
-    bool GetTargetPos(DataTypes::Vector3&, DataTypes::Vector3&, int&) const override { return false; }
-    int Read(tinyxml2::XMLElement&) override { return 0; }
-    tinyxml2::XMLElement* Write(tinyxml2::XMLDocument&) override { return nullptr; }
-    std::string GetHXPConfigString(int) const override { return std::string(); }
-    int GetStatus() const override { return 2; }
-};
+using VisionTest::TestCamera;
 
 // An 8 x 8 colour picture of one colour, stamped with the given second.
 class StampedPicture : public Imaging::ImageRGB24 {
