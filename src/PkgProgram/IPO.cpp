@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <stdexcept>
+#include <thread>
+
+#include "PkgProgram/Command.h"
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/StateMachineDIZ.h"
 #include "common/LogSingleton.h"
@@ -9,9 +13,14 @@
 
 const std::chrono::nanoseconds IPO::m_MinimumExecutionTime{500000000};
 
+thread_local const IPO* IPO::steppingIpo = nullptr;
+
 IPO::IPO(IpoType ipoType) : type(ipoType), programStartTime(std::chrono::system_clock::now()) {}
 
-IPO::~IPO() = default;
+IPO::~IPO() {
+    // Loader and start-at threads are detached and work on this object.
+    while (loading.load() || helperThreads.load() > 0) usleep(1000);
+}
 
 void IPO::SetMemory(Programs::ProgramMemory* programMemory) {
     memory = programMemory;
@@ -37,6 +46,10 @@ void IPO::SetVelocitySetting(int32_t setting) { velocitySetting = setting; }
 
 void IPO::SetKinematic(RobotKinematic* model) { kinematic.reset(model); }
 
+int IPO::GetNrRobotJoints() const { return kinematic ? kinematic->nrOfJoints : 6; }
+
+int IPO::GetNrExternalJoints() const { return kinematic ? kinematic->nrOfExternalAxes : 3; }
+
 void IPO::SendHXPServerCallback(HXPEventType event, int command, int program, const std::string& text) {
     if (hxpCallback != nullptr) hxpCallback(event, command, program, text);
 }
@@ -55,7 +68,13 @@ int32_t IPO::GetRunState() const {
     return currentCommand == -1 ? RunStateIdle : RunStatePaused;
 }
 
+bool IPO::IsProgramLoaded() const {
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
+    return !programs.empty();
+}
+
 void IPO::GetProgramInformation(std::string* programName, int* count, int* index) const {
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
     if (programs.empty()) return;
     const int32_t program = activeProgram;
     const std::size_t active =
@@ -65,7 +84,15 @@ void IPO::GetProgramInformation(std::string* programName, int* count, int* index
     if (index != nullptr) *index = currentCommand;
 }
 
-std::string IPO::GetProgramFile() const { return programs.empty() ? std::string() : programFile; }
+std::string IPO::GetProgramFile() const {
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
+    return programs.empty() ? std::string() : programFile;
+}
+
+std::string IPO::GetLoadedProgramName() const {
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
+    return loadedProgramName;
+}
 
 void IPO::Start() {
     LogSingleton* log = LogSingleton::instance();
@@ -73,17 +100,58 @@ void IPO::Start() {
         log->add("IPO: Cannot start while loading!");
         return;
     }
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
     if (programs.empty() || programs[0].commands.empty()) {
         log->DisplayAndServerSetMessage("No Program loaded");
         log->addFormat("%s:    Cannot start, no Program loaded", name);
         return;
     }
-    // Starting a loaded program joins here with the program loader and the per-cycle step.
+    if (usesPlugins) pluginManager.StartPlugins();
+    if (currentCommand == -1) {
+        log->addFormat("%s: Starting program with %d points and %d subprograms, first: %s", name,
+                       static_cast<int>(programs[0].commands.size()), static_cast<int>(programs.size()) - 1,
+                       programs[0].commands[0]->className);
+        for (RobotProgram& program : programs) {
+            for (const std::shared_ptr<Command>& command : program.commands) command->Init();
+        }
+        activeProgram = 0;
+        currentCommand = 0;
+        lastReportedCommand = 0;
+        lastReportedProgram = 0;
+        preparedCommand = -1;
+        restartWaitMs = 0;
+        programStartTime = std::chrono::system_clock::now();
+        SetPathUnavailable();
+        if (type != IpoTypeLogic) {
+            SendHXPServerCallback(HXPEventStart, currentCommand, activeProgram, "");
+            log->IncreaseSystemVariables(4, 1);
+        }
+    } else if (type == IpoTypeMain) {
+        log->addFormat("IPO: Resuming program at point %d of %d", currentCommand + 1,
+                       static_cast<int>(programs[0].commands.size()));
+        SendHXPServerCallback(HXPEventStart, currentCommand, activeProgram, "");
+    }
+    if (type == IpoTypeMain) log->DisplayAndServerSetMessage("Starting/Resuming robot program");
+    replayRunning = true;
 }
 
 void IPO::Pause(StopReason reason) {
     if (!replayRunning && currentCommand == -1) return;
-    if (type == IpoTypeMain) lastStopReason = reason;
+    if (type == IpoTypeMain) {
+        LogSingleton* log = LogSingleton::instance();
+        lastStopReason = reason;
+        std::string text;
+        bool show = true;
+        if (reason == USER || reason == PLC || reason == PROGRAM) {
+            text = StopReasonToString(reason);
+        } else if (reason != REPLAY_STEP && reason != SHUTDOWN) {
+            text = "ERROR";
+            show = false;
+        }
+        SendHXPServerCallback(HXPEventPause, currentCommand, activeProgram, text);
+        if (show) log->DisplayAndServerSetMessage("Pausing Program");
+        log->add("IPO:    Pausing Program");
+    }
     SetReplayRunning(false);
 }
 
@@ -103,7 +171,7 @@ void IPO::Stop(StopReason reason, const std::string& text) {
         }
     }
     SetReplayRunning(false);
-    usleep(50000);
+    WaitForStepToEnd();
     activeProgram = 0;
     currentCommand = -1;
 }
@@ -118,9 +186,77 @@ void IPO::ErrorState(StopReason reason, bool report, const std::string& text) {
     }
 }
 
+void IPO::StartAt(const std::string& programName, int commandIndex) {
+    LogSingleton* log = LogSingleton::instance();
+    log->addFormat("Start command requested: program '%s', command %d", programName, commandIndex);
+    if (GetRunState() == RunStateRunning) {
+        log->addError("Can not set start command while program is running");
+        throw std::runtime_error("program is running");
+    }
+    int found = -1;
+    {
+        std::lock_guard<std::recursive_mutex> lock(programsMutex);
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            if (programs[p].name == programName) {
+                found = static_cast<int>(p);
+                break;
+            }
+        }
+    }
+    if (found >= 0) {
+        StartAtInternal(this, found, commandIndex, programName);
+        return;
+    }
+    if (LoadProgram(programName, true) != 0) throw std::runtime_error("could not load program");
+    ++helperThreads;
+    std::thread([this, commandIndex, programName]() {
+        StartAtInternal(this, 0, commandIndex, programName);
+        --helperThreads;
+    }).detach();
+}
+
+void IPO::StartAtInternal(IPO* ipo, int program, int command, const std::string& programName) {
+    LogSingleton* log = LogSingleton::instance();
+    while (ipo->loading) usleep(50000);
+    {
+        std::lock_guard<std::recursive_mutex> lock(ipo->programsMutex);
+        // A refused load keeps the program loaded before: that one is not the one asked for.
+        if (ipo->programs.empty() || program < 0 || static_cast<std::size_t>(program) >= ipo->programs.size() ||
+            ipo->programs[static_cast<std::size_t>(program)].name != programName) {
+            log->addError("could not set start command, program not loaded");
+            return;
+        }
+    }
+    if (ipo->GetRunState() == RunStateIdle) {
+        ipo->Start();
+        ipo->Pause(USER);
+    }
+    bool inProgram = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(ipo->programsMutex);
+        if (static_cast<std::size_t>(program) >= ipo->programs.size()) return;
+        RobotProgram& target = ipo->programs[static_cast<std::size_t>(program)];
+        if (program != ipo->activeProgram) {
+            target.parent = 0;
+            target.returnIndex = -2;
+            ipo->activeProgram = program;
+        }
+        if (command >= 0 && static_cast<std::size_t>(command) < target.commands.size()) {
+            ipo->currentCommand = command;
+            inProgram = true;
+        }
+    }
+    if (!inProgram) {
+        const std::string text = "Could not set start command, command index is not in program";
+        log->addError(text);
+        ipo->Stop(ERROR, text);
+    }
+}
+
 void IPO::DeleteAll() {
     if (type != IpoTypeDirect) LogSingleton::instance()->add("IPO:    Deleting All Programs");
     SetReplayRunning(false);
+    std::lock_guard<std::recursive_mutex> lock(programsMutex);
     currentCommand = -1;
     programs.clear();
     if (type != IpoTypeDirect && memory != nullptr) memory->Clear();
@@ -131,30 +267,19 @@ void IPO::DeleteAll() {
 }
 
 void IPO::RestartCommand() {
-    // Replanning the current command on resume joins here with the path generator.
+    if (GetRunState() == RunStatePaused) SetPathUnavailable();
 }
 
 void IPO::SetPathUnavailable() {
-    // The path generator joins here.
+    // The path generator's prepared path is dropped, so the current command is planned again.
+    pathAvailable = false;
 }
 
-int IPO::LoadProgram(const std::string& file, bool /*quiet*/) {
-    LogSingleton* log = LogSingleton::instance();
-    if (loading) {
-        log->add("IPO: Cannot load a new program while loading!");
-        return 2;
-    }
-    if (file.find(' ') != std::string::npos) {
-        log->add("IPO: Cannot load program, whitespace in filename not allowed!");
-        return 2;
-    }
-    // The program file loader joins here; until then nothing is loaded.
-    return 2;
-}
-
-bool IPO::GetNextPosition(int /*cycleMs*/, float /*override*/, DataTypes::RobotState* /*state*/) {
-    // The per-cycle step joins here; an idle interpreter writes nothing.
-    return false;
+void IPO::WaitForStepToEnd() const {
+    // A stop from inside a step (a Stop command) has nothing to wait for and
+    // must not hold up the robot cycle.
+    if (steppingIpo == this) return;
+    usleep(50000);
 }
 
 void IPO::OffsetSet(const float* values) {
@@ -216,4 +341,17 @@ std::string IPO::StopReasonToString(StopReason reason) {
         case FSM_ERROR: return "FSM_ERROR";
     }
     return "ERROR";
+}
+
+std::string IPO::KinematicErrorText(int code) {
+    switch (code) {
+        case 13: return "Joint Min";
+        case 14: return "Joint Max";
+        case 21: return "Center Sing.";
+        case 22: return "Out of Reach";
+        case 23: return "Hand Singularity";
+        case 51: return "PathGen Error LF";
+        case 61: return "Variable not found";
+        default: return "unknown error " + std::to_string(code);
+    }
 }

@@ -1,16 +1,21 @@
 #pragma once
-// The program interpreter: holds the loaded robot programs and their run
-// state and gives the robot thread one set-point per cycle. The robot master
-// owns three: the robot program, the logic program and direct moves.
+// The program interpreter: holds the loaded robot programs (a main program and
+// the sub-programs it calls) and their run state, and gives the robot thread
+// one set-point per cycle. The robot master owns three: the robot program, the
+// logic program and direct moves.
 //
-// Program loading, stepping and path planning join this class later; until
-// then no program can be loaded, so the interpreter stays idle (run state 1)
-// and its run control answers as it does without a program.
+// The program list is changed by loads, deletes and added commands on other
+// threads while the robot thread steps it: those changes take the list's lock,
+// and the robot thread only try-locks it, skipping a cycle's step rather than
+// waiting. A load builds the new list aside and swaps it in whole.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <stack>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "PkgProgram/RobotProgram.h"
 #include "vision/PluginManager.h"
 
+class Command;
 class RobotKinematic;
 namespace DataTypes {
 class RobotState;
@@ -28,6 +34,9 @@ class ProgramMemory;
 }
 namespace TavixStateMachine {
 class StateMachineDIZ;
+}
+namespace tinyxml2 {
+class XMLElement;
 }
 
 // Events of an interpreter to the remote clients.
@@ -60,12 +69,14 @@ public:
     using ErrorCallback = void (*)(void* context, IPO* ipo, bool resetOutputs);
 
     explicit IPO(IpoType type);
+    // Waits for its own loader and start-at threads.
     ~IPO();
     IPO(const IPO&) = delete;
     IPO& operator=(const IPO&) = delete;
 
     // ---- Wiring by the owner ----
     void SetMemory(Programs::ProgramMemory* memory);
+    Programs::ProgramMemory* GetMemory() const { return memory; }
     void SetErrorCallback(ErrorCallback callback, void* context);
     void SetStateMachine(TavixStateMachine::StateMachineDIZ* machine);
     // The logic interpreter's link to the robot-program interpreter.
@@ -74,6 +85,8 @@ public:
     // Takes ownership of the path generator's own copy of the kinematic model.
     void SetKinematic(RobotKinematic* kinematic);
     RobotKinematic* GetKinematic() const { return kinematic.get(); }
+    int GetNrRobotJoints() const;
+    int GetNrExternalJoints() const;
 
     void SendHXPServerCallback(HXPEventType event, int command, int program, const std::string& text);
 
@@ -82,16 +95,26 @@ public:
     void SetReplayRunning(bool running);
     void UpdateRunstate();
     int32_t GetRunState() const;
-    bool IsProgramLoaded() const { return !programs.empty(); }
+    bool IsProgramLoaded() const;
+    bool IsLoading() const { return loading.load(); }
     // Name, command count and current command of the active program; unchanged when none is loaded.
     void GetProgramInformation(std::string* name, int* count, int* index) const;
     // The file of the loaded main program; empty when none is loaded.
     std::string GetProgramFile() const;
+    std::string GetLoadedProgramName() const;
+    std::chrono::nanoseconds GetLastProgramDuration() const { return lastRunDuration.load(); }
+    // Holds the program list still while the caller reads it (program names, commands).
+    std::unique_lock<std::recursive_mutex> LockPrograms() const {
+        return std::unique_lock<std::recursive_mutex>(programsMutex);
+    }
 
     // ---- Run control ----
     void Start();
     void Pause(StopReason reason);
     void Stop(StopReason reason, const std::string& text = std::string());
+    // Positions a program at a command, paused; loads it first when it is not in the list.
+    // Throws std::runtime_error when running or when the load is refused.
+    void StartAt(const std::string& programName, int commandIndex);
     void ErrorState(StopReason reason, bool report, const std::string& text);
     void DeleteAll();
     void RestartCommand();
@@ -100,6 +123,11 @@ public:
 
     // ---- Loading: refuses while loading or for a name with a blank (2); 0 once started ----
     int LoadProgram(const std::string& file, bool quiet);
+    // The same on the calling thread: 0 when a program was loaded.
+    int LoadProgramSynchronous(const std::string& file, bool quiet);
+    // Writes the main program under the program directory; false when nothing was written.
+    bool WriteXMLFile(int unused, const std::string& name);
+    int PrintCommands(int program);
 
     // ---- Per cycle: true when it wrote a Cartesian pose, false for joints ----
     bool GetNextPosition(int cycleMs, float override, DataTypes::RobotState* state);
@@ -115,6 +143,8 @@ public:
                             float cartAcc, float cartAccInc, double oriVel, double oriAcc, double oriAccInc);
 
     static std::string StopReasonToString(StopReason reason);
+    // Text of a kinematic error code thrown while stepping.
+    static std::string KinematicErrorText(int code);
 
     // ---- Fields other parts read in place ----
     std::string programDirectory = "Data/Programs/";
@@ -127,19 +157,18 @@ public:
     // Changed by stops from other threads while the robot thread steps.
     RelaxedAtomic<StopReason> lastStopReason{SHUTDOWN};
     bool flagIgnoreConsistencyCheck = false;
+    // Guarded by the list lock (LockPrograms) for anyone but the robot thread's step.
     std::vector<RobotProgram> programs;
     RelaxedAtomic<int32_t> activeProgram{0};
     RelaxedAtomic<int32_t> currentCommand{-1};
-    std::string loadedProgramName;
-    std::string programFile;
+    int32_t commandsOfProgram = 0;
     int32_t velocitySetting = -1;
     double cartMaxVelocity = 100.0;
     double jointMaxVelocities[9] = {10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
     double jointMaxAccelerations[9] = {};
     float jointOffsets[9] = {};
     float cartOffsets[6] = {};
-    bool loading = false;
-    bool usesPlugins = false;
+    RelaxedAtomic<bool> usesPlugins{false};
     PluginFramework::PluginManager pluginManager;
 
     // Path generator settings, kept until the generator exists.
@@ -151,7 +180,45 @@ public:
     static const std::chrono::nanoseconds m_MinimumExecutionTime;
 
 private:
+    // ---- Stepping (robot thread, list lock held) ----
+    bool StepLogic(int cycleMs, float override, DataTypes::RobotState* state);
+    void StepCommands(int cycleMs, float override, DataTypes::RobotState* state);
+    // Runs up to ten combinable non-motion commands; returns the motion kind last read.
+    int32_t StepCombinable(int cycleMs, float override, DataTypes::RobotState* state, bool resetPrepared);
+    void StepMotion(int cycleMs, float override, DataTypes::RobotState* state);
+    int Interpolate(int cycleMs, float override, DataTypes::RobotState* state);
+    int InterpolateLogic(int cycleMs, float override, DataTypes::RobotState* state);
+    void HandleResult(int result);
+    void ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay);
+    Command& CurrentCommand(const char* where);
+    void ResetPathWindow();
+
+    // ---- Loading (loader thread) ----
+    static void threadLoadProg(IPO* ipo);
+    static void StartAtInternal(IPO* ipo, int program, int command, const std::string& programName);
+    // 0 when a program was loaded and swapped in.
+    int RunLoad();
+    int LoadXMLFile2(int index, const std::string& file, bool quiet, int parent);
+    int CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet);
+    bool SetupAndAddCommand(int program, const std::shared_ptr<Command>& command, tinyxml2::XMLElement* element,
+                            bool quiet);
+    void WriteCommands(std::ostream& out, const std::vector<std::shared_ptr<Command>>& commands, int from, int to,
+                       int& written) const;
+
     void LogOffsets(const char* what) const;
+    // Waits 50 ms so a step in progress on the robot thread ends; not when called from inside a step.
+    void WaitForStepToEnd() const;
+
+    // The interpreter whose step runs on this thread, if any.
+    static thread_local const IPO* steppingIpo;
+    mutable std::recursive_mutex programsMutex;
+    std::atomic<bool> loading{false};
+    std::atomic<int> helperThreads{0};
+    std::string fileToLoad;
+    bool loadQuiet = false;
+    std::vector<RobotProgram> staging;  // the list a running load builds
+    std::string programFile;
+    std::string loadedProgramName;
 
     RelaxedAtomic<bool> replayRunning{false};
     Programs::ProgramMemory* memory = nullptr;
@@ -160,8 +227,17 @@ private:
     void* errorContext = nullptr;
     TavixStateMachine::StateMachineDIZ* stateMachine = nullptr;
     IPO* mainIpo = nullptr;
-    double velocityLimit = -1.0;
+    RelaxedAtomic<double> velocityLimit{-1.0};
+
+    // Position bookkeeping of the robot thread.
+    int32_t lastReportedCommand = -1;
+    int32_t lastReportedProgram = 0;
+    int32_t preparedCommand = -1;
+    int64_t timeFromUs = 0;
+    int64_t timeToUs = 0;
+    RelaxedAtomic<int32_t> restartWaitMs{0};
+    RelaxedAtomic<bool> pathAvailable{false};
     std::chrono::system_clock::time_point programStartTime;
-    std::chrono::nanoseconds lastRunDuration{0};
+    RelaxedAtomic<std::chrono::nanoseconds> lastRunDuration{std::chrono::nanoseconds(0)};
     std::unique_ptr<RobotKinematic> kinematic;
 };

@@ -74,4 +74,16 @@ AtomicWriteResult WriteAtomically(const std::string& path, const std::function<b
     return result;
 }
 
+bool StaysInside(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return false;
+    std::string::size_type start = 0;
+    while (start <= path.size()) {
+        std::string::size_type end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end - start == 2 && path.compare(start, 2, "..") == 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 }  // namespace Filesystem

@@ -17,6 +17,9 @@ bool Move(const std::string& from, const std::string& to);
 int32_t GetFileSize(const std::string& path);
 
 
+// A relative path without ".." components: names from outside stay below the folder they are joined to.
+bool StaysInside(const std::string& path);
+
 // How a replacement by WriteAtomically went: ok, or the step that failed and
 // the system's error number.
 struct AtomicWriteResult {

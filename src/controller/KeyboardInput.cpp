@@ -296,7 +296,7 @@ void KeyboardInput::HandleSDOLine(const std::string& line) {
     // Every number must parse and be in range: a request that is not exactly
     // what was typed must never reach a drive (an unparsed index would read 0).
     SDORequest request;
-    const bool valid = tokens.size() == 4 && ToNumber(tokens[0], request.device) &&
+    const bool valid = tokens.size() >= 4 && ToNumber(tokens[0], request.device) &&
                        ToNumber(tokens[1], request.address) && ToNumber(tokens[2], request.subaddress) &&
                        ToNumber(tokens[3], request.value) && request.device >= 1 && request.device <= 127 &&
                        request.address >= 0 && request.address <= 0xFFFF && request.subaddress >= 0 &&

@@ -341,29 +341,49 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
                 if (Hardware::HardwareProtocol* hardware = rm.GetHardware()) hardware->RestartModules();
             }
             break;
-        // Program start and pause, teach-in, the cell state machine and the
-        // program browser join here with the operations they call; their jog
-        // reset already runs.
         case 2:
+            ResetJogValues();
+            rm.StartProgram();
+            break;
         case 3:
-        case 50:
+            ResetJogValues();
+            rm.PauseProgram(IPO::USER);
+            break;
+        case 61:
+        case 62:
+            ResetJogValues();
+            rm.ipoMain.replayMode = code == 61 ? IPO::ReplaySingle : IPO::ReplayRepeat;
+            rm.StartProgram();
+            break;
+        case 70:
+            ResetJogValues();
+            rm.StartStopEM67FSM();
+            break;
+        case 71:
+            ResetJogValues();
+            rm.SetEM67ManualOperation();
+            break;
+        case 83:
+            ResetJogValues();
+            rm.ipoMain.WriteXMLFile(0, "storage01.xml");
+            break;
         case 51:
-        case 52:
         case 53:
+            ResetJogValues();
+            break;
+        // Teach-in and the program browser join here with the operations they call.
+        case 50:
+        case 52:
         case 54:
         case 55:
         case 56:
         case 57:
-        case 61:
-        case 62:
-        case 70:
-        case 71:
         case 80:
         case 81:
         case 82:
-        case 83:
         case 84:
             ResetJogValues();
+            log->addFormat("Command %d: function not available", code);
             break;
         default:
             break;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <string>
 
+#include "common/Filesystem.h"
+
 namespace ProjectManagerPaths {
 
 inline std::string Slashes(std::string path) {
@@ -11,17 +13,6 @@ inline std::string Slashes(std::string path) {
     return path;
 }
 
-// A relative path without ".." components, so it cannot leave the folder it is taken from.
-inline bool StaysInside(const std::string& path) {
-    if (!path.empty() && path.front() == '/') return false;
-    std::string::size_type start = 0;
-    while (start <= path.size()) {
-        std::string::size_type end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        if (end - start == 2 && path.compare(start, 2, "..") == 0) return false;
-        start = end + 1;
-    }
-    return true;
-}
+using Filesystem::StaysInside;
 
 }  // namespace ProjectManagerPaths

@@ -26,6 +26,7 @@ RobotMaster::RobotMaster() {
 }
 
 RobotMaster::~RobotMaster() {
+    while (asyncLoads.load() > 0) usleep(1000);
     cycleSuspended = true;
     StopMainLoop();
     if (hardware) hardware->Disconnect();

@@ -187,7 +187,20 @@ public:
     // only while the motors are on and no program runs.
     void SetVelocities(float joint7, float joint8, float joint9);
     void GetVelocities(float& joint7, float& joint8, float& joint9);
+    // ---- Program control: the one door to the interpreters, with the start checks ----
+    void StartProgram();
+    void PauseProgram(IPO::StopReason reason);
     void StopProgram(IPO::StopReason reason);
+    void StopLogicProgram(IPO::StopReason reason);
+    // Stops the program, then loads the file and starts it on a detached thread.
+    void LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason);
+    static void LoadProgramAndStartAsyncThread(RobotMaster* robotMaster, std::string file);
+    void StartStopEM67FSM();
+    void SetEM67ManualOperation();
+    // External-axis velocities kept across a pause of the program.
+    void StoreProgramVelocities();
+    void RestoreProgramVelocities();
+    bool IsMoving() const;
     void ErrorStateProgram(IPO::StopReason reason, bool flag, const std::string& text);
     void DeleteProgram();
     void DeleteLogicProgram();
@@ -375,6 +388,10 @@ private:
     mutable std::mutex publishedMutex;  // guards publishedState
     DataTypes::RobotState publishedState;
     int32_t lastRunState = 1;
+    // Velocities of the external joints 7 to 9 kept while the program is paused.
+    float pausedVelocities[3] = {};
+    // Detached program loads in progress; the destructor waits for them.
+    std::atomic<int32_t> asyncLoads{0};
 
     // ---- Controller settings of the robot file ----
     bool DebugMode = false;

@@ -526,8 +526,3 @@ void RobotMaster::ScanPLCTriggers() {
     // The PLC trigger scan joins here with the asynchronous program start.
 }
 
-void RobotMaster::CheckRunStateChanged() {
-    // A program that paused itself is handled as a pause here once program
-    // control through the robot master exists.
-    lastRunState = ipoMain.GetRunState();
-}

@@ -280,20 +280,6 @@ void RobotMaster::SetZeroTorqueMode(bool on) {
     zeroTorqueEnabled = on;
 }
 
-void RobotMaster::StopProgram(IPO::StopReason reason) {
-    ipoMain.Stop(reason, "");
-    ipoDirect.Stop(reason, "");
-    ResetVelocities();
-}
-
-void RobotMaster::ErrorStateProgram(IPO::StopReason reason, bool flag, const std::string& text) {
-    ipoMain.ErrorState(reason, flag, text);
-    ResetVelocities();
-}
-
-void RobotMaster::DeleteProgram() { ipoMain.DeleteAll(); }
-
-void RobotMaster::DeleteLogicProgram() { ipoLogic.DeleteAll(); }
 
 // ---------------------------------------------------------------- brake and outputs
 

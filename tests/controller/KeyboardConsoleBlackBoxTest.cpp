@@ -84,7 +84,7 @@ TEST(KeyboardConsoleBlackBox, ConsoleKeysDriveTheSimulatedArm) {
     ASSERT_TRUE(c.WaitForMessage("RobotMaster:  Resetting Joints", 2));
     seen = c.StartingWith("Pos: ").size();
     ASSERT_TRUE(WaitFor([&]() { return NewStatus(c, seen, joints, line); }, std::chrono::seconds(30)));
-    EXPECT_EQ(joints[0], 0.0f) << line;
+    EXPECT_EQ(joints[0], 0.0f) << line << TestSupport::ReadFile(c.Output());
 
     // Reference all needs the motors on.
     c.Type("2");

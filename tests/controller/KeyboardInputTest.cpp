@@ -199,11 +199,16 @@ TEST_F(KeyboardLines, SdoLineQueuesTheRequestAndLogsItsEcho) {
     ASSERT_TRUE(keys.TakeSDORequest(request));
     EXPECT_EQ(request.value, -1);
     EXPECT_EQ(log.Count("You entered: sdo device 127 address 1017 subaddress 0 value -1 (0xffffffff)"), 1);
+    // Words after the fourth number are ignored.
+    keys.HandleLine("sdo 5 0x6041 1 16 trailing words");
+    ASSERT_TRUE(keys.TakeSDORequest(request));
+    EXPECT_EQ(request.address, 0x6041);
+    EXPECT_EQ(request.value, 16);
     EXPECT_EQ(Take().code, 0) << "an SDO line is no command";
     EXPECT_EQ(out.str(), "") << "SDO lines are logged, not echoed";
 }
 
-TEST_F(KeyboardLines, SdoLinesThatAreNotExactlyFourNumbersInRangeQueueNothing) {
+TEST_F(KeyboardLines, SdoLinesWithoutFourNumbersInRangeQueueNothing) {
     const struct {
         const char* line;
         const char* logged;
@@ -215,7 +220,6 @@ TEST_F(KeyboardLines, SdoLinesThatAreNotExactlyFourNumbersInRangeQueueNothing) {
         {"sdo five 0x6040 0 15", "Invalid command for SDO: Got 'five' '0x6040' '0' '15'"},
         {"sdo 5 0x6040 0 15abc", "Invalid command for SDO: Got '5' '0x6040' '0' '15abc'"},
         {"sdo 5 0x6040 0 nan", "Invalid command for SDO: Got '5' '0x6040' '0' 'nan'"},
-        {"sdo 5 0x6040 0 15 16", "Invalid command for SDO: Got '5' '0x6040' '0' '15'"},
         {"sdo 0 0x6040 0 15", "Invalid command for SDO: Got '0' '0x6040' '0' '15'"},
         {"sdo 128 0x6040 0 15", "Invalid command for SDO: Got '128' '0x6040' '0' '15'"},
         {"sdo 5 0x10000 0 15", "Invalid command for SDO: Got '5' '0x10000' '0' '15'"},

@@ -1,0 +1,167 @@
+// Program control through the robot master: the start checks, pause and stop
+// of the interpreters and the external-axis velocities kept across a pause.
+
+#include <cmath>
+#include <thread>
+
+#include "common/LogSingleton.h"
+#include "controller/RobotMaster.h"
+#include "hardware/HardwareProtocol.h"
+
+void RobotMaster::StartProgram() {
+    LogSingleton* log = LogSingleton::instance();
+    const bool connected = hardware && hardware->GetConnectionStatus();
+    std::string errorText;
+    {
+        std::unique_lock<std::mutex> lock = LockWorkingState();
+        errorText = workingState.errorText;
+    }
+    const bool cartAllowed = IsCartesianMotionAllowed();
+    const bool ready = !connected || DebugMode || errorText == "NoError" || errorText == "operation_enabled";
+
+    if (IsBrakeActive()) {
+        log->add("Can not start program while brake is enabled");
+        log->DisplayAndServerSetMessage("Can not start, brake enabled!");
+        return;
+    }
+    if (refSequenceActive || (hardware && hardware->IsReferencing())) {
+        log->add("Can not start program while referencing");
+        return;
+    }
+    if (cartAllowed && ready) {
+        log->DisplayAndServerSetMessage("Starting Program");
+        log->add("Starting Program");
+        if (ipoMain.GetRunState() == IPO::RunStatePaused) RestoreProgramVelocities();
+        ipoDirect.Stop(IPO::USER, "");
+        ipoMain.Start();
+        return;
+    }
+    log->DisplayAndServerSetMessage("Cannot start, not referenced/enabled!");
+    log->addFormat("Cannot start program, not referenced/enabled: cartAllowed=%d, ready=%d", cartAllowed ? 1 : 0,
+                   ready ? 1 : 0);
+    log->addFormat("cartAllowed: connected=%d, referencing mandatory=%d, referenced=%d", connected ? 1 : 0,
+                   hardware && hardware->referencingMandatory ? 1 : 0, hardware && hardware->referencedAll ? 1 : 0);
+    log->addFormat("ready: debugMode=%d, errorState=%s", DebugMode ? 1 : 0, errorText);
+}
+
+void RobotMaster::PauseProgram(IPO::StopReason reason) {
+    if (ipoMain.GetRunState() == IPO::RunStateRunning) {
+        StoreProgramVelocities();
+        lastRunState = IPO::RunStatePaused;
+    }
+    ipoMain.Pause(reason);
+    ipoDirect.Stop(reason, "");
+    ResetVelocities();
+}
+
+void RobotMaster::StopProgram(IPO::StopReason reason) {
+    ipoMain.Stop(reason, "");
+    ipoDirect.Stop(reason, "");
+    ResetVelocities();
+}
+
+void RobotMaster::StopLogicProgram(IPO::StopReason reason) {
+    ipoLogic.Stop(reason, "");
+    ipoDirect.Stop(reason, "");
+    ResetVelocities();
+}
+
+void RobotMaster::ErrorStateProgram(IPO::StopReason reason, bool flag, const std::string& text) {
+    ipoMain.ErrorState(reason, flag, text);
+    ResetVelocities();
+}
+
+void RobotMaster::DeleteProgram() { ipoMain.DeleteAll(); }
+
+void RobotMaster::DeleteLogicProgram() { ipoLogic.DeleteAll(); }
+
+void RobotMaster::CheckRunStateChanged() {
+    const int32_t runState = ipoMain.GetRunState();
+    // A program that paused itself is handled as a pause.
+    if (runState != lastRunState && lastRunState == IPO::RunStateRunning && runState == IPO::RunStatePaused)
+        PauseProgram(IPO::PROGRAM);
+    lastRunState = runState;
+}
+
+void RobotMaster::LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason) {
+    StopProgram(reason);
+    ++asyncLoads;
+    std::thread([this, file]() {
+        LoadProgramAndStartAsyncThread(this, file);
+        --asyncLoads;
+    }).detach();
+}
+
+void RobotMaster::LoadProgramAndStartAsyncThread(RobotMaster* robotMaster, std::string file) {
+    LogSingleton* log = LogSingleton::instance();
+    IPO& ipo = robotMaster->ipoMain;
+    if (ipo.IsLoading()) {
+        log->addError("RobotMaster: Could not load program, IPO is still loading a program!");
+        return;
+    }
+    ipo.DeleteAll();
+    ipo.LoadProgramSynchronous(file, false);
+    if (ipo.IsProgramLoaded()) {
+        robotMaster->StartProgram();
+    } else {
+        log->addFormat("RobotMaster: Could not load program '%s'", file);
+    }
+}
+
+void RobotMaster::StartStopEM67FSM() {
+    LogSingleton* log = LogSingleton::instance();
+    const bool connected = hardware && hardware->GetConnectionStatus();
+    std::string errorText;
+    DataTypes::RobotState state;
+    {
+        std::unique_lock<std::mutex> lock = LockWorkingState();
+        errorText = workingState.errorText;
+        state = workingState;
+    }
+    const bool ready = !connected || DebugMode || errorText == "NoError" || errorText == "operation_enabled";
+    if (!IsCartesianMotionAllowed() || !ready) {
+        log->DisplayAndServerSetMessage("Error EM67, robot not referenced!");
+        return;
+    }
+    if (!stateMachine.GetActive(state)) {
+        log->DisplayAndServerSetMessage("Error EM67, no Auto signal!");
+        return;
+    }
+    if (fsmActive) {
+        log->DisplayAndServerSetMessage("Starting EM67");
+        ipoDirect.Stop(IPO::USER, "");
+        ipoMain.Start();
+    } else {
+        stateMachine.Init();
+    }
+}
+
+void RobotMaster::SetEM67ManualOperation() {
+    ErrorStateProgram(IPO::USER, false, "");
+    stateMachine.SetManualMode();
+}
+
+void RobotMaster::StoreProgramVelocities() {
+    if (ipoMain.GetRunState() != IPO::RunStateRunning) return;
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    for (int k = 0; k < 3; ++k) pausedVelocities[k] = workingState.jointVelocitySetPoint[6 + k];
+}
+
+void RobotMaster::RestoreProgramVelocities() {
+    if (ipoMain.GetRunState() != IPO::RunStatePaused) return;
+    std::unique_lock<std::mutex> lock = LockWorkingState();
+    for (int k = 0; k < 3; ++k) {
+        workingState.jointVelocitySetPoint[6 + k] = pausedVelocities[k];
+        pausedVelocities[k] = 0.0f;
+    }
+}
+
+bool RobotMaster::IsMoving() const {
+    if (ipoMain.IsReplayRunning() || ipoDirect.IsReplayRunning()) return true;
+    float jog[9];
+    GetJogValues(jog);
+    for (float v : jog) {
+        if (std::fabs(v) > 0.001f) return true;
+    }
+    return false;
+}
