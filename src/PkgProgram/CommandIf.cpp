@@ -25,7 +25,7 @@ void CommandIf::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 void CommandIf::WriteXML(std::ofstream* out, int index) {
-    CommandSupport::WriteLine(out, CommandSupport::Format("<If Nr=\"%d\" Condition=\"%s\" Descr=\"\">", index,
+    CommandSupport::WriteLine(out, CommandSupport::Format("<If Nr=\"%d\" Condition=\"%s\" Descr=\"\" />", index,
                                                           CommandSupport::EscapeXml(condition).c_str()));
 }
 

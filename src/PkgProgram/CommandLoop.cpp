@@ -44,11 +44,11 @@ void CommandLoop::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
 
 void CommandLoop::WriteXML(std::ofstream* out, int index) {
     if (loopMode == LoopConditional) {
-        CommandSupport::WriteLine(out, CommandSupport::Format("<Loop Nr=\"%d\" Mode=\"DIn\" Condition=\"%s\" Descr=\"\">",
+        CommandSupport::WriteLine(out, CommandSupport::Format("<Loop Nr=\"%d\" Mode=\"DIn\" Condition=\"%s\" Descr=\"\" />",
                                                               index, CommandSupport::EscapeXml(condition).c_str()));
     } else {
         CommandSupport::WriteLine(
-            out, CommandSupport::Format("<Loop Nr=\"%d\" Mode=\"Count\" Times=\"%d\" Descr=\"\">", index, times));
+            out, CommandSupport::Format("<Loop Nr=\"%d\" Mode=\"Count\" Times=\"%d\" Descr=\"\" />", index, times));
     }
 }
 

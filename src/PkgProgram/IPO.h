@@ -196,6 +196,8 @@ private:
     // ---- Loading (loader thread) ----
     static void threadLoadProg(IPO* ipo);
     static void StartAtInternal(IPO* ipo, int program, int command, const std::string& programName);
+    // Refuses a load while one runs or for a name with a blank; else marks the interpreter loading.
+    bool BeginLoad(const std::string& file, bool quiet);
     // 0 when a program was loaded and swapped in.
     int RunLoad();
     int LoadXMLFile2(int index, const std::string& file, bool quiet, int parent);

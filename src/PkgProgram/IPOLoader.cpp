@@ -83,39 +83,32 @@ struct Pending {
 
 // ---------------------------------------------------------------- loading
 
-int IPO::LoadProgram(const std::string& file, bool quiet) {
+bool IPO::BeginLoad(const std::string& file, bool quiet) {
     LogSingleton* log = LogSingleton::instance();
     bool expected = false;
     if (!loading.compare_exchange_strong(expected, true)) {
         log->add("IPO: Cannot load a new program while loading!");
-        return 2;
+        return false;
     }
     if (file.find(' ') != std::string::npos) {
         log->add("IPO: Cannot load program, whitespace in filename not allowed!");
         loading = false;
-        return 2;
+        return false;
     }
     fileToLoad = file;
     loadQuiet = quiet;
+    return true;
+}
+
+int IPO::LoadProgram(const std::string& file, bool quiet) {
+    if (!BeginLoad(file, quiet)) return 2;
     // Busy from here on, so a start right after this call is refused until the load ends.
     std::thread(threadLoadProg, this).detach();
     return 0;
 }
 
 int IPO::LoadProgramSynchronous(const std::string& file, bool quiet) {
-    LogSingleton* log = LogSingleton::instance();
-    bool expected = false;
-    if (!loading.compare_exchange_strong(expected, true)) {
-        log->add("IPO: Cannot load a new program while loading!");
-        return 2;
-    }
-    if (file.find(' ') != std::string::npos) {
-        log->add("IPO: Cannot load program, whitespace in filename not allowed!");
-        loading = false;
-        return 2;
-    }
-    fileToLoad = file;
-    loadQuiet = quiet;
+    if (!BeginLoad(file, quiet)) return 2;
     const int result = RunLoad();
     loading = false;
     return result;

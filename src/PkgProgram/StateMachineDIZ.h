@@ -66,7 +66,6 @@ private:
     timespec now{0, 0};
     RobotMaster* robotMaster = nullptr;
     IPO* ipo = nullptr;
-    int subStep = 0;
 };
 
 }  // namespace TavixStateMachine

@@ -391,12 +391,12 @@ TEST_F(FlowCommands, WrittenFlowCommandsLoadBackEqual) {
     CommandIf ifCmd;
     ifCmd.condition = "(counter < 5 & din1) or p1.x >= 2";
     EXPECT_EQ(CommandXml::Written(ifCmd, 4),
-              "<If Nr=\"4\" Condition=\"(counter &lt; 5 &amp; din1) or p1.x &gt;= 2\" Descr=\"\">\n");
+              "<If Nr=\"4\" Condition=\"(counter &lt; 5 &amp; din1) or p1.x &gt;= 2\" Descr=\"\" />\n");
     EXPECT_EQ(RoundTrip(ifCmd)->condition, ifCmd.condition);
 
     CommandLoop counting;
     counting.times = 12;
-    EXPECT_EQ(CommandXml::Written(counting, 2), "<Loop Nr=\"2\" Mode=\"Count\" Times=\"12\" Descr=\"\">\n");
+    EXPECT_EQ(CommandXml::Written(counting, 2), "<Loop Nr=\"2\" Mode=\"Count\" Times=\"12\" Descr=\"\" />\n");
     auto countingBack = RoundTrip(counting);
     EXPECT_EQ(countingBack->loopMode, CommandLoop::LoopCounting);
     EXPECT_EQ(countingBack->times, 12);
