@@ -162,6 +162,7 @@ public:
     RelaxedAtomic<int32_t> activeProgram{0};
     RelaxedAtomic<int32_t> currentCommand{-1};
     int32_t commandsOfProgram = 0;
+    std::string loadedProgramName;  // guarded like the list
     int32_t velocitySetting = -1;
     double cartMaxVelocity = 100.0;
     double jointMaxVelocities[9] = {10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
@@ -220,7 +221,6 @@ private:
     bool loadQuiet = false;
     std::vector<RobotProgram> staging;  // the list a running load builds
     std::string programFile;
-    std::string loadedProgramName;
 
     RelaxedAtomic<bool> replayRunning{false};
     Programs::ProgramMemory* memory = nullptr;

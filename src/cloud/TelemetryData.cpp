@@ -31,13 +31,15 @@ struct ProgramSnapshot {
 
 ProgramSnapshot ReadProgram(const IPO& ipo) {
     ProgramSnapshot snapshot;
+    // The interpreter's guard: a load or delete never changes the list under the copy.
+    const auto lock = ipo.LockPrograms();
     snapshot.program = ipo.activeProgram;
     snapshot.command = ipo.currentCommand;
     for (const RobotProgram& program : ipo.programs) {
         snapshot.names.push_back(program.name);
         snapshot.commandCounts.push_back(static_cast<int>(program.commands.size()));
     }
-    snapshot.loadedName = ipo.loadedProgramName;
+    snapshot.loadedName = ipo.GetLoadedProgramName();
     return snapshot;
 }
 
