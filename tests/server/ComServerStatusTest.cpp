@@ -290,4 +290,23 @@ TEST_F(ConnectionTest, ClosingInBridgeModeSwitchesTheBridgeOff) {
     EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
 }
 
+TEST_F(ConnectionTest, LogLinesGoOutOnePerPassOnceSwitchedOn) {
+    Start();
+    LogSingleton* log = LogSingleton::instance();
+    while (log->GetLogMessage(nullptr) > 0) {
+    }
+    log->add("first line");
+    log->add("second line");
+    connection->PublishLogMessage();  // off: nothing, and the lines stay waiting
+    connection->SetLogMessages(true);
+    connection->PublishLogMessage();
+    connection->PublishLogMessage();
+    connection->PublishLogMessage();
+    const std::vector<std::string> bodies = Drain();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0].rfind("LOGMSG ", 0), 0u);
+    EXPECT_NE(bodies[0].find(" first line"), std::string::npos);
+    EXPECT_NE(bodies[1].find(" second line"), std::string::npos);
+}
+
 }  // namespace
