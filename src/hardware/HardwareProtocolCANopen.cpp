@@ -678,6 +678,12 @@ void HardwareProtocolCANopen::InitProfile(JointRecord& record, bool switchOn) {
     if (!fir1650 && (record.actualProfile == CANopenProfileHoming ||
                      record.actualProfile == CANopenProfileHomingSetToZero)) {
         SendControlWord(record, record.controlword & ~0x0008u);
+        // Operation is disabled now: a walk from the last statusword's
+        // operation_enabled would take the drive for enabled and leave it so.
+        if (ControlWordStringToStatus(sdo.StateText(record)) == ControlWordOperationEnabled)
+            sdo.SetStateText(record, "switched_on");
+        RequestStatusWord(record);
+        Sleep(10);
     }
     SetControlWord(record, target);
     Sleep(10);

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 using CANopenTest::DriverFixture;
 using V2Test::TestClock;
@@ -56,6 +57,217 @@ TEST_F(CANopenDriver, ConnectsEnablesMovesAndDisables) {
     ASSERT_TRUE(CycleUntil([&] { return !driver->GetMotorEnabled() && State(5) == "switched_on"; }));
     EXPECT_EQ(Controlwords(Drain(), 6), std::vector<int>{0x0007});
     for (int i = 0; i < 6; ++i) EXPECT_EQ(sim->Drive(i + 1)->GetState(), CanSim::SimCANopenDrive::State::SwitchedOn);
+}
+
+TEST_F(CANopenDriver, FaultStopsEverySetPointUntilTheErrorReset) {
+    Simulate();
+    ConnectDriver();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+
+    EXPECT_EQ(sim->HandleLine("fault 4 0x8611 0x21"), "OK");
+    ASSERT_TRUE(CycleUntil([&] { return State(3) == "fault"; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return log->Has("Received EMERGENCY message from joint 4: err reg 'GEN_PROF', err code 'error in position "
+                        "monitoring: position lag too large', manufacturer err '0x0'");
+    }));
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[3].errorRegister == 0x21; }));
+    Cycle();
+    EXPECT_EQ(lastShortError, "fault");
+    EXPECT_FALSE(driver->GetMotorEnabled());
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[3], 0x84 | 0x80);  // fault, general and profile error register bits
+    EXPECT_EQ(codes[2], 0);
+    std::string texts[16];
+    driver->GetError(texts);
+    EXPECT_EQ(texts[3], "fault");
+    EXPECT_EQ(texts[0], "operation_enabled");
+
+    // No set-point to any drive while one is not enabled.
+    Drain();
+    state.jointSetPoint[0] = 3.0f;
+    for (int i = 0; i < 5; ++i) Cycle();
+    const auto frames = Drain();
+    for (int node = 1; node <= 6; ++node) EXPECT_TRUE(WithId(frames, 0x200 + node).empty()) << node;
+    EXPECT_FALSE(WithId(frames, 0x80).empty()) << "SYNC goes on";
+
+    // Error reset: fault reset, then the walk up to operation_enabled; set-points again.
+    driver->ResetError();
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    const auto reset = Drain();
+    EXPECT_EQ(Controlwords(reset, 4), (std::vector<int>{0x0000, 0x0080, 0x0006, 0x0007, 0x000F}));
+    EXPECT_TRUE(log->Has("CANopen: Joint 4: Fault reset from status word 0x618"));
+    EXPECT_EQ(Downloads(reset, 4, 0x607A, 0).size(), 1u) << "set-point = actual before the set-up";
+    ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[0] - 3.0f) < 1e-3f; }));
+    uint32_t reg = 1;
+    ASSERT_TRUE(sim->Drive(4)->Read(0x1001, 0, reg));
+    EXPECT_EQ(reg, 0u);
+}
+
+TEST_F(CANopenDriver, StateWalks) {
+    Simulate();
+    ConnectDriver();
+    Hardware::jointData& r = driver->jointData[0];
+    Drain();
+    // From ready_to_switch_on: quick stop is no valid request and sends nothing.
+    driver->SetControlWord(r, Hardware::ControlWordQuickStopActive);
+    EXPECT_TRUE(log->Has("CANopen: Requested invalid state change from ready_to_switch_on to quick_stop_active"));
+    EXPECT_TRUE(log->Has("CANopen: tried invalid state change from {0} to {1}"));
+    EXPECT_TRUE(Controlwords(Drain(), 1).empty());
+
+    driver->SetControlWord(r, Hardware::ControlWordOperationEnabled);
+    ASSERT_TRUE(WaitUntil([&] { return State(0) == "operation_enabled"; }));
+    driver->SetControlWord(r, Hardware::ControlWordOperationEnabled);
+    EXPECT_TRUE(log->Has("CANopen: Joint 1: Ignoring requested state change from operation_enabled to operation_enabled"));
+    driver->SetControlWord(r, Hardware::ControlWordQuickStopActive);
+    ASSERT_TRUE(WaitUntil([&] { return State(0) == "quick_stop_active"; }));
+    driver->SetControlWord(r, Hardware::ControlWordOperationEnabled);
+    ASSERT_TRUE(WaitUntil([&] { return State(0) == "operation_enabled"; }));
+    EXPECT_TRUE(log->HasStartingWith("CANopen: Joint 1: Quick stop reset via operation_enabled from status word 0x"));
+    driver->SetControlWord(r, Hardware::ControlWordSwitchOnDisabled);
+    ASSERT_TRUE(WaitUntil([&] { return State(0) == "switch_on_disabled"; }));
+    EXPECT_EQ(Controlwords(Drain(), 1), (std::vector<int>{0x0007, 0x000F, 0x0002, 0x000B, 0x000F, 0x0000}));
+}
+
+TEST_F(CANopenDriver, DeadDriveAndWatchdog) {
+    Simulate();
+    ConnectDriver();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    sim->Silence(2, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // replies under way land first
+    TestClock::Advance(2100);
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[1].statusword == 0; }));
+    Cycle();
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[1], 0x200);
+    EXPECT_EQ(codes[0], 0);
+    EXPECT_EQ(State(1), "na");
+    EXPECT_EQ(lastShortError, "DEAD");
+    std::string longText, shortText;
+    driver->GetError(longText, shortText);
+    EXPECT_EQ(longText, "module dead");
+    EXPECT_FALSE(driver->GetMotorEnabled());
+    sim->Silence(2, false);
+    ASSERT_TRUE(CycleUntil([&] { return State(1) == "operation_enabled"; }));
+
+    // The whole bus silent for more than 20 s: after more than 100 cycles the driver disconnects.
+    sim->SilenceAll(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // replies under way land first
+    TestClock::Advance(21000);
+    int cycles = 0;
+    while (driver->GetConnectionStatus() && cycles < 300) {
+        Cycle();
+        ++cycles;
+    }
+    EXPECT_FALSE(driver->GetConnectionStatus());
+    EXPECT_GT(cycles, 100);
+    EXPECT_TRUE(log->Has("CANopen: Connection timed out, disconnecting"));
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[0], 0x100);
+    driver->GetError(longText, shortText);
+    EXPECT_EQ(shortText, "NotConnected");
+}
+
+TEST_F(CANopenDriver, AlienFramesStopTheController) {
+    Simulate();
+    ConnectDriver();
+    struct Case {
+        canid_t id;
+        std::string line;
+    };
+    const Case cases[] = {{0x000, "CANopen: Received alien NMT message (ID 0) - ABORT!"},
+                          {0x080, "CANopen: Received alien Sync message (ID 128) - ABORT!"},
+                          {0x100, "CANopen: Received alien TimeStamp message (ID 256) - ABORT!"},
+                          {0x203, "CANopen: Received alien PDO or SDO (ID 515) - ABORT!"},
+                          {0x600, "CANopen: Received alien PDO or SDO (ID 1536) - ABORT!"}};
+    for (const Case& c : cases) {
+        LogSingleton::instance()->set_opMode(opModeNormal);
+        ASSERT_TRUE(Peer().Send(HardwareTest::MakeFrame(c.id, {0x01, 0x00})));
+        ASSERT_TRUE(WaitUntil([&] { return LogSingleton::instance()->get_opMode() == opModeSeriousFail; })) << c.line;
+        EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "79 alien CAN msg");
+        EXPECT_TRUE(log->HasError(c.line)) << c.line;
+    }
+    // From then on frames change nothing.
+    const uint16_t before = driver->jointData[0].statusword;
+    ASSERT_TRUE(Peer().Send(HardwareTest::MakeFrame(0x181, {0x18, 0x02, 0, 0, 0, 0, 0, 8})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(driver->jointData[0].statusword, before);
+    LogSingleton::instance()->set_opMode(opModeNormal);
+
+    // Switched off: no abort.
+    driver->allowAlienMessages = true;
+    log->Clear();
+    ASSERT_TRUE(Peer().Send(HardwareTest::MakeFrame(0x600, {0x40, 0x41, 0x60, 0, 0, 0, 0, 0})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
+    EXPECT_TRUE(log->StartingWith("CANopen: Received alien").empty());
+}
+
+TEST_F(CANopenDriver, ReferencingAndSetToZero) {
+    Simulate();
+    ConnectDriver();
+    // Not while the motors are off.
+    driver->ReferenceSingleJoint(0);
+    EXPECT_FALSE(log->Has("CANopen: Starting to reference joint 1"));
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+
+    sim->Drive(1)->Write(0x607C, 0, 950);  // home offset of the drive
+    driver->jointData[0].homeOffset = 950;
+    driver->jointData[0].homingMethod = 17;
+    driver->ReferenceSingleJoint(0);
+    EXPECT_TRUE(log->Has("CANopen: Starting to reference joint 1"));
+    EXPECT_TRUE(log->Has("CANopen: initializing Homing mode for CANid 1, method 17"));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("Joint 1: Homing done"); }));
+    EXPECT_TRUE(log->Has("Joint 1: Homing active"));
+    EXPECT_TRUE(log->Has("CANopen: Homing finished joint 1"));
+    ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[0] - 5.0f) < 1e-3f; }));  // 950 / 190
+    EXPECT_EQ(driver->jointData[0].referencingState, 5u);
+    EXPECT_EQ(driver->jointData[0].referencing, 0);
+    bool referenced[16] = {};
+    int all = 1;
+    driver->GetReferenceStatus(referenced, &all);
+    EXPECT_TRUE(referenced[0]);
+    EXPECT_FALSE(referenced[1]);
+    EXPECT_EQ(all, 0);
+    // In the homing profile the joint reports "motor not enabled" and the robot "homing".
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[0], 0x04);
+    Cycle();
+    EXPECT_EQ(lastShortError, "Homing");
+
+    // A homing run that fails.
+    EXPECT_EQ(sim->HandleLine("homingfail 2 on"), "OK");
+    driver->jointData[1].homingMethod = 17;
+    driver->ReferenceSingleJoint(1);
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("Joint 2: Homing error, motor stopped"); }));
+    EXPECT_EQ(driver->jointData[1].referencingState, 7u);
+    EXPECT_EQ(driver->jointData[1].referenced, 0);
+
+    // Set to zero: method 35 at once, from switched_on.
+    driver->SetToZeroPos(2);
+    EXPECT_TRUE(log->Has("CANopen: Setting joint to zero 2"));
+    EXPECT_TRUE(log->Has("CANopen: initializing Homing mode (set-to-zero) for CANid 3"));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("Joint 3: Homing done"); }));
+    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::SwitchedOn);
+    EXPECT_EQ(sim->Drive(3)->Position(), 0);
+    EXPECT_EQ(driver->jointData[2].referenced, 1);
+
+    // The error reset brings every drive back to its profile and enabled.
+    driver->ResetError();
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(driver->jointData[i].profile, Hardware::CANopenProfileCSP) << i;
+    state.jointSetPoint[2] = -1.0f;
+    ASSERT_TRUE(CycleUntil([&] { return sim->Drive(3)->Position() == -100; }));
+
+    driver->ReferenceReset();
+    driver->GetReferenceStatus(referenced, &all);
+    EXPECT_FALSE(referenced[0]);
+    EXPECT_EQ(driver->jointData[0].referencingState, 2u);
 }
 
 }  // namespace
