@@ -413,6 +413,9 @@ void HardwareProtocolCANopen::SendSetPoint(JointRecord& r, int record, const Dat
             if (v < -limit) v = -limit;
             v = v * state.override / 100.0f;
             r.setVelocity = v;
+            // A halt from a cycle in which some drive was not ready ends here,
+            // or the joint would never move again.
+            if (r.controlword & 0x0100) SendControlWord(r, r.controlword & ~0x0100u);
             // No set-point PDO carries cyclic synchronous velocity: by SDO.
             if (usePDOs && r.profile == CANopenProfileVelocity) {
                 pdo.SendVelPDO(r, v);

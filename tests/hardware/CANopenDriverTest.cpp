@@ -4,6 +4,7 @@
 // to injected faults.
 
 #include "hardware/CANopenDriverTestSupport.h"
+#include "hardware/CANopenTestSupport.h"
 
 #include "common/LogSingleton.h"
 #include "hardware/ExternalAxis.h"
@@ -268,6 +269,171 @@ TEST_F(CANopenDriver, ReferencingAndSetToZero) {
     driver->GetReferenceStatus(referenced, &all);
     EXPECT_FALSE(referenced[0]);
     EXPECT_EQ(driver->jointData[0].referencingState, 2u);
+}
+
+// Set-points of each position profile, with and without PDOs.
+struct ProfileCase {
+    const char* name;
+    Hardware::CANopenProfile profile;
+    bool pdos;
+};
+
+class CANopenDriverProfiles : public DriverFixture, public ::testing::WithParamInterface<ProfileCase> {};
+
+TEST_P(CANopenDriverProfiles, JointsFollowTheirSetPoints) {
+    const ProfileCase& c = GetParam();
+    EditBus([&](tinyxml2::XMLElement* bus) { bus->SetAttribute("UsePDOs", c.pdos); });
+    Simulate();
+    MakeDriver(c.profile);
+    ConnectDriver();
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(driver->jointData[i].profile, static_cast<uint32_t>(c.profile)) << i;
+    uint32_t mode = 0;
+    ASSERT_TRUE(sim->Drive(1)->Read(0x6061, 0, mode));
+    EXPECT_EQ(mode, static_cast<uint32_t>(Hardware::CANopenModeOfProfile(c.profile)));
+    EXPECT_EQ(log->Has("CANopen: Initializing PDOs for joint 1"), c.pdos);
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    Drain();
+    const float target[6] = {10.0f, -2.0f, 4.5f, 1.0f, -3.0f, 0.2f};
+    for (int i = 0; i < 6; ++i) state.jointSetPoint[i] = target[i];
+    ASSERT_TRUE(CycleUntil([&] {
+        for (int i = 0; i < 6; ++i)
+            if (std::fabs(state.jointActual[i] - target[i]) > 1e-3f) return false;
+        return true;
+    }));
+    EXPECT_EQ(sim->Drive(3)->Position(), 450);
+    const auto frames = Drain();
+    const bool byPdo = c.pdos && c.profile != Hardware::CANopenProfilePosition;
+    EXPECT_EQ(!WithId(frames, 0x203).empty(), byPdo) << "set-point PDO";
+    if (c.profile == Hardware::CANopenProfilePosition) {
+        // New set-point bit toggled around each target.
+        const auto words = Controlwords(frames, 3);
+        ASSERT_GE(words.size(), 2u);
+        EXPECT_EQ(words[0] & 0x0110, 0);
+        EXPECT_EQ(words[1] & 0x0010, 0x0010);
+        EXPECT_FALSE(Downloads(frames, 3, 0x607A, 0).empty());
+    }
+    if (c.profile == Hardware::CANopenProfileIPO && !c.pdos) {
+        EXPECT_FALSE(Downloads(frames, 3, 0x60C1, 1).empty());
+    }
+    if (c.profile == Hardware::CANopenProfileCSP && !c.pdos) {
+        EXPECT_FALSE(Downloads(frames, 3, 0x607A, 0).empty());
+    }
+    if (!c.pdos) {
+        // Statusword polls go round the joints; positions come by SDO every 121 cycles.
+        int statusRequests = 0;
+        for (int i = 0; i < 130; ++i) {
+            Cycle();
+            can_frame f;
+            while (Peer().Receive(f, 0)) {
+                if (f.can_id == 0x605 && f.data[0] == 0x40 && f.data[1] == 0x41 && f.data[2] == 0x60) ++statusRequests;
+            }
+        }
+        EXPECT_GE(statusRequests, 20);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, CANopenDriverProfiles,
+    ::testing::Values(ProfileCase{"CSP_PDO", Hardware::CANopenProfileCSP, true},
+                      ProfileCase{"CSP_SDO", Hardware::CANopenProfileCSP, false},
+                      ProfileCase{"IPO_PDO", Hardware::CANopenProfileIPO, true},
+                      ProfileCase{"IPO_SDO", Hardware::CANopenProfileIPO, false},
+                      ProfileCase{"Position_PDO", Hardware::CANopenProfilePosition, true},
+                      ProfileCase{"Position_SDO", Hardware::CANopenProfilePosition, false}),
+    [](const ::testing::TestParamInfo<ProfileCase>& info) { return std::string(info.param.name); });
+
+TEST_F(CANopenDriver, VelocityJointAndIOModules) {
+    EditBus([](tinyxml2::XMLElement* bus) { bus->FirstChildElement("Joints")->SetAttribute("NrOfJoints", 2); });
+    Simulate({20, 21});
+    // An external velocity axis on node 7.
+    CanSim::SimCANopenNode::Config c;
+    c.nodeId = 7;
+    sim->AddNode(std::make_shared<CanSim::SimCANopenDrive>(c));
+    MakeDriver();
+    ExternalAxis axis(1, "conveyor", Hardware::JointModeVelocity);
+    axis.canId = 7;
+    axis.gearScale = 10.0;
+    axis.velMax = 50.0;
+    driver->InitExternalJoint(axis);
+    EXPECT_TRUE(log->Has("   External Joint 1: CAN ID 7 - GearScale 10.000 - TempScale 0.312 - TempZero -25.600 - Mode 2"));
+    ConnectDriver({20, 21});
+    EXPECT_EQ(driver->moduleCount, 5);
+    EXPECT_EQ(driver->jointData[2].profile, Hardware::CANopenProfileVelocity);
+    EXPECT_TRUE(log->Has("CANopen: initializing Profile Velocity mode for CANid 7, protocol cycle time 10 ms"));
+    EXPECT_TRUE(log->Has("CANopen: Initializing PDOs for IO module 20"));
+    EXPECT_TRUE(log->Has("CANopen: Got number of DIn subindices for module with ID 21: 2 (up to 16 inputs)"));
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+
+    // 80 at override 50 with limit 50: 25 by the velocity PDO.
+    state.jointVelocitySetPoint[6] = 80.0f;
+    state.override = 50.0f;
+    Drain();
+    Cycle();
+    Cycle();
+    const auto frames = Drain();
+    const auto velocity = WithId(frames, 0x207);
+    ASSERT_FALSE(velocity.empty());
+    EXPECT_EQ(CANopenTest::Text(velocity.back()), "207#19000000");
+    EXPECT_FLOAT_EQ(driver->jointData[2].setVelocity, 25.0f);
+    ASSERT_TRUE(CycleUntil([&] { return sim->Drive(7)->Position() > 0; }));
+    EXPECT_EQ(state.jointActual[6], 0.0f) << "a velocity axis reports no position";
+
+    // Outputs of both modules by PDO; bits outside 0..63 and modules past the last change nothing.
+    driver->SetRailIO(0, 0, true);
+    driver->SetRailIO(0, 9, true);
+    driver->SetRailIO(1, 15, true);
+    driver->SetRailIO(1, 64, true);
+    driver->SetRailIO(1, -1, true);
+    driver->SetRailIO(2, 0, true);
+    ASSERT_TRUE(CycleUntil([&] { return sim->Node(20)->Outputs() == 0x0201u && sim->Node(21)->Outputs() == 0x8000u; }));
+    driver->SetRailIO(0, 9, false);
+    ASSERT_TRUE(CycleUntil([&] { return sim->Node(20)->Outputs() == 0x0001u; }));
+
+    // Inputs by PDO.
+    EXPECT_EQ(sim->HandleLine("inputs 21 0x0203"), "OK");
+    bool inputs[64] = {};
+    ASSERT_TRUE(CycleUntil([&] {
+        driver->GetDigitalIORail(inputs);
+        return inputs[30] && inputs[31] && inputs[39] && !inputs[32];
+    }));
+    EXPECT_FALSE(inputs[20]);
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[3], 0);
+    EXPECT_EQ(codes[4], 0);
+
+    // A silent I/O module is dead; the robot reports it.
+    sim->Silence(21, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    TestClock::Advance(2100);
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[4].errorCode == 0x200; }));
+    Cycle();
+    EXPECT_EQ(lastShortError, "DEAD");
+    std::string longText, shortText;
+    driver->GetError(longText, shortText);
+    EXPECT_EQ(longText, "dio module dead");
+}
+
+TEST_F(CANopenDriver, IOModuleWithoutPDOs) {
+    EditBus([](tinyxml2::XMLElement* bus) {
+        bus->SetAttribute("UsePDOs", false);
+        bus->FirstChildElement("Joints")->SetAttribute("NrOfJoints", 1);
+    });
+    Simulate({20});
+    ConnectDriver({20});
+    EXPECT_FALSE(log->Has("CANopen: Initializing PDOs for IO module 20"));
+    driver->SetRailIO(0, 3, true);
+    sim->Node(20)->SetInputs(0x0102);
+    bool inputs[64] = {};
+    ASSERT_TRUE(CycleUntil([&] {
+        driver->GetDigitalIORail(inputs);
+        return sim->Node(20)->Outputs() == 0x08u && inputs[21] && driver->jointData[1].digitalInputs == 0x0102u;
+    }));
+    const auto frames = Drain();
+    EXPECT_FALSE(Downloads(frames, 20, 0x6200, 1).empty());
+    EXPECT_FALSE(Downloads(frames, 20, 0x6200, 2).empty());
 }
 
 }  // namespace
