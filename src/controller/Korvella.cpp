@@ -25,6 +25,7 @@
 #include "datatypes/RobotState.h"
 #include "hardware/BoardSupport.h"
 #include "hardware/HardwareProtocol.h"
+#include "hardware/HardwareProtocolCANopen.h"
 #include "server/ComServer.h"
 #include "server/ComServerManager.h"
 #include "server/ModbusServer.h"
@@ -152,6 +153,37 @@ std::string ErrorCodes(int first, int available, int shown) {
     return text;
 }
 
+// Control and status words of the first six drives, and each drive's profile.
+void LogCANopenDiagnostics(const Hardware::HardwareProtocolCANopen& canopen) {
+    unsigned control[6] = {};
+    unsigned status[6] = {};
+    const int drives = canopen.DriveCount();
+    for (int i = 0; i < 6 && i < drives; ++i) {
+        control[i] = canopen.jointData[i].controlword;
+        status[i] = canopen.jointData[i].statusword;
+    }
+    char line[1024];
+    std::snprintf(line, sizeof(line), "CANopen: ctrlword hex: %X %X %X %X %X %X, statusword hex: %X %X %X %X %X %X",
+                  control[0], control[1], control[2], control[3], control[4], control[5], status[0], status[1],
+                  status[2], status[3], status[4], status[5]);
+    LogSingleton::instance()->add(line);
+    std::string profiles;
+    bool mismatch = false;
+    for (int i = 0; i < drives; ++i) {
+        const Hardware::jointData& r = canopen.jointData[i];
+        if (r.kind == 1) continue;
+        std::string item = "A" + std::to_string(i + 1) + ": ";
+        if (r.actualProfile != r.profile) {
+            mismatch = true;
+            item += Hardware::CANopenProfileToString(r.actualProfile) + " (!)";
+        } else {
+            item += Hardware::CANopenProfileToString(r.profile);
+        }
+        profiles += (profiles.empty() ? "" : ", ") + item;
+    }
+    LogSingleton::instance()->add((mismatch ? "CANopen profiles (MISMATCH!): " : "CANopen profiles: ") + profiles);
+}
+
 void LogDiagnostics() {
     LogSingleton* log = LogSingleton::instance();
     // The statistics come in microseconds and as a share; the line names ms and %.
@@ -192,7 +224,7 @@ void LogDiagnostics() {
     }
     log->add(line);
 
-    // The CANopen drives' control and status words and profiles join here with the CANopen driver.
+    if (auto* canopen = dynamic_cast<Hardware::HardwareProtocolCANopen*>(hardware)) LogCANopenDiagnostics(*canopen);
 
     const float* board = rs.jointTemperatures;
     const float* motor = rs.jointTemperatures2;
@@ -454,7 +486,14 @@ void MainLoop(ProjectManager& projectManager) {
 
             // SDO requests go to CANopen drives only; the joint-module protocols drop them.
             KeyboardInput::SDORequest sdo;
-            keys.TakeSDORequest(sdo);
+            if (keys.TakeSDORequest(sdo)) {
+                if (auto* canopen = dynamic_cast<Hardware::HardwareProtocolCANopen*>(rm.GetHardware())) {
+                    log->add("Sending requested SDO message");
+                    canopen->sdo.SendSDO(sdo.device, sdo.address, sdo.subaddress, static_cast<unsigned>(sdo.value));
+                    wait(5);
+                    canopen->sdo.RequestSDO(sdo.device, sdo.address, sdo.subaddress);
+                }
+            }
 
             if (code != 0) RunCommand(code, parameter, value, projectManager);
 

@@ -1,0 +1,111 @@
+// The controller program on CANopen drives: the six-axis sample with the
+// CANopen robot file beside the simulated bus (six CiA 402 drives and the
+// project's I/O module 112). Console "2" enables the robot, the drives get
+// their set-points, an injected fault is reported and "2" recovers from it.
+
+#include "controller/RobotMasterSimBus.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+namespace {
+
+using SimBusTest::Process;
+
+class CANopenBlackBox : public ::testing::Test {
+protected:
+    void SetUp() override { TestSupport::CopyFixture("canopen-robot.xml", sample.RobotFile()); }
+    void TearDown() override {
+        korvella.Kill();
+        bus.Kill();
+    }
+
+    void StartBus() {
+        bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", sample.Socket(), "--log", Frames(), "--robot",
+                   sample.RobotFile(), "--dio", "112"},
+                  sample.Root(), sample.File("cansim.txt"), {});
+        struct stat info {};
+        ASSERT_TRUE(SimBusTest::WaitFor([&]() { return stat(sample.Socket().c_str(), &info) == 0; }));
+    }
+    void StartController() {
+        korvella.Start({KORVELLA_PROGRAM}, sample.Root(), Output(),
+                       {"KORVELLA_CAN_SIM=" + sample.Socket(), "KORVELLA_LOG_NO_WAIT=1"});
+    }
+    std::string Output() const { return sample.File("console.txt"); }
+    std::string Frames() const { return sample.File("frames.txt"); }
+    std::vector<std::string> Log() const { return SimBusTest::Messages(Output()); }
+    bool Logged(const std::function<bool(const std::string&)>& match, size_t from = 0) const {
+        const auto lines = Log();
+        for (size_t i = from; i < lines.size(); ++i)
+            if (match(lines[i])) return true;
+        return false;
+    }
+    bool WaitLogged(const std::function<bool(const std::string&)>& match, size_t from = 0, int seconds = 60) {
+        return SimBusTest::WaitFor([&] { return Logged(match, from) || !korvella.Running(); },
+                                   std::chrono::seconds(seconds)) &&
+               Logged(match, from);
+    }
+    static std::function<bool(const std::string&)> Is(const std::string& text) {
+        return [text](const std::string& line) { return line == text; };
+    }
+    static std::function<bool(const std::string&)> StatusWith(const std::string& status) {
+        return [status](const std::string& line) {
+            return line.compare(0, 5, "Pos: ") == 0 && line.find("   Status: " + status + ",") != std::string::npos;
+        };
+    }
+    // Frames with this identifier prefix in the bus's frame log.
+    int FrameCount(const std::string& idPrefix) const {
+        std::istringstream in(TestSupport::ReadFile(Frames()));
+        std::string line;
+        int n = 0;
+        while (std::getline(in, line)) {
+            const size_t blank = line.find(' ');
+            if (blank != std::string::npos && line.compare(blank + 1, idPrefix.size(), idPrefix) == 0) ++n;
+        }
+        return n;
+    }
+
+    SimBusTest::Sample sample;
+    Process bus;
+    Process korvella;
+};
+
+TEST_F(CANopenBlackBox, EnablesMovesReportsAFaultAndRecovers) {
+    StartBus();
+    StartController();
+    ASSERT_TRUE(WaitLogged(Is("CANopen: Connection succeeded")));
+    ASSERT_TRUE(WaitLogged(Is("CANopen: initializing CSP mode for CANid 6, protocol cycle time 10 ms")));
+    ASSERT_TRUE(WaitLogged(Is("CANopen: Device ID: 112 Name: 'Korvella SimIO' Firmware 'KSIO-v0100'")));
+
+    korvella.Line("2");
+    ASSERT_TRUE(WaitLogged(StatusWith("operation_enabled"))) << "not enabled";
+    // The drives get their set-points by PDO after each SYNC.
+    ASSERT_TRUE(SimBusTest::WaitFor([&] { return FrameCount("201#") > 20 && FrameCount("206#") > 20; },
+                                    std::chrono::seconds(20)));
+    EXPECT_GT(FrameCount("080#"), 20);
+
+    size_t mark = Log().size();
+    bus.Line("fault 3 0x2300 0x03");
+    ASSERT_TRUE(WaitLogged(Is("Received EMERGENCY message from joint 3: err reg 'GEN_CUR', err code 'current too "
+                              "high at output of control', manufacturer err '0x0'"),
+                           mark));
+    ASSERT_TRUE(WaitLogged(StatusWith("fault"), mark));
+    const int before = FrameCount("201#");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(FrameCount("201#"), before) << "no set-point while a drive is in fault";
+
+    mark = Log().size();
+    korvella.Line("2");
+    ASSERT_TRUE(WaitLogged(Is("CANopen: Joint 3: Fault reset from status word 0x618"), mark));
+    ASSERT_TRUE(WaitLogged(StatusWith("operation_enabled"), mark)) << "not recovered";
+    ASSERT_TRUE(SimBusTest::WaitFor([&] { return FrameCount("201#") > before + 10; }, std::chrono::seconds(20)));
+
+    korvella.Signal(SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(korvella.WaitExit(status, std::chrono::seconds(30)));
+    EXPECT_TRUE(WIFEXITED(status));
+}
+
+}  // namespace
