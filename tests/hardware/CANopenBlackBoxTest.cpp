@@ -102,6 +102,16 @@ TEST_F(CANopenBlackBox, EnablesMovesReportsAFaultAndRecovers) {
     ASSERT_TRUE(WaitLogged(StatusWith("operation_enabled"), mark)) << "not recovered";
     ASSERT_TRUE(SimBusTest::WaitFor([&] { return FrameCount("201#") > before + 10; }, std::chrono::seconds(20)));
 
+    // A console SDO request goes to the drive; the diagnostic block shows words and profiles.
+    mark = Log().size();
+    korvella.Line("sdo 1 0x6081 0 1000");
+    ASSERT_TRUE(WaitLogged(Is("Sending requested SDO message"), mark));
+    ASSERT_TRUE(SimBusTest::WaitFor([&] { return FrameCount("601#23816000E8030000") == 1; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(WaitLogged(Is("CANopen profiles: A1: CSP, A2: CSP, A3: CSP, A4: CSP, A5: CSP, A6: CSP"), 0, 120));
+    EXPECT_TRUE(Logged([](const std::string& line) {
+        return line.compare(0, 22, "CANopen: ctrlword hex:") == 0 && line.find("statusword hex: ") != std::string::npos;
+    }));
+
     korvella.Signal(SIGTERM);
     int status = 0;
     ASSERT_TRUE(korvella.WaitExit(status, std::chrono::seconds(30)));
