@@ -74,6 +74,7 @@ TEST(CameraManager, ClearThenAddLeavesOnlyTheNewCamera) {
     auto* old = new TestCamera("old");
     manager->Add(old);
     ASSERT_TRUE(WaitFor([&] { return manager->Count() == 1; }));
+    const auto held = manager->Get("old");  // keeps it to look at once it is cleared
     manager->Clear();
     auto* fresh = new TestCamera("a");
     manager->Add(fresh);
