@@ -29,6 +29,26 @@ void ParseDirection(const char* text, DataTypes::Vector3& dir) {
 
 }  // namespace
 
+CartesianGantry::Layout CartesianGantry::LayoutOf(Member member) {
+    using DataTypes::Vector3;
+    const Vector3 standardOffset(-195, -250, 130);
+    switch (member) {
+        case Member::OneAxis:
+            return Layout{3, true, Vector3(), -1, true, false, 3, "RKCartesian", "RobotKinematicCartesian1Axis",
+                          standardOffset};
+        case Member::TwoAxisLine:
+            return Layout{2, false, Vector3(0, 1, 0), 1, true, true, 2, "RKCartesian", "RobotKinematicCartesian",
+                          Vector3()};
+        case Member::TwoAxisPlane:
+            return Layout{2, false, Vector3(0, 0, 1), 2, false, true, 3, "RKCartesianFlat",
+                          "RobotKinematicCartesian2AxisPlane", Vector3()};
+        case Member::ThreeAxis:
+        default:
+            return Layout{3, true, Vector3(), -1, true, true, 3, "RKCartesian", "RobotKinematicCartesian3Axis",
+                          standardOffset};
+    }
+}
+
 CartesianGantry::CartesianGantry(const char* typeName, const Layout& layout) : m_Layout(layout) {
     kinematicTypeName = typeName;
     nrOfJoints = layout.axes;

@@ -28,6 +28,9 @@ public:
         DataTypes::Vector3 defaultOffset;
     };
 
+    enum class Member { OneAxis, TwoAxisLine, TwoAxisPlane, ThreeAxis };
+    static Layout LayoutOf(Member member);
+
     ~CartesianGantry() override;
 
     void clone(RobotKinematic* from) override;

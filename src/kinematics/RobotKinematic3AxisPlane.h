@@ -7,9 +7,9 @@
 #include <string>
 
 #include "kinematics/KinMath.h"
-#include "kinematics/RobotKinematic.h"
+#include "kinematics/PlanarArm.h"
 
-class RobotKinematic3AxisPlane : public RobotKinematic {
+class RobotKinematic3AxisPlane : public PlanarArm {
 public:
     RobotKinematic3AxisPlane();
     ~RobotKinematic3AxisPlane() override;
@@ -22,31 +22,11 @@ public:
     void SetPosition(const DataTypes::Matrix44& target, float* joints) override;
 
     void ReadIniFile(const std::string& robotFile);
-    void ForwardKin(const float* internalJoints, DataTypes::Matrix44* pose);
-    void ForwardKinJ1toJ3(const float* internalJoints, DataTypes::Matrix44* m);
-    void ForwardKinJ4toJ6(const float* internalJoints, DataTypes::Matrix44* w);
-    // Internal joints 0..2 for a tool centre point pose; throws 21, 22.
-    void InverseKin(const DataTypes::Matrix44& target, float* internalJoints);
-    void ComputeA1toA3(const DataTypes::Matrix44& flange, float* internalJoints);
-    // Turns the flange's orientation into the vertical plane through the base axis and the flange.
-    void LimitOrientation(DataTypes::Matrix44* flange);
 
-    float lz0 = 158;
-    float lz1 = 60;
-    float lz2 = 190;
-    float lz3 = 220;
-    float lz4 = 46;
-    float singularityCenter = 5;
-    float singularityEllbow = 30;
     float planeTolerance = 0.01f;
-    DataTypes::Vector3 wristPoint;
-    bool elbowUp = true;
-    bool armFront = true;
-    bool errorLogged = false;
 
-private:
-    KinMath::Frame ArmFrame(const float* q) const;
-    KinMath::Frame FlangeFrame(const float* q) const;
-    void SolveArm(const KinMath::Frame& flange, double* q);
-    void InverseKinFrame(const KinMath::Frame& target, double* q);
+protected:
+    KinMath::Frame ArmFrame(const float* q) const override;
+    KinMath::Frame WristFrame(const float* q) const override;
+    void SolveArm(const KinMath::Frame& flange, double* q) override;
 };

@@ -1,5 +1,6 @@
 #pragma once
-// Gantry type "Cartesian1Axis": three directions like the three-axis gantry, an optional fourth axis, and no base shift by external linear axes.
+// Gantry type "Cartesian1Axis": three directions like the three-axis gantry,
+// an optional fourth axis, and no base shift by external linear axes.
 
 #include "kinematics/CartesianGantry.h"
 

@@ -28,8 +28,15 @@ void Cross(const double a[3], const double b[3], double out[3]) {
 
 }  // namespace
 
-RobotKinematicDravo5::RobotKinematicDravo5() {
+RobotKinematicDravo5::RobotKinematicDravo5() : PlanarArm(true, 2) {
     kinematicTypeName = "RobotKinematicDravo5";
+    lz0 = 122.15f;
+    lz1 = 76.3f;
+    lz2 = 350;
+    lz3 = 45;
+    lz4 = 0;
+    singularityCenter = 100;
+    singularityEllbow = 20;
     nrOfJoints = 5;
     tcpXDirToFront = false;
     joints[1] = 30;
@@ -41,24 +48,13 @@ RobotKinematicDravo5::RobotKinematicDravo5() {
 RobotKinematicDravo5::~RobotKinematicDravo5() = default;
 
 void RobotKinematicDravo5::clone(RobotKinematic* from) {
-    RobotKinematic::clone(from);
+    PlanarArm::clone(from);
     auto* other = dynamic_cast<RobotKinematicDravo5*>(from);
     if (other == nullptr || other == this) return;
     wristRedundancyHandling = other->wristRedundancyHandling;
     toolCompState = 0;
-    lz0 = other->lz0;
-    lz1 = other->lz1;
-    lz2 = other->lz2;
-    lz3 = other->lz3;
-    lz4 = other->lz4;
     lz5 = other->lz5;
     ly0 = other->ly0;
-    errorLogged = other->errorLogged;
-    armFront = other->armFront;
-    elbowUp = other->elbowUp;
-    wristPoint = other->wristPoint;
-    singularityCenter = other->singularityCenter;
-    singularityEllbow = other->singularityEllbow;
 }
 
 RobotKinematic* RobotKinematicDravo5::clone() {
@@ -102,15 +98,7 @@ void RobotKinematicDravo5::Init(const std::string& name, const std::string& type
 }
 
 void RobotKinematicDravo5::ReadIniFile(const std::string& robotFile) {
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    tinyxml2::XMLElement* robot = OpenRobotFile(doc, robotFile);
-    if (robot == nullptr) return;
-    if (tinyxml2::XMLElement* e = RequireElement(robot, "Kinematic", "54 Robot Ini not complete")) {
-        ReadFloatAttribute(e, "lz0", lz0);
-        ReadFloatAttribute(e, "lz1", lz1);
-        ReadFloatAttribute(e, "lz2", lz2);
-        ReadFloatAttribute(e, "lz3", lz3);
-        ReadFloatAttribute(e, "lz4", lz4);
+    ReadArmFile(robotFile, "52 Robot Ini not correct", [this](tinyxml2::XMLElement* e) {
         ReadFloatAttribute(e, "lz5", lz5);
         ReadFloatAttribute(e, "ly0", ly0);
         e->QueryBoolAttribute("TCPXDirToFront", &tcpXDirToFront);
@@ -121,29 +109,12 @@ void RobotKinematicDravo5::ReadIniFile(const std::string& robotFile) {
         LogSingleton::instance()->add(wristRedundancyHandling == 1
                                           ? "RobotKinematicDravo5: Wrist redundancy handling: type2"
                                           : "RobotKinematicDravo5: Wrist redundancy handling: standard");
-    }
-    ReadSoftwareMinMax(robot);
-    ReadIniFileVelocities(robot);
-    ReadManufacturerJointConfig(robot);
-    if (tinyxml2::XMLElement* e = RequireElement(robot, "SINGULARITIES", "59 Robot Ini not complete", true)) {
-        ReadFloatAttribute(e, "Center", singularityCenter);
-        ReadFloatAttribute(e, "Ellbow", singularityEllbow);
-    }
+    });
 }
 
 // ---- forward kinematics ----
 
-Frame RobotKinematicDravo5::ArmFrame(const float* q) const {
-    // [Rz(q1) | (0, 0, lz0)]·[Ry(q2) | (0, 0, lz1)]·[Ry(q3) | (0, 0, lz2)]·Trans(0, 0, lz3)
-    const double a1 = q[0] * kDegToRad;
-    const double a2 = q[1] * kDegToRad;
-    const double a23 = (static_cast<double>(q[1]) + q[2]) * kDegToRad;
-    const double front = lz2 * std::sin(a2) + lz3 * std::sin(a23);
-    const double c1 = std::cos(a1), s1 = std::sin(a1);
-    const double c23 = std::cos(a23), s23 = std::sin(a23);
-    return Frame{{{c1 * c23, -s1, c1 * s23}, {s1 * c23, c1, s1 * s23}, {-s23, 0, c23}},
-                 {front * c1, front * s1, static_cast<double>(lz0) + lz1 + lz2 * std::cos(a2) + lz3 * c23}};
-}
+Frame RobotKinematicDravo5::ArmFrame(const float* q) const { return TurnedArmFrame(q); }
 
 Frame RobotKinematicDravo5::WristFrame(const float* q) const {
     // [Ry(q4) | (0, -ly0, 0)]·Rz(q5')·Trans(0, 0, lz4 + lz5)
@@ -154,44 +125,9 @@ Frame RobotKinematicDravo5::WristFrame(const float* q) const {
     return w;
 }
 
-void RobotKinematicDravo5::ForwardKin(const float* q, DataTypes::Matrix44* out) {
-    const Frame arm = ArmFrame(q);
-    wristPoint = KinMath::ToMatrix(arm).GetTranslation();
-    KinMath::ToMatrix(KinMath::Mul(KinMath::Mul(arm, WristFrame(q)), KinMath::FromMatrix(tool.toolMatrix)), out);
-}
-
-void RobotKinematicDravo5::ForwardKinJ1toJ3(const float* q, DataTypes::Matrix44* m) {
-    KinMath::ToMatrix(ArmFrame(q), m);
-    wristPoint = m->GetTranslation();
-}
-
-void RobotKinematicDravo5::ForwardKinJ4toJ6(const float* q, DataTypes::Matrix44* w) {
-    KinMath::ToMatrix(WristFrame(q), w);
-}
-
 void RobotKinematicDravo5::SetJoints(const float* userJoints, bool check) {
     toolCompState = 2;
-    float q[maxJoints];
-    float velocities[maxJoints];
-    UserToInternal(userJoints, q);
-    if (check) {
-        for (int i = 0; i < maxJoints; ++i) velocities[i] = jointVelocities[i];
-        CheckJointsPending(q, velocities);
-    }
-    const Frame arm = ArmFrame(q);
-    DataTypes::Matrix44 newPose;
-    KinMath::ToMatrix(KinMath::Mul(KinMath::Mul(arm, WristFrame(q)), KinMath::FromMatrix(tool.toolMatrix)), &newPose);
-    AddLinearAxisPositionOffset(q, newPose);
-    if (check) CheckVirtualBox(newPose.GetTranslation(), pose.GetTranslation());
-
-    for (int i = 0; i < maxJoints; ++i) {
-        joints[i] = q[i];
-        if (check) jointVelocities[i] = velocities[i];
-    }
-    pose = newPose;
-    wristPoint = KinMath::ToMatrix(arm).GetTranslation();
-    const double wristFront = std::cos(q[0] * kDegToRad) * arm.t[0] + std::sin(q[0] * kDegToRad) * arm.t[1];
-    PlanarArm::UpdateConfiguration(q[2], wristFront, elbowUp, armFront);
+    ArmSetJoints(userJoints, check, true);
 }
 
 // ---- orientation limits ----
@@ -335,13 +271,7 @@ void RobotKinematicDravo5::SolveArm(const Frame& f, double* q) {
     q[2] = NearestDeg(elbow, joints[2]);
 }
 
-void RobotKinematicDravo5::ComputeA1toA3(const DataTypes::Matrix44& flange, float* out) {
-    double q[3];
-    SolveArm(KinMath::FromMatrix(flange), q);
-    for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(q[i]);
-}
-
-void RobotKinematicDravo5::InverseKinFrame(const Frame& target, double* q) {
+void RobotKinematicDravo5::SolveTarget(const Frame& target, double* q) {
     const Frame f = wristRedundancyHandling == 1 ? Type2Flange(target) : StandardFlange(target);
     SolveArm(f, q);
     // R = M^-1·F, the flange's rotation in the forearm's frame.
@@ -362,7 +292,7 @@ void RobotKinematicDravo5::InverseKinFrame(const Frame& target, double* q) {
 
 void RobotKinematicDravo5::InverseKin(const DataTypes::Matrix44& target, float* out) {
     double q[5];
-    InverseKinFrame(KinMath::FromMatrix(target), q);
+    SolveTarget(KinMath::FromMatrix(target), q);
     float qf[5];
     for (int i = 0; i < 5; ++i) qf[i] = static_cast<float>(q[i]);
     for (int i = 0; i < nrOfJoints && i < 5; ++i) out[i] = qf[i];
@@ -370,24 +300,5 @@ void RobotKinematicDravo5::InverseKin(const DataTypes::Matrix44& target, float* 
 }
 
 void RobotKinematicDravo5::SetPosition(const DataTypes::Matrix44& target, float* extJoints) {
-    CheckVirtualBox(target.GetTranslation(), pose.GetTranslation());
-    DataTypes::Matrix44 p = target;
-    SubtractLinearAxisPositionOffset(extJoints, p);
-
-    double solved[5];
-    InverseKinFrame(KinMath::FromMatrix(p), solved);
-    float q[maxJoints] = {};
-    for (int i = 0; i < 5; ++i) q[i] = static_cast<float>(solved[i]);
-    for (int i = 6; i < maxJoints; ++i) q[i] = extJoints[i];
-
-    float velocities[maxJoints];
-    for (int i = 0; i < maxJoints; ++i) velocities[i] = jointVelocities[i];
-    CheckJointsPending(q, velocities);
-
-    for (int i = 0; i < maxJoints; ++i) {
-        joints[i] = q[i];
-        jointVelocities[i] = velocities[i];
-    }
-    pose = target;
-    errorLogged = false;
+    ArmSetPosition(target, extJoints, true, false);
 }

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "kinematics/KinMath.h"
-#include "kinematics/RobotKinematic.h"
+#include "kinematics/PlanarArm.h"
 
-class RobotKinematicDravo5 : public RobotKinematic {
+class RobotKinematicDravo5 : public PlanarArm {
 public:
     RobotKinematicDravo5();
     ~RobotKinematicDravo5() override;
@@ -25,13 +25,9 @@ public:
     void SetPosition(const DataTypes::Matrix44& target, float* joints) override;
 
     void ReadIniFile(const std::string& robotFile);
-    void ForwardKin(const float* internalJoints, DataTypes::Matrix44* pose);
-    void ForwardKinJ1toJ3(const float* internalJoints, DataTypes::Matrix44* m);
-    void ForwardKinJ4toJ6(const float* internalJoints, DataTypes::Matrix44* w);
     // Internal joints 0..4 for a tool centre point pose; throws int codes
     // 21 and 22 and, in type2 handling, std::runtime_error.
-    void InverseKin(const DataTypes::Matrix44& target, float* internalJoints);
-    void ComputeA1toA3(const DataTypes::Matrix44& flange, float* internalJoints);
+    void InverseKin(const DataTypes::Matrix44& target, float* internalJoints) override;
     // The flange pose (tool removed) that the inverse kinematics solves for.
     DataTypes::Matrix44 LimitOrientationStandard(const DataTypes::Matrix44& target);
     DataTypes::Matrix44 LimitOrientationType2(const DataTypes::Matrix44& target);
@@ -40,29 +36,23 @@ public:
     // How far (radians) the flange of the turned pose lies out of an arm plane.
     double GetErrorForAngle(double angle, const DataTypes::Matrix44& pose);
 
+    // The links lz0 to lz4 and the flags are PlanarArm's; lz4 + lz5 lead
+    // from the wrist centre to the flange.
     int wristRedundancyHandling = 0;
     int toolCompState = 0;
-    float lz0 = 122.15f;
-    float lz1 = 76.3f;
-    float lz2 = 350;
-    float lz3 = 45;
-    float lz4 = 0;
     float lz5 = 80;
     float ly0 = 0;
-    bool errorLogged = false;
-    bool armFront = true;
-    bool elbowUp = true;
-    DataTypes::Vector3 wristPoint;
-    float singularityCenter = 100;
-    float singularityEllbow = 20;
+
+protected:
+    KinMath::Frame ArmFrame(const float* q) const override;
+    KinMath::Frame WristFrame(const float* q) const override;
+    void SolveArm(const KinMath::Frame& flange, double* q) override;
+    // The chosen orientation limit, the arm, the wrist pitch and the flange's turn.
+    void SolveTarget(const KinMath::Frame& tcp, double* q) override;
 
 private:
-    KinMath::Frame ArmFrame(const float* q) const;
-    KinMath::Frame WristFrame(const float* q) const;
     KinMath::Frame StandardFlange(const KinMath::Frame& target);
     KinMath::Frame Type2Flange(const KinMath::Frame& target);
     KinMath::Frame Turned(double angle, const KinMath::Frame& pose) const;
     double ErrorForAngle(double angle, const KinMath::Frame& pose) const;
-    void SolveArm(const KinMath::Frame& flange, double* q);
-    void InverseKinFrame(const KinMath::Frame& target, double* q);
 };
