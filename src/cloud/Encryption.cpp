@@ -69,7 +69,10 @@ void InitializeOpenSSL() {
     std::lock_guard<std::mutex> lock(mutex);
     if (initialised) return;
     initialised = true;
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+    // No clean-up at exit: it would run before the static cloud client has
+    // stopped the MQTT library's threads, which still use the library then.
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_ATEXIT,
+                        nullptr);
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 }
 

@@ -40,6 +40,8 @@ MqttClient* Client(void* context) { return static_cast<MqttClient*>(context); }
 
 MqttClient::MqttClient(RobotMaster* robotMaster)
     : m_ServerUri(ServerUriAtStartUp()), m_RobotMaster(robotMaster) {
+    // Before the MQTT library initialises it, so that its settings hold.
+    Encryption::InitializeOpenSSL();
     m_LastTelemetryTime = Now();
     SetClientId("");
 }

@@ -79,6 +79,7 @@ TEST(CloudBlackBox, ControllerPublishesItsIdentityAndTelemetry) {
     // Signals end the program cleanly once its main loop runs.
     ASSERT_TRUE(korvella.WaitForMessage("***************** Connecting CAN bus... ******************"));
     korvella.Stop();
+    if (HasFailure()) ADD_FAILURE() << "controller log:\n" << TestSupport::ReadFile(cell.sample.File("console.txt"));
 }
 
 TEST(CloudBlackBox, VanishedControllerLeavesItsWill) {
