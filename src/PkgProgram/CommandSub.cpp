@@ -7,23 +7,8 @@
 
 #include "PkgProgram/CommandSupport.h"
 #include "PkgProgram/XMLException.h"
+#include "common/Filesystem.h"
 #include "common/LogSingleton.h"
-
-namespace {
-
-// Program files stay below the program directory: no absolute path, no "..".
-bool StaysInProgramDirectory(const std::string& file) {
-    if (!file.empty() && file[0] == '/') return false;
-    std::size_t start = 0;
-    while (start <= file.size()) {
-        const std::size_t end = std::min(file.find('/', start), file.size());
-        if (file.compare(start, end - start, "..") == 0 && end - start == 2) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-}  // namespace
 
 CommandSub::CommandSub() : subProgramNumber(0) { className = "CommandSub"; }
 
@@ -34,7 +19,7 @@ void CommandSub::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         std::string file = ReadString(element, "File");
         std::replace(file.begin(), file.end(), '\\', '/');
         fileName = file;
-        if (!StaysInProgramDirectory(fileName)) {
+        if (!Filesystem::StaysInside(fileName)) {
             throw std::invalid_argument("sub program file outside the program directory: " + fileName);
         }
         valid = true;
