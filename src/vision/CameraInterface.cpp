@@ -65,29 +65,15 @@ void CameraInterface::CheckEncodeHXPImage() {
 }
 
 void CameraInterface::StartEncoding() {
-    if (encodingThread.joinable()) return;
-    // Set before the thread runs, so a StopEncoding that comes first still ends it.
-    encodingRunning = true;
-    encodingThread = std::thread(&CameraInterface::EncodingThread, this);
+    encoding.Start([this] { EncodingThread(); });
 }
 
-void CameraInterface::StopEncoding() {
-    {
-        std::lock_guard<std::mutex> lock(encodingMutex);
-        encodingRunning = false;
-    }
-    encodingWake.notify_all();
-    if (encodingThread.joinable()) encodingThread.join();
-}
+void CameraInterface::StopEncoding() { encoding.Stop(); }
 
 void CameraInterface::EncodingThread() {
-    std::unique_lock<std::mutex> lock(encodingMutex);
-    while (encodingRunning) {
-        lock.unlock();
+    do {
         CheckEncodeHXPImage();
-        lock.lock();
-        encodingWake.wait_for(lock, std::chrono::milliseconds(50), [this] { return !encodingRunning; });
-    }
+    } while (encoding.Pause(std::chrono::milliseconds(50)));
 }
 
 }  // namespace Camera

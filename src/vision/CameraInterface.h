@@ -4,15 +4,14 @@
 // encoding for the remote clients into two alternating buffers.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "datatypes/Vector3.h"
+#include "vision/CameraThread.h"
 #include "vision/Image.h"
 
 namespace tinyxml2 {
@@ -104,10 +103,7 @@ private:
     std::string encodedB;
     bool selector = false;
 
-    std::thread encodingThread;
-    std::atomic<bool> encodingRunning{false};
-    std::mutex encodingMutex;
-    std::condition_variable encodingWake;
+    CameraThread encoding;
 };
 
 }  // namespace Camera

@@ -82,31 +82,18 @@ std::string CameraSimulated::GetHXPConfigString(int cameraCount) const {
 }
 
 void CameraSimulated::Start() {
-    std::lock_guard<std::mutex> lock(threadMutex);
-    if (running || !picturesEnabled || pictureThread.joinable()) return;
-    running = true;
-    pictureThread = std::thread(&CameraSimulated::Updater, this);
+    if (!picturesEnabled) return;
+    pictureThread.Start([this] { Updater(); });
 }
 
-void CameraSimulated::Stop() {
-    std::unique_lock<std::mutex> lock(threadMutex);
-    running = false;
-    wake.notify_all();
-    std::thread thread = std::move(pictureThread);
-    lock.unlock();
-    if (thread.joinable()) thread.join();
-}
+void CameraSimulated::Stop() { pictureThread.Stop(); }
 
 void CameraSimulated::Updater() {
     const std::vector<unsigned char> frame(2 * kWidth * kHeight, 0);
-    std::unique_lock<std::mutex> lock(threadMutex);
-    while (running) {
-        lock.unlock();
+    do {
         SetImage(std::make_shared<Imaging::ImageYUV>(frame.data(), static_cast<unsigned>(frame.size()), kWidth,
                                                      kHeight));
-        lock.lock();
-        wake.wait_for(lock, picturePeriod, [this] { return !running; });
-    }
+    } while (pictureThread.Pause(picturePeriod));
 }
 
 }  // namespace Camera

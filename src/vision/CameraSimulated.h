@@ -4,11 +4,9 @@
 // picture once a second (for the cloud; it encodes nothing for the clients).
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "vision/CameraInterface.h"
+#include "vision/CameraThread.h"
 
 namespace Camera {
 
@@ -30,7 +28,7 @@ public:
     int GetStatus() const override { return 2; }
 
     bool IsPictureEnabled() const { return picturesEnabled; }
-    bool IsRunning() const { return running; }
+    bool IsRunning() const { return pictureThread.IsRunning(); }
     // Time between pictures (1 s).
     void SetPicturePeriod(std::chrono::milliseconds period) { picturePeriod = period; }
 
@@ -40,13 +38,10 @@ private:
     DataTypes::Vector3 targetPosition;
     DataTypes::Vector3 targetOrientation;
     int modelClass = 1;
-    std::atomic<bool> running{false};
     std::atomic<bool> picturesEnabled{false};
 
-    std::chrono::milliseconds picturePeriod{1000};
-    std::mutex threadMutex;
-    std::condition_variable wake;
-    std::thread pictureThread;
+    std::chrono::milliseconds picturePeriod{1000};  // set before Start
+    CameraThread pictureThread;
 };
 
 }  // namespace Camera

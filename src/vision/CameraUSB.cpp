@@ -108,38 +108,21 @@ std::string CameraUSB::GetHXPConfigString(int cameraCount) const {
 }
 
 void CameraUSB::Start() {
-    std::lock_guard<std::mutex> lock(threadMutex);
-    if (running || !active) return;
-    // A thread that ended on its own (camera made inactive) is collected first.
-    if (captureThread.joinable()) captureThread.join();
-    // Set here, not by the thread, so a Stop that comes before the thread runs still ends it.
-    running = true;
-    captureThread = std::thread(&CameraUSB::ThreadMainLoop, this);
+    if (!active) return;
+    captureThread.Start([this] { ThreadMainLoop(); });
 }
 
-void CameraUSB::Stop() {
-    std::unique_lock<std::mutex> lock(threadMutex);
-    running = false;
-    wake.notify_all();
-    std::thread thread = std::move(captureThread);
-    lock.unlock();
-    if (thread.joinable()) thread.join();
-}
-
-void CameraUSB::Pause(std::chrono::milliseconds duration) {
-    std::unique_lock<std::mutex> lock(threadMutex);
-    wake.wait_for(lock, duration, [this] { return !running; });
-}
+void CameraUSB::Stop() { captureThread.Stop(); }
 
 void CameraUSB::ThreadMainLoop() {
     LogSingleton* log = LogSingleton::instance();
     bool firstConnection = true;
     int64_t lastAttempt = clock().tv_sec - 20;
-    while (running && active) {
+    while (captureThread.IsRunning() && active) {
         if (fd < 0) {
             const int64_t now = clock().tv_sec;
             if (now - lastAttempt <= kRetryIntervalSeconds) {
-                Pause(std::chrono::milliseconds(500));
+                captureThread.Pause(std::chrono::milliseconds(500));
                 continue;
             }
             lastAttempt = now;
@@ -160,10 +143,11 @@ void CameraUSB::ThreadMainLoop() {
             log->addErrorFormat("Camera USB '%s': Caught exception, stopping: %s", name, e.what());
             Disconnect();
         }
-        Pause(std::chrono::milliseconds(50));
+        captureThread.Pause(std::chrono::milliseconds(50));
     }
     Disconnect();
-    running = false;
+    // Made inactive: a later Start may begin anew.
+    captureThread.MarkEnded();
 }
 
 void CameraUSB::Connect(bool quiet) {

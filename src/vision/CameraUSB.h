@@ -9,15 +9,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vision/CameraInterface.h"
+#include "vision/CameraThread.h"
 #include "vision/MonotonicClock.h"
 #include "vision/VideoDeviceIO.h"
 
@@ -67,8 +65,6 @@ private:
     };
 
     void ThreadMainLoop();
-    // Waits, or returns early when the camera is stopped.
-    void Pause(std::chrono::milliseconds duration);
     void Connect(bool quiet);
     void Disconnect();
     void OpenDevice();
@@ -89,7 +85,6 @@ private:
     static int TranslatePixelFormat(uint32_t code);
     std::string SystemError() const;
 
-    std::atomic<bool> running{false};
     std::atomic<int> deviceNumber{0};
     std::string devicePath;
     int ioMethod = IORead;
@@ -107,9 +102,7 @@ private:
 
     std::shared_ptr<VideoDeviceIO> io;
     MonotonicClock clock;
-    std::mutex threadMutex;
-    std::condition_variable wake;
-    std::thread captureThread;
+    CameraThread captureThread;
 };
 
 }  // namespace Camera

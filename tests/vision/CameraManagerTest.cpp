@@ -42,6 +42,18 @@ void ReadCameras(CameraManager& manager, const std::string& xml) {
     manager.Read(document.RootElement());
 }
 
+// A project manager that counts the rewrite requests it is given (each reads its clock once).
+struct CountingProject {
+    CountingProject() {
+        project.SetClock([this] {
+            ++requests;
+            return std::time_t(1000);
+        });
+    }
+    std::atomic<int> requests{0};
+    ProjectManager project;
+};
+
 std::string WriteCameras(CameraManager& manager) {
     tinyxml2::XMLDocument document;
     document.InsertEndChild(manager.Write(document));
@@ -285,12 +297,9 @@ TEST(CameraManager, PictureLinesKeepComingAfterLongUptimes) {
 }
 
 TEST(CameraManager, BurstOfChangesAsksForOneRewrite) {
-    std::atomic<int> requests{0};
-    ProjectManager project;
-    project.SetClock([&] {
-        ++requests;
-        return std::time_t(1000);
-    });
+    CountingProject counting;
+    const std::atomic<int>& requests = counting.requests;
+    ProjectManager& project = counting.project;
     CameraManager manager(std::chrono::milliseconds(300));
     manager.SetProjectManager(&project);
     manager.Add(new TestCamera("a"));
@@ -312,12 +321,9 @@ TEST(CameraManager, BurstOfChangesAsksForOneRewrite) {
 
 // Reading the project file applies its cameras but asks for no rewrite of it.
 TEST(CameraManager, ReadingTheProjectFileAsksForNoRewrite) {
-    std::atomic<int> requests{0};
-    ProjectManager project;
-    project.SetClock([&] {
-        ++requests;
-        return std::time_t(1000);
-    });
+    CountingProject counting;
+    const std::atomic<int>& requests = counting.requests;
+    ProjectManager& project = counting.project;
     CameraManager manager(std::chrono::milliseconds(10));
     manager.SetProjectManager(&project);
     ReadCameras(manager, "<Cameras><HwCamera Type=\"Sim\" Name=\"s\"/></Cameras>");
