@@ -146,6 +146,38 @@ public:
     // Text of a kinematic error code thrown while stepping.
     static std::string KinematicErrorText(int code);
 
+    // ---- Program directory browser (display, remote and Modbus clients; own lock) ----
+    // Lists the current sub-directory; *out := entry `index` or "n/a". Returns the entry count.
+    int GetFilename(int index, std::string* out);
+    std::string GetCurrentProgShowName();
+    void SendCurrentProgShowName();
+    void ProgShowCntIncrease();
+    void ProgShowCntDecrease();
+    // "../" leaves the sub-directory; any other path (relative to the program directory) enters it.
+    void SetProgPath(const std::string& path);
+    int LoadCurrentDirectoryOrProgram();
+    // -1 for a directory, else LoadProgram's result; 2 for a name outside the program directory.
+    int LoadDirectoryOrProgram(const std::string& name);
+    std::string GetProgramsDirectoryAbsolute() const;
+    bool IsSelectedEntryAFile();
+    void GotoBasedir();
+    // Name relative to the program directory; false when nothing was removed.
+    bool DeleteProgramFile(const char* name);
+    int GetBrowserCursor() const;
+    int GetBrowserEntryCount() const;
+    std::string GetBrowserDirectory() const;
+
+private:
+    int ListLocked(int index, std::string* out);
+    bool SetProgPathLocked(const std::string& path);
+    mutable std::mutex browserMutex;
+    std::string browserDirectory;  // relative to the program directory, ends in "/", empty at the base
+    int browserCursor = 0;
+    int browserEntryCount = 0;
+    std::vector<int> browserCursorStack;  // cursors of the parent directories
+
+public:
+
     // ---- Fields other parts read in place ----
     std::string programDirectory = "Data/Programs/";
     const IpoType type;

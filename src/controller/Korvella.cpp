@@ -403,17 +403,35 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
         case 53:
             ResetJogValues();
             break;
-        // Teach-in and the program browser join here with the operations they call.
+        case 80:
+            ResetJogValues();
+            rm.ipoMain.ProgShowCntIncrease();
+            rm.ipoMain.SendCurrentProgShowName();
+            break;
+        case 81:
+            ResetJogValues();
+            rm.ipoMain.ProgShowCntDecrease();
+            rm.ipoMain.SendCurrentProgShowName();
+            break;
+        case 82:
+            ResetJogValues();
+            // Only a started load (0) replaces the program; a directory (-1) or a refusal changes nothing.
+            if (rm.ipoMain.LoadCurrentDirectoryOrProgram() == 0) {
+                rm.StopProgram(IPO::USER);
+                projectManager.QueueUpdateProjectFile();
+            }
+            break;
+        case 84:
+            ResetJogValues();
+            rm.ipoMain.SendCurrentProgShowName();
+            break;
+        // Teach-in joins here with the operations it calls.
         case 50:
         case 52:
         case 54:
         case 55:
         case 56:
         case 57:
-        case 80:
-        case 81:
-        case 82:
-        case 84:
             ResetJogValues();
             log->addFormat("Command %d: function not available", code);
             break;
