@@ -43,6 +43,7 @@ int Spawn(const std::vector<std::string>& args, const std::string& output) {
 
 void End(int& pid) {
     if (pid <= 0) return;
+    kill(pid, SIGCONT);
     kill(pid, SIGTERM);
     for (int i = 0; i < 200; ++i) {
         if (waitpid(pid, nullptr, WNOHANG) == pid) {
@@ -151,6 +152,14 @@ void TestBroker::Start() {
 }
 
 void TestBroker::Stop() { End(pid); }
+
+void TestBroker::Pause() const {
+    if (pid > 0) kill(pid, SIGSTOP);
+}
+
+void TestBroker::Resume() const {
+    if (pid > 0) kill(pid, SIGCONT);
+}
 
 // ---------------------------------------------------------------- subscriber
 

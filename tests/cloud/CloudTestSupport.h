@@ -57,6 +57,9 @@ public:
 
     void Start();
     void Stop();
+    // Freezes and thaws the broker process: connections stay, nothing is answered.
+    void Pause() const;
+    void Resume() const;
     int Port() const { return port; }
     std::string Uri() const { return "ssl://127.0.0.1:" + std::to_string(port); }
     std::string CaFile() const { return dir + "/ca.pem"; }

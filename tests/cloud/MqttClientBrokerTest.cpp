@@ -251,6 +251,18 @@ TEST_F(CloudLink, SwitchingOffAndOnConnectsAtOnce) {
     for (const Message& m : sub.On("/Basics/ConnectionStatus")) EXPECT_NE(m.payload, "LostConnection");
 }
 
+TEST_F(CloudLink, UnconfirmedDisconnectedMessageStillDisconnects) {
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published"));
+    Passes(1);
+    broker.Pause();
+    client->SetEnabled(false);
+    broker.Resume();
+    EXPECT_EQ(Lines("MQTT Client: Disconnect message not confirmed"), 1);
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_FALSE(client->IsEnabled());
+}
+
 TEST_F(CloudLink, PicturesCarryTheCamerasJpegAtMostEveryTwoSeconds) {
     auto* camera = new CloudTest::TestCamera("workcam");
     Camera::CameraManager::Instance()->Add(camera);
