@@ -125,6 +125,8 @@ TEST(ThreeAxisPlane, ReachLimitIsInclusive) {
     EXPECT_EQ(ThrownCode([&] { kin.SetPosition(level, ext); }), 0);
     level(0, 3) += 0.1f;
     EXPECT_EQ(ThrownCode([&] { kin.SetPosition(level, ext); }), 22);
+    // Closer to the shoulder than the folded arm (|190 - 220|) is out of reach too, not a NaN.
+    EXPECT_EQ(ThrownCode([&] { kin.SetPosition(PointingDown(15, 0, 182), ext); }), 22);
 }
 
 TEST(ThreeAxisPlane, ConfigurationFollowsTheLastJointsAndTargetsAreReachedOnTheirOwnSide) {
