@@ -162,18 +162,18 @@ TEST(JpegEncoder, YuyvPictureDecodesBackWithinAFewLevels) {
 }
 
 TEST(JpegEncoder, GrayBitmapGoesToTheCloudAsGrayJpeg) {
-    VisionTest::BmpSpec spec;
-    spec.width = 16;
-    spec.height = 8;
-    for (unsigned i = 0; i < 128; ++i) spec.pixels.push_back(static_cast<unsigned char>(100 + i % 16));
-    const Bytes file = VisionTest::MakeBmp(spec);
+    VisionTest::BmpLayout layout;
+    layout.width = 16;
+    layout.height = 8;
+    for (unsigned i = 0; i < 128; ++i) layout.pixels.push_back(static_cast<unsigned char>(100 + i % 16));
+    const Bytes file = VisionTest::MakeBmp(layout);
     Imaging::ImageBitmap8BppIndexed image(file.data(), static_cast<unsigned>(file.size()));
     Bytes jpeg;
     image.EncodeCloud(jpeg);
     const VisionTest::DecodedJpeg decoded = VisionTest::DecodeJpeg(jpeg);
     ASSERT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.components, 1);
-    EXPECT_LE(MaxDifference(decoded.pixels, spec.pixels), 4);
+    EXPECT_LE(MaxDifference(decoded.pixels, layout.pixels), 4);
 }
 
 // The library's own handler would end the process; the encoder reports the

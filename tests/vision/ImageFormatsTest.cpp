@@ -9,7 +9,7 @@
 #include "vision/ImageYUV.h"
 #include "vision/VisionTestSupport.h"
 
-using VisionTest::BmpSpec;
+using VisionTest::BmpLayout;
 using VisionTest::Bytes;
 
 namespace {
@@ -30,38 +30,38 @@ std::string ParseError(const Bytes& file) { return ParseError(file, file.size())
 TEST(BmpReader, RefusesWhatItCannotReadWithItsText) {
     struct Case {
         const char* name;
-        std::function<void(BmpSpec&, Bytes&)> change;
+        std::function<void(BmpLayout&, Bytes&)> change;
         std::string expected;
     };
     const Case cases[] = {
-        {"BX", [](BmpSpec&, Bytes& f) { f[1] = 'X'; }, "invalid file type"},
-        {"XM", [](BmpSpec&, Bytes& f) { f[0] = 'X'; }, "invalid file type"},
-        {"file size one byte more", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 2, f.size() + 1); },
+        {"BX", [](BmpLayout&, Bytes& f) { f[1] = 'X'; }, "invalid file type"},
+        {"XM", [](BmpLayout&, Bytes& f) { f[0] = 'X'; }, "invalid file type"},
+        {"file size one byte more", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 2, f.size() + 1); },
          "invalid file size"},
-        {"width 0 before depth", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 18, 0), VisionTest::Put2(f, 28, 24); },
+        {"width 0 before depth", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 18, 0), VisionTest::Put2(f, 28, 24); },
          "invalid image size"},
-        {"height 0", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 22, 0); }, "invalid image size"},
-        {"1 bit", [](BmpSpec&, Bytes& f) { VisionTest::Put2(f, 28, 1); }, "bit depth not supported"},
-        {"24 bit", [](BmpSpec&, Bytes& f) { VisionTest::Put2(f, 28, 24); }, "bit depth not supported"},
-        {"RLE", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 30, 1); }, "compression not supported"},
+        {"height 0", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 22, 0); }, "invalid image size"},
+        {"1 bit", [](BmpLayout&, Bytes& f) { VisionTest::Put2(f, 28, 1); }, "bit depth not supported"},
+        {"24 bit", [](BmpLayout&, Bytes& f) { VisionTest::Put2(f, 28, 24); }, "bit depth not supported"},
+        {"RLE", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 30, 1); }, "compression not supported"},
         // Beyond what the format allows: nothing outside the given bytes is read.
-        {"short header", [](BmpSpec&, Bytes& f) { f.resize(53), VisionTest::Put4(f, 2, 53); }, "invalid header size"},
-        {"over 256 palette entries", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 46, 257); }, "invalid palette size"},
-        {"palette past the end", [](BmpSpec&, Bytes& f) { f.resize(300), VisionTest::Put4(f, 2, 300); },
+        {"short header", [](BmpLayout&, Bytes& f) { f.resize(53), VisionTest::Put4(f, 2, 53); }, "invalid header size"},
+        {"over 256 palette entries", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 46, 257); }, "invalid palette size"},
+        {"palette past the end", [](BmpLayout&, Bytes& f) { f.resize(300), VisionTest::Put4(f, 2, 300); },
          "palette exceeds file size"},
-        {"rows past the end", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 22, 3); }, "pixel data exceeds file size"},
-        {"pixel offset past the end", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 10, 0xFFFFFFF0u); },
+        {"rows past the end", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 22, 3); }, "pixel data exceeds file size"},
+        {"pixel offset past the end", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 10, 0xFFFFFFF0u); },
          "pixel data exceeds file size"},
         {"size product overflows",
-         [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 18, 0x10000u), VisionTest::Put4(f, 22, 0x10001u); },
+         [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 18, 0x10000u), VisionTest::Put4(f, 22, 0x10001u); },
          "pixel data exceeds file size"},
-        {"negative height", [](BmpSpec&, Bytes& f) { VisionTest::Put4(f, 22, 0xFFFFFFFEu); },
+        {"negative height", [](BmpLayout&, Bytes& f) { VisionTest::Put4(f, 22, 0xFFFFFFFEu); },
          "pixel data exceeds file size"},
     };
     for (const Case& c : cases) {
-        BmpSpec spec;
-        Bytes file = VisionTest::MakeBmp(spec);
-        c.change(spec, file);
+        BmpLayout layout;
+        Bytes file = VisionTest::MakeBmp(layout);
+        c.change(layout, file);
         EXPECT_EQ(ParseError(file), c.expected) << c.name;
     }
     EXPECT_EQ(ParseError(Bytes{'B'}), "invalid file type");
@@ -69,22 +69,22 @@ TEST(BmpReader, RefusesWhatItCannotReadWithItsText) {
 }
 
 TEST(BmpReader, FileSizeFieldMayEqualTheLength) {
-    const Bytes file = VisionTest::MakeBmp(BmpSpec());
+    const Bytes file = VisionTest::MakeBmp(BmpLayout());
     EXPECT_EQ(ParseError(file), "accepted");
     EXPECT_EQ(ParseError(file, file.size() - 1), "invalid file size");
 }
 
 TEST(BmpReader, ColoursUsedSetsThePaletteCount) {
-    BmpSpec spec;
-    spec.pixels = {0, 15, 16, 255};
-    spec.palette.assign(256, 0x80808080u);
-    Bytes full = VisionTest::MakeBmp(spec);  // colours used 0: all 256 entries
+    BmpLayout layout;
+    layout.pixels = {0, 15, 16, 255};
+    layout.palette.assign(256, 0x80808080u);
+    Bytes full = VisionTest::MakeBmp(layout);  // colours used 0: all 256 entries
     Imaging::ImageBitmap8BppIndexed all(full.data(), static_cast<unsigned>(full.size()));
     EXPECT_EQ(all.GetPixel(1, 1).bytes[0], 0x80);
 
-    spec.coloursUsed = 16;
-    spec.palette.assign(16, 0x40404040u);
-    const Bytes sixteen = VisionTest::MakeBmp(spec);
+    layout.coloursUsed = 16;
+    layout.palette.assign(16, 0x40404040u);
+    const Bytes sixteen = VisionTest::MakeBmp(layout);
     Imaging::ImageBitmap8BppIndexed part(sixteen.data(), static_cast<unsigned>(sixteen.size()));
     EXPECT_EQ(part.GetPixel(1, 0).bytes[0], 0x40);  // index 15
     EXPECT_EQ(part.GetPixel(0, 1).bytes[0], 0);     // index 16: never read
@@ -93,18 +93,18 @@ TEST(BmpReader, ColoursUsedSetsThePaletteCount) {
 
 // Rows are padded to 4 bytes in the file; the padding is no picture.
 TEST(BmpReader, RowsAreReadAtThePaddedStride) {
-    BmpSpec spec;
-    spec.width = 3;
-    spec.height = 3;
-    spec.pixels = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    const Bytes file = VisionTest::MakeBmp(spec);
+    BmpLayout layout;
+    layout.width = 3;
+    layout.height = 3;
+    layout.pixels = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const Bytes file = VisionTest::MakeBmp(layout);
     Imaging::ImageBitmap8BppIndexed image(file.data(), static_cast<unsigned>(file.size()));
     for (unsigned y = 0; y < 3; ++y)
-        for (unsigned x = 0; x < 3; ++x) EXPECT_EQ(image.GetPixel(x, y).bytes[0], spec.pixels[y * 3 + x]);
+        for (unsigned x = 0; x < 3; ++x) EXPECT_EQ(image.GetPixel(x, y).bytes[0], layout.pixels[y * 3 + x]);
 }
 
 TEST(BmpReader, GetPixelOutsideThePictureThrows) {
-    const Bytes file = VisionTest::MakeBmp(BmpSpec());
+    const Bytes file = VisionTest::MakeBmp(BmpLayout());
     Imaging::ImageBitmap8BppIndexed image(file.data(), static_cast<unsigned>(file.size()));
     EXPECT_THROW(image.GetPixel(2, 0), std::out_of_range);
     EXPECT_THROW(image.GetPixel(0, 2), std::out_of_range);
@@ -114,9 +114,9 @@ TEST(BmpReader, GetPixelOutsideThePictureThrows) {
 // The gray value is the entry's first byte: BMP palettes store blue, green,
 // red and a reserved zero, so the reserved byte would make every picture black.
 TEST(BmpReader, HxpPayloadHasTheHeaderAndGrayValuesRowByRow) {
-    BmpSpec spec;
-    spec.pixels = {10, 20, 30, 40};
-    const Bytes file = VisionTest::MakeBmp(spec);
+    BmpLayout layout;
+    layout.pixels = {10, 20, 30, 40};
+    const Bytes file = VisionTest::MakeBmp(layout);
     Imaging::ImageBitmap8BppIndexed image(file.data(), static_cast<unsigned>(file.size()));
     std::vector<char> text;
     image.EncodeHXP(text, false);

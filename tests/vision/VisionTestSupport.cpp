@@ -20,34 +20,34 @@ void Put2(Bytes& bytes, std::size_t offset, uint16_t value) {
     bytes[offset + 1] = static_cast<unsigned char>(value >> 8);
 }
 
-Bytes MakeBmp(const BmpSpec& spec) {
-    const uint32_t entries = spec.palette.empty() ? (spec.coloursUsed == 0 ? 256 : spec.coloursUsed)
-                                                  : static_cast<uint32_t>(spec.palette.size());
-    const uint32_t stride = (spec.width + 3) / 4 * 4;
+Bytes MakeBmp(const BmpLayout& layout) {
+    const uint32_t entries = layout.palette.empty() ? (layout.coloursUsed == 0 ? 256 : layout.coloursUsed)
+                                                  : static_cast<uint32_t>(layout.palette.size());
+    const uint32_t stride = (layout.width + 3) / 4 * 4;
     const uint32_t dataOffset = 54 + 4 * entries;
-    Bytes file(dataOffset + stride * spec.height, 0);
+    Bytes file(dataOffset + stride * layout.height, 0);
     file[0] = 'B';
     file[1] = 'M';
     Put4(file, 2, static_cast<uint32_t>(file.size()));
     Put4(file, 10, dataOffset);
     Put4(file, 14, 40);
-    Put4(file, 18, spec.width);
-    Put4(file, 22, spec.height);
+    Put4(file, 18, layout.width);
+    Put4(file, 22, layout.height);
     Put2(file, 26, 1);
-    Put2(file, 28, spec.bitsPerPixel);
-    Put4(file, 30, spec.compression);
-    Put4(file, 46, spec.coloursUsed);
+    Put2(file, 28, layout.bitsPerPixel);
+    Put4(file, 30, layout.compression);
+    Put4(file, 46, layout.coloursUsed);
     for (uint32_t i = 0; i < entries; ++i) {
-        const uint32_t value = spec.palette.empty() ? (i & 0xFF) * 0x010101u : spec.palette[i];
+        const uint32_t value = layout.palette.empty() ? (i & 0xFF) * 0x010101u : layout.palette[i];
         Put4(file, 54 + 4 * i, value);
     }
-    for (uint32_t y = 0; y < spec.height; ++y) {
-        for (uint32_t x = 0; x < spec.width; ++x) {
-            const std::size_t index = static_cast<std::size_t>(y) * spec.width + x;
-            file[dataOffset + y * stride + x] = index < spec.pixels.size() ? spec.pixels[index] : 0;
+    for (uint32_t y = 0; y < layout.height; ++y) {
+        for (uint32_t x = 0; x < layout.width; ++x) {
+            const std::size_t index = static_cast<std::size_t>(y) * layout.width + x;
+            file[dataOffset + y * stride + x] = index < layout.pixels.size() ? layout.pixels[index] : 0;
         }
         // Padding bytes that a reader must skip.
-        for (uint32_t x = spec.width; x < stride; ++x) file[dataOffset + y * stride + x] = 0xEE;
+        for (uint32_t x = layout.width; x < stride; ++x) file[dataOffset + y * stride + x] = 0xEE;
     }
     return file;
 }

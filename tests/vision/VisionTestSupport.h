@@ -13,7 +13,7 @@ using Bytes = std::vector<unsigned char>;
 // An 8-bit palette BMP, bottom row first as stored, rows padded to 4 bytes.
 // `pixels` holds width x height indices row by row; the palette is gray
 // (entry i = i, i, i, 0) unless given.
-struct BmpSpec {
+struct BmpLayout {
     uint32_t width = 2;
     uint32_t height = 2;
     uint16_t bitsPerPixel = 8;
@@ -22,7 +22,7 @@ struct BmpSpec {
     Bytes pixels;
     std::vector<uint32_t> palette;  // 4 bytes per entry, little-endian; empty: gray
 };
-Bytes MakeBmp(const BmpSpec& spec);
+Bytes MakeBmp(const BmpLayout& layout);
 void Put4(Bytes& bytes, std::size_t offset, uint32_t value);
 void Put2(Bytes& bytes, std::size_t offset, uint16_t value);
 
