@@ -9,6 +9,7 @@
 #include "common/LogSingleton.h"
 #include "hardware/ExternalAxis.h"
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -269,6 +270,49 @@ TEST_F(CANopenDriver, ReferencingAndSetToZero) {
     driver->GetReferenceStatus(referenced, &all);
     EXPECT_FALSE(referenced[0]);
     EXPECT_EQ(driver->jointData[0].referencingState, 2u);
+}
+
+TEST_F(CANopenDriver, ReadOutsOfCurrentsTemperaturesAndSupply) {
+    Simulate();
+    ConnectDriver();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    // Transmit PDOs 2 and 3 every 20th SYNC; the supply average after 121 cycles.
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetSupplyVoltage() > 0.0f; }));
+    EXPECT_FLOAT_EQ(driver->GetSupplyVoltage(), 24000.0f);
+    int currents[16] = {};
+    float temperatures[16] = {};
+    driver->GetCurrentValues(currents);
+    driver->GetTempValues(temperatures);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(currents[i], 353) << i;  // 0.3 A and 0.4 A in closed loop: 500 mA / sqrt(2)
+        EXPECT_NEAR(temperatures[i], 35.0f, 1e-3f) << i;
+    }
+
+    // A set-point far out of range saturates instead of wrapping.
+    Drain();
+    state.jointSetPoint[0] = 1e30f;
+    state.jointSetPoint[1] = 1e30f;  // negative gear scale
+    ASSERT_TRUE(CycleUntil([&] { return sim->Drive(1)->Position() == INT32_MAX; }));
+    EXPECT_EQ(sim->Drive(2)->Position(), INT32_MIN);
+    const auto frames = WithId(Drain(), 0x201);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(CANopenTest::Text(frames.back()), "201#FFFFFF7F");
+}
+
+TEST_F(CANopenDriver, CyclicSynchronousVelocityGoesBySDO) {
+    Simulate();
+    MakeDriver(Hardware::CANopenProfileCSV);
+    ConnectDriver();
+    EXPECT_TRUE(log->Has("CANopen: initializing CSV mode for CANid 1, protocol cycle time 10 ms"));
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    Drain();
+    for (int i = 0; i < 5; ++i) Cycle();
+    const auto frames = Drain();
+    // No PDO carries its set-point: 0x60FF by SDO, none on the receive PDO.
+    EXPECT_FALSE(Downloads(frames, 1, 0x60FF, 0).empty());
+    EXPECT_TRUE(WithId(frames, 0x201).empty());
 }
 
 // Set-points of each position profile, with and without PDOs.
