@@ -2,18 +2,13 @@
 // position with PDOs (the SYNC and SetJoints), against the simulated drives on
 // an in-process bus, every drive enabled so that each gets its set-point.
 
+#include "BenchSimBus.h"
 #include "datatypes/RobotState.h"
 #include "hardware/HardwareProtocolCANopen.h"
-#include "korvella-cansim/Hub.h"
-#include "korvella-cansim/SimFaultChannel.h"
-#include "korvella-cansim/SimRobotConfig.h"
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
 
 namespace {
@@ -34,60 +29,40 @@ const char* kRobotFile = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 void BM_CANopenCycleSixDrivesPDO(benchmark::State& st) {
-    char dirTemplate[] = "/tmp/korvella-bench-XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr) {
-        st.SkipWithError("mkdtemp failed");
+    BenchSimBus bus(kRobotFile);
+    if (!bus.ok) {
+        st.SkipWithError(bus.error.c_str());
         return;
     }
-    const std::string dir = dirTemplate;
-    const std::string robotFile = dir + "/robot.xml";
-    std::ofstream(robotFile) << kRobotFile;
-
-    CanSim::Hub hub;
-    std::string error;
-    if (!hub.Start(dir + "/bus.sock", std::string(), &error)) {
-        st.SkipWithError(error.c_str());
+    Hardware::HardwareProtocolCANopen driver(nullptr, Hardware::CANopenProfileCSP);
+    driver.canInterface.SetSimulatedBus(bus.socket);
+    driver.SetSleepFunction([](float ms) { Hardware::HardwareProtocol::wait(ms > 20.0f ? 20.0f : ms); });
+    driver.Init("bench", "SixAxis", bus.robotFile);
+    DataTypes::RobotState state;
+    bool enabled = driver.Connect();
+    if (enabled) {
+        driver.EnableMotors(true);
+        enabled = false;
+        for (int i = 0; i < 2000 && !enabled; ++i) {
+            driver.SendSync();
+            driver.SetJoints(state);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            enabled = driver.GetMotorEnabled();
+        }
+    }
+    if (!enabled) {
+        st.SkipWithError("the simulated drives did not come up");
         return;
     }
-    CanSim::SimRobotConfig config;
-    CanSim::SimRobotConfig::Load(robotFile, config, error);
-    CanSim::SimFaultChannel sim(hub);
-    sim.Populate(config, error);
-
-    {
-        Hardware::HardwareProtocolCANopen driver(nullptr, Hardware::CANopenProfileCSP);
-        driver.canInterface.SetSimulatedBus(dir + "/bus.sock");
-        driver.SetSleepFunction([](float ms) { Hardware::HardwareProtocol::wait(ms > 20.0f ? 20.0f : ms); });
-        driver.Init("bench", "SixAxis", robotFile);
-        DataTypes::RobotState state;
-        bool enabled = driver.Connect();
-        if (enabled) {
-            driver.EnableMotors(true);
-            enabled = false;
-            for (int i = 0; i < 2000 && !enabled; ++i) {
-                driver.SendSync();
-                driver.SetJoints(state);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                enabled = driver.GetMotorEnabled();
-            }
-        }
-        if (!enabled) {
-            st.SkipWithError("the simulated drives did not come up");
-        } else {
-            float t = 0.0f;
-            for (auto _ : st) {
-                t += 0.001f;
-                for (int j = 0; j < 6; ++j) state.jointSetPoint[j] = t * static_cast<float>(j + 1);
-                driver.SendSync();
-                driver.SetJoints(state);
-                driver.GetJoints(&state);
-                benchmark::DoNotOptimize(state.jointActual[0]);
-            }
-        }
+    float t = 0.0f;
+    for (auto _ : st) {
+        t += 0.001f;
+        for (int j = 0; j < 6; ++j) state.jointSetPoint[j] = t * static_cast<float>(j + 1);
+        driver.SendSync();
+        driver.SetJoints(state);
+        driver.GetJoints(&state);
+        benchmark::DoNotOptimize(state.jointActual[0]);
     }
-    hub.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

@@ -2,19 +2,11 @@
 // joints, no gap between frames, against the simulated modules on an
 // in-process bus.
 
+#include "BenchSimBus.h"
 #include "datatypes/RobotState.h"
 #include "hardware/HardwareProtocolVQTCANV2.h"
-#include "korvella-cansim/Hub.h"
-#include "korvella-cansim/SimFaultChannel.h"
-#include "korvella-cansim/SimRobotConfig.h"
 
 #include <benchmark/benchmark.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 namespace {
 
@@ -34,48 +26,28 @@ const char* kRobotFile = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 void BM_SetJointsSixJointsNoGap(benchmark::State& st) {
-    char dirTemplate[] = "/tmp/korvella-bench-XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr) {
-        st.SkipWithError("mkdtemp failed");
+    BenchSimBus bus(kRobotFile);
+    if (!bus.ok) {
+        st.SkipWithError(bus.error.c_str());
         return;
     }
-    const std::string dir = dirTemplate;
-    const std::string robotFile = dir + "/robot.xml";
-    std::ofstream(robotFile) << kRobotFile;
-
-    CanSim::Hub hub;
-    std::string error;
-    if (!hub.Start(dir + "/bus.sock", std::string(), &error)) {
-        st.SkipWithError(error.c_str());
+    Hardware::HardwareProtocolVQTCANV2 driver(nullptr);
+    driver.protocolVersion = 3;
+    driver.canInterface.SetSimulatedBus(bus.socket);
+    driver.Init("bench", "SixAxis", bus.robotFile);
+    if (!driver.Connect()) {
+        st.SkipWithError("no connection to the simulated bus");
         return;
     }
-    CanSim::SimRobotConfig config;
-    CanSim::SimRobotConfig::Load(robotFile, config, error);
-    CanSim::SimFaultChannel sim(hub);
-    sim.Populate(config, error);
-
-    {
-        Hardware::HardwareProtocolVQTCANV2 driver(nullptr);
-        driver.protocolVersion = 3;
-        driver.canInterface.SetSimulatedBus(dir + "/bus.sock");
-        driver.Init("bench", "SixAxis", robotFile);
-        if (!driver.Connect()) {
-            st.SkipWithError("no connection to the simulated bus");
-        } else {
-            DataTypes::RobotState state;
-            float t = 0.0f;
-            for (auto _ : st) {
-                t += 0.001f;
-                for (int j = 0; j < 6; ++j) state.jointSetPoint[j] = t * static_cast<float>(j + 1);
-                driver.SetJoints(state);
-                driver.GetJoints(&state);
-                benchmark::DoNotOptimize(state.jointActual[0]);
-            }
-        }
+    DataTypes::RobotState state;
+    float t = 0.0f;
+    for (auto _ : st) {
+        t += 0.001f;
+        for (int j = 0; j < 6; ++j) state.jointSetPoint[j] = t * static_cast<float>(j + 1);
+        driver.SetJoints(state);
+        driver.GetJoints(&state);
+        benchmark::DoNotOptimize(state.jointActual[0]);
     }
-    hub.Stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include "common/LogSingleton.h"
 #include "hardware/ExternalAxis.h"
 
+#include "hardware/RobotFileReading.h"
+
 #include <tinyxml2.h>
 
 #include <cerrno>
@@ -26,13 +28,6 @@ timespec MonotonicNow() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts;
-}
-
-bool QueryFinite(const tinyxml2::XMLElement* e, const char* name, float& value) {
-    float v = 0.0f;
-    if (e->QueryFloatAttribute(name, &v) != tinyxml2::XML_SUCCESS || !std::isfinite(v)) return false;
-    value = v;
-    return true;
 }
 
 // A whole hexadecimal attribute, or -1 (absent or not a number).
@@ -127,13 +122,6 @@ void HardwareProtocolCANopen::Sleep(float ms) {
 
 int64_t HardwareProtocolCANopen::NowUs() const { return ToMicroSec(m_Clock()); }
 
-void HardwareProtocolCANopen::SeriousFail(const std::string& errorLine, const char* reason) {
-    LogSingleton* log = LogSingleton::instance();
-    log->addError(errorLine);
-    log->set_seriousFailReason(reason);
-    log->set_opMode(opModeSeriousFail);
-}
-
 bool HardwareProtocolCANopen::IsFirmware1650(const JointRecord& record) const {
     return sdo.FirmwareVersion(record).find("FIR-v1650") != std::string::npos;
 }
@@ -182,29 +170,29 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
     LogSingleton* log = LogSingleton::instance();
     std::FILE* probe = std::fopen(path.c_str(), "r");
     if (probe == nullptr) {
-        SeriousFail("File " + path + " not available! Aborting read()", "61 Protocol Ini file not found");
+        SeriousFailure("File " + path + " not available! Aborting read()", "61 Protocol Ini file not found");
         return false;
     }
     std::fclose(probe);
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-        SeriousFail("ProtocolCANopen: could not read ini correctly: " + path, "62 Protocol Ini file not valid");
+        SeriousFailure("ProtocolCANopen: could not read ini correctly: " + path, "62 Protocol Ini file not valid");
         return false;
     }
     const tinyxml2::XMLElement* robot = doc.FirstChildElement("Robot");
     if (robot == nullptr) {
-        SeriousFail("ProtocolCANopen: line Robot not found in robot ini file!", "33 Robot Ini file not complete");
+        SeriousFailure("ProtocolCANopen: line Robot not found in robot ini file!", "33 Robot Ini file not complete");
         return false;
     }
     const tinyxml2::XMLElement* bus = robot->FirstChildElement("BusConfiguration");
     if (bus == nullptr) {
-        SeriousFail("ProtocolCANopen: line BusConfiguration not found in robot ini file!",
+        SeriousFailure("ProtocolCANopen: line BusConfiguration not found in robot ini file!",
                     "34 Robot Ini file not complete");
         return false;
     }
     int cycle = 0;
     if (bus->QueryIntAttribute("CycleTimeMS", &cycle) != tinyxml2::XML_SUCCESS || cycle <= 0) {
-        SeriousFail("ProtocolCANopen: attribute CycleTimeMS not found in line BusConfiguration of robot ini file!",
+        SeriousFailure("ProtocolCANopen: attribute CycleTimeMS not found in line BusConfiguration of robot ini file!",
                     "36 Robot Ini file not complete");
         return false;
     }
@@ -212,7 +200,7 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
     log->addFormat("ProtocolCANopen: cycletime: %d ms", cycleTimeMs);
     float v = 0.0f;
     if (!QueryFinite(bus, "GapMS", v) || v < 0.0f) {
-        SeriousFail("ProtocolCANopen: attribute GapMS not found in line BusConfiguration of robot ini file!",
+        SeriousFailure("ProtocolCANopen: attribute GapMS not found in line BusConfiguration of robot ini file!",
                     "65 Protocol Ini file not complete");
         return false;
     }
@@ -241,13 +229,13 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
 
     const tinyxml2::XMLElement* joints = bus->FirstChildElement("Joints");
     if (joints == nullptr) {
-        SeriousFail("ProtocolCANopen: line Joints not found in robot ini file!", "66 Protocol Ini file not complete");
+        SeriousFailure("ProtocolCANopen: line Joints not found in robot ini file!", "66 Protocol Ini file not complete");
         return false;
     }
     int count = -1;
     // More than six robot joints would run into the external axes' slots.
     if (joints->QueryIntAttribute("NrOfJoints", &count) != tinyxml2::XML_SUCCESS || count < 0 || count > 6) {
-        SeriousFail("ProtocolCANopen: attribute NrOfJoints not found in line Joints of project file!",
+        SeriousFailure("ProtocolCANopen: attribute NrOfJoints not found in line Joints of project file!",
                     "67 Protocol Ini file not complete");
         return false;
     }
@@ -256,29 +244,29 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
         std::snprintf(name, sizeof(name), "Joint%d", i);
         const tinyxml2::XMLElement* j = bus->FirstChildElement(name);
         if (j == nullptr) {
-            SeriousFail("ProtocolCANopen: joint definition not found!", "68 Protocol Ini file not complete");
+            SeriousFailure("ProtocolCANopen: joint definition not found!", "68 Protocol Ini file not complete");
             return false;
         }
         int id = 0;
         if (j->QueryIntAttribute("ID", &id) != tinyxml2::XML_SUCCESS) {
-            SeriousFail("ProtocolCANopen: joint ID not found!", "69 Protocol Ini file not complete");
+            SeriousFailure("ProtocolCANopen: joint ID not found!", "69 Protocol Ini file not complete");
             return false;
         }
         if (id < 1 || id > 127) {
             char line[96];
             std::snprintf(line, sizeof(line), "ProtocolCANopen: joint ID %d out of range (1..127)!", id);
-            SeriousFail(line, "69 Protocol Ini file invalid");
+            SeriousFailure(line, "69 Protocol Ini file invalid");
             return false;
         }
         Hardware::jointData& r = jointData[i];
         // A zero scale would divide every read-back position by zero.
         if (!QueryFinite(j, "GearScale", v) || v == 0.0f) {
-            SeriousFail("ProtocolCANopen: joint GearScale not found!", "70 Protocol Ini file not complete");
+            SeriousFailure("ProtocolCANopen: joint GearScale not found!", "70 Protocol Ini file not complete");
             return false;
         }
         r.gearScale = v;
         if (!QueryFinite(j, "GearZero", v)) {
-            SeriousFail("ProtocolCANopen: joint GearZero not found!", "71 Protocol Ini file not complete");
+            SeriousFailure("ProtocolCANopen: joint GearZero not found!", "71 Protocol Ini file not complete");
             return false;
         }
         r.gearZero = v;
@@ -304,7 +292,7 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
 
     const tinyxml2::XMLElement* referencing = robot->FirstChildElement("Referencing");
     if (referencing == nullptr) {
-        SeriousFail("ProtocolCANopen: line Referencing not found in project file!",
+        SeriousFailure("ProtocolCANopen: line Referencing not found in project file!",
                     "72 Protocol Ini file not complete");
         return false;
     }

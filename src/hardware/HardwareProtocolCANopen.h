@@ -155,7 +155,6 @@ public:
 
 private:
     void Sleep(float ms);
-    void SeriousFail(const std::string& errorLine, const char* reason);
     int64_t NowUs() const;
     bool IsFirmware1650(const JointRecord& record) const;
     bool IsRobotOrExternalJoint(int record) const;

@@ -138,6 +138,19 @@ void HardwareProtocolCANopenPDO::ParseDIOPDO(jointData& record, int base, int dl
 
 // ---------------------------------------------------------------- mapping sequences
 
+void HardwareProtocolCANopenPDO::MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId,
+                                        unsigned transmissionType, const std::vector<uint32_t>& entries, int waitMs) {
+    // Disabled while its mapping changes, as CiA 301 asks.
+    Write(node, commIndex, 1, kPdoDisabled + cobId);
+    Write(node, commIndex, 2, transmissionType);
+    Write(node, mappingIndex, 0, 0);
+    Sleep(waitMs);
+    for (size_t k = 0; k < entries.size(); ++k) Write(node, mappingIndex, static_cast<int>(k + 1), entries[k]);
+    Sleep(waitMs);
+    Write(node, mappingIndex, 0, static_cast<unsigned>(entries.size()));
+    Write(node, commIndex, 1, cobId);
+}
+
 void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t profile) {
     const int node = record.canId;
     const uint32_t n = static_cast<uint32_t>(node);
@@ -145,56 +158,22 @@ void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t 
     record.pdosConfigured = 1;
     NMT(node, ENTER_PREOPERATIONAL);
     Sleep(20);
-
-    // Transmit PDO 1: statusword, position, error register, mode on every SYNC.
-    Write(node, 0x1800, 1, kPdoDisabled + kTransmit1 + n);
-    Write(node, 0x1800, 2, 1);
-    Write(node, 0x1A00, 0, 0);
-    Sleep(5);
-    Write(node, 0x1A00, 1, MappingValue(0x6041, 0, 16));
-    Write(node, 0x1A00, 2, MappingValue(0x6064, 0, 32));
-    Write(node, 0x1A00, 3, MappingValue(0x1001, 0, 8));
-    Write(node, 0x1A00, 4, MappingValue(0x6061, 0, 8));
-    Sleep(5);
-    Write(node, 0x1A00, 0, 4);
-    Write(node, 0x1800, 1, kTransmit1 + n);
-
-    // Transmit PDO 2: supply and temperature on every 20th SYNC.
-    Write(node, 0x1801, 1, kPdoDisabled + kTransmit2 + n);
-    Write(node, 0x1801, 2, 20);
-    Write(node, 0x1A01, 0, 0);
-    Sleep(5);
-    Write(node, 0x1A01, 1, MappingValue(0x4014, 1, 32));
-    Write(node, 0x1A01, 2, MappingValue(0x4014, 3, 32));
-    Sleep(5);
-    Write(node, 0x1A01, 0, 2);
-    Write(node, 0x1801, 1, kTransmit2 + n);
-
-    // Transmit PDO 3: the current components of the drive's loop mode.
+    // Statusword, position, error register and mode on every SYNC.
+    MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1,
+           {MappingValue(0x6041, 0, 16), MappingValue(0x6064, 0, 32), MappingValue(0x1001, 0, 8),
+            MappingValue(0x6061, 0, 8)},
+           5);
+    // Supply and temperature, then the current components of the loop mode, every 20th SYNC.
+    MapPDO(node, 0x1801, 0x1A01, kTransmit2 + n, 20, {MappingValue(0x4014, 1, 32), MappingValue(0x4014, 3, 32)}, 5);
     const bool closedLoop = (record.driveSubmode & 1) != 0;
-    Write(node, 0x1802, 1, kPdoDisabled + kTransmit3 + n);
-    Write(node, 0x1802, 2, 20);
-    Write(node, 0x1A02, 0, 0);
-    Sleep(5);
-    Write(node, 0x1A02, 1, MappingValue(0x2039, closedLoop ? 1 : 3, 32));
-    Write(node, 0x1A02, 2, MappingValue(0x2039, closedLoop ? 2 : 4, 32));
-    Sleep(5);
-    Write(node, 0x1A02, 0, 2);
-    Write(node, 0x1802, 1, kTransmit3 + n);
-
-    // Receive PDO 1: the set-point of the profile.
+    MapPDO(node, 0x1802, 0x1A02, kTransmit3 + n, 20,
+           {MappingValue(0x2039, closedLoop ? 1 : 3, 32), MappingValue(0x2039, closedLoop ? 2 : 4, 32)}, 5);
+    // The set-point of the profile.
     if (profile >= CANopenProfileIPO && profile <= CANopenProfileCSV) {
         uint32_t mapping = MappingValue(0x60FF, 0, 32);
         if (profile == CANopenProfileIPO) mapping = MappingValue(0x60C1, 1, 32);
         if (profile == CANopenProfileCSP) mapping = MappingValue(0x607A, 0, 32);
-        Write(node, 0x1400, 1, kPdoDisabled + kReceive1 + n);
-        Write(node, 0x1400, 2, profile == CANopenProfileCSP ? 0 : 1);
-        Write(node, 0x1600, 0, 0);
-        Sleep(5);
-        Write(node, 0x1600, 1, mapping);
-        Sleep(5);
-        Write(node, 0x1600, 0, 1);
-        Write(node, 0x1400, 1, kReceive1 + n);
+        MapPDO(node, 0x1400, 0x1600, kReceive1 + n, profile == CANopenProfileCSP ? 0 : 1, {mapping}, 5);
         Sleep(profile == CANopenProfileIPO ? 100 : 10);
     }
     NMT(node, ENTER_OPERATIONAL);
@@ -203,31 +182,16 @@ void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t 
 void HardwareProtocolCANopenPDO::ConfigureIOModulePDOs(jointData& record) {
     const int node = record.canId;
     const uint32_t n = static_cast<uint32_t>(node);
-    const int outputs = record.outputGroups;
-    const int inputs = record.inputGroups;
     LogSingleton::instance()->addFormat("CANopen: Initializing PDOs for IO module %d", node);
     record.pdosConfigured = 1;
     NMT(node, ENTER_PREOPERATIONAL);
     Sleep(100);
-
-    Write(node, 0x1400, 1, kPdoDisabled + kReceive1 + n);
-    Write(node, 0x1400, 2, 0);
-    Write(node, 0x1600, 0, 0);
-    Sleep(2);
-    for (int k = 1; k <= outputs; ++k) Write(node, 0x1600, k, MappingValue(0x6200, k, 8));
-    Sleep(2);
-    Write(node, 0x1600, 0, static_cast<unsigned>(outputs));
-    Write(node, 0x1400, 1, kReceive1 + n);
-
-    Write(node, 0x1800, 1, kPdoDisabled + kTransmit1 + n);
-    Write(node, 0x1800, 2, 1);
-    Write(node, 0x1A00, 0, 0);
-    Sleep(2);
-    for (int k = 1; k <= inputs; ++k) Write(node, 0x1A00, k, MappingValue(0x6000, k, 8));
-    Sleep(2);
-    Write(node, 0x1A00, 0, static_cast<unsigned>(inputs));
-    Write(node, 0x1800, 1, kTransmit1 + n);
-
+    std::vector<uint32_t> outputs;
+    for (int k = 1; k <= record.outputGroups; ++k) outputs.push_back(MappingValue(0x6200, k, 8));
+    MapPDO(node, 0x1400, 0x1600, kReceive1 + n, 0, outputs, 2);
+    std::vector<uint32_t> inputs;
+    for (int k = 1; k <= record.inputGroups; ++k) inputs.push_back(MappingValue(0x6000, k, 8));
+    MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1, inputs, 2);
     Sleep(100);
     NMT(node, ENTER_OPERATIONAL);
     Sleep(100);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace Hardware {
 
@@ -47,6 +48,9 @@ private:
     void Sleep(int ms);
     void NMT(int node, int command);
     void Write(int node, int index, int subindex, unsigned int value);
+    // One PDO's communication and mapping objects, the PDO disabled meanwhile.
+    void MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId, unsigned transmissionType,
+                const std::vector<uint32_t>& entries, int waitMs);
 
     CANInterfaceSocketCAN* m_Can;
     HardwareProtocolCANopenSDO* m_Sdo;

@@ -4,6 +4,8 @@
 #include "datatypes/RobotState.h"
 #include "hardware/PauseCyclic.h"
 
+#include "hardware/RobotFileReading.h"
+
 #include <tinyxml2.h>
 
 #include <cmath>
@@ -24,14 +26,6 @@ void ExitProcess(int status) {
     LogSingleton::instance()->Flush();
     std::fflush(nullptr);
     std::_Exit(status);
-}
-
-// A finite number, or false (absent, unparsable, "nan", "inf").
-bool QueryFinite(const tinyxml2::XMLElement* e, const char* name, float& value) {
-    float v = 0.0f;
-    if (e->QueryFloatAttribute(name, &v) != tinyxml2::XML_SUCCESS || !std::isfinite(v)) return false;
-    value = v;
-    return true;
 }
 
 }  // namespace

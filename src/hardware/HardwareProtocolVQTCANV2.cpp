@@ -7,6 +7,8 @@
 #include "hardware/ExternalAxis.h"
 #include "hardware/VQTCANV2Codec.h"
 
+#include "hardware/RobotFileReading.h"
+
 #include <tinyxml2.h>
 
 #include <cmath>
@@ -25,14 +27,6 @@ void ReceiveCallback(int id, int dlc, const unsigned char* data, long reserved, 
     (void)reserved;
     std::lock_guard<std::mutex> lock(g_InstanceMutex);
     if (g_Instance != nullptr) g_Instance->ReceiveFrame(id, dlc, data, time);
-}
-
-// A finite number, or false (absent, unparsable, "nan", "inf").
-bool QueryFinite(const tinyxml2::XMLElement* e, const char* name, float& value) {
-    float v = 0.0f;
-    if (e->QueryFloatAttribute(name, &v) != tinyxml2::XML_SUCCESS || !std::isfinite(v)) return false;
-    value = v;
-    return true;
 }
 
 }  // namespace
@@ -87,10 +81,7 @@ void HardwareProtocolVQTCANV2::SendFrame(const VQTCANV2Codec::Frame& frame) {
 }
 
 void HardwareProtocolVQTCANV2::SeriousFail(const std::string& errorLine, const char* reason) {
-    LogSingleton* log = LogSingleton::instance();
-    log->addError(errorLine);
-    log->set_seriousFailReason(reason);
-    log->set_opMode(opModeSeriousFail);
+    SeriousFailure(errorLine, reason);
 }
 
 // ---------------------------------------------------------------- set-up

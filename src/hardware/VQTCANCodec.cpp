@@ -17,13 +17,7 @@ Frame CommandFrame(int canId, uint8_t command, int dlc = 2) {
     return f;
 }
 
-struct ErrorBitText {
-    unsigned bit;
-    const char* text;
-    const char* shortCode;
-};
-
-const ErrorBitText kErrorBits[] = {
+const VQTCANV2Codec::ErrorBitText kErrorBits[] = {
     {0x01, " - brown out or watch dog", "BOWD"},
     {0x02, " - velLag", "VLAG"},
     {0x04, " - motor not enabled", "MNE"},
@@ -117,18 +111,7 @@ VQTCANCodec::ControllerFrame VQTCANCodec::DecodeControllerFrame(int dlc, const u
 }
 
 void VQTCANCodec::DecodeErrorCode(unsigned code, std::string& text, std::string& shortCode) {
-    text.clear();
-    shortCode.clear();
-    for (const ErrorBitText& e : kErrorBits) {
-        if (code & e.bit) {
-            text += e.text;
-            shortCode += e.shortCode;
-        }
-    }
-    if (text.empty()) {
-        text = "no error";
-        shortCode = "NoError";
-    }
+    VQTCANV2Codec::DecodeErrorBits(kErrorBits, sizeof(kErrorBits) / sizeof(kErrorBits[0]), code, text, shortCode);
 }
 
 }  // namespace Hardware

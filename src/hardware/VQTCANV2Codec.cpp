@@ -45,13 +45,7 @@ uint16_t GetBE16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
-struct ErrorBitText {
-    unsigned bit;
-    const char* text;
-    const char* shortCode;
-};
-
-const ErrorBitText kErrorBits[] = {
+const VQTCANV2Codec::ErrorBitText kErrorBits[] = {
     {0x01, " - temp", "TEMP"},
     {0x02, " - estop / low supply", "_ESTOP"},
     {0x04, " - motor not enabled", "_MNE"},
@@ -402,12 +396,17 @@ bool VQTCANV2Codec::IsMasterCommand(uint8_t byte0) {
 }
 
 void VQTCANV2Codec::DecodeErrorCode(unsigned code, std::string& text, std::string& shortCode) {
+    DecodeErrorBits(kErrorBits, sizeof(kErrorBits) / sizeof(kErrorBits[0]), code, text, shortCode);
+}
+
+void VQTCANV2Codec::DecodeErrorBits(const ErrorBitText* table, size_t count, unsigned code, std::string& text,
+                                    std::string& shortCode) {
     text.clear();
     shortCode.clear();
-    for (const ErrorBitText& e : kErrorBits) {
-        if (code & e.bit) {
-            text += e.text;
-            shortCode += e.shortCode;
+    for (size_t i = 0; i < count; ++i) {
+        if (code & table[i].bit) {
+            text += table[i].text;
+            shortCode += table[i].shortCode;
         }
     }
     if (text.empty()) {

@@ -3,6 +3,7 @@
 // of every frame the controller and the modules exchange. No I/O, no state;
 // the driver and the simulated modules both build on it.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -166,6 +167,16 @@ public:
 
     // Text and short code of module error bits; "no error" / "NoError" for none.
     static void DecodeErrorCode(unsigned code, std::string& text, std::string& shortCode);
+
+    // One error bit of a protocol with its text and short code.
+    struct ErrorBitText {
+        unsigned bit;
+        const char* text;
+        const char* shortCode;
+    };
+    // The texts and short codes of the set bits in table order; "no error" / "NoError" for none.
+    static void DecodeErrorBits(const ErrorBitText* table, size_t count, unsigned code, std::string& text,
+                                std::string& shortCode);
 };
 
 }  // namespace Hardware

@@ -75,12 +75,7 @@ void DriverFixture::ConnectDriver(const std::vector<int>& ioNodes) {
 }
 
 CanSim::Peer& DriverFixture::Peer() {
-    if (!peer) {
-        const int before = hub.PeerCount();
-        peer = std::make_unique<CanSim::Peer>();
-        EXPECT_TRUE(peer->Connect(SocketPath()));
-        EXPECT_TRUE(WaitUntil([&] { return hub.PeerCount() > before; }));
-    }
+    if (!peer) peer = HardwareTest::ConnectPeer(hub, SocketPath());
     return *peer;
 }
 
@@ -96,21 +91,11 @@ void DriverFixture::Cycle() {
 }
 
 bool DriverFixture::CycleUntil(const std::function<bool()>& pred, int maxMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
-    while (std::chrono::steady_clock::now() < until) {
-        Cycle();
-        if (pred()) return true;
-    }
-    return pred();
+    return HardwareTest::RepeatUntil([&] { Cycle(); }, pred, maxMs);
 }
 
 bool DriverFixture::WaitUntil(const std::function<bool()>& pred, int maxMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
-    while (std::chrono::steady_clock::now() < until) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
+    return HardwareTest::WaitUntil(pred, maxMs);
 }
 
 std::vector<can_frame> DriverFixture::Drain(int quietMs) {

@@ -75,6 +75,25 @@ protected:
             if (peer->Receive(f, 5) && static_cast<int>(f.can_id) == id) frames.push_back(f);
         return frames;
     }
+    struct SdoCase {
+        const char* what;
+        std::initializer_list<unsigned char> request;
+        const char* answer;
+    };
+    // Requests to node 5 and the answers they must get.
+    template <size_t N>
+    void Check(const SdoCase (&cases)[N]) {
+        for (const SdoCase& c : cases) EXPECT_EQ(Sdo(c.request), c.answer) << c.what;
+    }
+    // Downloads to node 5 that it confirms.
+    void Confirmed(const std::vector<std::vector<unsigned char>>& requests) {
+        for (const auto& r : requests) {
+            Send(HardwareTest::MakeFrame(0x605, {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]}));
+            can_frame f;
+            ASSERT_TRUE(Next(0x585, f));
+            EXPECT_EQ(f.data[0], 0x60) << CANopenTest::Text(f);
+        }
+    }
     void Drain() {
         can_frame f;
         while (peer->Receive(f, 20)) {
@@ -87,12 +106,7 @@ protected:
 
 TEST_F(CANopenNode, ExpeditedTransfersAndTheirAborts) {
     AddNode(5);
-    struct Case {
-        const char* what;
-        std::initializer_list<unsigned char> request;
-        const char* answer;
-    };
-    const Case cases[] = {
+    const SdoCase cases[] = {
         {"device type 402", {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}, "585#4300100092010200"},
         {"statusword", {0x40, 0x41, 0x60, 0x00, 0, 0, 0, 0}, "585#4B41600050020000"},
         {"one byte", {0x2F, 0x60, 0x60, 0x00, 0x08, 0, 0, 0}, "585#6060600000000000"},
@@ -108,7 +122,7 @@ TEST_F(CANopenNode, ExpeditedTransfersAndTheirAborts) {
         {"unknown command", {0xE0, 0x41, 0x60, 0x00, 0, 0, 0, 0}, "585#8041600001000405"},
         {"segment without upload", {0x60, 0x00, 0x00, 0x00, 0, 0, 0, 0}, "585#8000000001000405"},
     };
-    for (const Case& c : cases) EXPECT_EQ(Sdo(c.request), c.answer) << c.what;
+    Check(cases);
     uint32_t value = 0;
     ASSERT_TRUE(sim->Node(5)->Read(0x6082, 0, value));
     EXPECT_EQ(value, 0x12345678u);
@@ -216,12 +230,7 @@ TEST_F(CANopenNode, TransmitPDOsFollowTheirTransmissionType) {
         {0x2F, 0x01, 0x18, 0x02, 3, 0, 0, 0},             {0x23, 0x01, 0x1A, 0x01, 0x20, 0x01, 0x14, 0x40},
         {0x2F, 0x01, 0x1A, 0x00, 1, 0, 0, 0},             {0x23, 0x01, 0x18, 0x01, 0x85, 0x02, 0x00, 0x00},
     };
-    for (const auto& r : setup) {
-        Send(HardwareTest::MakeFrame(0x605, {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]}));
-        can_frame f;
-        ASSERT_TRUE(Next(0x585, f));
-        EXPECT_EQ(f.data[0], 0x60) << CANopenTest::Text(f);
-    }
+    Confirmed(setup);
     // Pre-operational: no PDOs.
     Sync();
     EXPECT_TRUE(Collect(0x185, 50).empty());
@@ -256,12 +265,7 @@ TEST_F(CANopenNode, TransmitPDOsFollowTheirTransmissionType) {
 
 TEST_F(CANopenNode, MappingRefusals) {
     AddNode(5);
-    struct Case {
-        const char* what;
-        std::initializer_list<unsigned char> request;
-        const char* answer;
-    };
-    const Case cases[] = {
+    const SdoCase cases[] = {
         {"a text", {0x23, 0x00, 0x1A, 0x01, 0x08, 0x01, 0x08, 0x10}, "585#80001A0141000406"},
         {"wrong length", {0x23, 0x00, 0x1A, 0x01, 0x08, 0x00, 0x64, 0x60}, "585#80001A0141000406"},
         {"no such object", {0x23, 0x00, 0x1A, 0x01, 0x20, 0x00, 0x34, 0x12}, "585#80001A0100000206"},
@@ -272,7 +276,7 @@ TEST_F(CANopenNode, MappingRefusals) {
         {"96 bits mapped", {0x2F, 0x00, 0x1A, 0x00, 3, 0, 0, 0}, "585#80001A0042000406"},
         {"64 bits mapped", {0x2F, 0x00, 0x1A, 0x00, 2, 0, 0, 0}, "585#60001A0000000000"},
     };
-    for (const Case& c : cases) EXPECT_EQ(Sdo(c.request), c.answer) << c.what;
+    Check(cases);
 }
 
 TEST_F(CANopenNode, ReceivePDOsApplyAtTheNextSync) {
@@ -282,12 +286,7 @@ TEST_F(CANopenNode, ReceivePDOsApplyAtTheNextSync) {
         {0x23, 0x00, 0x16, 0x01, 0x20, 0x00, 0x7A, 0x60}, {0x2F, 0x00, 0x16, 0x00, 1, 0, 0, 0},
         {0x23, 0x00, 0x14, 0x01, 0x05, 0x02, 0x00, 0x00},
     };
-    for (const auto& r : setup) {
-        Send(HardwareTest::MakeFrame(0x605, {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]}));
-        can_frame f;
-        ASSERT_TRUE(Next(0x585, f));
-        EXPECT_EQ(f.data[0], 0x60) << CANopenTest::Text(f);
-    }
+    Confirmed(setup);
     Nmt(0x01, 5);
     Send(0x205, {0xFE, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(Sdo({0x40, 0x7A, 0x60, 0x00, 0, 0, 0, 0}), "585#437A600000000000");

@@ -112,6 +112,28 @@ void SimBusTest::WaitForPeersAtMost(int count) {
     ASSERT_LE(hub.PeerCount(), count);
 }
 
+std::unique_ptr<CanSim::Peer> ConnectPeer(const CanSim::Hub& hub, const std::string& socketPath) {
+    const int before = hub.PeerCount();
+    auto peer = std::make_unique<CanSim::Peer>();
+    EXPECT_TRUE(peer->Connect(socketPath)) << std::strerror(errno);
+    EXPECT_TRUE(WaitUntil([&] { return hub.PeerCount() > before; }));
+    return peer;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int maxMs) {
+    return RepeatUntil([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }, pred, maxMs);
+}
+
+bool RepeatUntil(const std::function<void()>& step, const std::function<bool()>& pred, int maxMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+    if (pred()) return true;
+    while (std::chrono::steady_clock::now() < until) {
+        step();
+        if (pred()) return true;
+    }
+    return pred();
+}
+
 can_frame MakeFrame(canid_t id, std::initializer_list<unsigned char> bytes) {
     can_frame frame;
     std::memset(&frame, 0, sizeof(frame));

@@ -14,6 +14,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,5 +68,13 @@ can_frame MakeFrame(canid_t id, int dlc, unsigned char fill);
 
 // Bound for waiting on something that is expected to happen.
 constexpr int kWaitMs = 5000;
+
+// A participant connected to the hub's socket, once the hub has taken it on.
+std::unique_ptr<CanSim::Peer> ConnectPeer(const CanSim::Hub& hub, const std::string& socketPath);
+
+// Polls pred every millisecond; false when it did not hold within maxMs.
+bool WaitUntil(const std::function<bool()>& pred, int maxMs = kWaitMs);
+// Runs step, then checks pred, until it holds; false when it did not within maxMs.
+bool RepeatUntil(const std::function<void()>& step, const std::function<bool()>& pred, int maxMs = kWaitMs);
 
 }  // namespace HardwareTest

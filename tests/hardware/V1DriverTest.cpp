@@ -79,12 +79,7 @@ protected:
     }
 
     CanSim::Peer& Peer() {
-        if (!peer) {
-            const int before = hub.PeerCount();
-            peer = std::make_unique<CanSim::Peer>();
-            EXPECT_TRUE(peer->Connect(SocketPath()));
-            EXPECT_TRUE(WaitUntil([&] { return hub.PeerCount() > before; }));
-        }
+        if (!peer) peer = HardwareTest::ConnectPeer(hub, SocketPath());
         return *peer;
     }
 
@@ -95,22 +90,8 @@ protected:
         driver->GetJoints(&state);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    bool CycleUntil(const std::function<bool()>& pred) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(HardwareTest::kWaitMs);
-        while (std::chrono::steady_clock::now() < until) {
-            Cycle();
-            if (pred()) return true;
-        }
-        return pred();
-    }
-    static bool WaitUntil(const std::function<bool()>& pred) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(HardwareTest::kWaitMs);
-        while (std::chrono::steady_clock::now() < until) {
-            if (pred()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return pred();
-    }
+    bool CycleUntil(const std::function<bool()>& pred) { return HardwareTest::RepeatUntil([&] { Cycle(); }, pred); }
+    static bool WaitUntil(const std::function<bool()>& pred) { return HardwareTest::WaitUntil(pred); }
 
     std::unique_ptr<TestSupport::ScratchRoot> root;
     std::unique_ptr<HardwareTest::LogCapture> log;
