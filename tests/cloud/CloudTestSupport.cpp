@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "cloud/DeviceIdentifier.h"
+#include "vision/FakeCameras.h"
 
 extern char** environ;
 
@@ -84,12 +85,7 @@ const char* const ProbeTopic = "user/probe/ready";
 }  // namespace
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return VisionTest::WaitFor(condition, limit);
 }
 
 // ---------------------------------------------------------------- device root
