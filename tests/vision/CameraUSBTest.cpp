@@ -7,10 +7,13 @@
 #include <string>
 
 #include "support/LogCapture.h"
+#include "vision/Base64.h"
+#include "vision/CameraManager.h"
 #include "vision/CameraUSB.h"
 #include "vision/FakeCameras.h"
 #include "vision/ImageRGB24.h"
 #include "vision/ImageYUV.h"
+#include "vision/VisionTestSupport.h"
 
 using VisionTest::FakeClock;
 using VisionTest::FakeVideoDevice;
@@ -299,4 +302,27 @@ TEST_F(CameraUSBDevice, StopRightAfterStartEndsTheThread) {
     }
     EXPECT_EQ(device->LiveMappings(), 0);
     EXPECT_FALSE(device->IsOpen());
+}
+
+// From the device to the remote clients' line: a frame becomes a picture, is
+// encoded on the capture thread and leaves as a JPEG in "CAMINFO CameraImage".
+TEST_F(CameraUSBDevice, PictureReachesTheClientsAsJpegLine) {
+    Camera::CameraManager manager(std::chrono::milliseconds(10), clock.Function());
+    auto* camera = new Camera::CameraUSB("door", 0, device, clock.Function());
+    camera->SetActive(true);
+    camera->SetImageEnabled(true);
+    manager.Add(camera);
+    ASSERT_TRUE(WaitFor([&] { return log.Has("Camera USB 'door': Successfully initialized"); }));
+    clock.Advance(1001);
+    ASSERT_TRUE(WaitFor([&] { return camera->HasNewEncodedImage(); }));
+    const std::vector<std::string> lines = manager.GetHXPImageStrings();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string prefix = "CAMINFO CameraImage door ";
+    ASSERT_EQ(lines[0].compare(0, prefix.size(), prefix), 0);
+    const VisionTest::DecodedJpeg jpeg = VisionTest::DecodeJpeg(Base64::Decode(lines[0].substr(prefix.size())));
+    ASSERT_TRUE(jpeg.ok);
+    EXPECT_EQ(jpeg.width, 800u);
+    EXPECT_EQ(jpeg.height, 600u);
+    EXPECT_EQ(manager.GetHXPResultStrings(),
+              std::vector<std::string>{"CAMINFO CameraResult USB door CONNECTED 0 0 0 0 0 0 -1"});
 }
