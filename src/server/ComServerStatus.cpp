@@ -105,8 +105,8 @@ std::string ComServer::FormatRunState() const {
 
 std::string ComServer::FormatOperatingInfo() const {
     LogSingleton* log = LogSingleton::instance();
-    // The interpreter does not report the duration of its last run yet.
-    const long lastRunMs = 0;
+    const long lastRunMs =
+        m_ProgramIPO != nullptr ? static_cast<long>(m_ProgramIPO->GetLastProgramDuration().count() / 1000000) : 0;
     char line[LineBufferSize];
     std::snprintf(line, sizeof(line), "OPINFO %i %i %i %i %i %li", log->GetSystemVar(sysVarProgramStarts),
                   log->GetSystemVar(sysVarUpTimeComplete), log->GetSystemVar(sysVarUpTimeEnabled),

@@ -53,4 +53,61 @@ TEST(ServerBlackBoxTest, ClientFollowsTheRobotAndTheServerEndsWithTheProgram) {
     EXPECT_GE(korvella.Count("ComServerManager: Stopped"), 1);
 }
 
+// The sample's start program run by a remote client: the acting commands go
+// through the main loop, and the interpreter's events and run state come back.
+TEST(ServerBlackBoxTest, RemoteClientRunsTheProgramAndSeesItsEvents) {
+    SimBusTest::Sample sample;
+    sample.EditProject([](tinyxml2::XMLElement* project) {
+        tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
+        for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
+    });
+    sample.StartBus();
+    const int port = TestSupport::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    SimBusTest::Controller korvella(sample, {"KORVELLA_HXP_PORT=" + std::to_string(port)});
+    ASSERT_TRUE(korvella.WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
+
+    ServerTest::Client client;
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return client.Connect(port); }, 40s));
+    // No program runs yet.
+    EXPECT_EQ(client.NextStartingWith("RUNSTATE", 20s).body.rfind("RUNSTATE Demo.xml 13 ", 0), 0u);
+
+    ASSERT_TRUE(client.SendFrame(1, "CMD Enable"));
+    EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 1");
+    ASSERT_TRUE(korvella.WaitForMessage("RobotMaster: Enabling Motors"));
+    // Referencing needs the motors on: wait for a status line without error.
+    ASSERT_TRUE(ServerTest::WaitFor(
+        [&]() { return client.NextStartingWith("STATUS", 1s).body.find(" ERROR NoError ") != std::string::npos; },
+        60s));
+    ASSERT_TRUE(client.SendFrame(2, "CMD ReferenceAllJoints"));
+    EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 2");
+    ASSERT_TRUE(korvella.WaitForMessage("Referencing joint 5", 1, 60s));
+
+    // Started once referencing is done.
+    bool started = false;
+    ServerTest::WaitFor(
+        [&]() {
+            client.SendFrame(3, "CMD StartProgram");
+            started = client.NextStartingWith("EXECACK", 2s).counter >= 0;
+            return started;
+        },
+        90s);
+    ASSERT_TRUE(started) << "no EXECACK after StartProgram";
+    bool running = false;
+    ServerTest::WaitFor(
+        [&]() {
+            const std::string line = client.NextStartingWith("RUNSTATE", 2s).body;
+            running = line.size() > 4 && line.compare(line.size() - 4, 4, " 2 1") == 0;
+            return running;
+        },
+        30s);
+    EXPECT_TRUE(running) << "RUNSTATE never showed the program replaying";
+
+    ASSERT_TRUE(client.SendFrame(4, "CMD PauseProgram"));
+    EXPECT_GE(client.NextStartingWith("EXECPAUSE", 20s).counter, 0);
+    ASSERT_TRUE(client.SendFrame(5, "CMD StopProgram"));
+    EXPECT_GE(client.NextStartingWith("EXECEND", 20s).counter, 0);
+    korvella.Stop();
+}
+
 }  // namespace
