@@ -18,6 +18,7 @@
 #include "cloud/MqttClient.h"
 #include "common/LogSingleton.h"
 #include "common/SoftwareVersion.h"
+#include "controller/Display4DS.h"
 #include "controller/KeyboardInput.h"
 #include "controller/ProjectManager.h"
 #include "controller/RobotMaster.h"
@@ -37,6 +38,7 @@ DataTypes::RobotState rs;
 RobotMaster rm;
 // Reads console lines from here on, before main runs; stopped and joined at exit.
 KeyboardInput keys;
+Display4DS disp;
 Cloud::MqttClient cloud(&rm);
 
 float jogValues[9] = {};
@@ -89,7 +91,7 @@ void WaitUnlessStopped(int ms) {
 // Clears every jog input before a command runs.
 void ResetJogValues() {
     keys.ResetJogValues();
-    // The display's jog values are cleared here too once it exists.
+    disp.ResetJogValues();
     ComServerManager::Instance()->CallResetJogValues();
     for (float& v : jogValues) v = 0.0f;
 }
@@ -270,8 +272,8 @@ void ConnectBus() {
 }
 
 void MergeJogValues(ComServerManager* server) {
-    // The display's jog values are added here once it exists.
     keys.GetJogValues(jogValues);
+    for (int i = 0; i < 9; ++i) jogValues[i] += disp.jogValues[i];
     float sum = 0.0f;
     for (float v : jogValues) sum += v;
     if (sum == 0.0f) {
@@ -455,7 +457,7 @@ void MainLoop(ProjectManager& projectManager) {
             break;
         }
         try {
-            // The front-panel display is served here once it exists.
+            disp.update();
             rs = rm.GetRobotState();
             server->CallSetCurrentPos(rs);
             server->CallPublishData();
@@ -485,6 +487,7 @@ void MainLoop(ProjectManager& projectManager) {
             }
 
             ConnectBus();
+            disp.SetValues(rs);
             MergeJogValues(server);
 
             int code = 0;
@@ -500,7 +503,11 @@ void MainLoop(ProjectManager& projectManager) {
                 parameter = consoleParameter;
                 value = static_cast<float>(consoleValue);
             }
-            // The display's command replaces it here once the display exists.
+            if (const int displayCode = disp.GetCommand()) {
+                code = displayCode;
+                parameter = disp.parameter;
+                value = static_cast<float>(disp.value);
+            }
 
             // SDO requests go to CANopen drives only; the joint-module protocols drop them.
             KeyboardInput::SDORequest sdo;
@@ -587,7 +594,8 @@ int main() {
     if (projectResult == 0) HandOverProjectSettings(projectManager);
     wait(100);
 
-    // The front-panel display connects here on rm.GetDisplayPortDefault() once it exists.
+    Display4DS::jogBias = rm.jogBias;
+    disp.Connect(rm.GetDisplayPortDefault());
     wait(100);
 
     ComServerManager* server = ComServerManager::Instance();

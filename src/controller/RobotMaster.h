@@ -259,7 +259,7 @@ public:
     std::atomic<int32_t> motionType{MotionTypeRobotJoint};
     std::atomic<bool> fsmActive{false};
     // The display's jog bias from the robot file, kept for the display link.
-    std::atomic<int32_t> jogBias{0};
+    std::atomic<int32_t> jogBias{30};
 
 private:
     // ---- Robot thread ----
