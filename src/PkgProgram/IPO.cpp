@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "PkgProgram/Command.h"
+#include "PkgProgram/PathGenerator_01Joint.h"
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/StateMachineDIZ.h"
 #include "common/LogSingleton.h"
@@ -15,11 +16,17 @@ const std::chrono::nanoseconds IPO::m_MinimumExecutionTime{500000000};
 
 thread_local const IPO* IPO::steppingIpo = nullptr;
 
-IPO::IPO(IpoType ipoType) : type(ipoType), programStartTime(std::chrono::system_clock::now()) {}
+IPO::IPO(IpoType ipoType) : type(ipoType), programStartTime(std::chrono::system_clock::now()) {
+    // A working joint generator until the robot set-up chooses one.
+    LogSingleton* log = LogSingleton::instance();
+    pathGenerator = std::make_unique<PathGenerator_01Joint>(lookAhead);
+    pathGenerator->Init(log->get_pathGeneratorFlagOptimize(), log->get_pathGeneratorSlicingMS(), true);
+}
 
 IPO::~IPO() {
     // Loader and start-at threads are detached and work on this object.
     while (loading.load() || helperThreads.load() > 0) usleep(1000);
+    pathGenerator.reset();
 }
 
 void IPO::SetMemory(Programs::ProgramMemory* programMemory) {
@@ -44,7 +51,12 @@ void IPO::SetMainIPO(IPO* ipo) { mainIpo = ipo; }
 
 void IPO::SetVelocitySetting(int32_t setting) { velocitySetting = setting; }
 
-void IPO::SetKinematic(RobotKinematic* model) { kinematic.reset(model); }
+void IPO::SetKinematic(RobotKinematic* model) {
+    // A planning in progress works on the old model.
+    pathGenerator->AbortAndWait();
+    kinematic.reset(model);
+    pathGenerator->kinematic = model;
+}
 
 int IPO::GetNrRobotJoints() const { return kinematic ? kinematic->nrOfJoints : 6; }
 
@@ -108,6 +120,8 @@ void IPO::Start() {
     }
     if (usesPlugins) pluginManager.StartPlugins();
     if (currentCommand == -1) {
+        // A planning still running on these commands must end before they start afresh.
+        pathGenerator->AbortAndWait();
         log->addFormat("%s: Starting program with %d points and %d subprograms, first: %s", name,
                        static_cast<int>(programs[0].commands.size()), static_cast<int>(programs.size()) - 1,
                        programs[0].commands[0]->className);
@@ -257,6 +271,8 @@ void IPO::DeleteAll() {
     if (type != IpoTypeDirect) LogSingleton::instance()->add("IPO:    Deleting All Programs");
     SetReplayRunning(false);
     std::lock_guard<std::recursive_mutex> lock(programsMutex);
+    pathGenerator->AbortAndWait();
+    SetPathUnavailable();
     currentCommand = -1;
     programs.clear();
     if (type != IpoTypeDirect && memory != nullptr) memory->Clear();
@@ -272,7 +288,7 @@ void IPO::RestartCommand() {
 
 void IPO::SetPathUnavailable() {
     // The path generator's prepared path is dropped, so the current command is planned again.
-    pathAvailable = false;
+    pathGenerator->SetPathUnavailable();
 }
 
 void IPO::WaitForStepToEnd() const {
@@ -315,16 +331,29 @@ void IPO::InitPathGen(int32_t generatorType, float cart, float joint, int32_t lo
     smoothDistCart = cart;
     smoothDistJoint = joint;
     lookAhead = look;
+    if (generatorType == 1) {
+        LogSingleton::instance()->addFormat(
+            "%s: Cartesian path generator not available, planning with the joint path generator", name);
+    }
+    pathGenerator->AbortAndWait();
+    std::unique_ptr<PathGenerator> generator = std::make_unique<PathGenerator_01Joint>(look);
+    generator->kinematic = kinematic.get();
+    LogSingleton* log = LogSingleton::instance();
+    generator->Init(log->get_pathGeneratorFlagOptimize(), log->get_pathGeneratorSlicingMS(), true);
+    pathGenerator = std::move(generator);
 }
 
-void IPO::InitJointMaxValues(const float* jointVel, const float* jointAcc, const float* /*jointAccInc*/,
-                             float cartVel, float /*cartAcc*/, float /*cartAccInc*/, double /*oriVel*/,
-                             double /*oriAcc*/, double /*oriAccInc*/) {
+void IPO::InitJointMaxValues(const float* jointVel, const float* jointAcc, const float* jointAccInc, float cartVel,
+                             float cartAcc, float cartAccInc, double oriVel, double oriAcc, double oriAccInc) {
     for (int i = 0; i < 9; ++i) {
         if (jointVel != nullptr) jointMaxVelocities[i] = jointVel[i];
         if (jointAcc != nullptr) jointMaxAccelerations[i] = jointAcc[i];
     }
     cartMaxVelocity = cartVel;
+    LogSingleton* log = LogSingleton::instance();
+    pathGenerator->Init(log->get_pathGeneratorFlagOptimize(), log->get_pathGeneratorSlicingMS(), type != IpoTypeMain);
+    pathGenerator->InitVelAcc(jointVel, jointAcc, jointAccInc, cartVel, cartAcc, cartAccInc, oriVel, oriAcc,
+                              oriAccInc);
 }
 
 std::string IPO::StopReasonToString(StopReason reason) {

@@ -25,9 +25,11 @@
 #include "vision/PluginManager.h"
 
 class Command;
+class PathGenerator;
 class RobotKinematic;
 namespace DataTypes {
 class RobotState;
+class Vector3;
 }
 namespace Programs {
 class ProgramMemory;
@@ -141,6 +143,29 @@ public:
     void InitPathGen(int32_t generatorType, float smoothDistCart, float smoothDistJoint, int32_t lookAhead);
     void InitJointMaxValues(const float* jointVel, const float* jointAcc, const float* jointAccInc, float cartVel,
                             float cartAcc, float cartAccInc, double oriVel, double oriAcc, double oriAccInc);
+    PathGenerator* GetPathGenerator() const { return pathGenerator.get(); }
+
+    // ---- Direct moves: each replaces the programs by one motion; the caller starts it ----
+    void MoveJoint(const float* joints, float velocity);
+    void MoveRelativeJoint(const float* deltas, float velocity);
+    void MoveLinear(const DataTypes::Vector3& position, const DataTypes::Vector3& orientation,
+                    const DataTypes::Vector3& external, float velocity);
+    void MoveRelativeBase(const DataTypes::Vector3& translation, const DataTypes::Vector3& rotation,
+                          const DataTypes::Vector3& external, float velocity);
+    void MoveRelativeTool(const DataTypes::Vector3& translation, const DataTypes::Vector3& rotation,
+                          const DataTypes::Vector3& external, float velocity);
+
+    // ---- Single commands appended to the in-memory program "new.xml" (teach-in) ----
+    void AddCommandJoint(int nr, int count, const float* joints, float velocity);
+    void AddCommandRelativeJoint(int nr, int count, const float* deltas, float velocity);
+    void AddCommandRelativeLinear(int nr, float dx, float dy, float dz, float velocity);
+    void AddCommandRelativeTool(int nr, float dx, float dy, float dz, float velocity);
+    void AddCommandLinear(int nr, float x, float y, float z, float a, float b, float c, float e1, float e2, float e3,
+                          float velocityPercent);
+    void AddCommandDIO(int nr, int channel, bool state);
+    void AddCommandGripper(int nr, const float* values);
+    void AddCommandWait(int nr, long ms);
+    void TouchUpLastCommand();
 
     static std::string StopReasonToString(StopReason reason);
     // Text of a kinematic error code thrown while stepping.
@@ -225,6 +250,20 @@ private:
     void ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay);
     Command& CurrentCommand(const char* where);
     void ResetPathWindow();
+    // Hands the current motion command and its look-ahead to the path generator and starts planning.
+    void PreparePath(DataTypes::RobotState* state);
+    // Whether the step should plan the current command now.
+    bool NeedsPath() const;
+
+    // ---- Motion commands built here or by the loader ----
+    // Joint counts, joint maximum velocities, memory and the links to the offsets.
+    void SetupMotionCommand(Command& command);
+    static void LinkOffsets(Command& command, const float* joints, const float* cart);
+    void CapCartVelocity(Command& command) const;
+    // Replaces the programs by one program holding `command`, unless the velocity is too small.
+    void MoveWith(const std::shared_ptr<Command>& command, float velocity);
+    // Appends to the in-memory program as the next command of a straight chain.
+    void AppendCommand(const std::shared_ptr<Command>& command);
 
     // ---- Loading (loader thread) ----
     static void threadLoadProg(IPO* ipo);
@@ -270,8 +309,9 @@ private:
     int64_t timeFromUs = 0;
     int64_t timeToUs = 0;
     RelaxedAtomic<int32_t> restartWaitMs{0};
-    RelaxedAtomic<bool> pathAvailable{false};
     std::chrono::system_clock::time_point programStartTime;
     RelaxedAtomic<std::chrono::nanoseconds> lastRunDuration{std::chrono::nanoseconds(0)};
     std::unique_ptr<RobotKinematic> kinematic;
+    // After the kinematic model: its planning thread uses the model until it is destroyed.
+    std::unique_ptr<PathGenerator> pathGenerator;
 };

@@ -7,7 +7,9 @@
 
 #include "PkgProgram/Command.h"
 #include "PkgProgram/IPO.h"
+#include "PkgProgram/PathGenerator.h"
 #include "common/LogSingleton.h"
+#include "datatypes/RobotState.h"
 
 namespace {
 
@@ -73,6 +75,51 @@ void IPO::StepCommands(int cycleMs, float override, DataTypes::RobotState* state
     } else {
         StepMotion(cycleMs, override, state);
     }
+    if (NeedsPath()) {
+        try {
+            PreparePath(state);
+        } catch (const std::exception& e) {
+            ReportStepError("PathGen Error in command " + std::to_string(currentCommand) + ": " + e.what(), true,
+                            true);
+        }
+    }
+}
+
+bool IPO::NeedsPath() const {
+    if (!replayRunning) return false;
+    const int32_t program = activeProgram;
+    const int32_t command = currentCommand;
+    if (program < 0 || static_cast<std::size_t>(program) >= programs.size()) return false;
+    const auto& commands = programs[static_cast<std::size_t>(program)].commands;
+    if (command < 0 || static_cast<std::size_t>(command) >= commands.size()) return false;
+    if (commands[static_cast<std::size_t>(command)]->motionKind == 2) return false;
+    const bool prepared = command == preparedCommand && pathGenerator->IsPathAvailable();
+    return !prepared && !pathGenerator->IsPathGenWorking();
+}
+
+void IPO::PreparePath(DataTypes::RobotState* state) {
+    PathGenerator& generator = *pathGenerator;
+    const int32_t current = currentCommand;
+    const auto& commands = programs.at(static_cast<std::size_t>(activeProgram)).commands;
+    const int size = static_cast<int>(commands.size());
+    preparedCommand = current;
+    generator.eventCallback = hxpCallback;
+    const std::shared_ptr<Command>& first = commands.at(static_cast<std::size_t>(current));
+    generator.SetFirstCmd(first, state, current, first->succ[0]);
+    int count = 1;
+    int last = current;
+    while (count < generator.GetLookAhead() && replayMode != ReplayStep) {
+        const int next = commands[static_cast<std::size_t>(last)]->succ[0];
+        if (next <= 0 || next >= size) break;
+        const std::shared_ptr<Command>& candidate = commands[static_cast<std::size_t>(next)];
+        if (candidate->motionKind == 2 || !(commands[static_cast<std::size_t>(last)]->smoothing > 0.0f)) break;
+        generator.SetNextCmd(candidate, next, candidate->succ[0]);
+        last = next;
+        ++count;
+    }
+    generator.ComputePathStartThread();
+    timeFromUs = 0;
+    timeToUs = 0;
 }
 
 int32_t IPO::StepCombinable(int cycleMs, float override, DataTypes::RobotState* state, bool resetPrepared) {
@@ -96,9 +143,29 @@ int32_t IPO::StepCombinable(int cycleMs, float override, DataTypes::RobotState* 
 }
 
 void IPO::StepMotion(int cycleMs, float override, DataTypes::RobotState* state) {
+    PathGenerator& generator = *pathGenerator;
     try {
-        const int result = InterpolateLogic(cycleMs, override, state);
-        // Sampling a planned path joins here with the path generator.
+        int result = InterpolateLogic(cycleMs, override, state);
+        if (result == -1) {
+            if (generator.IsPathGenerationFailed()) {
+                ErrorState(PATHGEN_ERROR, true, generator.GetGenerationError());
+                generator.ResetError();
+            } else if (generator.IsPathAvailable()) {
+                int commandIndex = -1;
+                long usedTime = 0;
+                result = generator.GetJointPosition(static_cast<long>(timeFromUs), static_cast<long>(timeToUs), cycleMs,
+                                                    *state, velocityLimit, state->jointSetPoint, commandIndex,
+                                                    usedTime);
+                if (commandIndex != currentCommand && replayMode == ReplayStep) {
+                    Pause(REPLAY_STEP);
+                    SetPathUnavailable();
+                }
+                currentCommand = commandIndex;
+                preparedCommand = commandIndex;
+                timeFromUs += usedTime;
+                timeToUs = timeFromUs + static_cast<int64_t>(static_cast<double>(cycleMs) * override * 1000.0 / 100.0);
+            }
+        }
         HandleResult(result);
     } catch (int code) {
         ReportStepError("PathGen Error in command " + std::to_string(currentCommand) + ": " +

@@ -19,9 +19,12 @@
 #include "PkgProgram/CommandDIO.h"
 #include "PkgProgram/CommandGripper.h"
 #include "PkgProgram/CommandIf.h"
+#include "PkgProgram/CommandJoint.h"
+#include "PkgProgram/CommandLinear.h"
 #include "PkgProgram/CommandLoop.h"
 #include "PkgProgram/CommandMathFunction.h"
 #include "PkgProgram/CommandPause.h"
+#include "PkgProgram/CommandRelative.h"
 #include "PkgProgram/CommandSetVelocity.h"
 #include "PkgProgram/CommandStop.h"
 #include "PkgProgram/CommandStoreData.h"
@@ -39,6 +42,8 @@ namespace {
 struct CommandKind {
     std::function<std::shared_ptr<Command>()> create;
     bool jointMaxVelocities = false;
+    bool offsetLinks = false;      // links to the interpreter's joint and Cartesian offsets
+    bool capCartVelocity = false;  // Cartesian velocity held to the robot's maximum
 };
 
 template <class T>
@@ -48,6 +53,9 @@ std::shared_ptr<Command> Make() {
 
 const std::map<std::string, CommandKind>& CommonCommands() {
     static const std::map<std::string, CommandKind> table = {
+        {"Joint", {Make<CommandJoint>, true, true, false}},
+        {"Linear", {Make<CommandLinear>, true, true, true}},
+        {"Relative", {Make<CommandRelative>, true, true, true}},
         {"Comment", {Make<CommandComment>, false}},
         {"Pause", {Make<CommandPause>, false}},
         {"Stop", {Make<CommandStop>, false}},
@@ -265,6 +273,8 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 if (!SetupAndAddCommand(self, command, element, quiet))
                     throw std::runtime_error("Unknown command '" + tag + "' in program");
                 if (common->second.jointMaxVelocities) command->InitJointMaxVelocities(jointMaxVelocities);
+                if (common->second.offsetLinks) LinkOffsets(*command, jointOffsets, cartOffsets);
+                if (common->second.capCartVelocity) CapCartVelocity(*command);
                 link(last());
             } else if (tag == "Sub") {
                 auto sub = std::make_shared<CommandSub>();

@@ -427,15 +427,30 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
             ResetJogValues();
             rm.ipoMain.SendCurrentProgShowName();
             break;
-        // Teach-in joins here with the operations it calls.
         case 50:
+            ResetJogValues();
+            rm.ipoMain.AddCommandLinear(4, rs.pose(0, 3), rs.pose(1, 3), rs.pose(2, 3), rs.A, rs.B, rs.C,
+                                        rs.jointSetPoint[6], rs.jointSetPoint[7], rs.jointSetPoint[8], rs.override);
+            break;
         case 52:
+            ResetJogValues();
+            rm.ipoMain.AddCommandJoint(5, 6, rs.jointSetPoint, rm.override.load() * 0.5f);
+            break;
         case 54:
+            ResetJogValues();
+            rm.ipoMain.AddCommandWait(7, 1000);
+            break;
         case 55:
+            ResetJogValues();
+            rm.ipoMain.AddCommandGripper(8, rs.toolValue);
+            break;
         case 56:
+            ResetJogValues();
+            rm.ipoMain.AddCommandDIO(9, 0, rs.digitalOutputs[0]);
+            break;
         case 57:
             ResetJogValues();
-            log->addFormat("Command %d: function not available", code);
+            rm.ipoMain.TouchUpLastCommand();
             break;
         default:
             break;

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "PkgProgram/Command.h"
+#include "datatypes/RobotState.h"
+
+// Helpers the motion commands share.
+namespace MotionCommand {
+// A missing or non-positive acceleration would stall the acceleration limiting: it means 100 %.
+float AccelerationOrFull(float acceleration);
+std::string Lower(const std::string& text);
+// a / b, or 0 when b is 0 (a motion with nothing left to do on that axis).
+float SafeDivide(float a, float b);
+}  // namespace MotionCommand
+
+// Moves the robot to a joint target, all joints arriving together.
+class CommandJoint : public Command {
+public:
+    CommandJoint();
+
+    void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    void WriteXML(std::ofstream* out, int index) override;
+    int Interpolate(int cycleMs, float override, DataTypes::RobotState* state) override;
+    int InterpolateLogic(int cycleMs, float override, DataTypes::RobotState* state) override;
+    void GetTargetPosition(DataTypes::RobotState* start, DataTypes::RobotState* target, float& cartVel,
+                           float& jointVelPercent, float& acc, float& smooth) override;
+    std::string ToString() override;
+
+    std::string abortCondition = "false";
+    DataTypes::RobotState target;
+    float storedOverride = 0.0f;
+    float stepFraction = 0.0f;
+    float work[9] = {};
+    float largest = 0.0f;
+    float goal[9] = {};
+    const float* jointOffsets = nullptr;  // the interpreter's, set by the loader
+    const float* cartOffsets = nullptr;   // not used by joint motions
+    std::string sourceMode = "numerical";
+    std::string variableName;
+    int32_t number = 0;  // the client's command number of an added command
+};
