@@ -138,7 +138,7 @@ public:
 
     // ---- Fields ----
     CANopenProfile profile;
-    bool usePDOs = true;
+    std::atomic<bool> usePDOs{true};
     std::atomic<bool> communicationEnabled{false};
     int cycleTimeMs = 20;
     float gapMs = 0.0f;
@@ -148,7 +148,7 @@ public:
     int slowPollCounter = 0;  // robot thread
     int statusPollIndex = 0;  // robot thread
     bool debug = false;
-    bool allowAlienMessages = false;
+    std::atomic<bool> allowAlienMessages{false};  // read on the CAN read thread
     HardwareProtocolCANopenSDO sdo;
     HardwareProtocolCANopenPDO pdo;
     std::atomic<int> nodeMap[128];

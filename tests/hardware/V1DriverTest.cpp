@@ -225,7 +225,10 @@ TEST_F(V1Driver, DrivesTheSimulatedModules) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(codes[i], 0x200) << i;
     EXPECT_FALSE(driver->GetMotorEnabled());
 
-    ASSERT_TRUE(CycleUntil([&] { return state.jointErrorCodes[2] == 0x04; }));
+    ASSERT_TRUE(CycleUntil([&] {
+        return state.jointErrorCodes[0] == 0x04 && state.jointErrorCodes[1] == 0x04 && state.jointErrorCodes[2] == 0x04;
+    }));
+    Cycle();
     EXPECT_EQ(lastShortError, "MNE");
     std::string texts[16];
     driver->GetError(texts);
@@ -286,6 +289,7 @@ TEST_F(V1Driver, SilentModuleIsDeadAfterTwoSeconds) {
     EXPECT_EQ(driver->jointData[1].errorCode, 0u) << "younger than 2 s: still its last status";
     TestClock::Advance(2100);
     ASSERT_TRUE(CycleUntil([&] { return driver->jointData[1].errorCode == 0x200 && driver->jointData[0].errorCode == 0; }));
+    Cycle();  // the status of the cycle before the read-back
     EXPECT_EQ(lastShortError, "_DEAD");
     EXPECT_FALSE(driver->GetMotorEnabled());
     std::string status, shortCode;
