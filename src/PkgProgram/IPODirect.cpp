@@ -58,6 +58,8 @@ void IPO::MoveWith(const std::shared_ptr<Command>& command, float velocity) {
     std::lock_guard<std::recursive_mutex> lock(programsMutex);
     DeleteAll();
     if (!(velocity > 0.001f) || !std::isfinite(velocity)) return;
+    // A move runs once: repeated, a relative move would go on moving.
+    replayMode = ReplaySingle;
     RobotProgram program("");
     program.commands.push_back(command);
     programs.push_back(std::move(program));

@@ -22,7 +22,7 @@ TEST(ProgramConsoleBlackBox, ConsoleStartsPausesResumesAndStopsTheStartProgram) 
     });
     sample.StartBus();
     Controller c(sample);
-    ASSERT_TRUE(c.WaitForMessage("IPO: Program: Demo.xml (0 of 2) with 13 points"));
+    ASSERT_TRUE(c.WaitForMessage("IPO: Program: Demo.xml (0 of 2) with 18 points"));
     ASSERT_TRUE(c.WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
 
     c.Type("2");
@@ -43,13 +43,13 @@ TEST(ProgramConsoleBlackBox, ConsoleStartsPausesResumesAndStopsTheStartProgram) 
     ASSERT_TRUE(WaitFor(
         [&]() {
             c.Type("5");
-            return c.WaitForMessage("IPO: Starting program with 13 points and 1 subprograms, first: CommandComment",
+            return c.WaitForMessage("IPO: Starting program with 18 points and 1 subprograms, first: CommandComment",
                                     1, std::chrono::seconds(2));
         },
         std::chrono::seconds(60)));
     EXPECT_GE(c.Count("Starting Program"), 1);
     ASSERT_TRUE(c.WaitForMessage("Subprog nr 1: DemoTally.xml", 1, std::chrono::seconds(30)));
-    ASSERT_TRUE(c.WaitForMessage("IPO - changing to program 1, from 0, 12"));
+    ASSERT_TRUE(c.WaitForMessage("IPO - changing to program 1, from 0, 17"));
     ASSERT_TRUE(c.WaitForMessage("IPO: Program done, restarting", 1, std::chrono::seconds(30)));
 
     c.Type("6");

@@ -1,0 +1,170 @@
+// The robot master in this process against the simulated bus with the
+// six-axis sample: the sample's start program moves the simulated arm through
+// its joint and linear motions, and direct moves run only while no program does.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/LogSingleton.h"
+#include "common/PLCInterfaceSettings.h"
+#include "controller/RobotMaster.h"
+#include "controller/RobotMasterSimBus.h"
+#include "controller/RobotMasterTestSupport.h"
+#include "datatypes/RobotState.h"
+#include "datatypes/Vector3.h"
+#include "hardware/CANInterfaceSocketCAN.h"
+#include "hardware/HardwareProtocol.h"
+#include "support/LogCapture.h"
+
+using SimBusTest::WaitFor;
+
+namespace {
+
+using Joints = std::array<float, 6>;
+
+class RobotMasterProgramMotion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RobotMasterTest::ResetLogState();
+        PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
+        plc = PLCInterfaceSettings{};
+        plc.JointToRef0 = 0;
+        plc.JointToRef1 = 1;
+        plc.JointToRef2 = 2;
+        plc.JointToRef3 = 3;
+        plc.JointToRef4 = 4;
+        plc.JointToRef5 = 5;
+        plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
+    }
+    void TearDown() override {
+        rm.reset();
+        unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);
+        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
+        RobotMasterTest::ResetLogState();
+    }
+
+    // Connected, enabled and referenced.
+    void Start() {
+        sample.StartBus();
+        setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
+        rm = std::make_unique<RobotMaster>();
+        rm->Init("Sample", "KorvellaSix", SimBusTest::Sample::RobotRelative());
+        ASSERT_NE(rm->GetHardware(), nullptr);
+        rm->InitDIOModule(112);
+        rm->FinishInit();
+        ASSERT_TRUE(rm->GetHardware()->Connect());
+        ASSERT_TRUE(WaitFor([&]() { return State().errorText.find("_MNE") != std::string::npos; }));
+        rm->Reset();
+        rm->EnableMotors(true);
+        ASSERT_TRUE(WaitFor([&]() { return State().errorText == "NoError"; })) << State().errorText;
+        rm->ReferenceAllJoints();
+        ASSERT_TRUE(WaitFor(
+            [&]() {
+                const DataTypes::RobotState s = State();
+                for (int j = 0; j < 6; ++j)
+                    if (!s.jointsReferenced[j]) return false;
+                return !rm->IsReferenceSequenceActive();
+            },
+            std::chrono::seconds(60)));
+    }
+    DataTypes::RobotState State() const { return rm->GetRobotState(); }
+
+    static bool Near(const DataTypes::RobotState& s, const Joints& target, float tolerance) {
+        for (std::size_t j = 0; j < 6; ++j)
+            if (std::fabs(s.jointActual[j] - target[j]) > tolerance) return false;
+        return true;
+    }
+
+    SimBusTest::Sample sample;
+    TestSupport::LogCapture log;
+    std::unique_ptr<RobotMaster> rm;
+};
+
+TEST_F(RobotMasterProgramMotion, StartProgramMovesTheArmThroughEveryTargetToTheEnd) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("Demo.xml", true), 0);
+    rm->ipoMain.replayMode = IPO::ReplaySingle;
+    rm->StartProgram();
+    ASSERT_TRUE(rm->ipoMain.IsReplayRunning());
+
+    // The joint targets of the program and the tool positions of its lines.
+    const std::vector<Joints> joints = {{0, 45, 45, 0, 90, 0}, {-30, 10, 50, 20, 40, -20}, {0, 0, 0, 0, 0, 0}};
+    const std::vector<DataTypes::Vector3> lines = {DataTypes::Vector3(620, 80, 450), DataTypes::Vector3(660, -80, 380)};
+    std::vector<bool> jointReached(joints.size(), false);
+    std::vector<int> lineReached(lines.size(), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (rm->ipoMain.IsReplayRunning() && std::chrono::steady_clock::now() < end) {
+        const DataTypes::RobotState s = State();
+        for (std::size_t t = 0; t < joints.size(); ++t) jointReached[t] = jointReached[t] || Near(s, joints[t], 0.01f);
+        for (std::size_t t = 0; t < lines.size(); ++t) {
+            const bool there = (s.pose.GetTranslation() - lines[t]).Magnitude() < 0.05f;
+            // Counted once per arrival: the line is drawn three times.
+            if (there && (lineReached[t] % 2) == 0) ++lineReached[t];
+            if (!there && (lineReached[t] % 2) == 1) ++lineReached[t];
+        }
+        RobotMaster::wait(2);
+    }
+    ASSERT_FALSE(rm->ipoMain.IsReplayRunning()) << "the program did not end";
+    EXPECT_TRUE(log.Has("IPO: Program done"));
+    EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+    // The last target is held: wait until the joints have settled on it.
+    ASSERT_TRUE(WaitFor([&]() { return Near(State(), joints.back(), 0.01f); }));
+    jointReached.back() = true;
+    for (std::size_t t = 0; t < joints.size(); ++t) EXPECT_TRUE(jointReached[t]) << "joint target " << t;
+    for (std::size_t t = 0; t < lines.size(); ++t) EXPECT_GE((lineReached[t] + 1) / 2, 3) << "line end " << t;
+}
+
+TEST_F(RobotMasterProgramMotion, DirectMovesRunWhenNoProgramRunsAndAreDiscardedWhileOneDoes) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    const float target[9] = {10, 45, 45, 5, 80, -5, 0, 0, 0};
+    rm->ipoDirect.MoveJoint(target, 80.0f);
+    rm->ipoDirect.Start();
+    ASSERT_TRUE(WaitFor([&]() { return Near(State(), {10, 45, 45, 5, 80, -5}, 0.01f); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(WaitFor([&]() { return log.Has("IPO: MoveTo done"); }));
+
+    // Relative moves: by joints, then along the base frame.
+    const float deltas[9] = {-5, 0, 0, 0, 0, 5, 0, 0, 0};
+    rm->ipoDirect.MoveRelativeJoint(deltas, 80.0f);
+    rm->ipoDirect.Start();
+    ASSERT_TRUE(WaitFor([&]() { return Near(State(), {5, 45, 45, 5, 80, 0}, 0.01f); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitFor([&]() { return !rm->ipoDirect.IsReplayRunning(); }));
+    const DataTypes::Vector3 before = State().pose.GetTranslation();
+    rm->ipoDirect.MoveRelativeBase(DataTypes::Vector3(0, 0, 30), DataTypes::Vector3(), DataTypes::Vector3(), 80.0f);
+    rm->ipoDirect.Start();
+    ASSERT_TRUE(WaitFor(
+        [&]() { return (State().pose.GetTranslation() - (before + DataTypes::Vector3(0, 0, 30))).Magnitude() < 0.05f; },
+        std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitFor([&]() { return !rm->ipoDirect.IsReplayRunning(); }));
+
+    // A linear move to a point 40 mm along y, orientation kept.
+    const DataTypes::RobotState here = State();
+    const DataTypes::Vector3 goal = here.pose.GetTranslation() + DataTypes::Vector3(0, 40, 0);
+    float a = 0, b = 0, c = 0;
+    here.pose.GetABCDeg(&a, &b, &c);
+    rm->ipoDirect.MoveLinear(goal, DataTypes::Vector3(a, b, c), DataTypes::Vector3(), 100.0f);
+    rm->ipoDirect.Start();
+    ASSERT_TRUE(WaitFor([&]() { return (State().pose.GetTranslation() - goal).Magnitude() < 0.05f; },
+                        std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitFor([&]() { return !rm->ipoDirect.IsReplayRunning(); }));
+
+    // While a program runs, a direct move is dropped and the arm follows the program only.
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("Demo.xml", true), 0);
+    rm->ipoMain.replayMode = IPO::ReplaySingle;
+    rm->StartProgram();
+    ASSERT_TRUE(rm->ipoMain.IsReplayRunning());
+    const float away[9] = {-60, 0, 0, 0, 0, 0, 0, 0, 0};
+    rm->ipoDirect.MoveJoint(away, 100.0f);
+    rm->ipoDirect.Start();
+    EXPECT_TRUE(WaitFor([&]() { return !rm->ipoDirect.IsProgramLoaded(); }));
+    EXPECT_FALSE(rm->ipoDirect.IsReplayRunning());
+    rm->StopProgram(IPO::USER);
+    EXPECT_GT(State().jointSetPoint[0], -31.0f);
+}
+
+}  // namespace
