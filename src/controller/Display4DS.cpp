@@ -323,27 +323,25 @@ void Display4DS::update() {
     }
 }
 
-std::vector<uint8_t> Display4DS::BuildMessageFrame(const std::string& text) {
-    std::vector<uint8_t> frame(MessageFrameSize, 0);
+namespace {
+
+// Message and file-name frames: header, kind, the display's code of the kind, the text field, end.
+std::vector<uint8_t> TextFrame(uint8_t kind, uint8_t code, std::size_t fieldLength, const std::string& text) {
+    std::vector<uint8_t> frame(fieldLength + 5, 0);
     frame[0] = FrameStart;
-    frame[1] = 2;
-    frame[2] = 0x22;
-    PutText(frame, 3, 33, text);
-    frame[36] = FrameEnd;
-    frame[37] = FrameStart;
+    frame[1] = kind;
+    frame[2] = code;
+    PutText(frame, 3, fieldLength, text);
+    frame[fieldLength + 3] = FrameEnd;
+    frame[fieldLength + 4] = FrameStart;
     return frame;
 }
 
-std::vector<uint8_t> Display4DS::BuildFilenameFrame(const std::string& name) {
-    std::vector<uint8_t> frame(FilenameFrameSize, 0);
-    frame[0] = FrameStart;
-    frame[1] = 1;
-    frame[2] = 0x14;
-    PutText(frame, 3, 20, name);
-    frame[23] = FrameEnd;
-    frame[24] = FrameStart;
-    return frame;
-}
+}  // namespace
+
+std::vector<uint8_t> Display4DS::BuildMessageFrame(const std::string& text) { return TextFrame(2, 0x22, 33, text); }
+
+std::vector<uint8_t> Display4DS::BuildFilenameFrame(const std::string& name) { return TextFrame(1, 0x14, 20, name); }
 
 std::vector<uint8_t> Display4DS::BuildPositionFrame() const {
     std::vector<uint8_t> frame(PositionFrameSize, 0);

@@ -104,6 +104,8 @@ TEST(DisplayBlackBox, AnswersEveryFrameSetsTheOverrideAndBrowsesAndLoadsPrograms
     sample.EditRobot([&](tinyxml2::XMLElement* robot) {
         robot->FirstChildElement("Korvella")->SetAttribute("DisplayPort", pty.Name().c_str());
     });
+    TestSupport::WriteFile(sample.File("Data/Programs/sub/Inner.xml"),
+                           TestSupport::ReadFile(sample.File("Data/Programs/DemoTally.xml")));
     sample.StartBus();
     // The display talks on its own until the controller answered the handshake.
     pty.StartSending(InputFrame(0), 20);
@@ -137,10 +139,32 @@ TEST(DisplayBlackBox, AnswersEveryFrameSetsTheOverrideAndBrowsesAndLoadsPrograms
         EXPECT_NEAR((field - 3600) / 10.0, joint, 0.15) << "joint " << i + 1 << " in " << status;
     }
 
+    // The browser: show the selection, enter the directory and leave it by "../".
+    display.Exchange(103);
+    EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "sub/"); }, 50).empty());
+    display.Exchange(102);
+    EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "../"); }, 50).empty());
+    display.Exchange(100);
+    EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "Inner.xml"); }, 50).empty());
+    display.Exchange(101);
+    display.Exchange(102);
+    EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "sub/"); }, 50).empty());
+    EXPECT_EQ(c.Count("IPO: Changing program directory sub/"), 1);
+    // Walking directories stops nothing and queues no project rewrite: none by the next status line.
+    const std::size_t statusLines = c.StartingWith("Pos: ").size();
+    ASSERT_TRUE(WaitFor(
+        [&]() {
+            display.Exchange();
+            return c.StartingWith("Pos: ").size() > statusLines;
+        },
+        std::chrono::seconds(30)));
+    EXPECT_TRUE(c.StartingWith("ProjectManager: Start program set to").empty());
+    EXPECT_TRUE(c.StartingWith("IPO: Loading program").empty());
+
     // Button 60 sets the override from the frame's override byte.
     display.Exchange(60, 30);
-    // The browser: show the selection, next, previous.
-    display.Exchange(103);
+    // Next and previous.
+    display.Exchange(100);
     EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "Demo.xml"); }, 50).empty());
     display.Exchange(100);
     EXPECT_FALSE(display.ExchangeUntil([](const Bytes& f) { return IsFilename(f, "DemoTally.xml"); }, 50).empty());
