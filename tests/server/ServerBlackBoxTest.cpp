@@ -70,7 +70,7 @@ TEST(ServerBlackBoxTest, RemoteClientRunsTheProgramAndSeesItsEvents) {
     ServerTest::Client client;
     ASSERT_TRUE(ServerTest::WaitFor([&]() { return client.Connect(port); }, 40s));
     // No program runs yet.
-    EXPECT_EQ(client.NextStartingWith("RUNSTATE", 20s).body.rfind("RUNSTATE Demo.xml 13 ", 0), 0u);
+    EXPECT_EQ(client.NextStartingWith("RUNSTATE", 20s).body.rfind("RUNSTATE Demo.xml 18 ", 0), 0u);
 
     ASSERT_TRUE(client.SendFrame(1, "CMD Enable"));
     EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 1");
