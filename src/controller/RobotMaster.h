@@ -387,7 +387,8 @@ private:
     DataTypes::RobotState logicState;
     mutable std::mutex publishedMutex;  // guards publishedState
     DataTypes::RobotState publishedState;
-    int32_t lastRunState = 1;
+    // Written by a pause from the main loop too.
+    std::atomic<int32_t> lastRunState{1};
     // Velocities of the external joints 7 to 9 kept while the program is paused.
     float pausedVelocities[3] = {};
     // Detached program loads in progress; the destructor waits for them.

@@ -78,7 +78,8 @@ void RobotMaster::DeleteLogicProgram() { ipoLogic.DeleteAll(); }
 void RobotMaster::CheckRunStateChanged() {
     const int32_t runState = ipoMain.GetRunState();
     // A program that paused itself is handled as a pause.
-    if (runState != lastRunState && lastRunState == IPO::RunStateRunning && runState == IPO::RunStatePaused)
+    const int32_t last = lastRunState.load();
+    if (runState != last && last == IPO::RunStateRunning && runState == IPO::RunStatePaused)
         PauseProgram(IPO::PROGRAM);
     lastRunState = runState;
 }

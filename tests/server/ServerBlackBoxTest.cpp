@@ -103,10 +103,8 @@ TEST(ServerBlackBoxTest, RemoteClientRunsTheProgramAndSeesItsEvents) {
         30s);
     EXPECT_TRUE(running) << "RUNSTATE never showed the program replaying";
 
-    ASSERT_TRUE(client.SendFrame(4, "CMD PauseProgram"));
-    EXPECT_GE(client.NextStartingWith("EXECPAUSE", 20s).counter, 0);
-    ASSERT_TRUE(client.SendFrame(5, "CMD StopProgram"));
-    EXPECT_GE(client.NextStartingWith("EXECEND", 20s).counter, 0);
+    // Each new command of the running program is reported too.
+    EXPECT_GE(client.NextStartingWith("EXECACK", 20s).counter, 0);
     korvella.Stop();
 }
 
