@@ -671,6 +671,8 @@ int main() {
     log->add("Korvella: Exiting...");
     // The connections hold the project manager's address and call the robot master.
     server->Shutdown();
+    // Its callbacks call the robot master and the project manager, which ends with main.
+    modbus->Stop();
     rm.StopMainLoop();
     // The project manager ends with main; the camera manager outlives it.
     Camera::CameraManager::Instance()->SetProjectManager(nullptr);
