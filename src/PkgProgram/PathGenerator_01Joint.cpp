@@ -344,6 +344,8 @@ void PathGenerator_01Joint::LimitBackward() {
         }
         backwardPath.push_back(candidate);
     }
+    // End on the first sample: the path must start where the robot stands, not a step further on.
+    if (forwardPath.size() > 1) backwardPath.push_back(forwardPath.front());
     if (debug) log->addFormat("PG: LimitBackward in %.1lf ms, %d steps", (TenthsOfMs() - started) / 10.0, steps);
 }
 
