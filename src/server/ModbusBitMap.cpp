@@ -208,8 +208,27 @@ void ModbusServer::OnWriteCoils(unsigned short start, int count) {
 }
 
 void ModbusServer::StartDirectMove(int coil, const std::vector<uint16_t>& holding) {
-    (void)holding;
-    LogSingleton::instance()->addFormat("Modbus: Direct move of coil %d is not available", coil);
+    // Targets are 32-bit values in hundredths, the velocity in tenths.
+    auto value = [&](int address) {
+        return ToFloat(holding[static_cast<std::size_t>(address)], holding[static_cast<std::size_t>(address + 1)]) *
+               0.01f;
+    };
+    const float velocity = holding[180] * 0.1f;
+    IPO& ipo = m_RobotMaster->ipoDirect;
+    if (coil <= 102) {
+        const DataTypes::Vector3 position(value(130), value(132), value(134));
+        const DataTypes::Vector3 orientation(value(136), value(138), value(140));
+        const DataTypes::Vector3 external(value(154), value(156), value(158));
+        if (coil == 100) ipo.MoveLinear(position, orientation, external, velocity);
+        else if (coil == 101) ipo.MoveRelativeBase(position, orientation, external, velocity);
+        else ipo.MoveRelativeTool(position, orientation, external, velocity);
+    } else {
+        float joints[9];
+        for (int j = 0; j < 9; ++j) joints[j] = value(142 + 2 * j);
+        if (coil == 103) ipo.MoveJoint(joints, velocity);
+        else ipo.MoveRelativeJoint(joints, velocity);
+    }
+    ipo.Start();
 }
 
 }  // namespace Modbus

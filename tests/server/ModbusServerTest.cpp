@@ -304,6 +304,28 @@ TEST_F(ModbusServerTest, RefusedWritesActOnNothing) {
     EXPECT_EQ(RunState(), IPO::RunStateIdle) << "a refused write started the program";
 }
 
+TEST_F(ModbusServerTest, MoveCoilsStartDirectMovesFromTheStorageRegisters) {
+    ASSERT_TRUE(client.WriteCoils(100, {0, 0, 0, 0, 0}));
+    // Joint 1 to 10.00 degrees, the rest where they are, at 50.0 per cent.
+    std::vector<uint16_t> targets(18, 0);
+    targets[0] = 1000;
+    ASSERT_TRUE(client.WriteHolding(142, targets));
+    EXPECT_EQ(client.Holding1(180), 500);
+    ASSERT_TRUE(client.WriteCoils(103, {1}));
+    EXPECT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[0] - 10.0f) < 0.01f; }, 30s))
+        << State().jointSetPoint[0];
+    EXPECT_TRUE(log.HasStartingWith("IPO: Starting program with 1 points and 0 subprograms, first: CommandJoint"));
+
+    // All five at once: only the first of each group is looked at.
+    ASSERT_TRUE(client.WriteCoils(103, {0}));
+    log.Clear();
+    ASSERT_TRUE(client.WriteCoils(100, {1, 1, 1, 1, 1}));
+    std::vector<std::string> started;
+    for (const std::string& line : log.StartingWith("IPO: Starting program with 1 points"))
+        started.push_back(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(started, (std::vector<std::string>{"CommandLinear", "CommandJoint"}));
+}
+
 TEST_F(ModbusServerTest, ShutdownCoilRunsOnlyTheStandInCommand) {
     std::vector<std::string> commands;
     std::mutex mutex;

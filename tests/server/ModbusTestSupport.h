@@ -98,6 +98,11 @@ private:
     modbus_t* m_Context = nullptr;
 };
 
+// The signed 32-bit value of registers i (bits 0..15) and i + 1.
+inline int32_t Int32(const std::vector<uint16_t>& regs, std::size_t i) {
+    return static_cast<int32_t>(static_cast<uint32_t>(regs[i + 1]) << 16 | regs[i]);
+}
+
 // One request frame: MBAP header with unit 1, then the PDU.
 inline std::string Frame(uint16_t transaction, const std::vector<uint8_t>& pdu) {
     const std::size_t following = pdu.size() + 1;

@@ -1,0 +1,141 @@
+// The Modbus maps against the robot master of the six-axis sample on the
+// simulated bus: module counts and codes, bus and motor state, referencing
+// per module kind, as a PLC sees and drives them.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/LogSingleton.h"
+#include "common/PLCInterfaceSettings.h"
+#include "controller/RobotMaster.h"
+#include "controller/RobotMasterSimBus.h"
+#include "controller/RobotMasterTestSupport.h"
+#include "hardware/CANInterfaceSocketCAN.h"
+#include "hardware/HardwareProtocol.h"
+#include "server/ModbusServer.h"
+#include "server/ModbusTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using SimBusTest::WaitFor;
+
+class ModbusLiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RobotMasterTest::ResetLogState();
+        // Referencing all joints walks the PLC sequence: the six joints without delays.
+        PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
+        plc = PLCInterfaceSettings{};
+        plc.JointToRef0 = 0;
+        plc.JointToRef1 = 1;
+        plc.JointToRef2 = 2;
+        plc.JointToRef3 = 3;
+        plc.JointToRef4 = 4;
+        plc.JointToRef5 = 5;
+        plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
+        LogSingleton::instance()->serverMessageCallback = [this](const std::string& message) {
+            std::lock_guard<std::mutex> lock(messageMutex);
+            messages.push_back(message);
+        };
+        sample.StartBus();
+        setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
+        rm = std::make_unique<RobotMaster>();
+        rm->Init("Sample", "KorvellaSix", SimBusTest::Sample::RobotRelative());
+        ASSERT_NE(rm->GetHardware(), nullptr);
+        rm->InitDIOModule(112);
+        rm->FinishInit();
+        ASSERT_TRUE(rm->GetHardware()->Connect());
+        ASSERT_TRUE(WaitFor([&]() { return rm->GetRobotState().errorText.find("_MNE") != std::string::npos; }));
+        server->Init(rm.get(), nullptr);
+        server->SetSoftwareInfo(980, 13, 39);
+        server->SetPort(0);
+        server->Start();
+        ASSERT_TRUE(WaitFor([&]() { return server->IsListening(); }));
+        ASSERT_TRUE(client.Connect(server->GetBoundPort()));
+    }
+    void TearDown() override {
+        client.Close();
+        server->Stop();
+        server->Init(nullptr, nullptr);
+        rm.reset();
+        LogSingleton::instance()->serverMessageCallback = nullptr;
+        unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);
+        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
+        RobotMasterTest::ResetLogState();
+    }
+    std::vector<std::string> Messages() {
+        std::lock_guard<std::mutex> lock(messageMutex);
+        return messages;
+    }
+    void ClearMessages() {
+        std::lock_guard<std::mutex> lock(messageMutex);
+        messages.clear();
+    }
+    bool HasMessage(const std::string& text) {
+        for (const std::string& m : Messages())
+            if (m == text) return true;
+        return false;
+    }
+    // A coil pulse: 0 then 1, so the write is a rising edge whatever came before.
+    void Pulse(int coil) {
+        ASSERT_TRUE(client.WriteCoils(coil, {0}));
+        ASSERT_TRUE(client.WriteCoils(coil, {1}));
+    }
+
+    SimBusTest::Sample sample;
+    std::unique_ptr<RobotMaster> rm;
+    Modbus::ModbusServer* server = Modbus::ModbusServer::Instance();
+    ModbusTest::Client client;
+    std::mutex messageMutex;
+    std::vector<std::string> messages;
+};
+
+TEST_F(ModbusLiveTest, ModulesBusMotorsAndReferencingAsThePlcSeesThem) {
+    Hardware::HardwareProtocol* hw = rm->GetHardware();
+    ASSERT_EQ(hw->robotJointCount, 6);
+    ASSERT_EQ(hw->dioModuleCount, 1);
+    EXPECT_EQ(client.Input(20, 5), (std::vector<uint16_t>{6, 0, 0, 0, 1}));
+    EXPECT_EQ(client.Discrete(10, 5), (std::vector<uint8_t>{1, 0, 0, 0, 1}));
+    EXPECT_EQ(client.Discrete(50, 1), (std::vector<uint8_t>{1})) << "bus connected";
+
+    // Error codes per module: robot joints at 25.., the DIO module at 41, empty places 0.
+    int codes[Hardware::HardwareProtocol::MaxModules] = {};
+    hw->GetErrorHexCode(codes);
+    const std::vector<uint16_t> errors = client.Input(25, 19);
+    ASSERT_EQ(errors.size(), 19u);
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(errors[static_cast<std::size_t>(k)], static_cast<uint16_t>(codes[k])) << k;
+    EXPECT_EQ(errors[16], static_cast<uint16_t>(codes[6])) << "DIO module";
+    for (int a : {31, 34, 37, 42}) EXPECT_EQ(errors[static_cast<std::size_t>(a - 25)], 0) << a;
+
+    // Reset and enable through coil 53, then disable through it.
+    Pulse(52);
+    Pulse(53);
+    ASSERT_TRUE(WaitFor([&]() { return client.Discrete(53, 1) == std::vector<uint8_t>{1}; })) << "motors not enabled";
+    Pulse(53);
+    ASSERT_TRUE(WaitFor([&]() { return client.Discrete(53, 1) == std::vector<uint8_t>{0}; })) << "motors not disabled";
+
+    // Tool and external-axis coils act only on modules of their kind: this robot has none.
+    ClearMessages();
+    for (int coil : {67, 68, 69, 70, 71, 72}) Pulse(coil);
+    for (int joint = 7; joint <= 9; ++joint) EXPECT_FALSE(HasMessage("Ref Joint " + std::to_string(joint))) << joint;
+    Pulse(61);
+    EXPECT_TRUE(HasMessage("Ref Joint 1"));
+
+    // Referencing all joints needs the motors on.
+    Pulse(53);
+    ASSERT_TRUE(WaitFor([&]() { return client.Discrete(53, 1) == std::vector<uint8_t>{1}; }));
+    Pulse(60);
+    EXPECT_TRUE(WaitFor([&]() {
+        return client.Coils(60, 13) == std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
+    }, 60s)) << "not referenced";
+    EXPECT_EQ(client.Discrete(37, 8)[0], rm->GetRobotState().kinematicState == 0 ? 1 : 0);
+}
+
+}  // namespace
