@@ -59,6 +59,10 @@ TEST_F(CANopenDriver, ConnectsEnablesMovesAndDisables) {
     ASSERT_TRUE(CycleUntil([&] { return !driver->GetMotorEnabled() && State(5) == "switched_on"; }));
     EXPECT_EQ(Controlwords(Drain(), 6), std::vector<int>{0x0007});
     for (int i = 0; i < 6; ++i) EXPECT_EQ(sim->Drive(i + 1)->GetState(), CanSim::SimCANopenDrive::State::SwitchedOn);
+
+    // The heartbeat every second that the connect asked for.
+    ASSERT_TRUE(WaitUntil([&] { return log->Has("CANopen: Device 6 changed state to OPERATIONAL"); }));
+    EXPECT_EQ(driver->jointData[5].nmtState, 5);
 }
 
 TEST_F(CANopenDriver, FaultStopsEverySetPointUntilTheErrorReset) {
