@@ -814,10 +814,10 @@ int HardwareProtocolCANopen::ReceiveCallback(int id, int dlc, const unsigned cha
         case 0x700: {
             const int state = dlc > 0 ? (data[0] & 0x7F) : 0;
             if (state != r.nmtState) {
+                r.nmtState = static_cast<uint8_t>(state);
                 const char* name = state == 5 ? "OPERATIONAL"
                                               : (state == 127 ? "PRE-OPERATIONAL" : (state == 4 ? "STOPPED" : "UNKNOWN"));
                 log->addFormat("CANopen: Device %d changed state to %s", node, name);
-                r.nmtState = static_cast<uint8_t>(state);
             }
             break;
         }

@@ -144,7 +144,11 @@ TEST_F(CANopenDriver, DeadDriveAndWatchdog) {
     sim->Silence(2, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // replies under way land first
     TestClock::Advance(2100);
-    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[1].statusword == 0; }));
+    // The others' frames of before the clock jump age as well, until the next SYNC's arrive.
+    ASSERT_TRUE(CycleUntil([&] {
+        return driver->jointData[1].statusword == 0 && driver->jointData[0].statusword != 0 &&
+               State(0) == "operation_enabled";
+    }));
     Cycle();
     int codes[16] = {};
     driver->GetErrorHexCode(codes);
@@ -456,7 +460,7 @@ TEST_F(CANopenDriver, VelocityJointAndIOModules) {
     sim->Silence(21, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     TestClock::Advance(2100);
-    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[4].errorCode == 0x200; }));
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[4].errorCode == 0x200 && AllEnabled(); }));
     Cycle();
     EXPECT_EQ(lastShortError, "DEAD");
     std::string longText, shortText;
