@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "server/ModbusReply.h"
 #include "server/ModbusRequestReader.h"
 #include "server/ModbusServer.h"
+#include "server/ModbusWalk.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -185,6 +189,55 @@ TEST(ModbusRequestReader, InvalidHeadersAreReportedAtOnce) {
     longest.Append(frame.data(), frame.size());
     std::vector<uint8_t> request;
     EXPECT_EQ(longest.Next(request), Modbus::RequestReader::Status::Complete);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ModbusMappingWalk, GroupsEndOfTableAndExceptions) {
+    // A group at 5..7 is handled once at the first address reached, then the walk goes on after it.
+    std::vector<int> steps;
+    auto step = [&](int a) {
+        steps.push_back(a);
+        return a >= 5 && a <= 7 ? 7 : a;
+    };
+    EXPECT_TRUE(Modbus::MappingWalk(3, 7, 100, "watchdog %d", "exception %d %d %s", step));
+    EXPECT_EQ(steps, (std::vector<int>{3, 4, 5, 8, 9}));
+    steps.clear();
+    EXPECT_TRUE(Modbus::MappingWalk(6, 4, 100, "watchdog %d", "exception %d %d %s", step));
+    EXPECT_EQ(steps, (std::vector<int>{6, 8, 9})) << "an address inside the group stands for the group";
+    steps.clear();
+    EXPECT_TRUE(Modbus::MappingWalk(97, 10, 100, "watchdog %d", "exception %d %d %s", step));
+    EXPECT_EQ(steps, (std::vector<int>{97, 98, 99})) << "the end of the table ends the walk";
+    steps.clear();
+    EXPECT_TRUE(Modbus::MappingWalk(65535, 3, 100, "watchdog %d", "exception %d %d %s", step));
+    EXPECT_TRUE(steps.empty()) << "no wrap-around to address 0";
+
+    // Exceptions of any kind end the walk with the log line and go no further.
+    TestSupport::LogCapture log;
+    struct Case {
+        std::function<void()> thrower;
+        const char* line;
+    };
+    const Case cases[] = {
+        {[] { throw std::runtime_error("Variable mb_num_r1 is not defined"); },
+         "exception 2 4 Variable mb_num_r1 is not defined"},
+        {[] { throw 22; }, "exception 2 4 kinematic error 22"},
+        {[] { throw "text"; }, "exception 2 4 unknown exception"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        log.Clear();
+        steps.clear();
+        EXPECT_FALSE(Modbus::MappingWalk(2, 4, 100, "watchdog %d", "exception %d %d %s", [&](int a) {
+            steps.push_back(a);
+            if (a == 3) c.thrower();
+            return a;
+        }));
+        EXPECT_EQ(steps, (std::vector<int>{2, 3}));
+        EXPECT_TRUE(log.Has(c.line));
+    }
 }
 
 }  // namespace

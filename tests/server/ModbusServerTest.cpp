@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -324,6 +325,75 @@ TEST_F(ModbusServerTest, MoveCoilsStartDirectMovesFromTheStorageRegisters) {
     for (const std::string& line : log.StartingWith("IPO: Starting program with 1 points"))
         started.push_back(line.substr(line.rfind(' ') + 1));
     EXPECT_EQ(started, (std::vector<std::string>{"CommandLinear", "CommandJoint"}));
+}
+
+TEST_F(ModbusServerTest, ProgramBrowserThroughCoilsAndRegisters) {
+    WriteProgram("a.xml");
+    WriteProgram("b.xml");
+    WriteProgram("sub/c.xml");
+    ASSERT_TRUE(client.WriteCoils(130, {0, 0, 0, 0, 0}));
+    auto name = [&]() {
+        const std::vector<uint16_t> regs = client.Input(333, 32);
+        return regs.size() == 32 ? Modbus::ModbusServer::StringFromRegisters(regs.data(), 32) : std::string("?");
+    };
+    auto directory = [&]() {
+        const std::vector<uint16_t> regs = client.Input(365, 32);
+        return regs.size() == 32 ? Modbus::ModbusServer::StringFromRegisters(regs.data(), 32) : std::string("?");
+    };
+    ASSERT_TRUE(client.WriteCoils(134, {1}));
+    EXPECT_EQ(client.Input(331, 2), (std::vector<uint16_t>{3, 0}));
+    // Each entry by the cursor register; the listing's order is the browser's.
+    auto entries = [&](int count) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_TRUE(client.WriteHolding(332, {static_cast<uint16_t>(i)}));
+            names.push_back(name());
+        }
+        return names;
+    };
+    std::vector<std::string> base = entries(3);
+    const int sub = static_cast<int>(std::find(base.begin(), base.end(), "sub/") - base.begin());
+    std::sort(base.begin(), base.end());
+    EXPECT_EQ(base, (std::vector<std::string>{"a.xml", "b.xml", "sub/"}));
+    ASSERT_LT(sub, 3);
+
+    // Next and previous entry, and whether the selected entry is a file.
+    ASSERT_TRUE(client.WriteHolding(332, {0}));
+    ASSERT_TRUE(client.WriteCoils(130, {1}));
+    EXPECT_EQ(client.Input1(332), 1);
+    ASSERT_TRUE(client.WriteCoils(131, {1}));
+    EXPECT_EQ(client.Input1(332), 0);
+    ASSERT_TRUE(client.WriteHolding(332, {static_cast<uint16_t>(sub)}));
+    EXPECT_EQ(client.Discrete(132, 1), (std::vector<uint8_t>{0})) << "a directory";
+    ASSERT_TRUE(client.WriteHolding(332, {static_cast<uint16_t>((sub + 1) % 3)}));
+    EXPECT_EQ(client.Discrete(132, 1), (std::vector<uint8_t>{1})) << "a file";
+    // The browser stops at its last entry.
+    ASSERT_TRUE(client.WriteHolding(332, {40}));
+    EXPECT_EQ(client.Holding1(332), 2);
+
+    // Into the directory: names show without it, the directory register holds it.
+    ASSERT_TRUE(client.WriteHolding(332, {static_cast<uint16_t>(sub)}));
+    ASSERT_TRUE(client.WriteCoils(133, {1}));
+    EXPECT_EQ(directory(), "sub/");
+    EXPECT_EQ(client.Input1(331), 2);
+    std::vector<std::string> inside = entries(2);
+    const int file = inside[0] == "c.xml" ? 0 : 1;
+    std::sort(inside.begin(), inside.end());
+    EXPECT_EQ(inside, (std::vector<std::string>{"../", "c.xml"}));
+
+    // Loading the selected file, then back to the base directory.
+    ASSERT_TRUE(client.WriteHolding(332, {static_cast<uint16_t>(file)}));
+    ASSERT_TRUE(client.WriteCoils(133, {0}));
+    ASSERT_TRUE(client.WriteCoils(133, {1}));
+    EXPECT_TRUE(WaitFor([&]() { return rm->ipoMain.GetProgramFile() == "sub/c.xml"; }));
+    ASSERT_TRUE(client.WriteCoils(134, {0}));
+    ASSERT_TRUE(client.WriteCoils(134, {1}));
+    EXPECT_EQ(directory(), "");
+    EXPECT_EQ(client.Input1(332), 0);
+
+    // Coil 135 clears the loaded program.
+    ASSERT_TRUE(client.WriteCoils(135, {1}));
+    EXPECT_FALSE(rm->ipoMain.IsProgramLoaded());
 }
 
 TEST_F(ModbusServerTest, ShutdownCoilRunsOnlyTheStandInCommand) {
