@@ -4,6 +4,7 @@
 // phase programs and the handshake join this class later; until then it
 // stays in its start state and a cycle step does nothing.
 
+#include <atomic>
 #include <ctime>
 #include <string>
 
@@ -61,7 +62,8 @@ public:
     static const char* const ProgramFiles[6];
 
 private:
-    int state = 1;
+    // Stopped from any interpreter's thread while the robot thread steps the cell.
+    std::atomic<int> state{1};
     timespec waitUntil{0, 0};
     timespec now{0, 0};
     RobotMaster* robotMaster = nullptr;
