@@ -139,26 +139,20 @@ void ModbusServer::OnReadInputRegisters(unsigned short start, int count) {
                         [&](int m) { return Lower16(codes[m]); });
             return 43;
         }
-        if (a >= 44 && a <= 59) {
+        if (a >= 44 && a <= 91) {
+            // Board temperatures at 44, motor temperatures at 60, currents at 76: 16 registers each.
+            const int group = (a - 44) / 16;
+            const int first = 44 + 16 * group;
             const DataTypes::RobotState& s = state();
-            FillModules(regs, ModuleKinds(hw), 44, 59,
-                        {{Robot, {44, 6}}, {External, {50, 3}}, {Tool, {53, 3}}, {Platform, {56, 4}}},
-                        [&](int m) { return S16Scaled(s.jointTemperatures[m], 10.0); });
-            return 59;
-        }
-        if (a >= 60 && a <= 75) {
-            const DataTypes::RobotState& s = state();
-            FillModules(regs, ModuleKinds(hw), 60, 75,
-                        {{Robot, {60, 6}}, {External, {66, 3}}, {Tool, {69, 3}}, {Platform, {72, 4}}},
-                        [&](int m) { return S16Scaled(s.jointTemperatures2[m], 10.0); });
-            return 75;
-        }
-        if (a >= 76 && a <= 91) {
-            const DataTypes::RobotState& s = state();
-            FillModules(regs, ModuleKinds(hw), 76, 91,
-                        {{Robot, {76, 6}}, {External, {82, 3}}, {Tool, {85, 3}}, {Platform, {88, 4}}},
-                        [&](int m) { return Lower16(s.jointCurrents[m]); });
-            return 91;
+            FillModules(regs, ModuleKinds(hw), first, first + 15,
+                        {{Robot, {first, 6}}, {External, {first + 6, 3}}, {Tool, {first + 9, 3}},
+                         {Platform, {first + 12, 4}}},
+                        [&](int m) {
+                            if (group == 0) return S16Scaled(s.jointTemperatures[m], 10.0);
+                            if (group == 1) return S16Scaled(s.jointTemperatures2[m], 10.0);
+                            return Lower16(s.jointCurrents[m]);
+                        });
+            return first + 15;
         }
         if (a >= 130 && a <= 141) {
             const DataTypes::RobotState& s = state();

@@ -53,17 +53,10 @@ protected:
         rm->FinishInit();
         ASSERT_TRUE(rm->GetHardware()->Connect());
         ASSERT_TRUE(WaitFor([&]() { return rm->GetRobotState().errorText.find("_MNE") != std::string::npos; }));
-        server->Init(rm.get(), nullptr);
-        server->SetSoftwareInfo(980, 13, 39);
-        server->SetPort(0);
-        server->Start();
-        ASSERT_TRUE(WaitFor([&]() { return server->IsListening(); }));
-        ASSERT_TRUE(client.Connect(server->GetBoundPort()));
+        ASSERT_NO_FATAL_FAILURE(ModbusTest::StartServer(server, rm.get(), client));
     }
     void TearDown() override {
-        client.Close();
-        server->Stop();
-        server->Init(nullptr, nullptr);
+        ModbusTest::StopServer(server, client);
         rm.reset();
         LogSingleton::instance()->serverMessageCallback = nullptr;
         unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);

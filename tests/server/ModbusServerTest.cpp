@@ -54,18 +54,10 @@ protected:
         rm = std::make_unique<RobotMaster>();
         rm->Init("Arm", "KorvellaSix", file->Relative());
         rm->FinishInit();
-        server->Init(rm.get(), nullptr);
-        server->SetSoftwareInfo(980, 13, 39);
-        server->SetPort(0);
-        server->SetMaxConnections(5);
-        server->Start();
-        ASSERT_TRUE(WaitFor([&]() { return server->IsListening(); })) << "listener did not start";
-        ASSERT_TRUE(client.Connect(server->GetBoundPort()));
+        ASSERT_NO_FATAL_FAILURE(ModbusTest::StartServer(server, rm.get(), client));
     }
     void TearDown() override {
-        client.Close();
-        server->Stop();
-        server->Init(nullptr, nullptr);
+        ModbusTest::StopServer(server, client);
         rm.reset();
         file.reset();
         RobotMasterTest::ResetLogState();

@@ -2,6 +2,7 @@
 // Modbus clients for the tests: libmodbus as a real client on loopback, and
 // raw request frames for what libmodbus would never send.
 
+#include <gtest/gtest.h>
 #include <modbus/modbus.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "server/ModbusServer.h"
 #include "server/ServerTestSupport.h"
 
 namespace ModbusTest {
@@ -97,6 +99,23 @@ private:
 
     modbus_t* m_Context = nullptr;
 };
+
+// The server on a free port for the robot master, the client connected to it.
+inline void StartServer(Modbus::ModbusServer* server, RobotMaster* robotMaster, Client& client) {
+    server->Init(robotMaster, nullptr);
+    server->SetSoftwareInfo(980, 13, 39);
+    server->SetPort(0);
+    server->SetMaxConnections(5);
+    server->Start();
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return server->IsListening(); })) << "listener did not start";
+    ASSERT_TRUE(client.Connect(server->GetBoundPort()));
+}
+
+inline void StopServer(Modbus::ModbusServer* server, Client& client) {
+    client.Close();
+    server->Stop();
+    server->Init(nullptr, nullptr);
+}
 
 // The signed 32-bit value of registers i (bits 0..15) and i + 1.
 inline int32_t Int32(const std::vector<uint16_t>& regs, std::size_t i) {
