@@ -192,8 +192,11 @@ inline std::vector<std::string> Messages(const std::string& path) {
 class Controller {
 public:
     explicit Controller(Sample& sample, std::vector<std::string> extraEnv = {}) : sample(sample) {
-        std::vector<std::string> env = {"KORVELLA_CAN_SIM=" + sample.Socket(), "KORVELLA_LOG_NO_WAIT=1"};
-        for (const std::string& e : extraEnv) env.push_back(e);
+        // The caller's entries come first and win; by default the remote-control
+        // server takes any free port, so parallel runs never compete for 3920.
+        std::vector<std::string> env = extraEnv;
+        for (const char* e : {"KORVELLA_LOG_NO_WAIT=1", "KORVELLA_HXP_PORT=0"}) env.push_back(e);
+        env.push_back("KORVELLA_CAN_SIM=" + sample.Socket());
         process.Start({KORVELLA_PROGRAM}, sample.Root(), Output(), env);
     }
     ~Controller() { process.Kill(); }
