@@ -36,7 +36,8 @@ public:
 class PathGenerator {
 public:
     explicit PathGenerator(int lookAhead);
-    // Waits for a running planning to end: the thread works on this object.
+    // Waits for a running planning to end: the thread works on this object. A
+    // derived generator waits in its own destructor, before its members go.
     virtual ~PathGenerator();
     PathGenerator(const PathGenerator&) = delete;
     PathGenerator& operator=(const PathGenerator&) = delete;

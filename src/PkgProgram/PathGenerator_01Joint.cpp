@@ -52,6 +52,8 @@ JointSet::JointSet(const JointSet& other)
 
 PathGenerator_01Joint::PathGenerator_01Joint(int look) : PathGenerator(look) { accHandler = AccHandler(300.0f, 2.0f); }
 
+PathGenerator_01Joint::~PathGenerator_01Joint() { AbortAndWait(); }
+
 void PathGenerator_01Joint::Init(bool optimizeFlag, int slicingMs, bool silentFlag) {
     LogSingleton* log = LogSingleton::instance();
     optimize = optimizeFlag;

@@ -33,6 +33,8 @@ public:
 class PathGenerator_01Joint : public PathGenerator {
 public:
     explicit PathGenerator_01Joint(int lookAhead);
+    // Waits for its planning thread before the paths it writes go away.
+    ~PathGenerator_01Joint() override;
 
     void ComputePath() override;
     int GetJointPosition(long timeFrom, long timeTo, long cycleTime, const DataTypes::RobotState& current,

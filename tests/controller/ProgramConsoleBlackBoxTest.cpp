@@ -48,9 +48,9 @@ TEST(ProgramConsoleBlackBox, ConsoleStartsPausesResumesAndStopsTheStartProgram) 
         },
         std::chrono::seconds(60)));
     EXPECT_GE(c.Count("Starting Program"), 1);
-    ASSERT_TRUE(c.WaitForMessage("Subprog nr 1: DemoTally.xml", 1, std::chrono::seconds(90)));
+    ASSERT_TRUE(c.WaitForMessage("Subprog nr 1: DemoTally.xml", 1, std::chrono::seconds(120)));
     ASSERT_TRUE(c.WaitForMessage("IPO - changing to program 1, from 0, 17"));
-    ASSERT_TRUE(c.WaitForMessage("IPO: Program done, restarting", 1, std::chrono::seconds(90)));
+    ASSERT_TRUE(c.WaitForMessage("IPO: Program done, restarting", 1, std::chrono::seconds(120)));
 
     c.Type("6");
     ASSERT_TRUE(c.WaitForMessage("IPO:    Pausing Program"));

@@ -111,7 +111,8 @@ TEST_F(RobotMasterProgramMotion, StartProgramMovesTheArmThroughEveryTargetToTheE
         RobotMaster::wait(2);
     }
     ASSERT_FALSE(rm->ipoMain.IsReplayRunning()) << "the program did not end";
-    EXPECT_TRUE(log.Has("IPO: Program done"));
+    // Logged just after the run flag drops.
+    EXPECT_TRUE(WaitFor([&]() { return log.Has("IPO: Program done"); }));
     EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
     // The last target is held: wait until the joints have settled on it.
     ASSERT_TRUE(WaitFor([&]() { return Near(State(), joints.back(), 0.01f); }));
