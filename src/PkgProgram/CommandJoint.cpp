@@ -21,6 +21,47 @@ std::string Lower(const std::string& text) {
 
 float SafeDivide(float a, float b) { return b != 0.0f ? a / b : 0.0f; }
 
+int LeadingExternalAxis(const float* maxVelocity, const float* from, const float* to, float& D, float& T) {
+    int leading = -1;
+    D = 0.0f;
+    T = 0.0f;
+    for (int i = 0; i < 3; ++i) {
+        const float vmax = maxVelocity[6 + i];
+        if (vmax <= 0.0f) continue;
+        const float t = std::fabs(to[6 + i] - from[6 + i]) / vmax;
+        if (t > T) {
+            T = t;
+            D = std::fabs(to[6 + i] - from[6 + i]);
+            leading = i;
+        }
+    }
+    return leading;
+}
+
+Remaining RemainingMotion(const DataTypes::Vector3& from, const DataTypes::Vector3& to, const float* fromExternal,
+                          const float* toExternal) {
+    Remaining r;
+    r.direction = to - from;
+    r.length = r.direction.Magnitude();
+    if (r.length > 0.1f) {
+        r.direction = r.direction / r.length;
+    } else {
+        r.length = 0.0f;
+    }
+    float sum = 0.0f;
+    for (int i = 0; i < 3; ++i) {
+        r.external[i] = toExternal[6 + i] - fromExternal[6 + i];
+        sum += r.external[i] * r.external[i];
+    }
+    r.externalLength = std::sqrt(sum);
+    if (r.externalLength > 0.1f) {
+        for (float& v : r.external) v /= r.externalLength;
+    } else {
+        r.externalLength = 0.0f;
+    }
+    return r;
+}
+
 }  // namespace MotionCommand
 
 CommandJoint::CommandJoint() {

@@ -5,6 +5,7 @@
 
 #include "PkgProgram/Command.h"
 #include "datatypes/RobotState.h"
+#include "datatypes/Vector3.h"
 
 // Helpers the motion commands share.
 namespace MotionCommand {
@@ -13,6 +14,19 @@ float AccelerationOrFull(float acceleration);
 std::string Lower(const std::string& text);
 // a / b, or 0 when b is 0 (a motion with nothing left to do on that axis).
 float SafeDivide(float a, float b);
+// The external axis that needs longest at its maximum velocity (from joints 6..8 to goals 6..8):
+// its distance D and time T; -1 when none moves.
+int LeadingExternalAxis(const float* maxVelocity, const float* from, const float* to, float& D, float& T);
+// Remaining translation and external-axis motion as unit directions with their lengths;
+// a length not above 0.1 counts as arrived (0).
+struct Remaining {
+    DataTypes::Vector3 direction;
+    float length = 0.0f;
+    float external[3] = {};
+    float externalLength = 0.0f;
+};
+Remaining RemainingMotion(const DataTypes::Vector3& from, const DataTypes::Vector3& to, const float* fromExternal,
+                          const float* toExternal);
 }  // namespace MotionCommand
 
 // Moves the robot to a joint target, all joints arriving together.

@@ -138,8 +138,6 @@ int CommandLinear::Interpolate(int cycleMs, float override, DataTypes::RobotStat
     }
     const DataTypes::Vector3 p = state->pose.GetTranslation();
     const DataTypes::Vector3 g = offsetTarget.pose.GetTranslation();
-    const float* q = state->jointSetPoint + 6;
-    const float* h = offsetTarget.jointSetPoint + 6;
 
     if (fresh || override != storedOverride) {
         // Rotation still to go, as a turn about one axis in the base frame.
@@ -148,17 +146,8 @@ int CommandLinear::Interpolate(int cycleMs, float override, DataTypes::RobotStat
         const float d = (g - p).Magnitude();
         float D = 0.0f;
         float T = 0.0f;
-        int leading = -1;
-        for (int i = 0; i < 3; ++i) {
-            const float vmax = jointMaxVelocity[6 + i];
-            if (vmax <= 0.0f) continue;
-            const float t = std::fabs(h[i] - q[i]) / vmax;
-            if (t > T) {
-                T = t;
-                D = std::fabs(h[i] - q[i]);
-                leading = i;
-            }
-        }
+        const int leading = MotionCommand::LeadingExternalAxis(jointMaxVelocity, state->jointSetPoint,
+                                                               offsetTarget.jointSetPoint, D, T);
         const float tLin = SafeDivide(d, cartVelocity);
         const float tRot = SafeDivide(remainingAngle, targetVelocity);
         const float cycle = static_cast<float>(cycleMs) / 1000.0f;
@@ -185,28 +174,18 @@ int CommandLinear::Interpolate(int cycleMs, float override, DataTypes::RobotStat
         storedOverride = override;
     }
 
-    DataTypes::Vector3 u = g - p;
-    float dl = u.Magnitude();
-    if (dl > 0.1f) {
-        u = u / dl;
-    } else {
-        dl = 0.0f;
-    }
-    float w[3] = {h[0] - q[0], h[1] - q[1], h[2] - q[2]};
-    float el = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-    if (el > 0.1f) {
-        for (float& v : w) v /= el;
-    } else {
-        el = 0.0f;
-    }
+    const MotionCommand::Remaining left =
+        MotionCommand::RemainingMotion(p, g, state->jointSetPoint, offsetTarget.jointSetPoint);
+    const float dl = left.length;
+    const float el = left.externalLength;
     if (dl > 0.1f || remainingAngle > 0.05f || el > 0.1f) {
-        const DataTypes::Vector3 next = p + u * std::min(linearStep, dl);
+        const DataTypes::Vector3 next = p + left.direction * std::min(linearStep, dl);
         const float r = std::min(rotationStep, remainingAngle);
         if (r > 0.0f) state->pose.RotateAxisAngle(rotationAxis, r);
         remainingAngle -= r;
         state->pose.SetTranslation(next);
         const float e = std::min(externalStep, el);
-        for (int i = 0; i < 3; ++i) state->jointSetPoint[6 + i] += e * w[i];
+        for (int i = 0; i < 3; ++i) state->jointSetPoint[6 + i] += e * left.external[i];
         state->UpdateABC();
         return -1;
     }

@@ -25,6 +25,7 @@
 #include "vision/PluginManager.h"
 
 class Command;
+class CommandRelative;
 class PathGenerator;
 class RobotKinematic;
 namespace DataTypes {
@@ -264,6 +265,10 @@ private:
     void MoveWith(const std::shared_ptr<Command>& command, float velocity);
     // Appends to the in-memory program as the next command of a straight chain.
     void AppendCommand(const std::shared_ptr<Command>& command);
+    // A relative move in the base (1) or tool (2) frame, velocity capped.
+    std::shared_ptr<CommandRelative> RelativeCartesian(int type, const DataTypes::Vector3& translation,
+                                                       const DataTypes::Vector3& external, float velocity);
+    void AddRelativeCartesian(int type, int nr, float dx, float dy, float dz, float velocity);
 
     // ---- Loading (loader thread) ----
     static void threadLoadProg(IPO* ipo);

@@ -96,32 +96,29 @@ void IPO::MoveLinear(const DataTypes::Vector3& position, const DataTypes::Vector
     MoveWith(command, velocity);
 }
 
-void IPO::MoveRelativeBase(const DataTypes::Vector3& translation, const DataTypes::Vector3& /*rotation*/,
-                           const DataTypes::Vector3& external, float velocity) {
+std::shared_ptr<CommandRelative> IPO::RelativeCartesian(int type, const DataTypes::Vector3& translation,
+                                                        const DataTypes::Vector3& external, float velocity) {
     auto command = std::make_shared<CommandRelative>();
     SetupMotionCommand(*command);
-    command->SetMotionType(CommandRelative::CartBase);
+    command->SetMotionType(static_cast<CommandRelative::MotionType>(type));
     command->cartVelocity = velocity;
     CapCartVelocity(*command);
     command->offset.pose.SetTranslation(translation);
     command->offset.jointSetPoint[6] = external.x;
     command->offset.jointSetPoint[7] = external.y;
     command->offset.jointSetPoint[8] = external.z;
-    MoveWith(command, velocity);
+    return command;
+}
+
+// A relative move never turns the tool: the rotation is not used.
+void IPO::MoveRelativeBase(const DataTypes::Vector3& translation, const DataTypes::Vector3& /*rotation*/,
+                           const DataTypes::Vector3& external, float velocity) {
+    MoveWith(RelativeCartesian(CommandRelative::CartBase, translation, external, velocity), velocity);
 }
 
 void IPO::MoveRelativeTool(const DataTypes::Vector3& translation, const DataTypes::Vector3& /*rotation*/,
                            const DataTypes::Vector3& external, float velocity) {
-    auto command = std::make_shared<CommandRelative>();
-    SetupMotionCommand(*command);
-    command->SetMotionType(CommandRelative::CartTool);
-    command->cartVelocity = velocity;
-    CapCartVelocity(*command);
-    command->offset.pose.SetTranslation(translation);
-    command->offset.jointSetPoint[6] = external.x;
-    command->offset.jointSetPoint[7] = external.y;
-    command->offset.jointSetPoint[8] = external.z;
-    MoveWith(command, velocity);
+    MoveWith(RelativeCartesian(CommandRelative::CartTool, translation, external, velocity), velocity);
 }
 
 // ---------------------------------------------------------------- teach-in
@@ -179,19 +176,15 @@ void IPO::AddCommandRelativeJoint(int nr, int count, const float* deltas, float 
     log->addFormat("IPO:     Added relative joint motion %.1lf %.1lf %.1lf", d[0], d[1], d[2]);
 }
 
-void IPO::AddCommandRelativeLinear(int nr, float dx, float dy, float dz, float velocity) {
+void IPO::AddRelativeCartesian(int type, int nr, float dx, float dy, float dz, float velocity) {
     LogSingleton* log = LogSingleton::instance();
     if (!UsableVelocity(velocity)) {
         log->addError("IPO:     Relative linear motion not added, velocity must be above 0");
         return;
     }
-    auto command = std::make_shared<CommandRelative>();
-    SetupMotionCommand(*command);
+    std::shared_ptr<CommandRelative> command =
+        RelativeCartesian(type, DataTypes::Vector3(dx, dy, dz), DataTypes::Vector3(), velocity);
     command->number = nr;
-    command->SetMotionType(CommandRelative::CartBase);
-    command->offset.pose.SetTranslation(dx, dy, dz);
-    command->cartVelocity = velocity;
-    CapCartVelocity(*command);
     command->acceleration = 40.0f;
     command->smoothing = 20.0f;
     command->abortCondition = "false";
@@ -199,24 +192,12 @@ void IPO::AddCommandRelativeLinear(int nr, float dx, float dy, float dz, float v
     log->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf", dx, dy, dz);
 }
 
+void IPO::AddCommandRelativeLinear(int nr, float dx, float dy, float dz, float velocity) {
+    AddRelativeCartesian(CommandRelative::CartBase, nr, dx, dy, dz, velocity);
+}
+
 void IPO::AddCommandRelativeTool(int nr, float dx, float dy, float dz, float velocity) {
-    LogSingleton* log = LogSingleton::instance();
-    if (!UsableVelocity(velocity)) {
-        log->addError("IPO:     Relative linear motion not added, velocity must be above 0");
-        return;
-    }
-    auto command = std::make_shared<CommandRelative>();
-    SetupMotionCommand(*command);
-    command->number = nr;
-    command->SetMotionType(CommandRelative::CartTool);
-    command->offset.pose.SetTranslation(dx, dy, dz);
-    command->cartVelocity = velocity;
-    CapCartVelocity(*command);
-    command->acceleration = 40.0f;
-    command->smoothing = 20.0f;
-    command->abortCondition = "false";
-    AppendCommand(command);
-    log->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf", dx, dy, dz);
+    AddRelativeCartesian(CommandRelative::CartTool, nr, dx, dy, dz, velocity);
 }
 
 void IPO::AddCommandLinear(int nr, float x, float y, float z, float a, float b, float c, float e1, float e2, float e3,
