@@ -112,7 +112,13 @@ TEST_F(RobotMasterProgramMotion, StartProgramMovesTheArmThroughEveryTargetToTheE
     }
     ASSERT_FALSE(rm->ipoMain.IsReplayRunning()) << "the program did not end";
     // Logged just after the run flag drops.
-    EXPECT_TRUE(WaitFor([&]() { return log.Has("IPO: Program done"); }));
+    EXPECT_TRUE(WaitFor([&]() { return log.Has("IPO: Program done"); })) << [&]() {
+        // What ended the run otherwise.
+        std::string lines;
+        for (const std::string& l : log.StartingWith("IPO")) lines += l + "\n";
+        for (const std::string& l : log.StartingWith("RobotMaster")) lines += l + "\n";
+        return lines;
+    }();
     EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
     // The last target is held: wait until the joints have settled on it.
     ASSERT_TRUE(WaitFor([&]() { return Near(State(), joints.back(), 0.01f); }));
