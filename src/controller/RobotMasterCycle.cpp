@@ -202,7 +202,6 @@ int32_t RobotMaster::UpdateOperationMode() {
         mode = OperationModeNoMotion;
     }
     if (mode != currentOperationMode.load()) {
-        currentOperationMode = mode;
         if (mode == OperationModeVelocityLimited) {
             log->addFormat("Operation mode changed to velocity limited (%.1f mm/s)", ManualMaxVelMMPerSec);
             ipoMain.SetVelocityLimit(ManualMaxVelMMPerSec);
@@ -214,6 +213,8 @@ int32_t RobotMaster::UpdateOperationMode() {
             ipoMain.VelocityLimitDisable();
             ipoDirect.VelocityLimitDisable();
         }
+        // Published after its log line and limits, so whoever sees the new mode sees them too.
+        currentOperationMode = mode;
         if (refSequenceActive || (hardware && hardware->IsReferencing())) {
             log->add("Resetting since operation mode changed while referencing is in progress");
             Reset();
