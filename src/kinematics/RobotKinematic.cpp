@@ -153,6 +153,17 @@ void RobotKinematic::UserToInternal(const float* userJoints, float* internal) co
     for (int i = 0; i < maxJoints; ++i) internal[i] = jointDirections[i] * userJoints[i] + jointOffsets[i];
 }
 
+void RobotKinematic::SetArmStartDefaults() {
+    pose = DataTypes::Matrix44();
+    pose.SetTranslation(400.0f, 50.0f, 300.0f);
+    for (int i = 0; i < maxJoints; ++i) {
+        maxJointVelocities[i] = 20;
+        maxJointAccelerations[i] = 100;
+        jointLimits[i][0] = -150;
+        jointLimits[i][1] = 150;
+    }
+}
+
 void RobotKinematic::CheckJoints(float* internalJoints) {
     float velocities[maxJoints];
     for (int i = 0; i < maxJoints; ++i) velocities[i] = jointVelocities[i];

@@ -102,6 +102,9 @@ public:
     bool logLimitViolation = true;
 
 protected:
+    // Start-up defaults of the arms whose robot file may leave them out: pose at
+    // (400, 50, 300), 20 deg/s, 100 deg/s^2 and +-150 deg on every joint.
+    void SetArmStartDefaults();
     // Building blocks of the set-point flows shared by the geometries.
     void UserToInternal(const float* userJoints, float* internal) const;
     // The checks of CheckJoints without storing anything; the velocities go to `velocities`.

@@ -69,14 +69,7 @@ void RobotKinematicDravo5::Init(const std::string& name, const std::string& type
     LogSingleton* log = LogSingleton::instance();
     log->add(" ");
     log->addFormat("RK5Axis %s / %s  - Kinematic Data: ", robotName, robotType);
-    pose = DataTypes::Matrix44();
-    pose.SetTranslation(400.0f, 50.0f, 300.0f);
-    for (int i = 0; i < maxJoints; ++i) {
-        maxJointVelocities[i] = 20;
-        maxJointAccelerations[i] = 100;
-        jointLimits[i][0] = -150;
-        jointLimits[i][1] = 150;
-    }
+    SetArmStartDefaults();
     accLin = 1000;
     accLinInc = 2000;
 

@@ -40,14 +40,7 @@ void RobotKinematicScara::Init(const std::string& name, const std::string& type,
     log->add(" ");
     if (const char* header = HeaderFormat()) log->addFormat(header, robotName, robotType);
 
-    pose = DataTypes::Matrix44();
-    pose.SetTranslation(400, 50, 300);
-    for (int i = 0; i < maxJoints; ++i) {
-        jointLimits[i][0] = -150;
-        jointLimits[i][1] = 150;
-        maxJointVelocities[i] = 20;
-        maxJointAccelerations[i] = 100;
-    }
+    SetArmStartDefaults();
 
     ReadIniFile(robotFile);
 
