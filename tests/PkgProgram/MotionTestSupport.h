@@ -60,13 +60,21 @@ public:
         return j;
     }
 
-    // One cycle; records the set-point when a path was being sampled.
+    // One cycle; records the set-point when a path was being sampled. Planning
+    // runs on its own thread: each cycle waits for it, so a path never becomes
+    // available halfway through a cycle and runs repeat sample for sample
+    // however slow the machine is.
     void Cycle(float override = 100.0f) {
+        WaitForPlanning();
         const bool sampling = Generator().IsPathAvailable() && ipo.IsReplayRunning();
         ipo.GetNextPosition(CycleMs, override, &state);
         if (sampling) trace.push_back(Current());
-        // Planning runs on its own thread: give it the time a real cycle would.
-        if (Generator().IsPathGenWorking()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
+    void WaitForPlanning() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (Generator().IsPathGenWorking() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 
     // Cycles until the interpreter stops; false when it still runs after the limit.
