@@ -213,6 +213,9 @@ public:
     void SetManualDOut(int channel, bool value);
     // Global signal 0..99; from another thread it takes effect in the next cycle.
     void SetGlobalSignal(int index, bool value);
+    // Gripper opening 0..100, only while no interpreter has a command active;
+    // from another thread it takes effect in the next cycle.
+    void SetGripperPosition(float value);
     // Jog values in percent, each limited to -100..100, held for 30 cycles.
     void SetJogValues(const float values[9]);
     void GetJogValues(float values[9]) const;
@@ -452,6 +455,7 @@ private:
     // ---- Mailboxes from other threads: -1 nothing pending, else the value ----
     std::array<std::atomic<int8_t>, 64> pendingDOut;
     std::array<std::atomic<int8_t>, 100> pendingGlobalSignal;
+    std::atomic<float> pendingGripper{-1.0f};  // below 0: nothing pending
 
     std::thread robotThread;
     // Set while the robot thread exists; other threads then use the mailboxes.

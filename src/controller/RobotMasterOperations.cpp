@@ -350,6 +350,21 @@ void RobotMaster::SetGlobalSignal(int index, bool value) {
     }
 }
 
+void RobotMaster::SetGripperPosition(float value) {
+    if (!std::isfinite(value) || !kinematic) return;
+    if (ipoMain.GetRunState() != IPO::RunStateIdle || ipoLogic.GetRunState() != IPO::RunStateIdle ||
+        ipoDirect.GetRunState() != IPO::RunStateIdle)
+        return;
+    value = value < 0.0f ? 0.0f : (value > 100.0f ? 100.0f : value);
+    if (OnRobotThreadOrIdle()) {
+        pendingGripper = -1.0f;
+        kinematic->tool.SetTargetValue(value);
+        UpdateTool();
+    } else {
+        pendingGripper = value;
+    }
+}
+
 void RobotMaster::ApplyMailboxes() {
     for (int n = 0; n < 64; ++n) {
         const int8_t value = pendingDOut[n].exchange(-1);
@@ -359,6 +374,8 @@ void RobotMaster::ApplyMailboxes() {
         const int8_t value = pendingGlobalSignal[n].exchange(-1);
         if (value >= 0) workingState.globalSignals[n] = value == 1;
     }
+    const float gripper = pendingGripper.exchange(-1.0f);
+    if (gripper >= 0.0f && kinematic) kinematic->tool.SetTargetValue(gripper);
 }
 
 // ---------------------------------------------------------------- jog values

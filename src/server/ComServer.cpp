@@ -117,6 +117,7 @@ void ComServer::EndConnection() {
     LogSingleton* log = LogSingleton::instance();
     m_Running = false;
     ResetJogValues();
+    m_Upload.Discard();  // an unfinished upload leaves the target as it was
     wait(200);
     const int socket = m_Socket.exchange(-1);
     if (socket != -1 && close(socket) != 0) log->addErrorFormat("Error while closing socket: %s", std::strerror(errno));

@@ -25,6 +25,7 @@
 
 #include "PkgProgram/IPO.h"
 #include "datatypes/RobotState.h"
+#include "server/HXPUploadFile.h"
 
 class RobotMaster;
 class ProjectManager;
@@ -137,6 +138,38 @@ private:
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);
 
+    // Robot control (ComServerRobot.cpp).
+    void CmdNotAvailable(const char* message, int counter, char** save);
+    void CmdGetVersion(const char* message, int counter, char** save);
+    void CmdDigitalOutput(const char* message, int counter, char** save);
+    void CmdGlobalSignal(const char* message, int counter, char** save);
+    void CmdProgramReplayMode(const char* message, int counter, char** save);
+    void CmdReferenceSingleJoint(const char* message, int counter, char** save);
+    void CmdGetReferencingInfo(const char* message, int counter, char** save);
+    void CmdOverride(const char* message, int counter, char** save);
+    void CmdZeroTorque(const char* message, int counter, char** save);
+    void CmdGripper(const char* message, int counter, char** save);
+    // Programs (ComServerProgram.cpp).
+    void CmdStartProgramWithOffset(const char* message, int counter, char** save);
+    void CmdDeleteProgram(const char* message, int counter, char** save);
+    void CmdDeleteLogicProgram(const char* message, int counter, char** save);
+    void CmdDeleteProgramFromFileSystem(const char* message, int counter, char** save);
+    void CmdGetProgramInfo(const char* message, int counter, char** save);
+    void CmdGetLogicProgramInfo(const char* message, int counter, char** save);
+    void CmdGetProgramName(const char* message, int counter, char** save);
+    void CmdLoadProgram(const char* message, int counter, char** save);
+    void CmdLoadLogicProgram(const char* message, int counter, char** save);
+    void CmdStartAt(const char* message, int counter, char** save);
+    // False, with a log line and an error reply, for a name that would leave Data/.
+    bool AcceptFileName(const std::string& name, int counter, const char* keyword);
+    // File upload (ComServerUpload.cpp).
+    void CmdUploadFileInit(const char* message, int counter, char** save);
+    void CmdUploadFileLine(const char* message, int counter, char** save);
+    void CmdUploadFileFinish(const char* message, int counter, char** save);
+    // Direct moves and the camera trigger (ComServerMove.cpp).
+    void CmdMove(const char* message, int counter, char** save);
+    void CmdTriggerCamera(const char* message, int counter, char** save);
+
     // ---- Status lines ----
     std::string FormatRunState() const;
     std::string FormatOperatingInfo() const;
@@ -177,6 +210,14 @@ private:
     [[maybe_unused]] IPO* m_LogicIPO;
     [[maybe_unused]] ProjectManager* m_ProjectManager;
     Cloud::MqttClient* m_Cloud;
+
+    // Connection thread only: a refused output or signal channel makes ParseMessage return false.
+    bool m_FrameRefused = false;
+    // File upload, connection thread only.
+    std::string m_UploadName;
+    int32_t m_UploadLineCount = 0;
+    int32_t m_UploadLinesWritten = 0;
+    HXPUploadFile m_Upload;
 
     std::thread m_Thread;
 };

@@ -18,46 +18,46 @@
 // any). Keywords with neither belong to parts of the protocol that are not
 // served yet: they keep their access rule and get a "not available" reply.
 const ComServer::Keyword ComServer::CmdKeywords[] = {
-    {"Connect", true, nullptr, 0, nullptr},
-    {"Disconnect", true, nullptr, 0, nullptr},
-    {"GetVersion", false, nullptr, 0, nullptr},
-    {"DOUT", true, nullptr, 0, nullptr},
-    {"GSIG", false, nullptr, 0, nullptr},
-    {"ProgramReplayMode", false, nullptr, 0, nullptr},
+    {"Connect", true, &ComServer::CmdNotAvailable, 0, nullptr},
+    {"Disconnect", true, &ComServer::CmdNotAvailable, 0, nullptr},
+    {"GetVersion", false, &ComServer::CmdGetVersion, 0, nullptr},
+    {"DOUT", true, &ComServer::CmdDigitalOutput, 0, nullptr},
+    {"GSIG", false, &ComServer::CmdGlobalSignal, 0, nullptr},
+    {"ProgramReplayMode", false, &ComServer::CmdProgramReplayMode, 0, nullptr},
     {"Reset", true, nullptr, 10, "HXP-Server: Reset joints"},
     {"Enable", true, nullptr, 11, "HXP-Server: Enable joints"},
     {"Disable", true, nullptr, 12, "HXP-Server: Disable joints"},
     {"SetJointsToZero", true, nullptr, 13, "HXP-Server: Set joints to zero"},
     {"ReferenceAllJoints", true, nullptr, 16, "HXP-Server: Reference all joints"},
-    {"ReferenceSingleJoint", true, nullptr, 0, nullptr},
-    {"GetReferencingInfo", false, nullptr, 0, nullptr},
-    {"Override", true, nullptr, 0, nullptr},
+    {"ReferenceSingleJoint", true, &ComServer::CmdReferenceSingleJoint, 0, nullptr},
+    {"GetReferencingInfo", false, &ComServer::CmdGetReferencingInfo, 0, nullptr},
+    {"Override", true, &ComServer::CmdOverride, 0, nullptr},
     {"MotionTypeJoint", true, nullptr, 21, "HXP-Server: Set motion type to: Joint"},
     {"MotionTypeCartBase", true, nullptr, 22, "HXP-Server: Set motion type to: CartBase"},
     {"MotionTypeCartTool", true, nullptr, 23, "HXP-Server: Set motion type to: CartTool"},
     {"MotionTypePlatform", true, nullptr, 24, "HXP-Server: Set motion type to: Platform"},
-    {"ZeroTorque", false, nullptr, 0, nullptr},
-    {"Gripper", true, nullptr, 0, nullptr},
+    {"ZeroTorque", false, &ComServer::CmdZeroTorque, 0, nullptr},
+    {"Gripper", true, &ComServer::CmdGripper, 0, nullptr},
     {"GetActive", false, &ComServer::CmdGetActive, 0, nullptr},
     {"SetActive", false, &ComServer::CmdSetActive, 0, nullptr},
     {"StartProgram", true, &ComServer::CmdStartProgram, 2, nullptr},
-    {"StartProgramWithOffset", true, nullptr, 0, nullptr},
+    {"StartProgramWithOffset", true, &ComServer::CmdStartProgramWithOffset, 2, nullptr},
     {"PauseProgram", true, nullptr, 3, nullptr},
     {"StopProgram", true, nullptr, 4, nullptr},
-    {"DeleteProgram", true, nullptr, 0, nullptr},
-    {"DeleteLogicProgram", true, nullptr, 0, nullptr},
-    {"DeleteProgramFromFileSystem", true, nullptr, 0, nullptr},
-    {"GetProgramInfo", false, nullptr, 0, nullptr},
-    {"GetLogicProgramInfo", false, nullptr, 0, nullptr},
-    {"GetProgramName", false, nullptr, 0, nullptr},
-    {"LoadProgram", true, nullptr, 0, nullptr},
-    {"LoadLogicProgram", true, nullptr, 0, nullptr},
-    {"StartAt", true, nullptr, 0, nullptr},
-    {"UploadFileInit", true, nullptr, 0, nullptr},
-    {"UploadFileLine", true, nullptr, 0, nullptr},
-    {"UploadFileFinish", true, nullptr, 0, nullptr},
-    {"Move", true, nullptr, 0, nullptr},
-    {"TriggerCamera", true, nullptr, 0, nullptr},
+    {"DeleteProgram", true, &ComServer::CmdDeleteProgram, 0, nullptr},
+    {"DeleteLogicProgram", true, &ComServer::CmdDeleteLogicProgram, 0, nullptr},
+    {"DeleteProgramFromFileSystem", true, &ComServer::CmdDeleteProgramFromFileSystem, 0, nullptr},
+    {"GetProgramInfo", false, &ComServer::CmdGetProgramInfo, 0, nullptr},
+    {"GetLogicProgramInfo", false, &ComServer::CmdGetLogicProgramInfo, 0, nullptr},
+    {"GetProgramName", false, &ComServer::CmdGetProgramName, 0, nullptr},
+    {"LoadProgram", true, &ComServer::CmdLoadProgram, 0, nullptr},
+    {"LoadLogicProgram", true, &ComServer::CmdLoadLogicProgram, 0, nullptr},
+    {"StartAt", true, &ComServer::CmdStartAt, 0, nullptr},
+    {"UploadFileInit", true, &ComServer::CmdUploadFileInit, 0, nullptr},
+    {"UploadFileLine", true, &ComServer::CmdUploadFileLine, 0, nullptr},
+    {"UploadFileFinish", true, &ComServer::CmdUploadFileFinish, 0, nullptr},
+    {"Move", true, &ComServer::CmdMove, 0, nullptr},
+    {"TriggerCamera", true, &ComServer::CmdTriggerCamera, 0, nullptr},
     {nullptr, false, nullptr, 0, nullptr},
 };
 
@@ -81,6 +81,7 @@ bool ComServer::ParseMessage(char* message, int length) {
     char* save = nullptr;
     const char* token = strtok_r(copy.data(), " ", &save);
     if (token == nullptr || std::strncmp(token, "HXPSTART", 8) != 0) return false;
+    m_FrameRefused = false;
     // The handlers scan the received frame, bounded by its length.
     // The handlers scan the received frame, which ends at its first NUL byte.
     const std::string frame(message, strnlen(message, static_cast<std::size_t>(length)));
@@ -119,7 +120,7 @@ bool ComServer::ParseMessage(char* message, int length) {
         // The connection thread ends the connection on it.
         throw std::exception();
     }
-    return true;
+    return !m_FrameRefused;
 }
 
 void ComServer::Dispatch(const Keyword* table, const char* family, const char* keyword, const char* message,
