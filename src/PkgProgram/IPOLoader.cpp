@@ -23,6 +23,9 @@
 #include "PkgProgram/CommandLinear.h"
 #include "PkgProgram/CommandLoop.h"
 #include "PkgProgram/CommandMathFunction.h"
+#include "PkgProgram/CommandMatrix.h"
+#include "PkgProgram/CommandMatrixDefinition.h"
+#include "PkgProgram/CommandMatrixQuery.h"
 #include "PkgProgram/CommandPause.h"
 #include "PkgProgram/CommandRelative.h"
 #include "PkgProgram/CommandSetVelocity.h"
@@ -66,6 +69,8 @@ const std::map<std::string, CommandKind>& CommonCommands() {
         {"Output", {Make<CommandDIO>, false}},
         {"Gripper", {Make<CommandGripper>, true}},
         {"SetVel", {Make<CommandSetVelocity>, true}},
+        {"MatrixDefinition", {Make<CommandMatrixDefinition>, false}},
+        {"MatrixQuery", {Make<CommandMatrixQuery>, false}},
     };
     return table;
 }
@@ -316,6 +321,14 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 open.push_back(Structure::Loop);
                 loop->succ[1] = n;
                 openStructure(n, {0, 1});
+            } else if (tag == "Matrix") {
+                auto matrix = std::make_shared<CommandMatrix>();
+                if (!SetupAndAddCommand(self, matrix, element, quiet))
+                    throw std::runtime_error("Unknown command '" + tag + "' in program");
+                const int n = last();
+                open.push_back(Structure::Matrix);
+                matrix->succ[1] = n;
+                openStructure(n, {0, 1});
             } else if (tag == "If") {
                 auto branch = std::make_shared<CommandIf>();
                 if (!SetupAndAddCommand(self, branch, element, quiet))
@@ -370,6 +383,10 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
         }
         for (Structure s : open) {
             if (s == Structure::Loop) throw std::runtime_error("Nr of Loop and EndLoop do not fit!");
+        }
+        for (Structure s : open) {
+            // Unclosed, its body would run once and end the program.
+            if (s == Structure::Matrix) throw std::runtime_error("Nr of Matrix and MatrixEnd do not fit!");
         }
         for (Structure s : open) {
             if (s == Structure::If || s == Structure::IfElse)
