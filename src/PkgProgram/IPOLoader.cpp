@@ -313,21 +313,16 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 sub->ipo = this;
                 commands().push_back(sub);
                 link(last());
-            } else if (tag == "Loop") {
-                auto loop = std::make_shared<CommandLoop>();
+            } else if (tag == "Loop" || tag == "Matrix") {
+                const bool isLoop = tag == "Loop";
+                std::shared_ptr<Command> loop;
+                if (isLoop) loop = std::make_shared<CommandLoop>();
+                else loop = std::make_shared<CommandMatrix>();
                 if (!SetupAndAddCommand(self, loop, element, quiet))
                     throw std::runtime_error("Unknown command '" + tag + "' in program");
                 const int n = last();
-                open.push_back(Structure::Loop);
+                open.push_back(isLoop ? Structure::Loop : Structure::Matrix);
                 loop->succ[1] = n;
-                openStructure(n, {0, 1});
-            } else if (tag == "Matrix") {
-                auto matrix = std::make_shared<CommandMatrix>();
-                if (!SetupAndAddCommand(self, matrix, element, quiet))
-                    throw std::runtime_error("Unknown command '" + tag + "' in program");
-                const int n = last();
-                open.push_back(Structure::Matrix);
-                matrix->succ[1] = n;
                 openStructure(n, {0, 1});
             } else if (tag == "If") {
                 auto branch = std::make_shared<CommandIf>();

@@ -318,30 +318,26 @@ TEST_F(GridQuery, RefusesIndexesOutsideTheGridAndMissingNames) {
         }
     }
 
-    CommandMatrixQuery other;
-    Read(other, R"(<MatrixQuery Nr="2" Name="nothere" VarIndex="n" VarTargetPos="t" VarCntX="ix" VarCntY="iy"/>)");
-    Attach(other);
-    EXPECT_THROW(
-        {
-            try {
-                other.Interpolate(10, 100.0f, &state);
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(std::string(e.what()), "Command MatrixQuery: Matrix nothere is not defined");
-                throw;
-            }
-        },
-        std::runtime_error);
-    Read(other, R"(<MatrixQuery Nr="2" Name="tray" VarIndex="nope" VarTargetPos="t" VarCntX="ix" VarCntY="iy"/>)");
-    EXPECT_THROW(
-        {
-            try {
-                other.Interpolate(10, 100.0f, &state);
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(std::string(e.what()), "Command MatrixQuery: Index variable nope is not defined");
-                throw;
-            }
-        },
-        std::runtime_error);
+    const struct {
+        const char* xml;
+        const char* text;
+    } missing[] = {
+        {R"(<MatrixQuery Nr="2" Name="nothere" VarIndex="n" VarTargetPos="t" VarCntX="ix" VarCntY="iy"/>)",
+         "Command MatrixQuery: Matrix nothere is not defined"},
+        {R"(<MatrixQuery Nr="2" Name="tray" VarIndex="nope" VarTargetPos="t" VarCntX="ix" VarCntY="iy"/>)",
+         "Command MatrixQuery: Index variable nope is not defined"},
+    };
+    for (const auto& c : missing) {
+        CommandMatrixQuery other;
+        Read(other, c.xml);
+        Attach(other);
+        try {
+            other.Interpolate(10, 100.0f, &state);
+            ADD_FAILURE() << "no exception for " << c.xml;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.text);
+        }
+    }
 }
 
 // Grid programs through the loader and the interpreter.
