@@ -6,6 +6,7 @@
 
 #include "common/LogSingleton.h"
 #include "controller/ProjectManager.h"
+#include "vision/CameraBinPicking.h"
 #include "vision/CameraIFMO2D.h"
 #include "vision/CameraSimulated.h"
 #include "vision/CameraUSB.h"
@@ -221,6 +222,8 @@ void CameraManager::Read(const tinyxml2::XMLElement* element) {
             camera = std::make_unique<CameraUSB>(name, 0);
         } else if (typeText == CameraIFMO2D::TYPE_ID) {
             camera = std::make_unique<CameraIFMO2D>(name);
+        } else if (typeText == CameraBinPicking::TYPE_ID) {
+            camera = std::make_unique<CameraBinPicking>(name);
         } else {
             log->addError(std::string("Camera manager: Could not read camera '") + name + "': unknown type '" +
                           typeText + "'");

@@ -1,0 +1,389 @@
+#include "vision/CameraBinPicking.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include <tinyxml2.h>
+
+#include "common/LogSingleton.h"
+#include "common/StringHelper.h"
+#include "vision/CameraIFMO2D.h"
+#include "vision/CameraXml.h"
+#include "vision/ImageBitmap8BppIndexed.h"
+
+namespace Camera {
+
+const char* const CameraBinPicking::TYPE_ID = "SolutionBinPicking";
+
+namespace {
+
+const char* const kStart = "0000start";
+
+bool ContainsTrue(const tinyxml2::XMLElement& element, const char* name) {
+    return StringHelper::ToLower(AttributeText(element, name)).find("true") != std::string::npos;
+}
+
+void ReadFloat(const tinyxml2::XMLElement& element, const char* name, float& value) {
+    const char* text = element.Attribute(name);
+    if (text == nullptr) return;
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (end != text && std::isfinite(parsed) && std::fabs(parsed) <= FLT_MAX) value = static_cast<float>(parsed);
+}
+
+double FoldAngle(double angle) {
+    if (angle > 180.0) angle -= 360.0;
+    if (angle < -180.0) angle += 360.0;
+    return angle;
+}
+
+// The seven "#"-separated fields after "0000startPASS#", read as a scan
+// would: reading stops at the first field that is missing; those keep 0.
+// False when a number is out of range or not finite.
+bool ScanPassFields(const std::string& text, std::size_t from, double floats[3], int ints[4]) {
+    // float, int, int, int, int, float, float
+    static const bool isFloat[7] = {true, false, false, false, false, true, true};
+    const char* p = text.c_str() + from;
+    int f = 0, i = 0;
+    for (int field = 0; field < 7; ++field) {
+        char* end = nullptr;
+        errno = 0;
+        if (isFloat[field]) {
+            const double value = std::strtod(p, &end);
+            if (end == p) return true;
+            if (!std::isfinite(value) || std::fabs(value) > FLT_MAX) return false;
+            floats[f++] = static_cast<float>(value);
+        } else {
+            const long value = std::strtol(p, &end, 10);
+            if (end == p) return true;
+            if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+            ints[i++] = static_cast<int>(value);
+        }
+        p = end;
+        if (field < 6) {
+            if (*p != '#') return true;
+            ++p;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+CameraBinPicking::CameraBinPicking(const std::string& cameraName, MonotonicClock monotonicClock)
+    : CameraInterface(TYPE_ID, cameraName), clock(std::move(monotonicClock)) {}
+
+CameraBinPicking::~CameraBinPicking() { Stop(); }
+
+// ---------------------------------------------------------------- configuration
+
+int CameraBinPicking::Read(tinyxml2::XMLElement& element) {
+    LogSingleton* log = LogSingleton::instance();
+    log->add("Camera BinPicking: Loading configuration");
+    if (const char* text = element.Attribute("Name")) name = text;
+    if (const char* text = element.Attribute("Description")) description = text;
+    active = ContainsTrue(element, "Active");
+    imageEnabled = ContainsTrue(element, "ImageEnabled");
+    {
+        std::lock_guard<std::mutex> lock(configMutex);
+        if (const char* text = element.Attribute("IP")) ip = text;
+        if (const char* text = element.Attribute("Port")) {
+            errno = 0;
+            char* end = nullptr;
+            const long value = std::strtol(text, &end, 10);
+            if (end != text && errno == 0 && value >= INT_MIN && value <= INT_MAX) port = static_cast<int>(value);
+        }
+        ReadFloat(element, "OriginX", origin.x);
+        ReadFloat(element, "OriginY", origin.y);
+        ReadFloat(element, "OriginZ", origin.z);
+        ReadFloat(element, "LookX", look.x);
+        ReadFloat(element, "LookY", look.y);
+        ReadFloat(element, "LookZ", look.z);
+        ReadFloat(element, "UpX", up.x);
+        ReadFloat(element, "UpY", up.y);
+        ReadFloat(element, "UpZ", up.z);
+        if (const char* text = element.Attribute("ZDistance")) {
+            char* end = nullptr;
+            const double value = std::strtod(text, &end);
+            if (end != text && std::isfinite(value)) zDistance = value;
+        }
+    }
+    log->add("Camera BinPicking '" + name + "': Configuration loaded");
+    return 0;
+}
+
+tinyxml2::XMLElement* CameraBinPicking::Write(tinyxml2::XMLDocument& document) {
+    tinyxml2::XMLElement* element = document.NewElement("HwCamera");
+    std::lock_guard<std::mutex> lock(configMutex);
+    element->SetAttribute("Type", TYPE_ID);
+    element->SetAttribute("Name", name.c_str());
+    element->SetAttribute("Active", active ? "True" : "False");
+    element->SetAttribute("ImageEnabled", imageEnabled ? "True" : "False");
+    element->SetAttribute("Description", description.c_str());
+    element->SetAttribute("IP", ip.c_str());
+    element->SetAttribute("Port", port);
+    element->SetAttribute("OriginX", origin.x);
+    element->SetAttribute("OriginY", origin.y);
+    element->SetAttribute("OriginZ", origin.z);
+    element->SetAttribute("LookX", look.x);
+    element->SetAttribute("LookY", look.y);
+    element->SetAttribute("LookZ", look.z);
+    element->SetAttribute("UpX", up.x);
+    element->SetAttribute("UpY", up.y);
+    element->SetAttribute("UpZ", up.z);
+    element->SetAttribute("ZDistance", zDistance);
+    return element;
+}
+
+void CameraBinPicking::PrintConfig() const {
+    LogSingleton* log = LogSingleton::instance();
+    std::ostringstream first, second;
+    std::lock_guard<std::mutex> lock(configMutex);
+    first << "Camera BinPicking '" << name << "': Active=" << (active ? "true" : "false") << ", IP=" << ip
+          << ", Port=" << port << ", Image enabled=" << (imageEnabled ? "true" : "false");
+    second << "Camera BinPicking '" << name << ", Origin=" << origin.ToString() << ", Look=" << look.ToString()
+           << ", Up=" << up.ToString() << ", ZDistance=" << zDistance;
+    log->add(first.str());
+    log->add(second.str());
+}
+
+std::string CameraBinPicking::GetHXPConfigString(int cameraCount) const {
+    char text[512];
+    std::lock_guard<std::mutex> lock(configMutex);
+    std::snprintf(text, sizeof(text),
+                  "CONFIG Camera %d %s %s %s %s %d %.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f %s", cameraCount,
+                  typeId.c_str(), name.c_str(), active ? "True" : "False", ip.c_str(), port,
+                  static_cast<double>(origin.x), static_cast<double>(origin.y), static_cast<double>(origin.z),
+                  static_cast<double>(look.x), static_cast<double>(look.y), static_cast<double>(look.z),
+                  static_cast<double>(up.x), static_cast<double>(up.y), static_cast<double>(up.z), zDistance,
+                  imageEnabled ? "True" : "False");
+    return text;
+}
+
+void CameraBinPicking::CreateTransferMatrix() {
+    std::lock_guard<std::mutex> lock(configMutex);
+    transferMatrixCreated = true;
+    DataTypes::Vector3 side;
+    DataTypes::Vector3::CreateCoordSystem(up, look, side);
+    transferMatrix = DataTypes::Matrix44();
+    transferMatrix.SetColumnVector(0, up);
+    transferMatrix.SetColumnVector(1, side);
+    transferMatrix.SetColumnVector(2, look);
+    transferMatrix.SetColumnVector(3, origin);
+}
+
+// ---------------------------------------------------------------- run control
+
+void CameraBinPicking::Start() {
+    if (thread.IsRunning() || !active) return;
+    thread.Start([this] { ThreadMainLoop(); });
+}
+
+void CameraBinPicking::Stop() { thread.Stop(); }
+
+int CameraBinPicking::GetStatus() const {
+    if (!active) return 0;
+    return connected ? 2 : 1;
+}
+
+void CameraBinPicking::ThreadMainLoop() {
+    LogSingleton* log = LogSingleton::instance();
+    connected = false;
+    bool create = false;
+    std::string host;
+    int hostPort = 0;
+    {
+        std::lock_guard<std::mutex> lock(configMutex);
+        create = !transferMatrixCreated;
+        host = ip;
+        hostPort = port;
+    }
+    if (create) CreateTransferMatrix();
+    PrintConfig();
+    log->add("Camera BinPicking '" + name + " connecting to " + host + " port " + std::to_string(hostPort));
+    while (thread.IsRunning() && active) {
+        log->add("Camera BinPicking '" + name + "' connecting");
+        TCPClient client;
+        if (!client.Setup(host, hostPort)) {
+            thread.Pause(std::chrono::milliseconds(5000));
+        } else {
+            log->add("Camera BinPicking '" + name + "' connected");
+            connected = true;
+            lastDataSeconds = clock().tv_sec;
+            ResetCollection();
+            Connected(client);
+        }
+        client.Close();
+        SetImage(nullptr);
+        connected = false;
+    }
+    log->add("Camera BinPicking '" + name + "' stopped");
+    thread.MarkEnded();
+}
+
+void CameraBinPicking::Connected(TCPClient& client) {
+    LogSingleton* log = LogSingleton::instance();
+    std::vector<char> received(kReceiveSize);
+    while (thread.IsRunning() && active) {
+        if (clock().tv_sec - lastDataSeconds > 4) {
+            log->add("Camera BinPicking '" + name + "' timeout");
+            return;
+        }
+        client.Send("REQUEST");
+        bool available = false;
+        for (int attempt = 0; attempt < 10 && !available; ++attempt) {
+            const timeval wait{0, 100000};
+            available = client.DataAvailable(&wait);
+            if (!available && !thread.Pause(std::chrono::milliseconds(100))) return;
+        }
+        if (!available) {
+            log->add("Camera BinPicking failed to receive data!");
+            continue;
+        }
+        const int count = client.ReadBytes(received.data(), static_cast<int>(received.size()));
+        if (count <= 0) {
+            // A closed connection stays readable; reconnect rather than poll it until the time-out.
+            log->addError("Camera BinPicking '" + name + "': Connection closed");
+            return;
+        }
+        lastDataSeconds = clock().tv_sec;
+        Collect(received.data(), static_cast<std::size_t>(count));
+    }
+}
+
+// ---------------------------------------------------------------- receiving
+
+void CameraBinPicking::ResetCollection() {
+    messageFill = 0;
+    pictureExpected = false;
+}
+
+void CameraBinPicking::Collect(const char* data, std::size_t length) {
+    if (data == nullptr || length == 0) return;
+    if (message.size() < kMessageCapacity) message.resize(kMessageCapacity);
+    if (messageFill > 0) {
+        if (messageFill + length > kMessageCapacity) {
+            ResetCollection();
+            return;
+        }
+        std::memcpy(message.data() + messageFill, data, length);
+        messageFill += length;
+    } else {
+        const int start = CameraIFMO2D::Find(data, 0, static_cast<int>(std::min<std::size_t>(length, INT_MAX)), kStart);
+        if (start < 0) return;
+        const std::size_t count = std::min(length - static_cast<std::size_t>(start), kMessageCapacity);
+        std::memcpy(message.data(), data + start, count);
+        messageFill = count;
+    }
+    while (messageFill >= 1) {
+        const int fill = static_cast<int>(messageFill);
+        if (!pictureExpected && messageFill < 8320 &&
+            CameraIFMO2D::Find(message.data(), 0, std::min(fill, 128), "#BMP#") >= 0) {
+            pictureExpected = true;
+        }
+        int end = -1;
+        if (!pictureExpected) {
+            end = CameraIFMO2D::Find(message.data(), 0, fill, "stop");
+        } else if (messageFill > kPictureSize) {
+            end = CameraIFMO2D::Find(message.data(), static_cast<int>(kPictureSize), fill, "stop");
+        }
+        if (end < 0) return;
+        ParseMessage(message.data(), static_cast<std::size_t>(end));
+        // Per message: otherwise every later result would wait for a picture's worth of bytes.
+        pictureExpected = false;
+        const int next = CameraIFMO2D::Find(message.data(), end, fill, kStart);
+        if (next < 0) {
+            messageFill = 0;
+            return;
+        }
+        std::memmove(message.data(), message.data() + next, messageFill - static_cast<std::size_t>(next));
+        messageFill -= static_cast<std::size_t>(next);
+    }
+}
+
+void CameraBinPicking::ParseMessage(const char* bytes, std::size_t length) {
+    const std::string text(bytes, length);
+    const std::size_t pass = text.find("0000startPASS");
+    if (text.find("0000startFAIL") != std::string::npos || pass == std::string::npos) {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        result.valid = false;
+    } else {
+        double floats[3] = {};
+        int ints[4] = {};
+        const bool readable = text.compare(pass, 14, "0000startPASS#") != 0 ||
+                              ScanPassFields(text, pass + 14, floats, ints);
+        if (!readable) {
+            std::lock_guard<std::mutex> lock(resultMutex);
+            result.valid = false;
+        } else {
+            // Class and angle change together, so a reader never sees half a result.
+            std::lock_guard<std::mutex> lock(resultMutex);
+            result.modelClass = ints[1];
+            result.angle = floats[1];
+            result.valid = true;
+        }
+    }
+    newResult = true;
+
+    if (!imageEnabled) return;
+    const int mark = CameraIFMO2D::Find(bytes, 0, static_cast<int>(std::min<std::size_t>(length, 128)), "#BMP#");
+    if (mark < 0) return;
+    try {
+        const std::size_t sizeAt = static_cast<std::size_t>(mark) + 5;
+        const std::size_t hash = text.find('#', sizeAt);
+        if (hash == std::string::npos) throw std::invalid_argument("picture size without end");
+        const std::string digits = text.substr(sizeAt, hash - sizeAt);
+        errno = 0;
+        char* end = nullptr;
+        const long size = std::strtol(digits.c_str(), &end, 10);
+        const std::size_t data = hash + 1;
+        // The picture must lie inside its message.
+        if (end == digits.c_str() || errno != 0 || size <= 0 || static_cast<unsigned long>(size) > length - data)
+            throw std::invalid_argument("picture outside its message");
+        SetImage(std::make_shared<Imaging::ImageBitmap8BppIndexed>(reinterpret_cast<const unsigned char*>(bytes + data),
+                                                                   static_cast<unsigned int>(size)));
+    } catch (const std::exception&) {
+        LogSingleton::instance()->addError("Camera BinPicking '" + name + "': parsing image failed");
+    }
+}
+
+int CameraBinPicking::SetImageCoordinate(int /*x*/, int /*y*/, double angle) {
+    std::lock_guard<std::mutex> lock(resultMutex);
+    result.angle = angle;
+    result.valid = true;
+    return 0;
+}
+
+bool CameraBinPicking::HasValidResult() const {
+    std::lock_guard<std::mutex> lock(resultMutex);
+    return result.valid;
+}
+
+bool CameraBinPicking::GetTargetPos(DataTypes::Vector3& position, DataTypes::Vector3& orientation,
+                                    int& modelClass) const {
+    Result copy;
+    {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        copy = result;
+    }
+    if (!copy.valid || !connected) {
+        position = DataTypes::Vector3();
+        orientation = DataTypes::Vector3();
+        modelClass = -1;
+        return false;
+    }
+    position = targetPosition;
+    orientation = DataTypes::Vector3(static_cast<float>(FoldAngle(static_cast<float>(copy.angle))), 0.0f, 0.0f);
+    modelClass = copy.modelClass;
+    return true;
+}
+
+}  // namespace Camera
