@@ -17,6 +17,7 @@
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
 #include "controller/RobotMaster.h"
+#include "controller/LiveRobotTest.h"
 #include "controller/RobotMasterSimBus.h"
 #include "controller/RobotMasterTestSupport.h"
 #include "datatypes/RobotState.h"
@@ -31,43 +32,8 @@ namespace {
 // From one angle to another the short way round, degrees.
 float AngleStep(float from, float to) { return std::remainder(to - from, 360.0f); }
 
-class RobotMasterBus : public ::testing::Test {
+class RobotMasterBus : public SimBusTest::LiveRobotTest {
 protected:
-    void SetUp() override {
-        RobotMasterTest::ResetLogState();
-        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
-        LogSingleton::instance()->serverMessageCallback = [this](const std::string& message) {
-            std::lock_guard<std::mutex> lock(messageMutex);
-            messages.push_back(message);
-        };
-    }
-    void TearDown() override {
-        rm.reset();
-        LogSingleton::instance()->serverMessageCallback = nullptr;
-        unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);
-        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
-        RobotMasterTest::ResetLogState();
-    }
-
-    // The robot master of the sample on the simulated bus, connected and cycling.
-    void Start() {
-        sample.StartBus();
-        setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
-        rm = std::make_unique<RobotMaster>();
-        rm->Init("Sample", "KorvellaSix", SimBusTest::Sample::RobotRelative());
-        ASSERT_NE(rm->GetHardware(), nullptr);
-        rm->InitDIOModule(112);
-        rm->FinishInit();
-        ASSERT_TRUE(rm->GetHardware()->Connect());
-        ASSERT_TRUE(WaitFor([&]() { return rm->GetRobotState().errorText.find("_MNE") != std::string::npos; }))
-            << rm->GetRobotState().errorText;
-    }
-    void ResetAndEnable() {
-        rm->Reset();
-        rm->EnableMotors(true);
-        ASSERT_TRUE(WaitFor([&]() { return State().errorText == "NoError"; })) << State().errorText;
-    }
-    DataTypes::RobotState State() const { return rm->GetRobotState(); }
     static std::string Joints(const DataTypes::RobotState& s) {
         std::string text = "set-points";
         for (int j = 0; j < 6; ++j) text += " " + std::to_string(s.jointSetPoint[j]);
@@ -116,16 +82,8 @@ protected:
         JogJointTo(2, 60.0f);
         JogJointTo(4, 60.0f);
     }
-    bool HasMessage(const std::string& text) {
-        std::lock_guard<std::mutex> lock(messageMutex);
-        return std::find(messages.begin(), messages.end(), text) != messages.end();
-    }
 
-    SimBusTest::Sample sample;
     TestSupport::LogCapture log;
-    std::mutex messageMutex;
-    std::vector<std::string> messages;
-    std::unique_ptr<RobotMaster> rm;
 };
 
 TEST_F(RobotMasterBus, EachJointJogsBothWaysAndStopsWhereReleased) {
@@ -336,14 +294,7 @@ TEST_F(RobotMasterBus, DelayedBrakeReleaseWaitsForDrivesWithoutError) {
 }
 
 TEST_F(RobotMasterBus, ReferencingSingleJointsAndAllJoints) {
-    PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
-    plc.JointToRef0 = 0;
-    plc.JointToRef1 = 1;
-    plc.JointToRef2 = 2;
-    plc.JointToRef3 = 3;
-    plc.JointToRef4 = 4;
-    plc.JointToRef5 = 5;
-    plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
+    ReferenceSixJointsWithoutDelays();
     ASSERT_NO_FATAL_FAILURE(Start());
 
     // With the motors off, reference all does nothing.

@@ -14,6 +14,7 @@
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
 #include "controller/RobotMaster.h"
+#include "controller/LiveRobotTest.h"
 #include "controller/RobotMasterSimBus.h"
 #include "controller/RobotMasterTestSupport.h"
 #include "datatypes/RobotState.h"
@@ -28,52 +29,19 @@ namespace {
 
 using Joints = std::array<float, 6>;
 
-class RobotMasterProgramMotion : public ::testing::Test {
+class RobotMasterProgramMotion : public SimBusTest::LiveRobotTest {
 protected:
     void SetUp() override {
-        RobotMasterTest::ResetLogState();
-        PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
-        plc = PLCInterfaceSettings{};
-        plc.JointToRef0 = 0;
-        plc.JointToRef1 = 1;
-        plc.JointToRef2 = 2;
-        plc.JointToRef3 = 3;
-        plc.JointToRef4 = 4;
-        plc.JointToRef5 = 5;
-        plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
-    }
-    void TearDown() override {
-        rm.reset();
-        unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);
-        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
-        RobotMasterTest::ResetLogState();
+        LiveRobotTest::SetUp();
+        ReferenceSixJointsWithoutDelays();
     }
 
     // Connected, enabled and referenced.
-    void Start() {
-        sample.StartBus();
-        setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
-        rm = std::make_unique<RobotMaster>();
-        rm->Init("Sample", "KorvellaSix", SimBusTest::Sample::RobotRelative());
-        ASSERT_NE(rm->GetHardware(), nullptr);
-        rm->InitDIOModule(112);
-        rm->FinishInit();
-        ASSERT_TRUE(rm->GetHardware()->Connect());
-        ASSERT_TRUE(WaitFor([&]() { return State().errorText.find("_MNE") != std::string::npos; }));
-        rm->Reset();
-        rm->EnableMotors(true);
-        ASSERT_TRUE(WaitFor([&]() { return State().errorText == "NoError"; })) << State().errorText;
-        rm->ReferenceAllJoints();
-        ASSERT_TRUE(WaitFor(
-            [&]() {
-                const DataTypes::RobotState s = State();
-                for (int j = 0; j < 6; ++j)
-                    if (!s.jointsReferenced[j]) return false;
-                return !rm->IsReferenceSequenceActive();
-            },
-            std::chrono::seconds(60)));
+    void StartReferenced() {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+        ASSERT_NO_FATAL_FAILURE(ReferenceAll());
     }
-    DataTypes::RobotState State() const { return rm->GetRobotState(); }
 
     static bool Near(const DataTypes::RobotState& s, const Joints& target, float tolerance) {
         for (std::size_t j = 0; j < 6; ++j)
@@ -81,13 +49,11 @@ protected:
         return true;
     }
 
-    SimBusTest::Sample sample;
     TestSupport::LogCapture log;
-    std::unique_ptr<RobotMaster> rm;
 };
 
 TEST_F(RobotMasterProgramMotion, StartProgramMovesTheArmThroughEveryTargetToTheEnd) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(StartReferenced());
     ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("Demo.xml", true), 0);
     rm->ipoMain.replayMode = IPO::ReplaySingle;
     rm->StartProgram();
@@ -128,7 +94,7 @@ TEST_F(RobotMasterProgramMotion, StartProgramMovesTheArmThroughEveryTargetToTheE
 }
 
 TEST_F(RobotMasterProgramMotion, DirectMovesRunWhenNoProgramRunsAndAreDiscardedWhileOneDoes) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(StartReferenced());
     const float target[9] = {10, 45, 45, 5, 80, -5, 0, 0, 0};
     rm->ipoDirect.MoveJoint(target, 80.0f);
     rm->ipoDirect.Start();

@@ -18,6 +18,7 @@
 #include "controller/RobotMasterTestSupport.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
+#include "controller/LiveRobotTest.h"
 #include "server/ModbusServer.h"
 #include "server/ModbusTestSupport.h"
 
@@ -26,55 +27,17 @@ namespace {
 using namespace std::chrono_literals;
 using SimBusTest::WaitFor;
 
-class ModbusLiveTest : public ::testing::Test {
+class ModbusLiveTest : public SimBusTest::LiveRobotTest {
 protected:
     void SetUp() override {
-        RobotMasterTest::ResetLogState();
-        // Referencing all joints walks the PLC sequence: the six joints without delays.
-        PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
-        plc = PLCInterfaceSettings{};
-        plc.JointToRef0 = 0;
-        plc.JointToRef1 = 1;
-        plc.JointToRef2 = 2;
-        plc.JointToRef3 = 3;
-        plc.JointToRef4 = 4;
-        plc.JointToRef5 = 5;
-        plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
-        LogSingleton::instance()->serverMessageCallback = [this](const std::string& message) {
-            std::lock_guard<std::mutex> lock(messageMutex);
-            messages.push_back(message);
-        };
-        sample.StartBus();
-        setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
-        rm = std::make_unique<RobotMaster>();
-        rm->Init("Sample", "KorvellaSix", SimBusTest::Sample::RobotRelative());
-        ASSERT_NE(rm->GetHardware(), nullptr);
-        rm->InitDIOModule(112);
-        rm->FinishInit();
-        ASSERT_TRUE(rm->GetHardware()->Connect());
-        ASSERT_TRUE(WaitFor([&]() { return rm->GetRobotState().errorText.find("_MNE") != std::string::npos; }));
+        LiveRobotTest::SetUp();
+        ReferenceSixJointsWithoutDelays();
+        ASSERT_NO_FATAL_FAILURE(Start());
         ASSERT_NO_FATAL_FAILURE(ModbusTest::StartServer(server, rm.get(), client));
     }
     void TearDown() override {
         ModbusTest::StopServer(server, client);
-        rm.reset();
-        LogSingleton::instance()->serverMessageCallback = nullptr;
-        unsetenv(CANInterfaceSocketCAN::SimulatedBusVariable);
-        LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
-        RobotMasterTest::ResetLogState();
-    }
-    std::vector<std::string> Messages() {
-        std::lock_guard<std::mutex> lock(messageMutex);
-        return messages;
-    }
-    void ClearMessages() {
-        std::lock_guard<std::mutex> lock(messageMutex);
-        messages.clear();
-    }
-    bool HasMessage(const std::string& text) {
-        for (const std::string& m : Messages())
-            if (m == text) return true;
-        return false;
+        LiveRobotTest::TearDown();
     }
     // A coil pulse: 0 then 1, so the write is a rising edge whatever came before.
     void Pulse(int coil) {
@@ -82,12 +45,8 @@ protected:
         ASSERT_TRUE(client.WriteCoils(coil, {1}));
     }
 
-    SimBusTest::Sample sample;
-    std::unique_ptr<RobotMaster> rm;
     Modbus::ModbusServer* server = Modbus::ModbusServer::Instance();
     ModbusTest::Client client;
-    std::mutex messageMutex;
-    std::vector<std::string> messages;
 };
 
 TEST_F(ModbusLiveTest, ModulesBusMotorsAndReferencingAsThePlcSeesThem) {
