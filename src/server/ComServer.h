@@ -170,6 +170,22 @@ private:
     void CmdMove(const char* message, int counter, char** save);
     void CmdTriggerCamera(const char* message, int counter, char** save);
 
+    // ---- Variables, system and CAN bridge, program lines, configuration ----
+    static std::string NextTokenLower(char** save);
+    void VarGetNr(const char* message, int counter, char** save);
+    void VarGetPos(const char* message, int counter, char** save);
+    void VarGetSystem(const char* message, int counter, char** save);
+    void VarGetPersistentNr(const char* message, int counter, char** save);
+    void VarSetSingle(const char* message, int counter, char** save);
+    void VarSetPosCart(const char* message, int counter, char** save);
+    void VarSetPosJoint(const char* message, int counter, char** save);
+    // kind 1 number, 2 Cartesian position, 3 joint position.
+    void VarSet(const char* message, char** save, int kind);
+    void HandleSystem(const char* message, char** save);
+    void HandleCANBridge(const char* message, char** save);
+    void SendBridgedFrame(const char* message);
+    void HandleProg(const char* message, char** save);
+
     // ---- Status lines ----
     std::string FormatRunState() const;
     std::string FormatOperatingInfo() const;

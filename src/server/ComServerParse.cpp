@@ -62,13 +62,13 @@ const ComServer::Keyword ComServer::CmdKeywords[] = {
 };
 
 const ComServer::Keyword ComServer::VarKeywords[] = {
-    {"GetNrVariable", false, nullptr, 0, nullptr},
-    {"GetPosVariable", false, nullptr, 0, nullptr},
-    {"GetSystemVariable", false, nullptr, 0, nullptr},
-    {"GetPersistentNrVariable", false, nullptr, 0, nullptr},
-    {"SetVariableSingle", true, nullptr, 0, nullptr},
-    {"SetVariablePosCart", true, nullptr, 0, nullptr},
-    {"SetVariablePosJoint", true, nullptr, 0, nullptr},
+    {"GetNrVariable", false, &ComServer::VarGetNr, 0, nullptr},
+    {"GetPosVariable", false, &ComServer::VarGetPos, 0, nullptr},
+    {"GetSystemVariable", false, &ComServer::VarGetSystem, 0, nullptr},
+    {"GetPersistentNrVariable", false, &ComServer::VarGetPersistentNr, 0, nullptr},
+    {"SetVariableSingle", true, &ComServer::VarSetSingle, 0, nullptr},
+    {"SetVariablePosCart", true, &ComServer::VarSetPosCart, 0, nullptr},
+    {"SetVariablePosJoint", true, &ComServer::VarSetPosJoint, 0, nullptr},
     {nullptr, false, nullptr, 0, nullptr},
 };
 

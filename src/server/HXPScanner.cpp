@@ -10,6 +10,9 @@ namespace {
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+// A number counts only when it fills its whole token: "1.5" is no "%d", "7x" no number.
+bool EndsToken(const char* end) { return *end == '\0' || IsBlank(*end); }
+
 }  // namespace
 
 HXPScanner::HXPScanner(const char* text) : m_Pos(text), m_Failed(text == nullptr) {}
@@ -42,7 +45,7 @@ HXPScanner& HXPScanner::Int(int32_t& out, int base) {
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(m_Pos, &end, base);
-    if (end == m_Pos || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+    if (end == m_Pos || !EndsToken(end) || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
         m_Failed = true;
         return *this;
     }
@@ -58,7 +61,7 @@ HXPScanner& HXPScanner::Float(float& out) {
     while (*m_Pos != '\0' && IsBlank(*m_Pos)) ++m_Pos;
     char* end = nullptr;
     const float value = std::strtof(m_Pos, &end);
-    if (end == m_Pos || !std::isfinite(value)) {
+    if (end == m_Pos || !EndsToken(end) || !std::isfinite(value)) {
         m_Failed = true;
         return *this;
     }

@@ -3,8 +3,9 @@
 // "HXPSTART %d CMD DOUT %i %s HXPEND" spells it out: items are separated by
 // any run of white space, literal words must match, and scanning stops at the
 // first item that does not match; what was not scanned keeps the caller's
-// value. Unlike a C scan it is bounded: numbers that overflow or are not
-// finite ("nan", "inf") count as not scanned, and words are cut to a length.
+// value. Unlike a C scan it is bounded: numbers that overflow, are not
+// finite ("nan", "inf") or do not fill their whole token ("1.5" for an
+// integer, "3x") count as not scanned, and words are cut to a length.
 
 #include <cstddef>
 #include <cstdint>

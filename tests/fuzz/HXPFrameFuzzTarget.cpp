@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "controller/CommandRunner.h"
 #include "controller/RobotMaster.h"
 #include "server/ComServer.h"
 #include "server/HXPFrameReader.h"
@@ -26,6 +28,12 @@ void Parse(ComServer& connection, char* frame, int length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // A remote power-off or reboot must never reach the shell here.
+    static const bool noShell = [] {
+        CommandRunner::SetRunFunction([](const std::string&) { return -1; });
+        return true;
+    }();
+    (void)noShell;
     static RobotMaster* robotMaster = new RobotMaster();
     // The first byte picks the role: acting keywords are served only when active.
     const bool active = size > 0 && (data[0] & 1) != 0;
