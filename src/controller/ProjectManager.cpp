@@ -137,8 +137,13 @@ void ProjectManager::QueueUpdateProjectFile() {
 
 void ProjectManager::UpdateConfiguration(ProjectTarget* robotMaster, bool force) {
     const int64_t now = static_cast<int64_t>(Now());
-    std::unique_lock<std::mutex> lock(rewriteMutex, std::try_to_lock);
-    if (!lock.owns_lock()) return;  // another rewrite runs; the request stays pending
+    std::unique_lock<std::mutex> lock(rewriteMutex, std::defer_lock);
+    if (force) {
+        // Before a power-off the last change must reach the disk: wait for a rewrite in progress.
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return;  // another rewrite runs; the request stays pending
+    }
     const int64_t first = firstRequestTime.load();
     if (first == 0) return;
     const bool due = force || now - first > rewriteMaxDelay || now - lastRequestTime.load() > rewriteQuietTime;

@@ -42,7 +42,8 @@ public:
     // Marks the project file dirty; no lock, callable from any thread.
     void QueueUpdateProjectFile();
     // Rewrites when a request is pending and forced, or its time has come.
-    // Returns at once when another rewrite holds the lock.
+    // Unforced, it returns at once when another rewrite holds the lock;
+    // forced, it waits for that rewrite and then writes what is still pending.
     void UpdateConfiguration(ProjectTarget* robotMaster, bool force);
     // Writes the current settings into the project file; call with the rewrite lock held.
     void UpdateProjectFile(ProjectTarget* robotMaster);

@@ -105,8 +105,11 @@ bool ComServer::ParseMessage(char* message, int length) {
             }
             token = keyword;
             Dispatch(isCmd ? CmdKeywords : VarKeywords, isCmd ? "CMD" : "VAR", keyword, frame.c_str(), &save);
-        } else if (std::strncmp(type, "SYSTEM", 6) == 0 || std::strncmp(type, "CANBridge", 6) == 0 ||
-                   std::strncmp(type, "PROG", 4) == 0 || std::strcmp(type, "CONFIG") == 0) {
+        } else if (std::strncmp(type, "SYSTEM", 6) == 0) {
+            HandleSystem(frame.c_str(), &save);
+        } else if (std::strncmp(type, "CANBridge", 6) == 0) {
+            HandleCANBridge(frame.c_str(), &save);
+        } else if (std::strncmp(type, "PROG", 4) == 0 || std::strcmp(type, "CONFIG") == 0) {
             NotHandledYet(type, nullptr, frame.c_str());
         } else {
             std::string line = std::string("Read, but not parsed: PROG ") + type + ": ";

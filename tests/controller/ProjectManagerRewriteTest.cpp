@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "ProjectManagerTestSupport.h"
@@ -85,16 +87,17 @@ TEST_F(Rewrite, RequestDuringARewriteStartsANewCycle) {
     EXPECT_TRUE(pm.IsRewritePending());
 }
 
-TEST_F(Rewrite, BusyLockSkipsAndKeepsTheRequest) {
+TEST_F(Rewrite, BusyLockSkipsAnUnforcedRewriteAndKeepsTheRequest) {
     int nestedWrites = -1;
     target.duringRewrite = [this, &nestedWrites] {
         ++writes;
         if (writes > 1) return;
-        // Another thread asks for a forced rewrite while this one holds the lock.
+        // Another thread's due rewrite while this one holds the lock.
         std::thread other([this, &nestedWrites] {
             pm.QueueUpdateProjectFile();
+            now += 100;
             const int before = writes;
-            pm.UpdateConfiguration(&target, true);
+            pm.UpdateConfiguration(&target, false);
             nestedWrites = writes - before;
         });
         other.join();
@@ -105,6 +108,29 @@ TEST_F(Rewrite, BusyLockSkipsAndKeepsTheRequest) {
     EXPECT_TRUE(pm.IsRewritePending());
 
     pm.UpdateConfiguration(&target, true);
+    EXPECT_EQ(writes, 2);
+    EXPECT_FALSE(pm.IsRewritePending());
+}
+
+// Before a power-off: the change queued during a running rewrite still reaches the file.
+TEST_F(Rewrite, ForcedRewriteWaitsForTheRunningOne) {
+    std::atomic<bool> asked{false};
+    std::thread other;
+    target.duringRewrite = [this, &asked, &other] {
+        ++writes;
+        if (writes > 1) return;
+        other = std::thread([this, &asked] {
+            pm.QueueUpdateProjectFile();
+            asked = true;
+            pm.UpdateConfiguration(&target, true);
+        });
+        while (!asked) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Give the forced call time to meet the held lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    pm.QueueUpdateProjectFile();
+    pm.UpdateConfiguration(&target, true);
+    other.join();
     EXPECT_EQ(writes, 2);
     EXPECT_FALSE(pm.IsRewritePending());
 }
