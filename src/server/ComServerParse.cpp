@@ -109,7 +109,10 @@ bool ComServer::ParseMessage(char* message, int length) {
             HandleSystem(frame.c_str(), &save);
         } else if (std::strncmp(type, "CANBridge", 6) == 0) {
             HandleCANBridge(frame.c_str(), &save);
-        } else if (std::strncmp(type, "PROG", 4) == 0 || std::strcmp(type, "CONFIG") == 0) {
+        } else if (std::strncmp(type, "PROG", 4) == 0 && IsActive()) {
+            // From a passive connection a program line is a message of unknown type.
+            HandleProg(frame.c_str(), &save);
+        } else if (std::strcmp(type, "CONFIG") == 0) {
             NotHandledYet(type, nullptr, frame.c_str());
         } else {
             std::string line = std::string("Read, but not parsed: PROG ") + type + ": ";
