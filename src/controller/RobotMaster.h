@@ -376,6 +376,8 @@ private:
     mutable std::mutex plcMutex;
     std::vector<PLCTrigger::PLCInterfaceTrigger> plcTriggers;
     uint32_t plcTriggerCount = 0;
+    // Per slot, the invalid channel already reported (channel * 2 + signal type), else -1.
+    std::array<int32_t, MaxPLCTriggers> invalidTriggerReported = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
     // ---- Path generation ----
     int32_t GeneratorType = 0;

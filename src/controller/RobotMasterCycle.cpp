@@ -4,12 +4,15 @@
 #include "controller/RobotMaster.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 #include <pthread.h>
 #include <unistd.h>
 
 #include "common/LogSingleton.h"
+#include "controller/Shutdown.h"
 #include "hardware/BoardSupport.h"
 #include "hardware/HardwareProtocol.h"
 #include "kinematics/RobotKinematic.h"
@@ -516,14 +519,162 @@ void RobotMaster::StepPLCReferencing() {
 }
 
 void RobotMaster::WritePLCOutputs() {
-    // The PLC outputs join here.
+    const PLCInterfaceSettings& plc = LogSingleton::instance()->get_plcInterfaceNr();
+    const bool noFault = IsRunningErrorText(workingState.errorText) && !IsEStopDetected();
+    const bool running = ipoMain.IsReplayRunning();
+    const bool referenced = hardware && hardware->referencedAll;
+    // A channel outside 0..63 switches the signal off.
+    const std::pair<int32_t, bool> outputs[] = {
+        {plc.NoFaultNumber, noFault},        {plc.FaultNumber, !noFault},
+        {plc.ProgramRunningNumber, running}, {plc.ProgramNotRunningNumber, !running && noFault},
+        {plc.RobotIsReferenced, referenced},
+    };
+    for (const auto& output : outputs) {
+        if (IsValidIONum(output.first)) workingState.digitalOutputs[output.first] = output.second;
+    }
 }
 
 void RobotMaster::ServePLCInputs() {
-    // The edge-triggered PLC input actions join here.
+    LogSingleton* log = LogSingleton::instance();
+    const PLCInterfaceSettings& plc = log->get_plcInterfaceNr();
+    enum { Enable, Play, Pause, RequestReference, ShutdownInput, AltStart, AltStop, Inputs };
+    const int32_t channels[Inputs] = {plc.EnableNumber,   plc.PlayNumber,     plc.PauseNumber, plc.RequestReferenceNumber,
+                                      plc.ShutdownNumber, plc.AltStartNumber, plc.AltStopNumber};
+    bool rising[Inputs];
+    for (int k = 0; k < Inputs; ++k) {
+        const bool level = IsValidIONum(channels[k]) && workingState.digitalInputs[channels[k]];
+        rising[k] = level && !plcInputLevels[k];
+        plcInputLevels[k] = level;
+    }
+    // Both halves of every action: the log line and the line to the remote clients.
+    auto say = [log](const char* logText, const char* clientText) {
+        log->add(logText);
+        log->ServerSetMessage(clientText);
+    };
+    auto refusedByEStop = [&](const char* logText) {
+        if (!IsEStopDetected()) return false;
+        log->add(logText);
+        return true;
+    };
+    auto startReferenceSequence = [this]() {
+        if (ipoMain.IsReplayRunning()) StopProgram(IPO::PLC);
+        refStep = 0;
+        refRetryCount = 0;
+        refSequenceActive = true;
+    };
+    const bool motorsOn = hardware && hardware->GetMotorEnabled();
+
+    if (rising[Enable] && !refusedByEStop("PLCInterface: Enable requested but E-Stop detected")) {
+        ErrorStateProgram(IPO::PLC, false, "");
+        if (!motorsOn) {
+            say("PLCInterface: Enable", "PLC: Enable");
+            Reset();
+            EnableMotors(true);
+        } else {
+            say("PLCInterface: Reset", "PLC: Reset");
+            Reset();
+        }
+    }
+    if (rising[Play] && !refusedByEStop("PLCInterface: Play requested but E-Stop detected")) {
+        if (ipoMain.IsReplayRunning()) {
+            say("PLCInterface: Stop", "PLC: Stop");
+            StopProgram(IPO::PLC);
+        } else {
+            say("PLCInterface: Play", "PLC: Play");
+            StartProgram();
+        }
+    }
+    if (rising[Pause] && !refusedByEStop("PLCInterface: Pause requested but E-Stop detected")) {
+        const int32_t runState = ipoMain.GetRunState();
+        if (runState == IPO::RunStatePaused) {
+            say("PLCInterface: Continue", "PLC: Continue");
+            StartProgram();
+        } else if (runState == IPO::RunStateRunning) {
+            say("PLCInterface: Pause", "PLC: Pause");
+            PauseProgram(IPO::PLC);
+        }
+    }
+    if (rising[RequestReference] &&
+        !refusedByEStop("PLCInterface: Reference all requested but E-Stop detected")) {
+        say("PLCInterface: Starting Reference All Joints", "PLC: RefAll");
+        startReferenceSequence();
+    }
+    if (rising[ShutdownInput]) {
+        say("PLCInterface: Shutting down the system", "PLC: Shutdown");
+        if (ipoMain.IsReplayRunning()) StopProgram(IPO::PLC);
+        Shutdown::ShutdownSystem(true);
+    }
+    if (rising[AltStart] && !refusedByEStop("PLCInterface: AltStart requested but E-Stop detected")) {
+        const bool referenced = hardware && (hardware->referencedAll || !hardware->referencingMandatory);
+        if (!motorsOn) {
+            say("PLCInterface: AltStart - Reset/Enable", "PLC: Reset/Enable");
+            Reset();
+            EnableMotors(true);
+        } else if (referenced) {
+            if (!ipoMain.IsReplayRunning()) {
+                say("PLCInterface: AltStart - StartProgram", "PLC: Start");
+                StartProgram();
+            }
+        } else if (!refSequenceActive) {
+            say("PLCInterface: AltStart - RefAll", "PLC: RefAll");
+            startReferenceSequence();
+        } else {
+            say("PLCInterface: RefAll already running", "RefAll already running");
+        }
+    }
+    if (rising[AltStop] && !refusedByEStop("PLCInterface: AltStop requested but E-Stop detected")) {
+        const int32_t runState = ipoMain.GetRunState();
+        if (runState == IPO::RunStateRunning) {
+            say("PLCInterface: AltStop - Pause", "PLC: Pause");
+            PauseProgram(IPO::PLC);
+        } else if (runState == IPO::RunStatePaused) {
+            say("PLCInterface: AltStart - StopProgram", "PLC: Stop");
+            StopProgram(IPO::PLC);
+        } else {
+            say("PLCInterface: AltStart - Reset", "PLC: Reset");
+            Reset();
+        }
+    }
 }
 
 void RobotMaster::ScanPLCTriggers() {
-    // The PLC trigger scan joins here with the asynchronous program start.
+    LogSingleton* log = LogSingleton::instance();
+    std::vector<std::string> programsToStart;
+    {
+        std::lock_guard<std::mutex> lock(plcMutex);
+        const uint32_t count = std::min<uint32_t>(plcTriggerCount, static_cast<uint32_t>(plcTriggers.size()));
+        for (uint32_t k = 0; k < count; ++k) {
+            PLCTrigger::PLCInterfaceTrigger& trigger = plcTriggers[k];
+            const int32_t channel = trigger.GetChannel();
+            if (channel < 0) continue;
+            const bool digital = trigger.GetSignalType() == PLCTrigger::PLCInterfaceTrigger::DIn;
+            const int32_t limit = digital ? 64 : 100;  // digital inputs, global signals
+            if (channel >= limit) {
+                // Reported once per setting: every cycle would flood the rotating log.
+                const int32_t key = channel * 2 + (digital ? 0 : 1);
+                if (invalidTriggerReported[k] != key) {
+                    invalidTriggerReported[k] = key;
+                    log->addFormat("RobotMaster: PLC-Interface - Trigger %d has invalid channel %d", static_cast<int>(k),
+                                   channel);
+                }
+                continue;
+            }
+            invalidTriggerReported[k] = -1;
+            const bool level = digital ? workingState.digitalInputs[channel] : workingState.globalSignals[channel];
+            if (trigger.IsActive() && level && !trigger.lastLevel) {
+                log->addFormat("RobotMaster: PLC-Interface - Trigger %d detected!", static_cast<int>(k));
+                if (trigger.GetTargetType() == PLCTrigger::PLCInterfaceTrigger::Program)
+                    programsToStart.push_back(trigger.GetTargetFileRelative());
+            }
+            trigger.lastLevel = level;
+        }
+    }
+    for (const std::string& file : programsToStart) {
+        // One load at a time: a second one would delete the program the first is about to start.
+        if (asyncLoads.load() > 0 || ipoMain.IsLoading()) {
+            log->addError("RobotMaster: Could not load program, IPO is still loading a program!");
+            continue;
+        }
+        LoadProgramAndStartAsync(file, IPO::PLC);
+    }
 }
-

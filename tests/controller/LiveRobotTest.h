@@ -76,6 +76,9 @@ protected:
     // References all joints and waits until the sequence ended with each referenced.
     void ReferenceAll() {
         rm->ReferenceAllJoints();
+        ASSERT_NO_FATAL_FAILURE(WaitReferenced());
+    }
+    void WaitReferenced() {
         ASSERT_TRUE(WaitFor(
             [&]() {
                 const DataTypes::RobotState s = State();
