@@ -15,6 +15,8 @@
 #include <tinyxml2.h>
 
 #include "PkgProgram/Command.h"
+#include "PkgProgram/CommandCamera.h"
+#include "PkgProgram/CommandCameraTrigger.h"
 #include "PkgProgram/CommandComment.h"
 #include "PkgProgram/CommandDIO.h"
 #include "PkgProgram/CommandGripper.h"
@@ -27,6 +29,7 @@
 #include "PkgProgram/CommandMatrixDefinition.h"
 #include "PkgProgram/CommandMatrixQuery.h"
 #include "PkgProgram/CommandPause.h"
+#include "PkgProgram/CommandPlugin.h"
 #include "PkgProgram/CommandRelative.h"
 #include "PkgProgram/CommandSetVelocity.h"
 #include "PkgProgram/CommandStop.h"
@@ -71,6 +74,9 @@ const std::map<std::string, CommandKind>& CommonCommands() {
         {"SetVel", {Make<CommandSetVelocity>, true}},
         {"MatrixDefinition", {Make<CommandMatrixDefinition>, false}},
         {"MatrixQuery", {Make<CommandMatrixQuery>, false}},
+        {"Plugin", {Make<CommandPlugin>, true}},
+        {"Camera", {Make<CommandCamera>, false}},
+        {"CameraTrigger", {Make<CommandCameraTrigger>, false}},
     };
     return table;
 }
@@ -152,11 +158,14 @@ int IPO::RunLoad() {
     programFile = fileToLoad;
     loadedProgramName = programs[0].name;
     commandsOfProgram = static_cast<int32_t>(programs[0].commands.size());
+    // Of the programs now loaded, not of the ones they replaced.
+    bool plugins = false;
     for (const RobotProgram& program : programs) {
         for (const std::shared_ptr<Command>& command : program.commands) {
-            if (command->className == "CommandPlugin") usesPlugins = true;
+            if (command->className == "CommandPlugin") plugins = true;
         }
     }
+    usesPlugins = plugins;
     return 0;
 }
 
@@ -280,6 +289,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 if (common->second.jointMaxVelocities) command->InitJointMaxVelocities(jointMaxVelocities);
                 if (common->second.offsetLinks) LinkOffsets(*command, jointOffsets, cartOffsets);
                 if (common->second.capCartVelocity) CapCartVelocity(*command);
+                if (auto plugin = std::dynamic_pointer_cast<CommandPlugin>(command)) plugin->pluginManager = &pluginManager;
                 link(last());
             } else if (tag == "Sub") {
                 auto sub = std::make_shared<CommandSub>();

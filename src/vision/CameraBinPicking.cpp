@@ -45,10 +45,9 @@ double FoldAngle(double angle) {
     return angle;
 }
 
-// The seven "#"-separated fields after "0000startPASS#", read as a scan
-// would: reading stops at the first field that is missing; those keep 0.
-// False when a number is out of range or not finite.
-bool ScanPassFields(const std::string& text, std::size_t from, double floats[3], int ints[4]) {
+}  // namespace
+
+bool CameraBinPicking::ScanPassFields(const std::string& text, std::size_t from, double floats[3], int ints[4]) {
     // float, int, int, int, int, float, float
     static const bool isFloat[7] = {true, false, false, false, false, true, true};
     const char* p = text.c_str() + from;
@@ -75,8 +74,6 @@ bool ScanPassFields(const std::string& text, std::size_t from, double floats[3],
     }
     return true;
 }
-
-}  // namespace
 
 CameraBinPicking::CameraBinPicking(const std::string& cameraName, MonotonicClock monotonicClock)
     : CameraInterface(TYPE_ID, cameraName), clock(std::move(monotonicClock)) {}

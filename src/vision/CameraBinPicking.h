@@ -54,6 +54,12 @@ public:
     bool HasValidResult() const;
     void SetConnectedForTest(bool value) { connected = value; }
 
+    // The seven "#"-separated fields of a pass (float, four ints, two floats)
+    // from `from` on, read as a scan would: reading stops at the first field
+    // that is missing, which keeps 0. False when a number is out of range or
+    // not finite.
+    static bool ScanPassFields(const std::string& text, std::size_t from, double floats[3], int ints[4]);
+
 private:
     struct Result {
         double angle = 0.0;

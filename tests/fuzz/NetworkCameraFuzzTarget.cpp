@@ -10,6 +10,7 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -32,8 +33,10 @@ std::string Configuration(bool pictures, bool robotCoordinates) {
 void CheckTarget(const Camera::CameraInterface& camera) {
     DataTypes::Vector3 position, orientation;
     int modelClass = 0;
-    if (camera.GetTargetPos(position, orientation, modelClass) && !(orientation.x >= -180.0f && orientation.x <= 180.0f))
-        std::abort();
+    if (!camera.GetTargetPos(position, orientation, modelClass)) return;
+    for (const float value : {position.x, position.y, position.z, orientation.x, orientation.y, orientation.z}) {
+        if (!std::isfinite(value)) std::abort();
+    }
 }
 
 }  // namespace

@@ -1,0 +1,106 @@
+#include "PkgProgram/CommandCamera.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "PkgProgram/CommandSupport.h"
+#include "PkgProgram/MemoryPosition.h"
+#include "PkgProgram/ProgramMemory.h"
+#include "common/LogSingleton.h"
+#include "common/StringHelper.h"
+#include "datatypes/RobotState.h"
+#include "vision/CameraManager.h"
+#include "vision/CameraSimulated.h"
+
+CommandCamera::CommandCamera() { className = "CommandCamera"; }
+
+void CommandCamera::FetchTargetVariables(Command& command, const std::string& position, const std::string& modelClass,
+                                         Programs::MemoryPosition& target, Programs::MemoryPosition& number) {
+    command.GetVariableFromProgramMemory(position, &target);
+    command.GetVariableFromProgramMemory(modelClass, &number);
+    if (target.type != Programs::MemoryPosition::TypePosition)
+        throw std::invalid_argument("Variable " + position + " is not a position variable");
+    if (number.type != Programs::MemoryPosition::TypeNumber)
+        throw std::invalid_argument("Variable " + modelClass + " is not a number variable");
+}
+
+void CommandCamera::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
+    LogSingleton* log = LogSingleton::instance();
+    const int nr = QueryInt(element, "Nr", 0);
+    for (const char* name : {"CameraName", "CameraType", "VarTargetPos", "VarModelClass"}) {
+        if (!CommandSupport::HasAttribute(element, name)) {
+            valid = false;
+            log->addError("Could not read CommandCamera, incomplete arguments");
+            return;
+        }
+    }
+    cameraName = ReadString(element, "CameraName");
+    cameraType = ReadString(element, "CameraType");
+    varTargetPos = StringHelper::ToLower(ReadString(element, "VarTargetPos"));
+    varModelClass = StringHelper::ToLower(ReadString(element, "VarModelClass"));
+    valid = true;
+    if (!quiet) {
+        log->addFormat("   Nr. %d: Camera: %s Type: %s PosVariable: %s ClassVariable: %s", nr, cameraName, cameraType,
+                       varTargetPos, varModelClass);
+    }
+}
+
+void CommandCamera::WriteXML(std::ofstream* out, int index) {
+    using CommandSupport::EscapeXml;
+    CommandSupport::WriteLine(
+        out, CommandSupport::Format("<Camera Nr=\"%d\" CameraName=\"%s\" CameraType=\"%s\" VarTargetPos=\"%s\" "
+                                    "VarModelClass=\"%s\" Descr=\"\" />",
+                                    index, EscapeXml(cameraName).c_str(), EscapeXml(cameraType).c_str(),
+                                    EscapeXml(varTargetPos).c_str(), EscapeXml(varModelClass).c_str()));
+}
+
+int CommandCamera::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::RobotState* /*state*/) {
+    LogSingleton* log = LogSingleton::instance();
+    Programs::MemoryPosition target, number;
+    FetchTargetVariables(*this, varTargetPos, varModelClass, target, number);
+
+    const std::shared_ptr<Camera::CameraInterface> camera = Camera::CameraManager::Instance()->Get(cameraName);
+    if (!camera) {
+        const std::string text = CommandSupport::Format("CommandCamera: Camera %.90s does not exist", cameraName.c_str());
+        log->addError(text);
+        throw std::invalid_argument(text);
+    }
+    const std::string type = StringHelper::ToLower(camera->GetTypeId());
+    if (type != StringHelper::ToLower(cameraType) && type != StringHelper::ToLower(Camera::CameraSimulated::TYPE_ID)) {
+        const std::string text =
+            CommandSupport::Format("CommandCamera: Type of camera %.60s does not match, expected %.60s, is %.60s",
+                                   cameraName.c_str(), cameraType.c_str(), camera->GetTypeId().c_str());
+        log->addError(text);
+        throw std::invalid_argument(text);
+    }
+
+    DataTypes::RobotState& pose = target.position;
+    DataTypes::Vector3 position = pose.pose.GetTranslation();
+    DataTypes::Vector3 orientation(pose.A, pose.B, pose.C);
+    int modelClass = -1;
+    camera->GetTargetPos(position, orientation, modelClass);
+    for (const float value : {position.x, position.y, position.z, orientation.x, orientation.y, orientation.z}) {
+        if (!std::isfinite(value)) {
+            const std::string text =
+                CommandSupport::Format("CommandCamera: Camera %.90s gave a target that is not finite", cameraName.c_str());
+            log->addError(text);
+            throw std::invalid_argument(text);
+        }
+    }
+    pose.pose(0, 3) = position.x;
+    pose.pose(1, 3) = position.y;
+    pose.pose(2, 3) = position.z;
+    pose.A = orientation.x;
+    pose.B = orientation.y;
+    pose.C = orientation.z;
+    pose.UpdateMatrixFromABC();
+    memory->SetVariable(target, Programs::StoreCartesian);
+    number.number = modelClass;
+    memory->SetVariable(number, Programs::StoreAsGiven);
+    return succ[0];
+}
+
+std::string CommandCamera::ToString() {
+    return "Command Camera " + cameraName + " (" + cameraType + ") PosVariable: " + varTargetPos +
+           " ClassVariable: " + varModelClass + CommandSupport::LinkText(*this);
+}
