@@ -168,13 +168,7 @@ std::string CameraBinPicking::GetHXPConfigString(int cameraCount) const {
 void CameraBinPicking::CreateTransferMatrix() {
     std::lock_guard<std::mutex> lock(configMutex);
     transferMatrixCreated = true;
-    DataTypes::Vector3 side;
-    DataTypes::Vector3::CreateCoordSystem(up, look, side);
-    transferMatrix = DataTypes::Matrix44();
-    transferMatrix.SetColumnVector(0, up);
-    transferMatrix.SetColumnVector(1, side);
-    transferMatrix.SetColumnVector(2, look);
-    transferMatrix.SetColumnVector(3, origin);
+    transferMatrix = CameraIFMO2D::BuildTransferMatrix(up, look, origin);
 }
 
 // ---------------------------------------------------------------- run control

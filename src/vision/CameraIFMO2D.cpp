@@ -627,13 +627,19 @@ void CameraIFMO2D::DiscardImageData() {
 void CameraIFMO2D::CreateTransferMatrix() {
     std::lock_guard<std::mutex> lock(configMutex);
     transferMatrixCreated = true;
+    transferMatrix = BuildTransferMatrix(up, look, origin);
+}
+
+DataTypes::Matrix44 CameraIFMO2D::BuildTransferMatrix(DataTypes::Vector3& up, DataTypes::Vector3& look,
+                                                      const DataTypes::Vector3& origin) {
     DataTypes::Vector3 side;
     DataTypes::Vector3::CreateCoordSystem(up, look, side);
-    transferMatrix = DataTypes::Matrix44();
-    transferMatrix.SetColumnVector(0, up);
-    transferMatrix.SetColumnVector(1, side);
-    transferMatrix.SetColumnVector(2, look);
-    transferMatrix.SetColumnVector(3, origin);
+    DataTypes::Matrix44 matrix;
+    matrix.SetColumnVector(0, up);
+    matrix.SetColumnVector(1, side);
+    matrix.SetColumnVector(2, look);
+    matrix.SetColumnVector(3, origin);
+    return matrix;
 }
 
 DataTypes::Vector3 CameraIFMO2D::Transform(int x, int y) const {

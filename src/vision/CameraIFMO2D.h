@@ -81,6 +81,11 @@ public:
     int SetImageCoordinate(int x, int y, double angle);
     int SetRobotCoordinate(const DataTypes::Vector3& position, double angle);
     void CreateTransferMatrix();
+    // The camera plane to robot transform of a camera pose: up and look are
+    // made an orthonormal pair in place (look becomes x when the two are less
+    // than 5 degrees apart); columns up, look x up, look, origin.
+    static DataTypes::Matrix44 BuildTransferMatrix(DataTypes::Vector3& up, DataTypes::Vector3& look,
+                                                   const DataTypes::Vector3& origin);
     // Whether a result is held and counts as valid, whatever the connection.
     bool HasValidResult() const;
     // For tests of the receiving half, which runs without a connection.

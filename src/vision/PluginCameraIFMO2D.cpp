@@ -11,6 +11,7 @@
 
 #include "common/LogSingleton.h"
 #include "vision/CameraBinPicking.h"
+#include "vision/CameraIFMO2D.h"
 #include "vision/TCPClient.h"
 
 namespace PluginFramework {
@@ -131,13 +132,7 @@ bool CameraIFMO2D::ReadConfigFile() {
         up = newUp;
         look = newLook;
         zDistance = newZ;
-        DataTypes::Vector3 side;
-        DataTypes::Vector3::CreateCoordSystem(up, look, side);
-        transferMatrix = DataTypes::Matrix44();
-        transferMatrix.SetColumnVector(0, up);
-        transferMatrix.SetColumnVector(1, side);
-        transferMatrix.SetColumnVector(2, look);
-        transferMatrix.SetColumnVector(3, origin);
+        transferMatrix = Camera::CameraIFMO2D::BuildTransferMatrix(up, look, origin);
         std::snprintf(text, sizeof(text), "Camera configuration: %s:%d", ip.c_str(), port);
         lines[0] = text;
         std::snprintf(text, sizeof(text), "Camera configuration:  Wait %.1lf  Scale %.2lf %.2lf",
