@@ -620,6 +620,7 @@ int main() {
 
     Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
     modbus->Init(&rm, &projectManager);
+    projectManager.SetModbusServer(modbus);
     modbus->SetSoftwareInfo(KorvellaSoftwareVersion.Major, KorvellaSoftwareVersion.Minor,
                             KorvellaSoftwareVersion.Patch);
     if (projectManager.modbusActive) modbus->Start();

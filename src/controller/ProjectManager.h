@@ -20,6 +20,9 @@ class XMLElement;
 namespace Cloud {
 class MqttClient;
 }  // namespace Cloud
+namespace Modbus {
+class ModbusServer;
+}  // namespace Modbus
 class ProjectTarget;
 
 class ProjectManager {
@@ -71,6 +74,9 @@ public:
     // Handed to the Modbus server at start-up; the server keeps them current.
     std::atomic<int32_t> modbusPort{502};
     std::atomic<int32_t> modbusMaxConnections{5};
+    // The server whose current port and limit a rewrite writes (a remote
+    // change included); without one the values read at start-up are written.
+    void SetModbusServer(Modbus::ModbusServer* server) { modbusServer = server; }
     // Cloud link settings: filled by the reader for the cloud client, which
     // hands changed values back here and queues a rewrite; the rewrite writes
     // what is stored here. Guarded by the rewrite lock, so not to be called
@@ -92,6 +98,7 @@ private:
     mutable std::mutex rewriteMutex;
     Cloud::MqttClient* cloud;
     ProjectCloudSettings cloudSettings;
+    std::atomic<Modbus::ModbusServer*> modbusServer{nullptr};
 
     Clock clock;
     std::string rootPath;

@@ -12,6 +12,7 @@
 #include "common/LogSingleton.h"
 #include "controller/ProjectManager.h"
 #include "controller/ProjectTarget.h"
+#include "server/ModbusServer.h"
 #include "vision/CameraManager.h"
 
 using tinyxml2::XMLDocument;
@@ -258,8 +259,11 @@ void ProjectManager::UpdateProjectFile(ProjectTarget* robotMaster) {
         XMLElement* environment = FindOrAppend(document, root, "Environment");
         XMLElement* modbus = FindOrAppend(document, environment, "ModbusServer");
         modbus->SetAttribute("Active", TrueFalse(modbusActive));
-        modbus->SetAttribute("Port", modbusPort.load());
-        modbus->SetAttribute("MaxConnections", modbusMaxConnections.load());
+        // From the server itself, so a port changed at run time is not put back.
+        const Modbus::ModbusServer* server = modbusServer.load();
+        modbus->SetAttribute("Port", server != nullptr ? server->GetPort() : modbusPort.load());
+        modbus->SetAttribute("MaxConnections",
+                             server != nullptr ? static_cast<int>(server->GetMaxConnections()) : modbusMaxConnections.load());
         XMLElement* cloudElement = FindOrAppend(document, environment, "Cloud");
         cloudElement->SetAttribute("Active", TrueFalse(cloudValues.enabled));
         cloudElement->SetAttribute("Credentials", cloudValues.encryptedCredentials.c_str());

@@ -54,13 +54,14 @@ bool RobotMaster::OnRobotThreadOrIdle() const {
 bool RobotMaster::IsEStopDetected() const { return DInChannel >= 0 && !lastEStopLevel.load(); }
 
 bool RobotMaster::IsBrakeActive() const {
-    if (!IsValidIONum(DOutChannel)) return false;
-    if (OnRobotThreadOrIdle()) return !workingState.digitalOutputs[DOutChannel];
+    const int32_t channel = DOutChannel.load();
+    if (!IsValidIONum(channel)) return false;
+    if (OnRobotThreadOrIdle()) return !workingState.digitalOutputs[channel];
     // Another thread: a release requested but not yet taken up still counts as active.
-    const int8_t pending = pendingDOut[DOutChannel].load();
+    const int8_t pending = pendingDOut[channel].load();
     if (pending >= 0) return pending == 0;
     std::lock_guard<std::mutex> lock(publishedMutex);
-    return !publishedState.digitalOutputs[DOutChannel];
+    return !publishedState.digitalOutputs[channel];
 }
 
 // ---------------------------------------------------------------- helpers

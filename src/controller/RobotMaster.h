@@ -245,6 +245,13 @@ public:
     float GetOverride() const override { return override.load(); }
     int32_t GetProgramDefaultState() const override;
 
+    // Runs `change` with the working state locked, so the robot thread sees a
+    // changed group of settings (limits, virtual box, PLC record, brake,
+    // output states) whole, never half of it.
+    void ChangeSettings(const std::function<void()>& change);
+    // Brake output and E-stop input (-1 none, else 0..63); a negative delay keeps the delay.
+    void SetBrakeSettings(int32_t doutChannel, int32_t delayMs, int32_t dinChannel);
+
     void RemoveExternalAxis(int32_t index);
     void ClearExternalAxes();
     void ClearPLCTriggers();
@@ -437,9 +444,10 @@ private:
     // ---- Brake and E-stop ----
     std::atomic<bool> brakeReleasePending{false};
     std::atomic<uint64_t> brakeReleaseRequestTime{0};  // monotonic microseconds
-    int32_t DelayMS = 500;
-    int32_t DOutChannel = -1;
-    int32_t DInChannel = -1;
+    // Read by every thread; a remote change writes all three under the working-state lock.
+    std::atomic<int32_t> DelayMS{500};
+    std::atomic<int32_t> DOutChannel{-1};
+    std::atomic<int32_t> DInChannel{-1};
     std::atomic<bool> lastEStopLevel{false};
     std::array<std::atomic<DOutTargetState>, 64> doutOnReset;
     std::array<std::atomic<DOutTargetState>, 64> doutOnError;

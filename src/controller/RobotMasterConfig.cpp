@@ -359,16 +359,18 @@ void RobotMaster::UpdateConfigurationFile() {
 
     XMLElement* brake = robot->FirstChildElement("Brake");
     if (brake == nullptr) brake = robot->InsertNewChildElement("Brake");
-    brake->SetAttribute("Active", DOutChannel >= 0 ? "True" : "False");
-    brake->SetAttribute("DOutChannel", DOutChannel);
-    brake->SetAttribute("DelayMS", static_cast<unsigned>(DelayMS < 0 ? 0 : DelayMS));
+    const int32_t doutChannel = DOutChannel.load();
+    const int32_t delayMs = DelayMS.load();
+    brake->SetAttribute("Active", doutChannel >= 0 ? "True" : "False");
+    brake->SetAttribute("DOutChannel", doutChannel);
+    brake->SetAttribute("DelayMS", static_cast<unsigned>(delayMs < 0 ? 0 : delayMs));
 
     XMLElement* estop = robot->FirstChildElement("EStopMonitoring");
     if (estop == nullptr) {
         estop = document.NewElement("EStopMonitoring");
         robot->InsertAfterChild(brake, estop);
     }
-    estop->SetAttribute("DInChannel", DInChannel);
+    estop->SetAttribute("DInChannel", DInChannel.load());
 
     XMLElement* limits = robot->FirstChildElement("SoftwareMinMax");
     if (limits == nullptr) limits = robot->InsertNewChildElement("SoftwareMinMax");

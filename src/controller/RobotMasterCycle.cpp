@@ -351,8 +351,9 @@ void RobotMaster::WriteOutputsToBus() {
 
 void RobotMaster::ReadInputsAndEStop() {
     if (hardware) hardware->GetDigitalIORail(workingState.digitalInputs);
-    if (!IsValidIONum(DInChannel)) return;
-    const bool level = workingState.digitalInputs[DInChannel];
+    const int32_t channel = DInChannel.load();
+    if (!IsValidIONum(channel)) return;
+    const bool level = workingState.digitalInputs[channel];
     if (level == lastEStopLevel.load()) return;
     lastEStopLevel = level;
     if (!level) {

@@ -284,16 +284,18 @@ void RobotMaster::SetZeroTorqueMode(bool on) {
 // ---------------------------------------------------------------- brake and outputs
 
 void RobotMaster::SetBrake(bool release, bool now) {
-    if (!IsValidIONum(DOutChannel)) return;
+    // One read: a remote change may switch the brake off meanwhile.
+    const int32_t channel = DOutChannel.load();
+    if (!IsValidIONum(channel)) return;
     LogSingleton* log = LogSingleton::instance();
-    const bool released = GetOutput(DOutChannel);
+    const bool released = GetOutput(channel);
     if (!release) {
         log->add(released ? "Enabling brake" : "Brake is already enabled");
         brakeReleasePending = false;
-        SetManualDOut(DOutChannel, false);
+        SetManualDOut(channel, false);
     } else if (now) {
         log->add(released ? "Brake is already released" : "Releasing brake");
-        SetManualDOut(DOutChannel, true);
+        SetManualDOut(channel, true);
     } else {
         log->add(released ? "Brake is already released (delayed)" : "Releasing brake (delayed)");
         brakeReleaseRequestTime = MonotonicMicroSec();
@@ -514,6 +516,19 @@ ExternalAxis RobotMaster::GetExternalAxis(int32_t index) const {
     if (!externalAxisDefined[index])
         throw std::invalid_argument("external axis " + std::to_string(index) + " is not defined");
     return externalAxes[index];
+}
+
+void RobotMaster::ChangeSettings(const std::function<void()>& change) {
+    auto lock = LockWorkingState();
+    change();
+}
+
+void RobotMaster::SetBrakeSettings(int32_t doutChannel, int32_t delayMs, int32_t dinChannel) {
+    ChangeSettings([&]() {
+        DOutChannel = IsValidIONum(doutChannel) ? doutChannel : -1;
+        if (delayMs >= 0) DelayMS = delayMs;
+        DInChannel = IsValidIONum(dinChannel) ? dinChannel : -1;
+    });
 }
 
 void RobotMaster::RemoveExternalAxis(int32_t index) {

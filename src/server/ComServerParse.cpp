@@ -113,7 +113,7 @@ bool ComServer::ParseMessage(char* message, int length) {
             // From a passive connection a program line is a message of unknown type.
             HandleProg(frame.c_str(), &save);
         } else if (std::strcmp(type, "CONFIG") == 0) {
-            NotHandledYet(type, nullptr, frame.c_str());
+            HandleConfig(frame.c_str(), &save);
         } else {
             std::string line = std::string("Read, but not parsed: PROG ") + type + ": ";
             line.append(message, static_cast<std::size_t>(length));

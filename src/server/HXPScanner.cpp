@@ -71,6 +71,30 @@ HXPScanner& HXPScanner::Float(float& out) {
     return *this;
 }
 
+HXPScanner& HXPScanner::Double(double& out) {
+    if (m_Failed) return *this;
+    SkipBlanks();
+    while (*m_Pos != '\0' && IsBlank(*m_Pos)) ++m_Pos;
+    char* end = nullptr;
+    const double value = std::strtod(m_Pos, &end);
+    if (end == m_Pos || !EndsToken(end) || !std::isfinite(value)) {
+        m_Failed = true;
+        return *this;
+    }
+    m_Pos = end;
+    out = value;
+    ++m_Count;
+    return *this;
+}
+
+bool HXPScanner::NextIs(const char* word) const {
+    if (m_Pos == nullptr) return false;
+    const char* p = m_Pos;
+    while (*p != '\0' && IsBlank(*p)) ++p;
+    const std::size_t n = std::strlen(word);
+    return std::strncmp(p, word, n) == 0 && EndsToken(p + n);
+}
+
 HXPScanner& HXPScanner::Word(std::string& out, std::size_t maxLength) {
     if (m_Failed) return *this;
     SkipBlanks();

@@ -19,8 +19,12 @@ public:
     // base 10 for "%d"; base 0 for "%i" (0x hexadecimal, leading 0 octal).
     HXPScanner& Int(int32_t& out, int base = 10);
     HXPScanner& Float(float& out);
+    HXPScanner& Double(double& out);
     // One blank-free word of at most maxLength characters.
     HXPScanner& Word(std::string& out, std::size_t maxLength);
+
+    // Whether the next word (where scanning stands) is exactly `word`.
+    bool NextIs(const char* word) const;
 
     // Conversions stored so far (literals not counted).
     int Count() const { return m_Count; }
