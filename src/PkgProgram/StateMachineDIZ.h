@@ -1,10 +1,15 @@
 #pragma once
 // The cell state machine that runs the robot as the part-removal handler of
-// an injection-moulding machine (EM67 handshake on the digital I/O). The
-// phase programs and the handshake join this class later; until then it
-// stays in its start state and a cycle step does nothing.
+// an injection-moulding machine (EM67 handshake on the digital I/O): six
+// phase programs run through the main interpreter as the machine's signals
+// allow, and the handshake outputs are set when a phase is done.
+//
+// ProcessFSM runs on the robot thread; Init, Stop and SetManualMode run on
+// their callers' threads, and Stop also from inside ProcessFSM. The fields
+// they share are atomics, so no lock is held that the robot thread waits on.
 
 #include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -25,6 +30,8 @@ public:
     // robot master, the phase programs through its main interpreter.
     void SetRobotMaster(RobotMaster* robotMaster);
     void SetIPO(IPO* ipo);
+    // The motion type that Stop restores (the robot master's when the cell starts).
+    void SetMotionTypeToRestore(int32_t motionType) { savedMotionType = motionType; }
 
     void Init();
     void Stop();
@@ -44,6 +51,15 @@ public:
     void TriggerFaultAction(const DataTypes::RobotState& state);
 
     int GetState() const { return state; }
+    int GetSubStep() const { return subStep; }
+
+    static constexpr int StateStart = 0;
+    static constexpr int StateIdle = 1;
+    static constexpr int StateInMould = 2;
+    static constexpr int StateEjectorFront = 3;
+    static constexpr int StateEjectorBack = 4;
+    static constexpr int StateOutOfMould = 5;
+    static constexpr int StateFault = 6;
 
     // Channels of the handshake (indexes into the 64 digital outputs / inputs).
     int releaseOutput1 = 30;
@@ -62,12 +78,27 @@ public:
     static const char* const ProgramFiles[6];
 
 private:
-    // Stopped from any interpreter's thread while the robot thread steps the cell.
-    std::atomic<int> state{1};
-    timespec waitUntil{0, 0};
-    timespec now{0, 0};
+    // The phase sequence of the state's program: load, start, wait for its end.
+    // True once the program has ended; the caller then sets the phase's outputs.
+    bool RunPhase(const char* file, bool busyBeforeFirstStep, bool waitAfterStart);
+    // Loading, or the program still running.
+    bool IsBusy() const;
+    void Fault(const std::string& reason);
+    // Moves on unless Init or Stop started a new run meanwhile.
+    void Advance(int nextState);
+    void SetOutput(int channel, bool on);
+    static bool Input(const DataTypes::RobotState& state, int channel);
+
+    std::atomic<int> state{StateIdle};
+    std::atomic<int64_t> waitUntilNs{0};  // monotonic clock
+    std::atomic<int64_t> nowNs{0};
     RobotMaster* robotMaster = nullptr;
     IPO* ipo = nullptr;
+    std::atomic<int> subStep{0};
+    std::atomic<int32_t> savedMotionType{0};
+    // Counts Init and Stop; a step that began under an older count changes nothing.
+    std::atomic<uint32_t> run{0};
+    uint32_t stepRun = 0;  // robot thread: the count the running step began under
 };
 
 }  // namespace TavixStateMachine

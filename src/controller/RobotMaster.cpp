@@ -13,13 +13,14 @@ RobotMaster::RobotMaster() {
     for (auto& value : pendingDOut) value = -1;
     for (auto& value : pendingGlobalSignal) value = -1;
 
-    // The three interpreters share the program memory, report errors back
-    // here and stop the cell state machine with every stop.
+    // The three interpreters share the program memory and report errors back
+    // here. Only stops of the main interpreter, which runs the cell's phase
+    // programs, stop the cell: starting a phase program stops the direct one.
     for (IPO* ipo : {&ipoMain, &ipoLogic, &ipoDirect}) {
         ipo->SetMemory(&programMemory);
         ipo->SetErrorCallback(&RobotMaster::IPOErrorFunc, this);
-        ipo->SetStateMachine(&stateMachine);
     }
+    ipoMain.SetStateMachine(&stateMachine);
     ipoLogic.SetMainIPO(&ipoMain);
     stateMachine.SetRobotMaster(this);
     stateMachine.SetIPO(&ipoMain);

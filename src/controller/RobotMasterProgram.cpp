@@ -133,6 +133,7 @@ void RobotMaster::StartStopEM67FSM() {
         ipoDirect.Stop(IPO::USER, "");
         ipoMain.Start();
     } else {
+        stateMachine.SetMotionTypeToRestore(motionType);
         stateMachine.Init();
     }
 }
