@@ -7,6 +7,7 @@
 
 #include "PkgProgram/Command.h"
 #include "PkgProgram/PathGenerator_01Joint.h"
+#include "PkgProgram/PathGenerator_02Linear.h"
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/StateMachineDIZ.h"
 #include "common/LogSingleton.h"
@@ -332,12 +333,13 @@ void IPO::InitPathGen(int32_t generatorType, float cart, float joint, int32_t lo
     smoothDistCart = cart;
     smoothDistJoint = joint;
     lookAhead = look;
-    if (generatorType == 1) {
-        LogSingleton::instance()->addFormat(
-            "%s: Cartesian path generator not available, planning with the joint path generator", name);
-    }
     pathGenerator->AbortAndWait();
-    std::unique_ptr<PathGenerator> generator = std::make_unique<PathGenerator_01Joint>(look);
+    std::unique_ptr<PathGenerator> generator;
+    if (generatorType == 1) {
+        generator = std::make_unique<PathGenerator_02Linear>(cart, joint, look);
+    } else {
+        generator = std::make_unique<PathGenerator_01Joint>(look);
+    }
     generator->kinematic = kinematic.get();
     LogSingleton* log = LogSingleton::instance();
     generator->Init(log->get_pathGeneratorFlagOptimize(), log->get_pathGeneratorSlicingMS(), true);

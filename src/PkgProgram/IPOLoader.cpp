@@ -17,6 +17,7 @@
 #include "PkgProgram/Command.h"
 #include "PkgProgram/CommandCamera.h"
 #include "PkgProgram/CommandCameraTrigger.h"
+#include "PkgProgram/CommandCircular.h"
 #include "PkgProgram/CommandComment.h"
 #include "PkgProgram/CommandDIO.h"
 #include "PkgProgram/CommandGripper.h"
@@ -61,6 +62,7 @@ const std::map<std::string, CommandKind>& CommonCommands() {
     static const std::map<std::string, CommandKind> table = {
         {"Joint", {Make<CommandJoint>, true, true, false}},
         {"Linear", {Make<CommandLinear>, true, true, true}},
+        {"Circular", {Make<CommandCircular>, true, false, true}},
         {"Relative", {Make<CommandRelative>, true, true, true}},
         {"Comment", {Make<CommandComment>, false}},
         {"Pause", {Make<CommandPause>, false}},

@@ -21,6 +21,7 @@
 #include "datatypes/Vector3.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
+#include "kinematics/RobotKinematic.h"
 #include "support/LogCapture.h"
 
 using SimBusTest::WaitFor;
@@ -138,6 +139,63 @@ TEST_F(RobotMasterProgramMotion, DirectMovesRunWhenNoProgramRunsAndAreDiscardedW
     EXPECT_FALSE(rm->ipoDirect.IsReplayRunning());
     rm->StopProgram(IPO::USER);
     EXPECT_GT(State().jointSetPoint[0], -31.0f);
+}
+
+// With the Cartesian path generator the arm follows blended lines and arcs to the end of the program.
+TEST_F(RobotMasterProgramMotion, CartesianGeneratorRunsBlendedLinesAndArcsToTheLastTarget) {
+    sample.EditRobot([](tinyxml2::XMLElement* robot) {
+        robot->FirstChildElement("PathGeneration")->SetAttribute("GeneratorType", "02Linear");
+    });
+    TestSupport::WriteFile(
+        sample.File("Data/Programs/Blend.xml"),
+        "<?xml version=\"1.0\"?>\n<Program>\n"
+        "<Joint Nr=\"1\" a1=\"0\" a2=\"17.827632\" a3=\"100.7325\" a4=\"0\" a5=\"61.445\" a6=\"0\" velPercent=\"80\" acc=\"80\" "
+        "smooth=\"0\" AbortCondition=\"false\"/>\n"
+        "<Linear Nr=\"2\" x=\"540\" y=\"40\" z=\"300\" a=\"180\" b=\"0\" c=\"180\" vel=\"150\" acc=\"80\" smooth=\"40\" "
+        "AbortCondition=\"false\"/>\n"
+        "<Circular Nr=\"3\" AbortCondition=\"false\" vel=\"120\" acc=\"80\" smooth=\"30\" useAngle=\"false\" angle=\"0\" "
+        "Source=\"numbers\" p1x=\"570\" p1y=\"10\" p1z=\"300\" p2x=\"540\" p2y=\"-20\" p2z=\"300\" a=\"180\" b=\"0\" "
+        "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n"
+        "<Linear Nr=\"4\" x=\"470\" y=\"-40\" z=\"320\" a=\"170\" b=\"5\" c=\"180\" vel=\"150\" acc=\"80\" smooth=\"30\" "
+        "AbortCondition=\"false\"/>\n"
+        "<Linear Nr=\"5\" x=\"479.9869\" y=\"0\" z=\"299.9355\" a=\"180\" b=\"-0.0051\" c=\"180\" vel=\"150\" "
+        "acc=\"80\" smooth=\"0\" AbortCondition=\"false\"/>\n"
+        "</Program>\n");
+    ASSERT_NO_FATAL_FAILURE(StartReferenced());
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("Blend.xml", true), 0);
+    rm->ipoMain.replayMode = IPO::ReplaySingle;
+    rm->StartProgram();
+    ASSERT_TRUE(rm->ipoMain.IsReplayRunning());
+    ASSERT_TRUE(WaitFor([&]() { return !rm->ipoMain.IsReplayRunning(); }, std::chrono::seconds(120)));
+    EXPECT_TRUE(WaitFor([&]() { return log.Has("IPO: Program done"); }));
+    EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+
+    // The joints of the last target, from the joints the program ended with. The target is the
+    // pose of the first joint move, whose joints lie a quarter of the modules' position step
+    // (1/gear scale degrees) above a step, so that the reported positions can match them.
+    std::unique_ptr<RobotKinematic> model(rm->GetKinematic()->clone());
+    DataTypes::Matrix44 goal;
+    goal.SetRotationABCDeg2(180, -0.0051, 180);
+    goal.SetTranslation(479.9869f, 0, 299.9355f);
+    float expected[9] = {};
+    const DataTypes::RobotState end = State();
+    for (int j = 0; j < 9; ++j) expected[j] = end.jointSetPoint[j];
+    model->SetJoints(expected, false);
+    model->SetPosition(goal, expected);
+    model->GetJoints(expected);
+    ASSERT_TRUE(WaitFor([&]() {
+        const DataTypes::RobotState s = State();
+        for (int j = 0; j < 6; ++j)
+            if (std::fabs(s.jointActual[j] - expected[j]) > 0.01f) return false;
+        return true;
+    })) << [&]() {
+        const DataTypes::RobotState s = State();
+        std::string text;
+        for (int j = 0; j < 6; ++j)
+            text += "joint " + std::to_string(j) + ": actual " + std::to_string(s.jointActual[j]) + " set-point " +
+                    std::to_string(s.jointSetPoint[j]) + " target " + std::to_string(expected[j]) + "\n";
+        return text;
+    }();
 }
 
 }  // namespace

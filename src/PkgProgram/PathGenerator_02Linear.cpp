@@ -1,0 +1,347 @@
+#include "PkgProgram/PathGenerator_02Linear.h"
+
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "PkgProgram/Command.h"
+#include "PkgProgram/CommandCircular.h"
+#include "PkgProgram/PathElementCircular.h"
+#include "PkgProgram/PathElementJointSet.h"
+#include "PkgProgram/PathElementLine.h"
+#include "PkgProgram/PathElementSpline.h"
+#include "PkgProgram/PathElementSpline6.h"
+#include "common/LogSingleton.h"
+#include "kinematics/RobotKinematic.h"
+
+namespace {
+
+std::string NineValues(const float* v) {
+    std::string text;
+    char one[32];
+    for (int i = 0; i < 9; ++i) {
+        std::snprintf(one, sizeof(one), " %.1f", static_cast<double>(v[i]));
+        text += one;
+    }
+    return text;
+}
+
+}  // namespace
+
+PathGenerator_02Linear::PathGenerator_02Linear(float cart, float joint, int look)
+    : PathGenerator(look), smoothDistCart(cart), smoothDistJoint(joint) {
+    elements.reserve(2 * (static_cast<std::size_t>(lookAhead) + 1));
+}
+
+PathGenerator_02Linear::~PathGenerator_02Linear() {
+    AbortAndWait();
+    DeleteElements();
+}
+
+void PathGenerator_02Linear::DeleteElements() {
+    elements.clear();
+    endTimes.clear();
+}
+
+void PathGenerator_02Linear::Init(bool optimizeFlag, int /*slicingMs*/, bool silentFlag) {
+    optimize = optimizeFlag;
+    silent = silentFlag;
+    if (!silent) LogSingleton::instance()->addFormat("PGLinear: Optimize: %d LookAhead: %d", optimize ? 1 : 0, lookAhead);
+}
+
+void PathGenerator_02Linear::InitVelAcc(const float* jointVel, const float* jointAcc, const float* jointAccInc,
+                                        double cartVel, double cartAcc, double cartAccInc, double oriVel,
+                                        double oriAcc, double oriAccInc) {
+    for (int i = 0; i < 9; ++i) {
+        jointVelocityLimits[i] = jointVel != nullptr ? jointVel[i] : 0.0f;
+        jointAccelerationLimits[i] = jointAcc != nullptr ? jointAcc[i] : 0.0f;
+        jointJerkLimits[i] = jointAccInc != nullptr ? jointAccInc[i] : 0.0f;
+    }
+    cartVelocity = static_cast<float>(cartVel);
+    cartAcceleration = static_cast<float>(cartAcc);
+    cartJerk = static_cast<float>(cartAccInc);
+    oriVelocity = static_cast<float>(oriVel);
+    oriAcceleration = static_cast<float>(oriAcc);
+    oriJerk = static_cast<float>(oriAccInc);
+    if (silent) return;
+    LogSingleton* log = LogSingleton::instance();
+    log->add("");
+    log->add("PGLinear - Motion Base Parameter");
+    log->add("JointVel:   " + NineValues(jointVelocityLimits));
+    log->add("JointAcc:   " + NineValues(jointAccelerationLimits));
+    log->add("JointAccInc:" + NineValues(jointJerkLimits));
+    log->addFormat("Cart -  Vel: %.1f  Acc: %.1f  AccInc: %.1f", cartVel, cartAcc, cartAccInc);
+    log->addFormat("Ori  -  Vel: %.1f  Acc: %.1f  AccInc: %.1f", oriVel, oriAcc, oriAccInc);
+}
+
+void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes::RobotState* start,
+                                         int commandIndex, int successorIndex) {
+    std::unique_lock<std::recursive_mutex> lock(planningMutex, std::try_to_lock);
+    if (!lock.owns_lock()) throw std::logic_error("tried to define new path but the pathgen is still running");
+    SetPathUnavailable();
+    chainBroken = false;
+    pathKind = cmd ? cmd->motionKind : 1;
+    commandQueue[0] = std::move(cmd);
+    commandIndexList[0] = commandIndex;
+    successorIndexList[0] = successorIndex;
+    queuedCount = 1;
+    DeleteElements();
+    currentElement = 0;
+    if (start != nullptr) startState = *start;
+    if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
+    if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
+}
+
+void PathGenerator_02Linear::SetNextCmd(std::shared_ptr<Command> cmd, int commandIndex, int successorIndex) {
+    std::unique_lock<std::recursive_mutex> lock(planningMutex, std::try_to_lock);
+    if (!lock.owns_lock()) throw std::logic_error("tried to define new path but the pathgen is still running");
+    if (!cmd || cmd->motionKind != pathKind) chainBroken = true;
+    if (chainBroken) return;
+    LogSingleton* log = LogSingleton::instance();
+    if (queuedCount < lookAhead) {
+        const std::size_t at = static_cast<std::size_t>(queuedCount);
+        commandQueue[at] = std::move(cmd);
+        commandIndexList[at] = commandIndex;
+        successorIndexList[at] = successorIndex;
+        ++queuedCount;
+        if (debug) log->addFormat("PGLinear::NextCmd set: %d", commandQueue[0]->motionKind);
+    } else {
+        log->add("PGLinear::Could not set Position, look-ahead is limited");
+    }
+}
+
+void PathGenerator_02Linear::ComputePath() {
+    using Programs::PathElement;
+    LogSingleton* log = LogSingleton::instance();
+    if (debug)
+        log->addFormat("PGLinear::ComputePathCart() - starting with %d setPoints, %d elements", queuedCount,
+                       static_cast<int>(elements.size()));
+    std::lock_guard<std::recursive_mutex> lock(planningMutex);
+    DeleteElements();
+    if (queuedCount < 1 || static_cast<std::size_t>(queuedCount) > commandQueue.size()) {
+        // Without a path the program would wait for it for ever: the planning fails instead.
+        char text[160];
+        std::snprintf(text, sizeof(text), "PathGen Error in ComputePath(): nrOfSetPoints > setPoints.size(): %d > %d",
+                      queuedCount, static_cast<int>(commandQueue.size()));
+        log->add(text);
+        throw std::runtime_error(text);
+    }
+    const bool cartesian = pathKind == 1;
+    DataTypes::RobotState start = startState;
+    if (kinematic != nullptr && cartesian) {
+        // The pose of the set-point joints: the path starts where the joints are.
+        kinematic->SetJoints(startState.jointSetPoint, false);
+        kinematic->GetPosition(&start);
+        start.UpdateABC();
+    }
+    DataTypes::RobotState previousTarget = start;
+    DataTypes::RobotState segmentStart = start;
+    DataTypes::RobotState segmentEnd = start;
+    DataTypes::RobotState blendStart = start;
+    DataTypes::RobotState corner = start;
+    float previousVelocity = 0.0f;
+    float previousBlend = 0.0f;
+    std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
+    const int n = queuedCount;
+    auto limits = [this](PathElement& e) {
+        e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
+                             cartAcceleration, cartJerk, oriVelocity, oriAcceleration, oriJerk);
+        e.SetDebugFlag(debug);
+    };
+
+    for (int i = 0; i < n && !abortRequest; ++i) {
+        const std::size_t q = static_cast<std::size_t>(i);
+        Command& command = *commandQueue[q];
+        DataTypes::RobotState target = previousTarget;
+        float vMms = 0.0f;
+        float vPercent = 0.0f;
+        float accPercent = 0.0f;
+        float smoothPercent = 0.0f;
+        command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
+        previousTarget = target;
+        const float velocity = cartesian ? vMms : vPercent / 100.0f;
+        const float acceleration = accPercent / 100.0f;
+        float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
+        // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
+        const bool stopAfter = !(blend > 0.0f);
+        if (stopAfter) blend = 0.0f;
+        const bool first = i == 0;
+        const bool last = i == n - 1;
+        const bool stopBefore = !first && !(previousBlend > 0.0f);
+        const float startVelocity = first || stopBefore ? 0.0f : velocity;
+        const float endVelocity = last || stopAfter ? 0.0f : velocity;
+        const float cutStart = first ? 0.0f : previousBlend;
+        const float cutEnd = last ? 0.0f : blend;
+
+        std::shared_ptr<Programs::PathElementMainBase> main;
+        if (!cartesian) {
+            main = std::make_shared<Programs::PathElementJointSet>(commandIndexList[q], successorIndexList[q]);
+        } else if (command.className == "CommandCircular") {
+            main = std::make_shared<Programs::PathElementCircular>(commandIndexList[q], successorIndexList[q],
+                                                                   static_cast<CommandCircular&>(command).circle);
+        } else {
+            main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
+        }
+        limits(*main);
+        std::shared_ptr<Programs::PathElementSplineBase> blendElement;
+        if (!first) {
+            if (cartesian) {
+                blendElement = std::make_shared<Programs::PathElementSpline>(commandIndexList[q], successorIndexList[q]);
+            } else {
+                blendElement = std::make_shared<Programs::PathElementSpline6>(commandIndexList[q], successorIndexList[q]);
+            }
+            limits(*blendElement);
+            elements.push_back(blendElement);
+            stopCorner.push_back(stopBefore);
+        }
+        main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
+        main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
+        const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
+        elements.push_back(main);
+        if (blendElement) {
+            const float x = last ? acceleration : 0.0f;
+            const bool nearArc = cartesian && (previousMain->GetType() == "Circular" || main->GetType() == "Circular");
+            if (nearArc) {
+                const DataTypes::Vector3 from = blendStart.pose.GetTranslation();
+                const DataTypes::Vector3 to = segmentStart.pose.GetTranslation();
+                const float d = 0.3f * (to - from).Magnitude();
+                DataTypes::RobotState inner1 = corner;
+                inner1.pose.SetTranslation(from + previousMain->endDirection * d);
+                DataTypes::RobotState inner2 = inner1;
+                inner2.pose.SetTranslation(to - main->startDirection * d);
+                static_cast<Programs::PathElementSpline&>(*blendElement)
+                    .InitSpline(blendStart, inner1, inner2, segmentStart, velocity, previousVelocity, velocity,
+                                acceleration, x, 0.0f);
+            } else {
+                blendElement->InitSpline(blendStart, corner, segmentStart, velocity, previousVelocity, velocity,
+                                         acceleration, x, 0.0f);
+            }
+        }
+        previousVelocity = velocity;
+        previousBlend = blend;
+        if (!last) {
+            blendStart = segmentEnd;
+            corner = target;
+            segmentStart = target;
+        }
+    }
+
+    // Chain the velocities: each blend starts and ends at what its neighbours reach.
+    std::vector<float> reached(elements.size(), 0.0f);
+    for (std::size_t k = 0; k < elements.size(); ++k) {
+        if (k % 2 == 0) elements[k]->PrepareAcceleration();
+        reached[k] = elements[k]->GetVel();
+    }
+    for (std::size_t k = 1; k + 1 < elements.size(); k += 2) {
+        const bool stop = stopCorner[k / 2];
+        elements[k]->startVelocityFactor = stop ? 0.0f : reached[k - 1];
+        elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
+        elements[k]->PrepareAcceleration();
+    }
+    float sum = 0.0f;
+    for (const auto& e : elements) {
+        sum += e->GetDuration();
+        endTimes.push_back(sum);
+    }
+    if (debug) {
+        std::string line = "Velocities reached:";
+        for (float v : reached) line += " " + std::to_string(v);
+        log->add(line);
+        for (std::size_t k = 0; k < elements.size(); ++k) {
+            log->addFormat("Preparing %s Element %i: finished at t=%f", elements[k]->GetType(), static_cast<int>(k),
+                           endTimes[k]);
+            log->addFormat("                           %s", elements[k]->ToString());
+        }
+        log->add("");
+    }
+    if (abortRequest) {
+        // A cancelled path is never published, not even in part.
+        log->add("PGLinear: path generation cancelled");
+        SetPathUnavailable();
+        return;
+    }
+    SetAvailable(true);
+}
+
+int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,
+                                             const DataTypes::RobotState& current, double velocityLimit,
+                                             float* joints, int& commandIndex, long& usedTime) {
+    if (!IsPathAvailable()) {
+        const char* text = "PGLinear: Tried to get position but path is not available";
+        LogSingleton::instance()->addError(text);
+        throw std::runtime_error(text);
+    }
+    // In ms without truncation: a step under 1 ms must still advance.
+    const double t0 = static_cast<double>(timeFrom) / 1000.0;
+    const double t1 = static_cast<double>(timeTo) / 1000.0;
+    double usedDt = 0.0;
+    int element = currentElement;
+    const int result = CalculatePosition(current, currentElement, t0, t1, static_cast<double>(cycleTime),
+                                         velocityLimit, joints, element, usedDt, 10);
+    currentElement = element;
+    usedTime = std::lround(usedDt * 1000.0);
+    if (result == 0) {
+        commandIndex = elements[static_cast<std::size_t>(currentElement)]->commandIndex;
+        return -1;
+    }
+    commandIndex = elements.back()->commandIndex;
+    if (debug) LogSingleton::instance()->addFormat("PGLinear: path finished, successor %d", elements.back()->successorIndex);
+    return elements.back()->successorIndex;
+}
+
+int PathGenerator_02Linear::CalculatePosition(const DataTypes::RobotState& current, int startElement, double t0,
+                                              double t1, double cycleTime, double velocityLimit, float* joints,
+                                              int& element, double& usedDt, int recursionsLeft) const {
+    if (elements.size() != endTimes.size() || elements.empty())
+        throw std::runtime_error("PGLinear: elem.size() == endTimes.size()");
+    const int count = static_cast<int>(elements.size());
+    for (;;) {
+        element = startElement < 0 ? 0 : startElement;
+        DataTypes::RobotState state;
+        int result = 1;
+        double startTime = element > 0 && element <= count ? endTimes[static_cast<std::size_t>(element - 1)] : 0.0;
+        while (element < count &&
+               !elements[static_cast<std::size_t>(element)]->IsTimeInRange(static_cast<float>(t1 - startTime))) {
+            startTime = endTimes[static_cast<std::size_t>(element)];
+            ++element;
+        }
+        if (element >= count) {
+            const Programs::PathElement& lastElement = *elements.back();
+            lastElement.GetPosition(lastElement.GetDuration(), state);
+            TransformPosition(pathKind, state);
+            for (int i = 0; i < 9; ++i) joints[i] = state.jointSetPoint[i];
+            usedDt = t1 - t0;
+            return 1;
+        }
+        result = elements[static_cast<std::size_t>(element)]->GetPosition(static_cast<float>(t1 - startTime), state);
+        TransformPosition(pathKind, state);
+        const double distance = (current.pose.GetTranslation() - state.pose.GetTranslation()).Magnitude();
+        usedDt = t1 - t0;
+        const double speed = distance * 1000.0 / cycleTime;
+        if (usedDt == 0.0 || velocityLimit < 0.0 || speed <= velocityLimit) {
+            for (int i = 0; i < 9; ++i) joints[i] = state.jointSetPoint[i];
+            return result;
+        }
+        if (recursionsLeft == 0) {
+            LogSingleton::instance()->addFormat("PathGen could not find position, recursion exceeded: VelMax = %f, VelActual = %f",
+                                                velocityLimit, speed);
+            for (int i = 0; i < 9; ++i) joints[i] = state.jointSetPoint[i];
+            return result;
+        }
+        const double factor = std::min(0.99, velocityLimit / speed);
+        t1 = t0 + usedDt * factor;
+        --recursionsLeft;
+    }
+}
+
+void PathGenerator_02Linear::TransformPosition(CommandType kind, DataTypes::RobotState& state) const {
+    if (kinematic == nullptr) throw std::runtime_error("PGLinear: no kinematic model");
+    if (kind == 1) {
+        kinematic->SetPosition(state.pose, state.jointSetPoint);
+        kinematic->GetJoints(state.jointSetPoint);
+    } else {
+        kinematic->SetJoints(state.jointSetPoint, false);
+        kinematic->GetPosition(&state);
+    }
+}
