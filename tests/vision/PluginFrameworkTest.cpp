@@ -271,6 +271,8 @@ TEST_F(Plugins, ClientFollowsThePushingCameraAndEndsWithItsConnection) {
         },
         std::runtime_error);
 
+    // Two starts in a row, the second maybe while the first still connects: one client.
+    manager->StartPlugins();
     manager->StartPlugins();
     // Both ends: the client's connect may return before the device has taken it.
     ASSERT_TRUE(WaitFor([&] { return manager->GetCamera().IsConnected() && camera.IsConnected(); }));
@@ -373,4 +375,35 @@ TEST_F(Plugins, ProgramTakesItsTargetFromThePlugin) {
     EXPECT_FLOAT_EQ(target.A, static_cast<float>(rotation));
     EXPECT_TRUE(log.HasStartingWith("Plugin: X="));
     for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
+}
+
+TEST_F(Plugins, TargetsThatAreNotFiniteStopTheProgram) {
+    LoopbackServer camera;
+    // A scale this large turns any pixel off the centre into an infinite distance.
+    WriteConfig(Config(Connection(camera.Port()), "<Cam0Geometry ScaleX=\"3e38\" UpX=\"1\" LookZ=\"1\"/>\n"));
+    IPOTest::Interpreter in;
+    in.ipo.replayMode = IPO::ReplaySingle;
+    in.ipo.pluginManager.GetLidar().SetTtyClassPath(root.Path() + "/no-tty/");
+    IPOTest::WriteProgram(root, "pick.xml",
+                          "<Store Nr=\"1\" Type=\"position\" Name=\"target\" Value=\"1 2 3 4 5 6\"/>\n"
+                          "<Store Nr=\"2\" Type=\"number\" Name=\"kind\" Value=\"0\"/>\n"
+                          "<Plugin Nr=\"3\" PluginName=\"PluginSmartCameraIFMO2D\" VarTargetPos=\"target\" "
+                          "VarModelClass=\"kind\"/>\n");
+    ASSERT_TRUE(in.Load("pick.xml"));
+    in.ipo.Start();
+    ASSERT_TRUE(WaitFor([&] { return in.ipo.pluginManager.GetCamera().IsConnected() && camera.IsConnected(); }));
+    ASSERT_TRUE(camera.Send("0000startPASS#0.9#1#7#400#240#0#0stop"));
+    ASSERT_TRUE(WaitFor([&] {
+        in.Step();
+        return !in.ipo.IsReplayRunning();
+    }));
+    bool reported = false;
+    for (const IPOTest::Event& e : IPOTest::Events::Take()) {
+        if (e.type == HXPEventError)
+            reported = reported || e.text.find("gave a target that is not finite") != std::string::npos;
+    }
+    EXPECT_TRUE(reported);
+    // Attempts without a target wrote back what they had (class -1); the bad one stored nothing.
+    EXPECT_FLOAT_EQ(in.memory.GetVariable("target").position.pose(0, 3), 1.0f);
+    EXPECT_NE(in.Number("kind"), 7.0);
 }
