@@ -2,7 +2,9 @@
 
 #include <tinyxml2.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 
 #include "SimulatedDevices.h"
@@ -394,7 +396,14 @@ TEST(CameraIFMO2D, SilenceOrAClosedConnectionReconnects) {
     camera->Start();
     ASSERT_TRUE(device.Server().WaitForConnections(1));
     ASSERT_TRUE(WaitFor([&] { return camera->IsConnected(); }));
-    clock.Advance(6000);
+    // Keepalives while nothing comes, at most one a second.
+    ASSERT_TRUE(WaitFor([&] { return device.CountRequests("1001V?") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(device.CountRequests("1001V?"), 1);
+    clock.Advance(1000);
+    ASSERT_TRUE(WaitFor([&] { return device.CountRequests("1001V?") == 2; }));
+    EXPECT_EQ(device.Server().Connections(), 1);
+    clock.Advance(5000);
     ASSERT_TRUE(device.Server().WaitForConnections(2));
     EXPECT_TRUE(log.HasErrorContaining("Camera IFM O2D 'o2d'"));
     EXPECT_TRUE(log.CountContaining("imeout") >= 1);
