@@ -78,6 +78,27 @@ std::string AxisFields(const ExternalAxis& axis, bool withMode) {
     return out.str();
 }
 
+// The configuration element of a network camera from the message's words
+// after the type: the active word (ignored: a camera set this way is always
+// active), IP, port, the scale (IFM O2D only), origin, look and up vectors,
+// Z distance and the picture word.
+tinyxml2::XMLElement* NetworkCameraElement(tinyxml2::XMLDocument& document, const std::string& name, char** save,
+                                           bool withScale) {
+    NextValueToken(save);
+    tinyxml2::XMLElement* element = document.NewElement("HwCamera");
+    element->SetAttribute("Name", name.c_str());
+    element->SetAttribute("Active", "True");
+    element->SetAttribute("IP", NextValueToken(save).c_str());
+    element->SetAttribute("Port", IntOrZero(save));
+    if (withScale)
+        for (const char* attribute : {"ScaleX", "ScaleY"}) element->SetAttribute(attribute, NumberOrZero(save));
+    for (const char* attribute :
+         {"OriginX", "OriginY", "OriginZ", "LookX", "LookY", "LookZ", "UpX", "UpY", "UpZ", "ZDistance"})
+        element->SetAttribute(attribute, NumberOrZero(save));
+    element->SetAttribute("ImageEnabled", IsTrueWord(NextValueToken(save)) ? "True" : "False");
+    return element;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- cameras
@@ -92,35 +113,16 @@ void ComServer::ConfigSetCamera(const char*, char** save) {
     if (type == "None") {
         cameras->Remove(name);
     } else if (type == Camera::CameraIFMO2D::TYPE_ID) {
-        NextValueToken(save);  // the active word: a camera set this way is always active
         tinyxml2::XMLDocument document;
-        tinyxml2::XMLElement* element = document.NewElement("HwCamera");
-        element->SetAttribute("Name", name.c_str());
-        element->SetAttribute("Active", "True");
-        element->SetAttribute("IP", NextValueToken(save).c_str());
-        element->SetAttribute("Port", IntOrZero(save));
-        for (const char* attribute : {"ScaleX", "ScaleY", "OriginX", "OriginY", "OriginZ", "LookX", "LookY", "LookZ",
-                                      "UpX", "UpY", "UpZ", "ZDistance"})
-            element->SetAttribute(attribute, NumberOrZero(save));
-        element->SetAttribute("ImageEnabled", IsTrueWord(NextValueToken(save)) ? "True" : "False");
+        tinyxml2::XMLElement* element = NetworkCameraElement(document, name, save, true);
         element->SetAttribute("CoordinateType", NextValueToken(save) == "1" ? "RobotCoordinates" : "ImageCoordinates");
         auto* camera = new Camera::CameraIFMO2D(name);
         camera->Read(*element);
         cameras->Add(camera);
     } else if (type == Camera::CameraBinPicking::TYPE_ID) {
-        NextValueToken(save);
         tinyxml2::XMLDocument document;
-        tinyxml2::XMLElement* element = document.NewElement("HwCamera");
-        element->SetAttribute("Name", name.c_str());
-        element->SetAttribute("Active", "True");
-        element->SetAttribute("IP", NextValueToken(save).c_str());
-        element->SetAttribute("Port", IntOrZero(save));
-        for (const char* attribute :
-             {"OriginX", "OriginY", "OriginZ", "LookX", "LookY", "LookZ", "UpX", "UpY", "UpZ", "ZDistance"})
-            element->SetAttribute(attribute, NumberOrZero(save));
-        element->SetAttribute("ImageEnabled", IsTrueWord(NextValueToken(save)) ? "True" : "False");
         auto* camera = new Camera::CameraBinPicking(name);
-        camera->Read(*element);
+        camera->Read(*NetworkCameraElement(document, name, save, false));
         cameras->Add(camera);
     } else if (type == Camera::CameraUSB::TYPE_ID) {
         NextValueToken(save);

@@ -55,12 +55,13 @@ HXPScanner& HXPScanner::Int(int32_t& out, int base) {
     return *this;
 }
 
-HXPScanner& HXPScanner::Float(float& out) {
+template <typename T, typename Convert>
+HXPScanner& HXPScanner::Real(T& out, Convert convert) {
     if (m_Failed) return *this;
     SkipBlanks();
     while (*m_Pos != '\0' && IsBlank(*m_Pos)) ++m_Pos;
     char* end = nullptr;
-    const float value = std::strtof(m_Pos, &end);
+    const T value = convert(m_Pos, &end);
     if (end == m_Pos || !EndsToken(end) || !std::isfinite(value)) {
         m_Failed = true;
         return *this;
@@ -71,20 +72,12 @@ HXPScanner& HXPScanner::Float(float& out) {
     return *this;
 }
 
+HXPScanner& HXPScanner::Float(float& out) {
+    return Real(out, [](const char* text, char** end) { return std::strtof(text, end); });
+}
+
 HXPScanner& HXPScanner::Double(double& out) {
-    if (m_Failed) return *this;
-    SkipBlanks();
-    while (*m_Pos != '\0' && IsBlank(*m_Pos)) ++m_Pos;
-    char* end = nullptr;
-    const double value = std::strtod(m_Pos, &end);
-    if (end == m_Pos || !EndsToken(end) || !std::isfinite(value)) {
-        m_Failed = true;
-        return *this;
-    }
-    m_Pos = end;
-    out = value;
-    ++m_Count;
-    return *this;
+    return Real(out, [](const char* text, char** end) { return std::strtod(text, end); });
 }
 
 bool HXPScanner::NextIs(const char* word) const {

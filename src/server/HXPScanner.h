@@ -35,6 +35,9 @@ public:
 
 private:
     void SkipBlanks();
+    // A finite number that fills its token, converted by `convert` (strtof, strtod).
+    template <typename T, typename Convert>
+    HXPScanner& Real(T& out, Convert convert);
 
     const char* m_Pos;
     bool m_First = true;

@@ -301,29 +301,19 @@ TEST(RemoteBlackBox, ProgramBuiltLineByLineRunsAndVariablesReachProgramsAndClien
     EXPECT_EQ(Ask(*client, "PROG 3 JOINT 0 -30 60 0 30 0 EXT 0 0 0 VEL 20", "PROG"), "PROGACK 9 3");
     EXPECT_EQ(client->NextStartingWith("RUNSTATE new.xml 3 ", 20s).counter >= 0, true);
 
-    bool started = false;
-    ServerTest::WaitFor(
-        [&]() {
-            client->SendFrame(4, "CMD StartProgram");
-            started = client->NextStartingWith("EXECACK", 2s).counter >= 0;
-            return started;
-        },
-        90s);
-    ASSERT_TRUE(started) << "no EXECACK after StartProgram";
+    // Asks for the start until the program shows the line (the start waits for the referencing to end).
+    const auto Start = [&](const std::string& shows) {
+        return ServerTest::WaitFor(
+            [&]() { return client->SendFrame(4, "CMD StartProgram") && client->NextStartingWith(shows, 2s).counter >= 0; },
+            90s);
+    };
+    ASSERT_TRUE(Start("EXECACK")) << "no EXECACK after StartProgram";
     EXPECT_GE(client->NextStartingWith("EXECEND", 60s).counter, 0) << "the program did not end";
 
     // A variable set remotely reaches the running program, and every client sees the result.
     EXPECT_EQ(Ask(*client, "CMD LoadProgram Gain.xml", "CMDACK"), "CMDACK 9");
     ASSERT_GE(client->NextStartingWith("RUNSTATE Gain.xml 3 ", 30s).counter, 0);
-    started = false;
-    ServerTest::WaitFor(
-        [&]() {
-            client->SendFrame(5, "CMD StartProgram");
-            started = client->NextStartingWith("VARINFO ValueNrVariable gain 0", 2s).counter >= 0;
-            return started;
-        },
-        60s);
-    ASSERT_TRUE(started) << "the program did not create its variable";
+    ASSERT_TRUE(Start("VARINFO ValueNrVariable gain 0")) << "the program did not create its variable";
     EXPECT_EQ(Ask(*client, "VAR SetVariableSingle gain 4", "CMD"), "CMDACK 9");
     EXPECT_GE(client->NextStartingWith("VARINFO ValueNrVariable gain 40", 30s).counter, 0);
     EXPECT_GE(passive->NextStartingWith("VARINFO ValueNrVariable gain 40", 30s).counter, 0);
