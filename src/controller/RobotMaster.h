@@ -441,6 +441,9 @@ private:
     std::unique_ptr<RobotKinematic> kinematicCopy;
     std::unique_ptr<Hardware::HardwareProtocol> hardware;
 
+    // Outputs set once that no module of this robot receives (robot thread).
+    std::array<bool, 64> unreachableOutputReported{};
+
     // ---- Brake and E-stop ----
     std::atomic<bool> brakeReleasePending{false};
     std::atomic<uint64_t> brakeReleaseRequestTime{0};  // monotonic microseconds

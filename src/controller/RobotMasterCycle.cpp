@@ -334,17 +334,25 @@ void RobotMaster::UpdateTool() {
 void RobotMaster::WriteOutputsToBus() {
     if (!hardware) return;
     const bool* outputs = workingState.digitalOutputs;
-    for (int n = 0; n < 50; ++n) {
-        if (n < 10) {
-            hardware->SetIO(0, n, outputs[n]);
-        } else if (n < 20) {
-            hardware->SetIO(3, n, outputs[n]);
-        } else if (n < 30) {
-            hardware->SetRailIO(0, n - 20, outputs[n]);
-        } else if (n < 40) {
-            hardware->SetRailIO(1, n - 30, outputs[n]);
-        } else {
-            hardware->SetRailIO(2, n - 40, outputs[n]);
+    for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) {
+        // 0..9 on the first module record, 10..19 on the fourth (bits 0..9 of each),
+        // 20..49 on the three DIO modules (bits 0..9 of each); 50..63 stay here.
+        const bool rail = n >= 20;
+        const int module = n < 10 ? 0 : (n < 20 ? 3 : n / 10 - 2);
+        const int bit = n % 10;
+        bool reaches = false;
+        if (n < 20) {
+            hardware->SetIO(module, bit, outputs[n]);
+            reaches = hardware->ReachesIO(module, bit);
+        } else if (n < 50) {
+            hardware->SetRailIO(module, bit, outputs[n]);
+            reaches = hardware->ReachesRailIO(module, bit);
+        }
+        if (outputs[n] && !reaches && !unreachableOutputReported[static_cast<std::size_t>(n)]) {
+            unreachableOutputReported[static_cast<std::size_t>(n)] = true;
+            LogSingleton::instance()->addErrorFormat(
+                "RobotMaster: Output DOut%d is set but reaches no %s of this robot", n + 1,
+                rail ? "I/O module" : "joint module");
         }
     }
 }

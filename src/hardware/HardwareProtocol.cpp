@@ -75,6 +75,8 @@ float HardwareProtocol::GetFrequency() { return 0.0f; }
 
 void HardwareProtocol::SetIO(int, int, bool) {}
 void HardwareProtocol::SetRailIO(int, int, bool) {}
+bool HardwareProtocol::ReachesIO(int, int) const { return true; }
+bool HardwareProtocol::ReachesRailIO(int, int) const { return true; }
 void HardwareProtocol::GetDigitalIO(int, int*) {}
 void HardwareProtocol::GetDigitalIORail(bool*) {}
 void HardwareProtocol::GetDIOModuleIDs(unsigned char&, unsigned char&, unsigned char&) {}

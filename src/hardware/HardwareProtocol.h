@@ -93,6 +93,9 @@ public:
     // ---- Digital I/O ----
     virtual void SetIO(int module, int bit, bool value);
     virtual void SetRailIO(int dioModule, int bit, bool value);
+    // Whether SetIO / SetRailIO with these numbers reach a module of the configured robot.
+    virtual bool ReachesIO(int module, int bit) const;
+    virtual bool ReachesRailIO(int dioModule, int bit) const;
     virtual void GetDigitalIO(int module, int* value);
     virtual void GetDigitalIORail(bool* inputs);
     virtual void GetDIOModuleIDs(unsigned char& id1, unsigned char& id2, unsigned char& id3);

@@ -80,6 +80,8 @@ public:
 
     void SetIO(int module, int bit, bool value) override;
     void SetRailIO(int dioModule, int bit, bool value) override;
+    bool ReachesIO(int module, int bit) const override;
+    bool ReachesRailIO(int dioModule, int bit) const override;
     void GetDigitalIO(int module, int* value) override;
     void GetDigitalIORail(bool* inputs) override;
     void GetDIOModuleIDs(unsigned char& id1, unsigned char& id2, unsigned char& id3) override;

@@ -402,6 +402,16 @@ void HardwareProtocolVQTCANV2::SetRailIO(int dioModule, int bit, bool value) {
     }
 }
 
+// Output bytes go out in the set-point frames of the module records (8 bits)
+// and the output frames of the DIO modules (7 bits).
+bool HardwareProtocolVQTCANV2::ReachesIO(int module, int bit) const {
+    return bit >= 0 && bit <= 7 && module >= 0 && module < moduleCount && module < MaxModules;
+}
+
+bool HardwareProtocolVQTCANV2::ReachesRailIO(int dioModule, int bit) const {
+    return bit >= 0 && bit <= 6 && dioModule >= 0 && dioModule < dioModuleCount && dioModule < 5;
+}
+
 void HardwareProtocolVQTCANV2::GetDigitalIO(int module, int* value) {
     if (value == nullptr || robotJointCount <= 0 || module < 0 || module >= moduleCount || module >= MaxModules)
         return;

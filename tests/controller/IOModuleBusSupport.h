@@ -89,12 +89,14 @@ public:
         return bytes;
     }
     // Whether some frame to the module carried the output bit on (`on`) or off.
-    bool SawOutput(int channel, bool on) const {
-        const int module = channel / 10 - 2;
-        const int bit = channel % 10;
-        for (uint8_t byte : OutputBytes(module == 0 ? FirstModuleId : SecondModuleId))
+    bool SawOutput(int canId, int bit, bool on) const {
+        for (uint8_t byte : OutputBytes(canId))
             if (((byte >> bit) & 1u) == (on ? 1u : 0u)) return true;
         return false;
+    }
+    // The same for digital output 20..26 or 30..36 of the DIO modules.
+    bool SawOutput(int channel, bool on) const {
+        return SawOutput(channel / 10 == 2 ? FirstModuleId : SecondModuleId, channel % 10, on);
     }
     // The output bit in the last frame that reached its module.
     bool LastOutput(int channel) const {
