@@ -7,19 +7,10 @@
 #include "PkgProgram/CommandJoint.h"
 #include "PkgProgram/CommandSupport.h"
 #include "PkgProgram/MemoryPosition.h"
+#include "PkgProgram/PathElementSupport.h"
 #include "PkgProgram/ProgramMemory.h"
 #include "common/LogSingleton.h"
 #include "datatypes/RobotState.h"
-
-namespace {
-
-DataTypes::Matrix44 Rotation(const DataTypes::Matrix44& pose) {
-    DataTypes::Matrix44 r = pose;
-    r.SetTranslation(0.0f, 0.0f, 0.0f);
-    return r;
-}
-
-}  // namespace
 
 CommandCircular::CommandCircular() {
     className = "CommandCircular";
@@ -150,7 +141,7 @@ int CommandCircular::Interpolate(int cycleMs, float override, DataTypes::RobotSt
         const double nArc = angleStep > 0.0 ? std::fabs(circle->angle / angleStep) : 0.0;
         DataTypes::Matrix44 goal;
         goal.SetRotationABCDeg2(targetOrientation.x, targetOrientation.y, targetOrientation.z);
-        startRotation = Rotation(state->pose);
+        startRotation = Programs::ElementSupport::Rotation(state->pose);
         float turn = 0.0f;
         (startRotation.Inverse() * goal).GetAxisAngle(&rotationAxis, &turn);
         rotationAngle = turn;

@@ -28,20 +28,19 @@ void PathBasicCurve::PrepareAcceleration() {
     if (!(Vel > 0.0f) || !std::isfinite(Vel) || !(Length > 0.0f) || !std::isfinite(Length))
         throw std::invalid_argument("PathBasicCurve: velocity must be above 0 and the length finite");
 
+    // Phases are planned on copies: a failure leaves the curve as it was.
+    auto plan = [this](PathBasicCurveAcc phase, float velocity, float maxLength, bool decelerate) {
+        phase.velSetPoint = velocity;
+        phase.acc = Acc;
+        phase.accInc = AccInc;
+        phase.maxLength = maxLength;
+        phase.decelerate = decelerate;
+        phase.PrepareAcceleration();
+        return phase;
+    };
     if (VelStart == 0.0f && VelEnd == 0.0f) {
-        PathBasicCurveAcc acc = accelerationPhase;
-        acc.velSetPoint = Vel;
-        acc.acc = Acc;
-        acc.accInc = AccInc;
-        acc.maxLength = Length / 2.0f;
-        acc.PrepareAcceleration();
-        PathBasicCurveAcc dec = decelerationPhase;
-        dec.velSetPoint = acc.velocityReached;
-        dec.acc = Acc;
-        dec.accInc = AccInc;
-        dec.maxLength = Length / 2.0f;
-        dec.decelerate = true;
-        dec.PrepareAcceleration();
+        const PathBasicCurveAcc acc = plan(accelerationPhase, Vel, Length / 2.0f, false);
+        const PathBasicCurveAcc dec = plan(decelerationPhase, acc.velocityReached, Length / 2.0f, true);
         accelerationPhase = acc;
         decelerationPhase = dec;
         velocityReached = acc.velocityReached;
@@ -49,29 +48,16 @@ void PathBasicCurve::PrepareAcceleration() {
         constantPhase.length = Length - acc.lengthReached - dec.lengthReached;
         constantPhase.PrepareAcceleration();
     } else if (VelStart == 0.0f && VelEnd == Vel) {
-        PathBasicCurveAcc acc = accelerationPhase;
-        acc.velSetPoint = Vel;
-        acc.acc = Acc;
-        acc.accInc = AccInc;
-        acc.maxLength = Length;
-        acc.PrepareAcceleration();
-        accelerationPhase = acc;
-        velocityReached = acc.velocityReached;
+        accelerationPhase = plan(accelerationPhase, Vel, Length, false);
+        velocityReached = accelerationPhase.velocityReached;
         constantPhase.velocity = velocityReached;
-        constantPhase.length = Length - acc.lengthReached;
+        constantPhase.length = Length - accelerationPhase.lengthReached;
         constantPhase.PrepareAcceleration();
     } else if (VelStart == Vel && VelEnd == 0.0f) {
-        PathBasicCurveAcc dec = decelerationPhase;
-        dec.velSetPoint = Vel;
-        dec.acc = Acc;
-        dec.accInc = AccInc;
-        dec.maxLength = Length;
-        dec.decelerate = true;
-        dec.PrepareAcceleration();
-        decelerationPhase = dec;
-        velocityReached = dec.velocityReached;
+        decelerationPhase = plan(decelerationPhase, Vel, Length, true);
+        velocityReached = decelerationPhase.velocityReached;
         constantPhase.velocity = velocityReached;
-        constantPhase.length = Length - dec.lengthReached;
+        constantPhase.length = Length - decelerationPhase.lengthReached;
         constantPhase.PrepareAcceleration();
     } else if (VelStart == Vel && VelEnd == Vel) {
         constantPhase.velocity = Vel;

@@ -24,9 +24,8 @@ PathElementCircular::PathElementCircular(int commandIndex, int successorIndex,
 
 void PathElementCircular::Init(const DataTypes::RobotState& target, float velocity, float startVelocity,
                                float endVelocity, float accelerationFactor, float /*unused1*/, float /*unused2*/) {
-    endState = target;
-    for (int i = 0; i < 3; ++i) externalEnd[i] = target.jointSetPoint[6 + i];
-    ElementSupport::InitProfiles(*this, profiles, velocity, startVelocity, endVelocity, accelerationFactor);
+    ElementSupport::InitMain(*this, target, endState, externalEnd, profiles, velocity, startVelocity, endVelocity,
+                             accelerationFactor);
 }
 
 void PathElementCircular::PrepareGeometry(DataTypes::RobotState& start, float distStart, float distEnd,
@@ -41,20 +40,9 @@ void PathElementCircular::PrepareGeometry(DataTypes::RobotState& start, float di
     leadingProfile = ElementSupport::Leading(durations);
     if (debug) log->addFormat("Circlie: longest is %d with %lf ms", leadingProfile, durations[leadingProfile]);
 
-    if (lengths[0] / 3.0f < distStart) {
-        if (debug) log->addFormat("Limiting SplineCut distStart from %f to %f", distStart, lengths[0] / 3.0f);
-        distStart = lengths[0] / 3.0f;
-    }
-    if (lengths[0] / 3.0f < distEnd) {
-        if (debug) log->addFormat("Limiting SplineCut distEnd from %f to %f", distEnd, lengths[0] / 3.0f);
-        distEnd = lengths[0] / 3.0f;
-    }
     float fStart = 0.0f;
     float fEnd = 0.0f;
-    if (lengths[0] > 0.001f) {
-        fStart = distStart / lengths[0];
-        fEnd = distEnd / lengths[0];
-    }
+    ElementSupport::LimitCuts(lengths[0], distStart, distEnd, fStart, fEnd, debug);
     startAngle = static_cast<double>(fStart) * circle->angle;
     endAngle = (1.0 - static_cast<double>(fEnd)) * circle->angle;
     const DataTypes::Vector3 pStart = circle->CalculatePosition(startAngle);
@@ -73,15 +61,7 @@ void PathElementCircular::PrepareGeometry(DataTypes::RobotState& start, float di
 }
 
 void PathElementCircular::PrepareAcceleration() {
-    ElementSupport::PrepareProfiles(MotionOf(*this));
-    if (debug) {
-        LogSingleton* log = LogSingleton::instance();
-        log->add("");
-        log->addFormat("PathElementCircular from %s to %s", startState.pose.GetTranslation().ToString(),
-                       endState.pose.GetTranslation().ToString());
-        log->add(profiles[0].ToString());
-        log->add("");
-    }
+    ElementSupport::PrepareWithLog(MotionOf(*this), debug, "PathElementCircular", startState, endState);
 }
 
 PathElement::GetPositionResult PathElementCircular::GetPosition(float t, DataTypes::RobotState& out) const {

@@ -19,9 +19,8 @@ PathElementLine::PathElementLine(int commandIndex, int successorIndex)
 
 void PathElementLine::Init(const DataTypes::RobotState& target, float velocity, float startVelocity,
                            float endVelocity, float accelerationFactor, float /*unused1*/, float /*unused2*/) {
-    endState = target;
-    for (int i = 0; i < 3; ++i) externalEnd[i] = target.jointSetPoint[6 + i];
-    ElementSupport::InitProfiles(*this, profiles, velocity, startVelocity, endVelocity, accelerationFactor);
+    ElementSupport::InitMain(*this, target, endState, externalEnd, profiles, velocity, startVelocity, endVelocity,
+                             accelerationFactor);
 }
 
 void PathElementLine::PrepareGeometry(DataTypes::RobotState& start, float distStart, float distEnd,
@@ -43,20 +42,9 @@ void PathElementLine::PrepareGeometry(DataTypes::RobotState& start, float distSt
     leadingProfile = ElementSupport::Leading(durations);
     if (debug) log->addFormat("Line: longest is %d with %lf ms", leadingProfile, durations[leadingProfile]);
 
-    if (lengths[0] / 3.0f < distStart) {
-        if (debug) log->addFormat("Limiting SplineCut distStart from %f to %f", distStart, lengths[0] / 3.0f);
-        distStart = lengths[0] / 3.0f;
-    }
-    if (lengths[0] / 3.0f < distEnd) {
-        if (debug) log->addFormat("Limiting SplineCut distEnd from %f to %f", distEnd, lengths[0] / 3.0f);
-        distEnd = lengths[0] / 3.0f;
-    }
     float fStart = 0.0f;
     float fEnd = 0.0f;
-    if (lengths[0] > 0.001f) {
-        fStart = distStart / lengths[0];
-        fEnd = distEnd / lengths[0];
-    }
+    ElementSupport::LimitCuts(lengths[0], distStart, distEnd, fStart, fEnd, debug);
     const DataTypes::Vector3 pStart = from + direction * distStart;
     const DataTypes::Vector3 pEnd = to - direction * distEnd;
     lengths[0] = lengths[0] - distStart - distEnd;
@@ -80,15 +68,7 @@ void PathElementLine::PrepareGeometry(DataTypes::RobotState& start, float distSt
 }
 
 void PathElementLine::PrepareAcceleration() {
-    ElementSupport::PrepareProfiles(MotionOf(*this));
-    if (debug) {
-        LogSingleton* log = LogSingleton::instance();
-        log->add("");
-        log->addFormat("PathElementLine from %s to %s", startState.pose.GetTranslation().ToString(),
-                       endState.pose.GetTranslation().ToString());
-        log->add(profiles[0].ToString());
-        log->add("");
-    }
+    ElementSupport::PrepareWithLog(MotionOf(*this), debug, "PathElementLine", startState, endState);
 }
 
 PathElement::GetPositionResult PathElementLine::GetPosition(float t, DataTypes::RobotState& out) const {

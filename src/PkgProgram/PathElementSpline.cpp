@@ -30,15 +30,7 @@ void PathElementSpline::InitSpline(const DataTypes::RobotState& start, const Dat
     Store(0, start);
     Store(1, corner);
     Store(3, end);
-    for (int i : {0, 1, 3}) {
-        positionCurve.AddStartPoint(positions[i]);
-        xAxisCurve.AddStartPoint(xAxes[i]);
-        zAxisCurve.AddStartPoint(zAxes[i]);
-        externalCurve.AddStartPoint(externalValues[i]);
-    }
-    velocityFactor = velocity;
-    startVelocityFactor = startVelocity;
-    endVelocityFactor = endVelocity;
+    AppendPoints(false, velocity, startVelocity, endVelocity);
 }
 
 void PathElementSpline::InitSpline(const DataTypes::RobotState& start, const DataTypes::RobotState& inner1,
@@ -49,8 +41,15 @@ void PathElementSpline::InitSpline(const DataTypes::RobotState& start, const Dat
     Store(1, inner1);
     Store(2, inner2);
     Store(3, end);
-    for (int i = 0; i < 4; ++i) positionCurve.AddStartPoint(positions[i]);
+    AppendPoints(true, velocity, startVelocity, endVelocity);
+}
+
+void PathElementSpline::AppendPoints(bool cubicPosition, float velocity, float startVelocity, float endVelocity) {
+    if (cubicPosition) {
+        for (int i = 0; i < 4; ++i) positionCurve.AddStartPoint(positions[i]);
+    }
     for (int i : {0, 1, 3}) {
+        if (!cubicPosition) positionCurve.AddStartPoint(positions[i]);
         xAxisCurve.AddStartPoint(xAxes[i]);
         zAxisCurve.AddStartPoint(zAxes[i]);
         externalCurve.AddStartPoint(externalValues[i]);

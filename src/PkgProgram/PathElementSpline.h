@@ -48,6 +48,8 @@ public:
 
 private:
     void Store(int index, const DataTypes::RobotState& state);
+    // The position curve gets points 0 to 3 (cubic) or 0, 1, 3; the others always 0, 1, 3.
+    void AppendPoints(bool cubicPosition, float velocity, float startVelocity, float endVelocity);
 };
 
 }  // namespace Programs

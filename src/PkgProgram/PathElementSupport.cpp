@@ -2,16 +2,12 @@
 
 #include <cmath>
 
+#include "common/LogSingleton.h"
+
 namespace Programs {
 namespace ElementSupport {
 
 namespace {
-
-DataTypes::Matrix44 Rotation(const DataTypes::Matrix44& pose) {
-    DataTypes::Matrix44 r = pose;
-    r.SetTranslation(0.0f, 0.0f, 0.0f);
-    return r;
-}
 
 void Turn(DataTypes::Matrix44& pose, const DataTypes::Vector3& axis, float angle) {
     // A turn too small to give a unit axis is no turn.
@@ -20,6 +16,52 @@ void Turn(DataTypes::Matrix44& pose, const DataTypes::Vector3& axis, float angle
 }
 
 }  // namespace
+
+DataTypes::Matrix44 Rotation(const DataTypes::Matrix44& pose) {
+    DataTypes::Matrix44 r = pose;
+    r.SetTranslation(0.0f, 0.0f, 0.0f);
+    return r;
+}
+
+void InitMain(const PathElement& element, const DataTypes::RobotState& target, DataTypes::RobotState& endState,
+              float* externalEnd, PathBasicCurve* profiles, float velocity, float startVelocity, float endVelocity,
+              float accelerationFactor) {
+    endState = target;
+    for (int i = 0; i < 3; ++i) externalEnd[i] = target.jointSetPoint[6 + i];
+    InitProfiles(element, profiles, velocity, startVelocity, endVelocity, accelerationFactor);
+}
+
+void LimitCuts(float length, float& distStart, float& distEnd, float& fStart, float& fEnd, bool debug) {
+    LogSingleton* log = LogSingleton::instance();
+    if (length / 3.0f < distStart) {
+        if (debug) log->addFormat("Limiting SplineCut distStart from %f to %f", distStart, length / 3.0f);
+        distStart = length / 3.0f;
+    }
+    if (length / 3.0f < distEnd) {
+        if (debug) log->addFormat("Limiting SplineCut distEnd from %f to %f", distEnd, length / 3.0f);
+        distEnd = length / 3.0f;
+    }
+    fStart = 0.0f;
+    fEnd = 0.0f;
+    if (length > 0.001f) {
+        fStart = distStart / length;
+        fEnd = distEnd / length;
+    }
+}
+
+void PrepareWithLog(const Motion& m, bool debug, const char* name, const DataTypes::RobotState& start,
+                    const DataTypes::RobotState& end) {
+    for (int k = 0; k < 5; ++k) {
+        m.profiles[k].PrepareAcceleration();
+        m.durations[k] = m.profiles[k].GetDurationInMs();
+    }
+    if (!debug) return;
+    LogSingleton* log = LogSingleton::instance();
+    log->add("");
+    log->addFormat("%s from %s to %s", name, start.pose.GetTranslation().ToString(), end.pose.GetTranslation().ToString());
+    log->add(m.profiles[0].ToString());
+    log->add("");
+}
 
 void InitProfiles(const PathElement& e, PathBasicCurve* profiles, float velocity, float startVelocity,
                   float endVelocity, float accelerationFactor) {
@@ -101,13 +143,6 @@ void CutOrientationAndExternal(DataTypes::RobotState& start, DataTypes::RobotSta
         end.jointSetPoint[6 + i] = m.externalEnd[i];
     }
     for (int k = 0; k < 5; ++k) m.profiles[k].Length = m.lengths[k];
-}
-
-void PrepareProfiles(const Motion& m) {
-    for (int k = 0; k < 5; ++k) {
-        m.profiles[k].PrepareAcceleration();
-        m.durations[k] = m.profiles[k].GetDurationInMs();
-    }
 }
 
 float Progress(const PathBasicCurve& leading, float length, float t, bool inRange) {

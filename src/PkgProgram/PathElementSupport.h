@@ -27,6 +27,17 @@ struct Motion {
 // all starting and ending at rest or at cruise as the translation does.
 void InitProfiles(const PathElement& element, PathBasicCurve* profiles, float velocity, float startVelocity,
                   float endVelocity, float accelerationFactor);
+// Init of a line or an arc: the end state, the external axes' ends and the profiles.
+void InitMain(const PathElement& element, const DataTypes::RobotState& target, DataTypes::RobotState& endState,
+              float* externalEnd, PathBasicCurve* profiles, float velocity, float startVelocity, float endVelocity,
+              float accelerationFactor);
+// Limits both blend distances to a third of the length and gives the fractions they cut.
+void LimitCuts(float length, float& distStart, float& distEnd, float& fStart, float& fEnd, bool debug);
+// Plans the profiles; with the debug flag logs the element and its translation profile.
+void PrepareWithLog(const Motion& m, bool debug, const char* name, const DataTypes::RobotState& start,
+                    const DataTypes::RobotState& end);
+// The rotation block of a pose.
+DataTypes::Matrix44 Rotation(const DataTypes::Matrix44& pose);
 // lengths[k] x 1000 / velocity, 0 for a quantity that does not move.
 float NominalDuration(float length, float velocity);
 // Rotation from the start to the end orientation and the external-axis travels (lengths and
@@ -40,7 +51,6 @@ int Leading(const float* durations);
 void CutOrientationAndExternal(DataTypes::RobotState& start, DataTypes::RobotState& end,
                                const DataTypes::Vector3& pStart, const DataTypes::Vector3& pEnd, float fStart,
                                float fEnd, const Motion& m);
-void PrepareProfiles(const Motion& m);
 // The leading profile's progress at t: 0..1, 1 outside the element.
 float Progress(const PathBasicCurve& leading, float length, float t, bool inRange);
 // Orientation turned by the fraction f from the start pose, and the external axes, into out.

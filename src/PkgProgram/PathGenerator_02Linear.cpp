@@ -100,11 +100,7 @@ void PathGenerator_02Linear::SetNextCmd(std::shared_ptr<Command> cmd, int comman
     if (chainBroken) return;
     LogSingleton* log = LogSingleton::instance();
     if (queuedCount < lookAhead) {
-        const std::size_t at = static_cast<std::size_t>(queuedCount);
-        commandQueue[at] = std::move(cmd);
-        commandIndexList[at] = commandIndex;
-        successorIndexList[at] = successorIndex;
-        ++queuedCount;
+        PathGenerator::SetNextCmd(std::move(cmd), commandIndex, successorIndex);
         if (debug) log->addFormat("PGLinear::NextCmd set: %d", commandQueue[0]->motionKind);
     } else {
         log->add("PGLinear::Could not set Position, look-ahead is limited");
