@@ -7,7 +7,9 @@
 #include <thread>
 #include <string>
 
+#include "PkgProgram/IPOTestSupport.h"
 #include "SimulatedDevices.h"
+#include "support/TestSupport.h"
 #include "support/LogCapture.h"
 #include "vision/CameraIFMO2D.h"
 #include "vision/CameraManager.h"
@@ -436,4 +438,45 @@ TEST(CameraIFMO2D, PicturesReachTheClientsLine) {
     }));
     manager.Clear();
     ASSERT_TRUE(WaitFor([&] { return manager.Count() == 0; }));
+}
+
+TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
+    TestSupport::ScratchRoot root;
+    SimulatedO2D device;
+    device.SetTriggerReply(O2D200Pass(4, "400", "300", "30"));
+    auto* camera = new CameraIFMO2D("o2d");
+    tinyxml2::XMLDocument document;
+    document.Parse(("<HwCamera Name=\"o2d\" Active=\"True\" IP=\"127.0.0.1\" Port=\"" + std::to_string(device.Port()) +
+                    "\" " + kGeometry + "/>")
+                       .c_str());
+    camera->Read(*document.RootElement());
+    Camera::CameraManager* manager = Camera::CameraManager::Instance();
+    manager->Add(camera);
+    ASSERT_TRUE(WaitFor([&] { return camera->GetModel() == CameraIFMO2D::ModelO2D200; }));
+
+    IPOTest::Interpreter in;
+    in.ipo.replayMode = IPO::ReplaySingle;
+    IPOTest::WriteProgram(root, "look.xml",
+                          "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+                          "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+                          "<CameraTrigger Nr=\"3\" CameraName=\"O2D\"/>\n"
+                          "<Wait Nr=\"4\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+                          "<Camera Nr=\"5\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" "
+                          "VarModelClass=\"m\"/>\n");
+    ASSERT_TRUE(in.Load("look.xml"));
+    in.ipo.Start();
+    // Cycles of 10 ms in about real time, so the camera's answer comes during the wait.
+    ASSERT_TRUE(WaitFor([&] {
+        in.Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !in.ipo.IsReplayRunning();
+    }));
+    EXPECT_EQ(device.CountRequests("1000t"), 1);
+    EXPECT_DOUBLE_EQ(in.Number("m"), 4.0);
+    for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
+
+    // Held here, so it outlives its removal from the manager.
+    const std::shared_ptr<Camera::CameraInterface> held = manager->Get("o2d");
+    manager->Clear();
+    ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0 && !camera->IsRunning(); }));
 }
