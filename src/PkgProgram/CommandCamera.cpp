@@ -78,7 +78,7 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     DataTypes::Vector3 position = pose.pose.GetTranslation();
     DataTypes::Vector3 orientation(pose.A, pose.B, pose.C);
     int modelClass = -1;
-    camera->GetTargetPos(position, orientation, modelClass);
+    const bool newTarget = camera->GetTargetPos(position, orientation, modelClass);
     for (const float value : {position.x, position.y, position.z, orientation.x, orientation.y, orientation.z}) {
         if (!std::isfinite(value)) {
             const std::string text =
@@ -94,10 +94,25 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     pose.B = orientation.y;
     pose.C = orientation.z;
     pose.UpdateMatrixFromABC();
-    memory->SetVariable(target, Programs::StoreCartesian);
+    StoreTarget(*this, target, newTarget);
     number.number = modelClass;
     memory->SetVariable(number, Programs::StoreAsGiven);
     return succ[0];
+}
+
+void CommandCamera::StoreTarget(Command& command, const Programs::MemoryPosition& target, bool newTarget) {
+    command.memory->SetVariable(target, Programs::StoreCartesian);
+    if (!newTarget) return;
+    Programs::MemoryPosition stored;
+    command.GetVariableFromProgramMemory(target.name, &stored);
+    const DataTypes::RobotState& a = stored.position;
+    const DataTypes::RobotState& b = target.position;
+    bool same = std::fabs(a.A - b.A) < 1e-3f && std::fabs(a.B - b.B) < 1e-3f && std::fabs(a.C - b.C) < 1e-3f;
+    for (int row = 0; row < 3; ++row) same = same && std::fabs(a.pose(row, 3) - b.pose(row, 3)) < 1e-3f;
+    if (same) return;
+    const std::string text = "Target of variable " + target.name + " could not be stored";
+    LogSingleton::instance()->addError(text);
+    throw std::invalid_argument(text);
 }
 
 std::string CommandCamera::ToString() {

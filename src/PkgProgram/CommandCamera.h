@@ -20,6 +20,10 @@ public:
     // the other kind.
     static void FetchTargetVariables(Command& command, const std::string& position, const std::string& modelClass,
                                      Programs::MemoryPosition& target, Programs::MemoryPosition& number);
+    // Stores the target pose (the memory solves its joints). For a new target
+    // a store that did not take (no joint solution) throws
+    // std::invalid_argument: the robot must not go on to the old position.
+    static void StoreTarget(Command& command, const Programs::MemoryPosition& target, bool newTarget);
 
     std::string varTargetPos;   // lower case
     std::string varModelClass;  // lower case

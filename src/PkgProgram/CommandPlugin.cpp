@@ -71,7 +71,7 @@ int CommandPlugin::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     pose.B = orientation[1];
     pose.C = orientation[2];
     pose.UpdateMatrixFromABC();
-    memory->SetVariable(target, Programs::StoreCartesian);
+    CommandCamera::StoreTarget(*this, target, result == 1);
     number.number = modelClass;
     memory->SetVariable(number, Programs::StoreAsGiven);
     if (result != 1) return -1;

@@ -247,6 +247,13 @@ TEST_F(CameraCommands, FailuresStopTheProgramWithTheirTexts) {
     EXPECT_TRUE(log.HasError("Error! Plugin not available: lidar"));
     EXPECT_TRUE(log.HasError("Error! IFM-O2D not connected!"));
 
+    // A new target the robot cannot reach is not taken silently: the robot must not go to the old one.
+    camera->position = DataTypes::Vector3(5000, 0, 0);
+    std::string unreachable =
+        Run("<Camera Nr=\"3\" CameraName=\"usb1\" CameraType=\"USB\" VarTargetPos=\"p\" VarModelClass=\"m\"/>\n");
+    EXPECT_NE(unreachable.find("Target of variable p could not be stored"), std::string::npos) << unreachable;
+    EXPECT_DOUBLE_EQ(in.Number("m"), 55.0);
+
     // A target that is not a number is refused and nothing is stored.
     camera->position = DataTypes::Vector3(std::numeric_limits<float>::quiet_NaN(), 0, 0);
     const std::string text =

@@ -3,11 +3,14 @@
 #include <tinyxml2.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #include <string>
 
 #include "PkgProgram/IPOTestSupport.h"
+#include "PkgProgram/MotionTestSupport.h"
 #include "SimulatedDevices.h"
 #include "support/TestSupport.h"
 #include "support/LogCapture.h"
@@ -442,20 +445,36 @@ TEST(CameraIFMO2D, PicturesReachTheClientsLine) {
 
 TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
     TestSupport::ScratchRoot root;
+    // The camera reports (angle, 0, 0): a pose of the test robot with its tool pointing up.
+    std::unique_ptr<RobotKinematic> kinematic = MotionTest::Kinematic();
+    ASSERT_NE(kinematic, nullptr);
+    const float joints[9] = {10, 0, 0, 0, -90, 0, 0, 0, 0};
+    std::unique_ptr<RobotKinematic> model(kinematic->clone());
+    model->SetJoints(joints, false);
+    DataTypes::RobotState reachable;
+    model->GetPosition(&reachable);
+    reachable.UpdateABC();
+    char reply[160];
+    std::snprintf(reply, sizeof(reply), "0000startM4#1O%.3f#%.3f#%.3f#%.0f#stop", reachable.pose(0, 3),
+                  reachable.pose(1, 3), reachable.pose(2, 3), reachable.A);
+
     SimulatedO2D device;
-    device.SetTriggerReply(O2D200Pass(4, "400", "300", "30"));
+    device.SetDeviceModel("O2D522");
+    device.SetTriggerReply(reply);
     auto* camera = new CameraIFMO2D("o2d");
     tinyxml2::XMLDocument document;
-    document.Parse(("<HwCamera Name=\"o2d\" Active=\"True\" IP=\"127.0.0.1\" Port=\"" + std::to_string(device.Port()) +
-                    "\" " + kGeometry + "/>")
+    document.Parse(("<HwCamera Name=\"o2d\" Active=\"True\" CoordinateType=\"RobotCoordinates\" IP=\"127.0.0.1\" "
+                    "Port=\"" +
+                    std::to_string(device.Port()) + "\"/>")
                        .c_str());
     camera->Read(*document.RootElement());
     Camera::CameraManager* manager = Camera::CameraManager::Instance();
     manager->Add(camera);
-    ASSERT_TRUE(WaitFor([&] { return camera->GetModel() == CameraIFMO2D::ModelO2D200; }));
+    ASSERT_TRUE(WaitFor([&] { return camera->GetModel() == CameraIFMO2D::ModelO2D500; }));
 
     IPOTest::Interpreter in;
     in.ipo.replayMode = IPO::ReplaySingle;
+    in.memory.SetKinematic(kinematic.get());
     IPOTest::WriteProgram(root, "look.xml",
                           "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
                           "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
@@ -472,8 +491,12 @@ TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
         return !in.ipo.IsReplayRunning();
     }));
     EXPECT_EQ(device.CountRequests("1000t"), 1);
-    EXPECT_DOUBLE_EQ(in.Number("m"), 4.0);
     for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
+    EXPECT_DOUBLE_EQ(in.Number("m"), 4.0);
+    const DataTypes::RobotState p = in.memory.GetVariable("p").position;
+    ExpectVector(p.pose.GetTranslation(), reachable.pose(0, 3), reachable.pose(1, 3), reachable.pose(2, 3), "p");
+    EXPECT_NEAR(p.A, std::round(reachable.A), 1e-3);
+    EXPECT_NEAR(p.jointSetPoint[4], -90.0f, 0.5f);
 
     // Held here, so it outlives its removal from the manager.
     const std::shared_ptr<Camera::CameraInterface> held = manager->Get("o2d");
