@@ -99,8 +99,9 @@ TEST_F(CellBus, WalksThroughThePhasesWithTheHandshakeThenStopsWhenAutoDropsAndRe
     ASSERT_TRUE(ReachesState(StateMachineDIZ::StateIdle));
     EXPECT_TRUE(WaitFor([&]() { return Out(Release1) && Out(Release2); })) << "out of the mould";
     for (int phase = 0; phase < 6; ++phase) EXPECT_TRUE(Out(PhaseOut[phase])) << "phase program " << phase;
+    // The line follows the state change at the end of the cycle's step.
+    ASSERT_TRUE(WaitFor([&]() { return StatesLogged().size() >= 7; }));
     const std::vector<int> walk = StatesLogged();
-    ASSERT_GE(walk.size(), 7u);
     EXPECT_EQ(std::vector<int>(walk.begin(), walk.begin() + 7), (std::vector<int>{0, 1, 2, 3, 4, 5, 1}));
     EXPECT_TRUE(rm->fsmActive.load()) << "starting each phase program never stopped the cell";
     // The handshake reached the machine through the second module.
@@ -159,6 +160,7 @@ TEST_F(CellBus, MissingPhaseProgramEndsInTheFaultStateWithoutItsOutputs) {
     ASSERT_NO_FATAL_FAILURE(StartCell());
     ASSERT_TRUE(ReachesState(StateMachineDIZ::StateFault));
     EXPECT_TRUE(log.HasError("DIZ-FSM: Could not load program EM67_06_placePartOnConv.xml, proceed to fail mode!"));
+    ASSERT_TRUE(WaitFor([&]() { return StatesLogged().size() >= 3; }));
     EXPECT_EQ(StatesLogged(), (std::vector<int>{0, 1, 6}));
     EXPECT_TRUE(WaitFor([&]() { return !Out(Release1) && !Out(Release2); }));
     RobotMaster::wait(300);

@@ -81,7 +81,7 @@ TEST_F(PLCInterfaceBus, EachInputActsOncePerRisingEdgeAndTheOutputsFollow) {
     EXPECT_TRUE(OutputsBecome({false, true, false, false, false})) << "drives not ready: fault";
 
     ASSERT_NO_FATAL_FAILURE(Rise(EnableIn, "PLCInterface: Enable"));
-    EXPECT_TRUE(HasMessage("PLC: Enable"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Enable"); })) << "PLC: Enable";
     ASSERT_TRUE(WaitFor([&]() { return State().errorText == "NoError"; })) << State().errorText;
     EXPECT_TRUE(OutputsBecome({true, false, false, true, false}));
     RobotMaster::wait(300);
@@ -89,10 +89,10 @@ TEST_F(PLCInterfaceBus, EachInputActsOncePerRisingEdgeAndTheOutputsFollow) {
     EXPECT_EQ(log.Count("PLCInterface: Reset"), 0);
     ASSERT_NO_FATAL_FAILURE(Input(EnableIn, false));
     ASSERT_NO_FATAL_FAILURE(Rise(EnableIn, "PLCInterface: Reset"));
-    EXPECT_TRUE(HasMessage("PLC: Reset"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Reset"); })) << "PLC: Reset";
 
     ASSERT_NO_FATAL_FAILURE(Rise(ReferenceIn, "PLCInterface: Starting Reference All Joints"));
-    EXPECT_TRUE(HasMessage("PLC: RefAll"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: RefAll"); })) << "PLC: RefAll";
     ASSERT_NO_FATAL_FAILURE(WaitReferenced());
     EXPECT_TRUE(OutputsBecome({true, false, false, true, true}));
 
@@ -100,22 +100,22 @@ TEST_F(PLCInterfaceBus, EachInputActsOncePerRisingEdgeAndTheOutputsFollow) {
     RobotMaster::wait(200);
     EXPECT_FALSE(rm->ipoMain.IsReplayRunning()) << "nothing runs before the play edge";
     ASSERT_NO_FATAL_FAILURE(Rise(PlayIn, "PLCInterface: Play"));
-    EXPECT_TRUE(HasMessage("PLC: Play"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Play"); })) << "PLC: Play";
     ASSERT_TRUE(WaitFor([&]() { return State().digitalOutputs[ProgramOut]; })) << "the program runs";
     EXPECT_TRUE(OutputsBecome({true, false, true, false, true}));
 
     ASSERT_NO_FATAL_FAILURE(Rise(PauseIn, "PLCInterface: Pause"));
-    EXPECT_TRUE(HasMessage("PLC: Pause"));
-    EXPECT_EQ(rm->ipoMain.GetRunState(), IPO::RunStatePaused);
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Pause"); })) << "PLC: Pause";
+    EXPECT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; }));
     EXPECT_TRUE(OutputsBecome({true, false, false, true, true}));
     ASSERT_NO_FATAL_FAILURE(Input(PauseIn, false));
     ASSERT_NO_FATAL_FAILURE(Rise(PauseIn, "PLCInterface: Continue"));
-    EXPECT_TRUE(HasMessage("PLC: Continue"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Continue"); })) << "PLC: Continue";
     EXPECT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateRunning; }));
 
     ASSERT_NO_FATAL_FAILURE(Input(PlayIn, false));
     ASSERT_NO_FATAL_FAILURE(Rise(PlayIn, "PLCInterface: Stop"));
-    EXPECT_TRUE(HasMessage("PLC: Stop"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Stop"); })) << "PLC: Stop";
     EXPECT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
     EXPECT_TRUE(OutputsBecome({true, false, false, true, true}));
     // The status outputs reached the second module.
@@ -150,21 +150,22 @@ TEST_F(PLCInterfaceBus, OneButtonStartAndStopWalkThroughEnableReferenceRunPauseS
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("plc.xml", true), 0);
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStartIn, "PLCInterface: AltStart - Reset/Enable"));
-    EXPECT_TRUE(HasMessage("PLC: Reset/Enable"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Reset/Enable"); })) << "PLC: Reset/Enable";
     ASSERT_TRUE(WaitFor([&]() { return State().errorText == "NoError"; })) << State().errorText;
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStartIn, "PLCInterface: AltStart - RefAll"));
-    EXPECT_TRUE(HasMessage("PLC: RefAll"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: RefAll"); })) << "PLC: RefAll";
     ASSERT_NO_FATAL_FAILURE(WaitReferenced());
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStartIn, "PLCInterface: AltStart - StartProgram"));
-    EXPECT_TRUE(HasMessage("PLC: Start"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Start"); })) << "PLC: Start";
     ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.IsReplayRunning(); }));
 
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStopIn, "PLCInterface: AltStop - Pause"));
-    EXPECT_EQ(rm->ipoMain.GetRunState(), IPO::RunStatePaused);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; }));
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStopIn, "PLCInterface: AltStart - StopProgram"));
-    EXPECT_EQ(rm->ipoMain.GetRunState(), IPO::RunStateIdle);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
+    const int resets = log.Count("RobotMaster:  Resetting Joints");
     ASSERT_NO_FATAL_FAILURE(Pulse(AltStopIn, "PLCInterface: AltStart - Reset"));
-    EXPECT_TRUE(log.Has("RobotMaster:  Resetting Joints"));
+    EXPECT_TRUE(WaitFor([&]() { return log.Count("RobotMaster:  Resetting Joints") > resets; }));
 }
 
 TEST_F(PLCInterfaceBus, ShutdownInputStopsTheProgramAndPowersOff) {
@@ -177,7 +178,7 @@ TEST_F(PLCInterfaceBus, ShutdownInputStopsTheProgramAndPowersOff) {
     });
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_NO_FATAL_FAILURE(Rise(ShutdownIn, "PLCInterface: Shutting down the system"));
-    EXPECT_TRUE(HasMessage("PLC: Shutdown"));
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("PLC: Shutdown"); })) << "PLC: Shutdown";
     ASSERT_TRUE(WaitFor([&]() {
         std::lock_guard<std::mutex> lock(commandMutex);
         return !commands.empty();
