@@ -135,7 +135,7 @@ TEST_F(CellBus, WalksThroughThePhasesWithTheHandshakeThenStopsWhenAutoDropsAndRe
     rm->StopProgram(IPO::USER);
 }
 
-TEST_F(CellBus, FailureOutputForcesTheFaultStateAndKeepsTheMouldReleasesOff) {
+TEST_F(CellBus, FailureOutputForcesTheFaultStateWhichManualModeLeavesAsItIs) {
     ASSERT_NO_FATAL_FAILURE(StartMachine());
     ASSERT_NO_FATAL_FAILURE(StartCell());
     ASSERT_TRUE(ReachesState(StateMachineDIZ::StateInMould));
@@ -151,7 +151,15 @@ TEST_F(CellBus, FailureOutputForcesTheFaultStateAndKeepsTheMouldReleasesOff) {
     rm->SetManualDOut(FailureOut, false);
     RobotMaster::wait(300);
     EXPECT_EQ(CellState(), StateMachineDIZ::StateFault);
+
+    // Manual operation sets the manual output and leaves the cell as it is.
+    rm->stateMachine.SetManualMode();
+    EXPECT_TRUE(WaitFor([&]() { return HasMessage("EM67 Manual Mode activated"); }));
+    EXPECT_TRUE(WaitFor([&]() { return Out(32); }));
+    EXPECT_EQ(CellState(), StateMachineDIZ::StateFault);
+    EXPECT_TRUE(rm->fsmActive.load());
     rm->StopProgram(IPO::USER);
+    EXPECT_TRUE(WaitFor([&]() { return !Out(32); })) << "a stop switches the manual output off";
 }
 
 TEST_F(CellBus, MissingPhaseProgramEndsInTheFaultStateWithoutItsOutputs) {
