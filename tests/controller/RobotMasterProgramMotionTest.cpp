@@ -21,6 +21,7 @@
 #include "datatypes/Vector3.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
+#include "kinematics/KinematicFactory.h"
 #include "kinematics/RobotKinematic.h"
 #include "support/LogCapture.h"
 
@@ -173,7 +174,10 @@ TEST_F(RobotMasterProgramMotion, CartesianGeneratorRunsBlendedLinesAndArcsToTheL
     // The joints of the last target, from the joints the program ended with. The target is the
     // pose of the first joint move, whose joints lie a quarter of the modules' position step
     // (1/gear scale degrees) above a step, so that the reported positions can match them.
-    std::unique_ptr<RobotKinematic> model(rm->GetKinematic()->clone());
+    // A model of its own: the robot thread works on the robot master's.
+    std::unique_ptr<RobotKinematic> model = KinematicFactory::Create("StandardSixAxisPlus");  // the sample's arm
+    ASSERT_TRUE(model);
+    model->Init("Sample", "StandardSixAxisPlus", sample.RobotFile(), -1);
     DataTypes::Matrix44 goal;
     goal.SetRotationABCDeg2(180, -0.0051, 180);
     goal.SetTranslation(479.9869f, 0, 299.9355f);
