@@ -176,4 +176,29 @@ TEST_F(CellBus, MissingPhaseProgramEndsInTheFaultStateWithoutItsOutputs) {
     rm->StopProgram(IPO::USER);
 }
 
+TEST_F(CellBus, PhaseProgramThatCannotStartEndsInTheFaultStateWithoutItsOutputs) {
+    constexpr int BrakeOut = 36;
+    sample.EditRobot([](tinyxml2::XMLElement* robot) {
+        tinyxml2::XMLElement* brake = robot->FirstChildElement("Brake");
+        brake->SetAttribute("Active", "True");
+        brake->SetAttribute("DOutChannel", BrakeOut);
+        brake->SetAttribute("DelayMS", 0);
+    });
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    ASSERT_TRUE(WaitFor([&]() { return Out(BrakeOut); })) << "brake released";
+    ASSERT_NO_FATAL_FAILURE(StartCell());
+    ASSERT_TRUE(ReachesState(StateMachineDIZ::StateInMould));
+    // Between two phases the brake falls in: the next phase's start is refused.
+    rm->SetManualDOut(BrakeOut, false);
+    ASSERT_TRUE(WaitFor([&]() { return !Out(BrakeOut); }));
+    ASSERT_NO_FATAL_FAILURE(Input(In34, true));
+    ASSERT_TRUE(ReachesState(StateMachineDIZ::StateFault));
+    EXPECT_TRUE(log.Has("Can not start program while brake is enabled"));
+    EXPECT_TRUE(log.HasError("DIZ-FSM: Program EM67_02_moveIntoMould.xml did not start, proceed to fail mode!"));
+    RobotMaster::wait(300);
+    EXPECT_FALSE(Out(EjectorFront)) << "the robot never went into the mould";
+    EXPECT_FALSE(Out(Release1));
+    rm->StopProgram(IPO::USER);
+}
+
 }  // namespace
