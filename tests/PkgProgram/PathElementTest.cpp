@@ -257,3 +257,21 @@ TEST(PathElementSpline6, EachLegsJointVelocitiesPointAlongTheLeg) {
     EXPECT_FLOAT_EQ(s.jointSetPoint[0], 5.0f);
     EXPECT_FLOAT_EQ(s.jointSetPoint[1], -10.0f);
 }
+
+// A robot without external axes has no velocity for them: axes that do not move take no time.
+TEST(PathElementLine, AxesWithoutVelocityThatDoNotMoveTakeNoTime) {
+    const float none[9] = {90, 90, 90, 120, 120, 120, 0, 0, 0};
+    Programs::PathElementLine line(0, 1);
+    line.SetMotionParameter(none, JointAcc, JointJerk, 250, 1000, 3000, 90, 1000, 3000);
+    const RobotState to = Pose({450, 0, 300}, 0, 0, 0);
+    line.Init(to, 100.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f);
+    RobotState start = Pose({400, 0, 300}, 0, 0, 0);
+    RobotState end;
+    line.PrepareGeometry(start, 0.0f, 0.0f, end);
+    // The durations by distance over velocity that choose the leading profile.
+    for (int k = 0; k < 5; ++k) EXPECT_TRUE(std::isfinite(line.durations[k])) << k;
+    EXPECT_EQ(line.durations[2], 0.0f);
+    line.PrepareAcceleration();
+    EXPECT_EQ(line.leadingProfile, 0);
+    EXPECT_GT(line.GetDuration(), 500.0f);
+}
