@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Crash test: Korvella is killed with SIGKILL at random moments while a remote
 # client keeps changing settings and asking for the restart sequence, which
-# writes the project file and the persistent counters. After every kill the
+# writes the robot file, the project file and the persistent counters. After every kill the
 # project file, the robot file and the counters must be whole (old or new,
 # never broken) and the next start must read them and reach its main loop.
 #   tools/kill9.sh                  50 kills in build/
@@ -31,15 +31,20 @@ counters="$cell/variableStorage.xml"
 hxp_port=$("$soak" --free-port)
 soak_start_bus
 
-# The active client: a new override, then the restart sequence, which forces
-# the project rewrite and stores the counters; over and over.
+# The active client: a good-parts count that only grows (from $1 on), a new
+# override and a new brake delay (the robot file is rewritten at once), then
+# the restart sequence, which forces the project rewrite and stores the
+# counters; over and over.
 writer() {
   exec 5<>"/dev/tcp/127.0.0.1/$hxp_port" || exit 0
   cat <&5 >/dev/null 2>&1 &
-  local n=0
+  local n=0 good=$1
   while :; do
     n=$(((n + 1) % 1000))
+    good=$((good + 1))
+    printf 'HXPSTART %d VAR SetVariableSingle #parts-good %d HXPEND' "$n" "$good" >&5 || break
     printf 'HXPSTART %d CMD Override %d HXPEND' "$n" $((RANDOM % 100 + 1)) >&5 || break
+    printf 'HXPSTART %d CONFIG SetBrake -1 %d -1 HXPEND' "$n" $((RANDOM % 1000)) >&5 || break
     printf 'HXPSTART %d SYSTEM Shutdown 101 HXPEND' "$n" >&5 || break
     sleep 0.02
   done
@@ -48,6 +53,7 @@ writer() {
 failures=0
 mid_write=0
 last_uptime=-1
+last_good=-1
 fail() {
   echo "kill9: round $round: $*"
   failures=$((failures + 1))
@@ -81,7 +87,8 @@ start_and_check() {
 for round in $(seq "$rounds"); do
   start_and_check
   # Changes are written while the kill comes at a random moment.
-  writer &
+  # Each round counts on from far above the last, so a stored count tells its round.
+  writer $((round * 100000)) &
   writer_pid=$!
   sleep "$((RANDOM % 1500 / 1000)).$(printf '%03d' $((RANDOM % 1000)))"
   kill -KILL "$korvella_pid" 2>/dev/null || true
@@ -103,11 +110,16 @@ for round in $(seq "$rounds"); do
   if [ -n "$had_counters" ] && [ ! -f "$counters" ]; then
     fail "the persistent counters are gone"
   fi
-  uptime=$(echo "$check" | awk '{print $4}')
+  uptime=$(echo "$check" | awk '{print $6}')
+  good=$(echo "$check" | awk '{print $10}')
   if [ "$uptime" -lt "$last_uptime" ]; then
     fail "the up-time counter went back from $last_uptime to $uptime"
   fi
+  if [ "$good" -lt "$last_good" ] || [ "$good" -gt $(((round + 1) * 100000)) ]; then
+    fail "the good-parts count $good is neither the old one ($last_good) nor one of this round's"
+  fi
   last_uptime=$uptime
+  last_good=$good
   echo "kill9: round $round: $check"
 done
 

@@ -8,9 +8,9 @@
 # scratch directory of a passed run too).
 #
 # It copies the sample to a scratch directory, switches on the Modbus server,
-# a simulated camera and the cloud link (to a local mosquitto over TLS with
-# certificates made here), runs a repeating program of joint and linear
-# motions, and starts korvella-cansim and Korvella. korvella-soak then drives
+# the PLC interface, a simulated camera and the cloud link (to a local
+# mosquitto over TLS with certificates made here), runs a repeating program of
+# joint, linear and circular motions that triggers the camera, and starts korvella-cansim and Korvella. korvella-soak then drives
 # the cell with three remote clients and a Modbus client, samples the process
 # every 10 s, injects the faults, prints the table and passes or fails.
 set -euo pipefail
@@ -75,7 +75,9 @@ EOF
 chmod 755 "$work/broker.sh"
 "$work/broker.sh"
 
-# ---- the cell: Modbus server, simulated camera, cloud link, the soak program
+# ---- the cell: Modbus server, PLC interface (pause on input 22 of the I/O
+# module 112, program running on output 24), simulated camera, cloud link,
+# the soak program
 device_id=$(od -An -tx1 -N16 /dev/urandom | tr -d ' \n')
 echo "$device_id" >"$work/machine-id"
 # The stored credentials: a random vector, then user and password encrypted
@@ -88,25 +90,36 @@ cp "$work/ca.pem" "$cell/ISRG_Root_X1.pem"
 sed -i \
   -e 's|<Program File="Demo.xml" Override="50"|<Program File="Soak.xml" Override="100"|' \
   -e 's|RefDelay\([0-8]\)="5"|RefDelay\1="0"|g' \
+  -e 's|<PLCInterface Active="false"|<PLCInterface Active="true"|' \
+  -e 's|PauseNumber="-1"|PauseNumber="22"|' \
+  -e 's|ProgramRunningNumber="-1"|ProgramRunningNumber="24"|' \
   -e "s|<Cameras/>|<Cameras><HwCamera Type=\"Sim\" Name=\"SoakCam\" X=\"620\" Y=\"0\" Z=\"400\" A=\"180\" B=\"0\" C=\"180\" ImageEnabled=\"True\"/></Cameras>|" \
   -e "s|<ModbusServer Active=\"False\" Port=\"502\"|<ModbusServer Active=\"True\" Port=\"$modbus_port\"|" \
   -e "s|</Environment>|    <Cloud Active=\"True\" Credentials=\"$credentials\" ClientID=\"soak\" RobotName=\"Soak arm\" RobotOwner=\"korvella\" CameraEnvironmentName=\"\" CameraWorkareaName=\"\"/>\n    </Environment>|" \
   "$project"
-for expected in 'File="Soak.xml"' 'HwCamera Type="Sim"' "Port=\"$modbus_port\"" '<Cloud Active="True"'; do
+for expected in 'File="Soak.xml"' 'PLCInterface Active="true"' 'PauseNumber="22"' 'HwCamera Type="Sim"' "Port=\"$modbus_port\"" '<Cloud Active="True"'; do
   grep -q "$expected" "$project" || { echo "soak: could not switch on $expected in the project" >&2; exit 1; }
 done
+# Circular motions need the Cartesian path generator.
+sed -i 's|GeneratorType="01"|GeneratorType="02Linear"|' "$robot_file"
+grep -q 'GeneratorType="02Linear"' "$robot_file" || { echo "soak: could not switch the path generator" >&2; exit 1; }
 
 cat >"$cell/Data/Programs/Soak.xml" <<'EOF'
 <?xml version="1.0" encoding="utf-8"?>
 <Program>
-    <Comment Nr="1" Descr="Soak: joint and linear motions; each completed cycle counts a good part"/>
-    <Joint Nr="2" a1="0" a2="45" a3="45" a4="0" a5="90" a6="0" velPercent="100" acc="100" smooth="0" AbortCondition="false"/>
-    <Output Nr="3" Channel="DOut1" State="true"/>
-    <Linear Nr="4" x="620" y="80" z="450" a="180" b="0" c="180" vel="250" acc="100" smooth="0" AbortCondition="false"/>
-    <Output Nr="5" Channel="DOut1" State="false"/>
-    <Linear Nr="6" x="660" y="-80" z="380" a="180" b="0" c="180" vel="250" acc="100" smooth="0" AbortCondition="false"/>
-    <Joint Nr="7" a1="-20" a2="20" a3="50" a4="10" a5="40" a6="-10" velPercent="100" acc="100" smooth="0" AbortCondition="false"/>
-    <MathOperator Nr="8" Function="add" FirstOperand="#parts-good" SecondOperand="1"/>
+    <Comment Nr="1" Descr="Soak: joint, linear and circular motions, a camera target; each completed cycle counts a good part"/>
+    <Store Nr="2" Type="position" Name="camtarget"/>
+    <Store Nr="3" Type="number" Name="camclass" Value="-2"/>
+    <Joint Nr="4" a1="0" a2="45" a3="45" a4="0" a5="90" a6="0" velPercent="100" acc="100" smooth="0" AbortCondition="false"/>
+    <CameraTrigger Nr="5" CameraName="SoakCam"/>
+    <Output Nr="6" Channel="DOut1" State="true"/>
+    <Linear Nr="7" x="620" y="80" z="450" a="180" b="0" c="180" vel="250" acc="100" smooth="0" AbortCondition="false"/>
+    <Output Nr="8" Channel="DOut1" State="false"/>
+    <Linear Nr="9" x="660" y="-80" z="380" a="180" b="0" c="180" vel="250" acc="100" smooth="0" AbortCondition="false"/>
+    <Circular Nr="10" AbortCondition="false" vel="200" acc="100" smooth="0" useAngle="false" angle="0" Source="numbers" p1x="600" p1y="0" p1z="380" p2x="660" p2y="80" p2z="380" a="180" b="0" c="180" e1="0" e2="0" e3="0" VariableHelperName="" VariableEndName=""/>
+    <Camera Nr="11" CameraName="SoakCam" CameraType="Sim" VarTargetPos="camtarget" VarModelClass="camclass"/>
+    <Joint Nr="12" a1="-20" a2="20" a3="50" a4="10" a5="40" a6="-10" velPercent="100" acc="100" smooth="0" AbortCondition="false"/>
+    <MathOperator Nr="13" Function="add" FirstOperand="#parts-good" SecondOperand="1"/>
 </Program>
 EOF
 

@@ -111,7 +111,8 @@ std::string HxpClient::LastError() const {
 void HxpClient::Read() {
     // The prefixes whose frames the run counts.
     static const char* const Counted[] = {"STATUS", "MESSAGE Program done, restarting", "EXECACK", "EXECEND",
-                                          "EXECERROR", "CMDACK", "CMDERROR", "VARINFO", "RUNSTATE",
+                                          "EXECERROR", "EXECPAUSE", "CMDACK", "CMDERROR", "VARINFO",
+                                          "RUNSTATE", "CAMINFO CameraResult", "CAMINFO CameraImage",
                                           "MESSAGE Serious Failure"};
     std::string pending;
     char buffer[8192];

@@ -110,6 +110,10 @@ const char* const ProjectUpdated = "ProjectManager: Project file * updated";
 const char* const MainLoopException = "MAIN LOOP EXCEPTION";
 const char* const SeriousFailure = "Serious Failure";
 const char* const PartsGood = "#parts-good";
+const char* const CycleDone = "MESSAGE Program done, restarting";
+const char* const CameraResult = "CAMINFO CameraResult";
+const char* const PlcPause = "PLCInterface: Pause";
+const char* const PlcContinue = "PLCInterface: Continue";
 
 // ---------------------------------------------------------------- Modbus client
 
@@ -376,12 +380,11 @@ Fault ModbusGarbage(Cell& cell) {
     return f;
 }
 
-Fault SilenceJoint(Cell& cell) {
-    Fault f = MakeFault("joint module silenced and back", 240s);
+// A fault whose course runs on a thread of its own: `course` answers "" once
+// the controller reported the fault and recovered, else what went wrong.
+Fault InBackground(const std::string& name, Clock::duration limit, std::function<std::string()> course) {
+    Fault f = MakeFault(name, limit);
     f.holdsProgram = true;
-    const Settings& s = cell.settings;
-    const uint64_t statusBefore = cell.log->Count(CanStatusChanged);
-    WriteFault(s, "silence " + s.silenceId + " on");
     struct Progress {
         std::atomic<int> result{0};
         std::string why;
@@ -396,7 +399,34 @@ Fault SilenceJoint(Cell& cell) {
         }
     };
     auto progress = std::make_shared<Progress>();
-    progress->worker = std::thread([&cell, progress, statusBefore]() {
+    progress->worker = std::thread([progress, course]() {
+        progress->why = course();
+        progress->result = progress->why.empty() ? 1 : -1;
+    });
+    f.step = [progress](std::string& detail) {
+        const int r = progress->result.load();
+        if (r == 0) detail = "recovery still running";
+        if (r < 0) detail = progress->why;
+        if (r != 0 && progress->worker.joinable()) progress->worker.join();
+        return r;
+    };
+    return f;
+}
+
+// Recovered once the program completes a cycle again.
+std::string NextCycle(Cell& cell, uint64_t cycles, Seconds limit) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
+    while (Clock::now() < end) {
+        if (cell.active.Count(CycleDone) > cycles) return "";
+        std::this_thread::sleep_for(100ms);
+    }
+    return "the program completed no cycle afterwards";
+}
+
+Fault SilenceJoint(Cell& cell) {
+    const uint64_t statusBefore = cell.log->Count(CanStatusChanged);
+    WriteFault(cell.settings, "silence " + cell.settings.silenceId + " on");
+    return InBackground("joint module silenced and back", 240s, [&cell, statusBefore]() -> std::string {
         const Settings& set = cell.settings;
         // The error reaches the log and the active client's status lines.
         const bool logged = cell.log->WaitCount(CanStatusChanged, statusBefore + 1, 30s);
@@ -407,38 +437,42 @@ Fault SilenceJoint(Cell& cell) {
             if (!seen) std::this_thread::sleep_for(100ms);
         }
         WriteFault(set, "silence " + set.silenceId + " off");
-        if (!logged || !seen) {
-            progress->why = logged ? "the active client saw no error" : "no \"" + std::string(CanStatusChanged) + "\"";
-            progress->result = -1;
-            return;
-        }
+        if (!logged) return "no \"" + std::string(CanStatusChanged) + "\"";
+        if (!seen) return "the active client saw no error";
         std::this_thread::sleep_for(1s);
-        const uint64_t cycles = cell.active.Count("MESSAGE Program done, restarting");
+        const uint64_t cycles = cell.active.Count(CycleDone);
         std::string why;
-        if (!EnableAndStart(cell, why)) {
-            progress->why = why;
-            progress->result = -1;
-            return;
-        }
-        // Recovered once the program completes a cycle again.
-        for (int i = 0; i < 1200; ++i) {
-            if (cell.active.Count("MESSAGE Program done, restarting") > cycles) {
-                progress->result = 1;
-                return;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        progress->why = "the program completed no cycle after the restart";
-        progress->result = -1;
+        if (!EnableAndStart(cell, why)) return why;
+        return NextCycle(cell, cycles, 120s);
     });
-    f.step = [progress](std::string& detail) {
-        const int r = progress->result.load();
-        if (r == 0) detail = "recovery still running";
-        if (r < 0) detail = progress->why;
-        if (r != 0 && progress->worker.joinable()) progress->worker.join();
-        return r;
-    };
-    return f;
+}
+
+// The PLC's pause input: one edge pauses the program, the next continues it.
+Fault PlcPauseAndContinue(Cell& cell) {
+    const uint64_t pauses = cell.log->Count(PlcPause);
+    const uint64_t continues = cell.log->Count(PlcContinue);
+    const uint64_t paused = cell.active.Count("EXECPAUSE");
+    WriteFault(cell.settings, "inputs 112 0x04");
+    return InBackground("PLC pauses and continues", 150s, [&cell, pauses, continues, paused]() -> std::string {
+        const Settings& set = cell.settings;
+        const bool logged = cell.log->WaitCount(PlcPause, pauses + 1, 20s);
+        bool seen = false;
+        for (int i = 0; i < 200 && !seen; ++i) {
+            seen = cell.active.Count("EXECPAUSE") > paused;
+            if (!seen) std::this_thread::sleep_for(100ms);
+        }
+        WriteFault(set, "inputs 112 0x00");
+        if (!logged) return "no \"" + std::string(PlcPause) + "\"";
+        if (!seen) return "the clients heard of no pause";
+        std::this_thread::sleep_for(2s);
+        const uint64_t cycles = cell.active.Count(CycleDone);
+        WriteFault(set, "inputs 112 0x04");
+        const bool resumed = cell.log->WaitCount(PlcContinue, continues + 1, 20s);
+        std::this_thread::sleep_for(300ms);
+        WriteFault(set, "inputs 112 0x00");
+        if (!resumed) return "no \"" + std::string(PlcContinue) + "\"";
+        return NextCycle(cell, cycles, 120s);
+    });
 }
 
 Fault RestartBroker(Cell& cell) {
@@ -515,20 +549,22 @@ struct Row {
     ModbusPoller::Interval modbus;
     uint64_t cycles = 0;          // "Program done, restarting" seen by the active client
     uint64_t status[3] = {};      // status lines per client, in total
+    uint64_t cameraResults = 0;   // camera result lines to the active client, in total
     int faults = 0;               // faults injected so far
     bool programHeld = false;     // a fault may have stopped the program during the interval
 };
 
 void PrintTable(const std::vector<Row>& rows, double idleWorkload) {
-    std::printf("\n%7s %9s %5s %7s %9s %9s %8s %8s %8s %7s %6s\n", "t [s]", "RSS [KiB]", "fds", "threads",
-                "freq [Hz]", "min freq", "load [%]", "maxcycle", "cycles", "status", "faults");
+    std::printf("\n%7s %9s %5s %7s %9s %9s %8s %9s %7s %7s %7s %6s\n", "t [s]", "RSS [KiB]", "fds", "threads",
+                "freq [Hz]", "min freq", "load [%]", "maxcycle", "cycles", "status", "camera", "faults");
     for (const Row& r : rows) {
         const double reads = static_cast<double>(std::max<uint64_t>(r.modbus.reads, 1));
-        std::printf("%7.0f %9ld %5d %7d %9.1f %9.1f %8.1f %7.2fms %8llu %7llu %6d%s\n", r.t, r.process.rssKiB,
+        std::printf("%7.0f %9ld %5d %7d %9.1f %9.1f %8.1f %7.2fms %7llu %7llu %7llu %6d%s\n", r.t, r.process.rssKiB,
                     r.process.fds, r.process.threads, r.modbus.frequencySum / reads,
                     r.modbus.reads > 0 ? r.modbus.frequencyMin : 0.0, r.modbus.workloadSum / reads,
                     r.modbus.maxCycleMs, static_cast<unsigned long long>(r.cycles),
-                    static_cast<unsigned long long>(r.status[0]), r.faults, r.programHeld ? "  (fault window)" : "");
+                    static_cast<unsigned long long>(r.status[0]), static_cast<unsigned long long>(r.cameraResults),
+                    r.faults, r.programHeld ? "  (fault window)" : "");
     }
     std::printf("idle workload before the program started: %.1f %%\n", idleWorkload);
 }
@@ -563,30 +599,40 @@ int CheckFiles(const std::string& projectPath, const std::string& robotPath, con
     if (override < 0.0f || override > 100.0f) complain(projectPath + " (no readable override)");
 
     tinyxml2::XMLDocument robot;
-    if (robot.LoadFile(robotPath.c_str()) != tinyxml2::XML_SUCCESS || robot.FirstChildElement("Robot") == nullptr ||
-        robot.FirstChildElement("Robot")->FirstChildElement("BusConfiguration") == nullptr ||
-        robot.FirstChildElement("Robot")->FirstChildElement("Kinematic") == nullptr)
+    const tinyxml2::XMLElement* root = nullptr;
+    if (robot.LoadFile(robotPath.c_str()) == tinyxml2::XML_SUCCESS) root = robot.FirstChildElement("Robot");
+    int brakeDelay = -1;
+    if (root == nullptr || root->FirstChildElement("BusConfiguration") == nullptr ||
+        root->FirstChildElement("Kinematic") == nullptr || root->FirstChildElement("Brake") == nullptr ||
+        root->FirstChildElement("Brake")->QueryIntAttribute("DelayMS", &brakeDelay) != tinyxml2::XML_SUCCESS)
         complain(robotPath);
 
     long upTime = -1;
     long starts = -1;
+    long partsGood = -1;
     if (countersPath != "-") {
         tinyxml2::XMLDocument counters;
         const tinyxml2::XMLElement* system = nullptr;
         if (counters.LoadFile(countersPath.c_str()) == tinyxml2::XML_SUCCESS && counters.FirstChildElement("Data"))
             system = counters.FirstChildElement("Data")->FirstChildElement("SystemVariables");
+        const tinyxml2::XMLElement* user =
+            system != nullptr ? counters.FirstChildElement("Data")->FirstChildElement("UserVariables") : nullptr;
         int64_t a = -1;
         int64_t b = -1;
-        if (system == nullptr || system->QueryInt64Attribute("UpTimeComplete", &a) != tinyxml2::XML_SUCCESS ||
+        int64_t c = -1;
+        if (system == nullptr || user == nullptr ||
+            system->QueryInt64Attribute("UpTimeComplete", &a) != tinyxml2::XML_SUCCESS ||
             system->QueryInt64Attribute("ProgramStarts", &b) != tinyxml2::XML_SUCCESS ||
-            counters.FirstChildElement("Data")->FirstChildElement("UserVariables") == nullptr) {
+            user->QueryInt64Attribute("PartsGood", &c) != tinyxml2::XML_SUCCESS) {
             complain(countersPath);
         } else {
             upTime = static_cast<long>(a);
             starts = static_cast<long>(b);
+            partsGood = static_cast<long>(c);
         }
     }
-    std::printf("override %.1f uptime %ld starts %ld\n", static_cast<double>(override), upTime, starts);
+    std::printf("override %.1f brake %d uptime %ld starts %ld good %ld\n", static_cast<double>(override), brakeDelay,
+                upTime, starts, partsGood);
     return broken == 0 ? 0 : 1;
 }
 
@@ -602,7 +648,8 @@ int main(int argc, char** argv) {
     std::mt19937 random(s.seed != 0 ? s.seed : std::random_device{}());
     cell.log = std::make_unique<LogWatch>(
         s.log, std::vector<std::string>{BusConnected, Referenced, CanStatusChanged, HxpClosed, ModbusBadHeader,
-                                        MqttConnected, MqttLost, ProjectUpdated, MainLoopException, SeriousFailure});
+                                        MqttConnected, MqttLost, ProjectUpdated, MainLoopException, SeriousFailure,
+                                        PlcPause, PlcContinue});
     std::vector<std::string> failures;
 
     // ---- start-up: the bus, three clients, the Modbus client, the program
@@ -652,6 +699,7 @@ int main(int argc, char** argv) {
         [&]() { return DisconnectMidFrame(cell); },
         [&]() { return ModbusGarbage(cell); },
         [&]() { return SilenceJoint(cell); },
+        [&]() { return PlcPauseAndContinue(cell); },
         [&]() { return RestartBroker(cell); },
         [&]() { return RemoteProjectChange(cell, 60 + static_cast<int>(random() % 30)); },
     };
@@ -673,10 +721,11 @@ int main(int argc, char** argv) {
         r.t = Since(start);
         r.process = ReadProcess(s.pid);
         r.modbus = cell.modbus->Take();
-        r.cycles = cell.active.Count("MESSAGE Program done, restarting");
+        r.cycles = cell.active.Count(CycleDone);
         r.status[0] = cell.active.Count("STATUS");
         r.status[1] = cell.passive1.Count("STATUS");
         r.status[2] = cell.passive2.Count("STATUS");
+        r.cameraResults = cell.active.Count(CameraResult);
         r.faults = static_cast<int>(nextFault);
         r.programHeld = heldSinceSample;
         rows.push_back(r);
@@ -689,9 +738,13 @@ int main(int argc, char** argv) {
         return std::any_of(faults.begin(), faults.end(), [](const Fault& f) { return f.result == 0; });
     };
     // The run lasts its time, and longer while a fault has not yet recovered.
-    while (Since(start) < s.seconds || (anyPending() && Since(start) < s.seconds + 240.0)) {
+    const auto programHeld = [&]() {
+        return std::any_of(faults.begin(), faults.end(), [](const Fault& f) { return f.holdsProgram && f.result == 0; });
+    };
+    // Two faults that hold the program would blur each other's recovery: the second waits.
+    while ((Since(start) < s.seconds || anyPending() || nextFault < kinds.size()) && Since(start) < s.seconds + 600.0) {
         if (!ReadProcess(s.pid).alive) break;
-        if (nextFault < kinds.size() && Since(start) >= at[nextFault] && Since(start) < s.seconds) {
+        if (nextFault < kinds.size() && Since(start) >= at[nextFault] && !programHeld()) {
             faults.push_back(kinds[nextFault]());
             Say("injected: %s", faults.back().name.c_str());
             ++nextFault;
@@ -709,8 +762,7 @@ int main(int argc, char** argv) {
         }
         if (Since(start) >= nextSample) {
             sample();
-            heldSinceSample = anyPending() &&
-                              std::any_of(faults.begin(), faults.end(), [](const Fault& f) { return f.holdsProgram && f.result == 0; });
+            heldSinceSample = programHeld();
             nextSample += 10.0;
         }
         std::this_thread::sleep_for(200ms);
@@ -722,9 +774,21 @@ int main(int argc, char** argv) {
     // ---- the program's own count against what the clients saw
     std::this_thread::sleep_for(1s);
     const double endVariable = ReadNumber(cell, PartsGood);
-    const uint64_t seen[3] = {cell.active.Count("MESSAGE Program done, restarting"),
-                              cell.passive1.Count("MESSAGE Program done, restarting"),
-                              cell.passive2.Count("MESSAGE Program done, restarting")};
+    const uint64_t seen[3] = {cell.active.Count(CycleDone),
+                              cell.passive1.Count(CycleDone),
+                              cell.passive2.Count(CycleDone)};
+    // The program fetched the simulated camera's target into its variable.
+    std::string cameraTarget;
+    {
+        std::lock_guard<std::mutex> lock(cell.activeMutex);
+        const uint64_t since = cell.active.Seq();
+        cell.active.Send("VAR GetPosVariable camtarget");
+        cell.active.WaitFor(since, "VARINFO ValuePosVariable camtarget ", 10s, &cameraTarget);
+    }
+    double x = 0, y = 0, z = 0;
+    if (std::sscanf(cameraTarget.c_str(), "VARINFO ValuePosVariable camtarget %lf %lf %lf", &x, &y, &z) != 3 ||
+        std::fabs(x - 620) > 0.5 || std::fabs(y) > 0.5 || std::fabs(z - 400) > 0.5)
+        failures.push_back("the program did not get the camera's target (" + cameraTarget + ")");
     cell.stopPolling = true;
     cell.poller.join();
     {
@@ -788,6 +852,9 @@ int main(int argc, char** argv) {
         for (int c = 0; c < 3; ++c)
             if (prev != nullptr && r.status[c] == prev->status[c])
                 failures.push_back(std::string(at) + "a client got no status line");
+        // Result lines come every 5 s or so, not on a fixed beat: two quiet intervals are a stall.
+        if (i >= 2 && r.cameraResults == rows[i - 2].cameraResults)
+            failures.push_back(std::string(at) + "no camera result reached the clients for 20 s");
         if (r.modbus.reads == 0) {
             failures.push_back(std::string(at) + "no Modbus answer");
             continue;
@@ -803,9 +870,11 @@ int main(int argc, char** argv) {
                                std::to_string(idleWorkload) + " %");
         if (r.modbus.maxCycleMs > 250.0)
             failures.push_back(std::string(at) + "a robot cycle took " + std::to_string(r.modbus.maxCycleMs) + " ms");
-        const uint64_t before = prev != nullptr ? prev->cycles : 0;
-        if (!r.programHeld && r.cycles == before)
-            failures.push_back(std::string(at) + "no program cycle completed in the interval");
+        // A cycle takes 6 to 9 s with the overrides the run sets: two intervals without one are a stall.
+        if (i >= 1 && !r.programHeld && !prev->programHeld) {
+            const uint64_t before = i >= 2 ? rows[i - 2].cycles : 0;
+            if (r.cycles == before) failures.push_back(std::string(at) + "no program cycle completed in 20 s");
+        }
     }
 
     if (failures.empty()) {
