@@ -87,10 +87,25 @@ start_and_check() {
 for round in $(seq "$rounds"); do
   start_and_check
   # Changes are written while the kill comes at a random moment.
+  # The started controller has seen what the last kill left; from here on a
+  # temporary file is one this round is writing.
+  rm -f "$cell"/*_tmp "$(dirname "$project")"/*_tmp "$(dirname "$robot_file")"/*_tmp
   # Each round counts on from far above the last, so a stored count tells its round.
   writer $((round * 100000)) &
   writer_pid=$!
-  sleep "$((RANDOM % 1500 / 1000)).$(printf '%03d' $((RANDOM % 1000)))"
+  pause_ms=$((RANDOM % 2000))
+  if [ $((round % 2)) -eq 0 ]; then
+    # Every other kill aims at a write in progress: the first temporary file seen.
+    end=$((${EPOCHREALTIME/[.,]/} + pause_ms * 1000))
+    while ((${EPOCHREALTIME/[.,]/} < end)); do
+      if compgen -G "$cell/*_tmp" >/dev/null || compgen -G "$(dirname "$project")/*_tmp" >/dev/null ||
+        compgen -G "$(dirname "$robot_file")/*_tmp" >/dev/null; then
+        break
+      fi
+    done
+  else
+    sleep "$((pause_ms / 1000)).$(printf '%03d' $((pause_ms % 1000)))"
+  fi
   kill -KILL "$korvella_pid" 2>/dev/null || true
   wait "$korvella_pid" 2>/dev/null || true
   korvella_pid=""

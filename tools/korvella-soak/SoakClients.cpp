@@ -37,19 +37,22 @@ bool Matches(const std::string& line, const std::string& pattern) {
 
 // ---------------------------------------------------------------- HxpClient
 
-bool HxpClient::Connect(int port) {
-    Close();
-    m_Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_Fd < 0) return false;
+int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(m_Fd);
-        m_Fd = -1;
-        return false;
-    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+bool HxpClient::Connect(int port) {
+    Close();
+    m_Fd = ConnectLoopback(port);
+    if (m_Fd < 0) return false;
     m_Stop = false;
     m_Closed = false;
     m_Reader = std::thread([this]() { Read(); });

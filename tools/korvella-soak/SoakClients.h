@@ -21,6 +21,9 @@ namespace Soak {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
+// A TCP connection to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
+
 // A remote-control connection whose reader thread keeps the frames that arrive.
 class HxpClient {
 public:

@@ -352,12 +352,8 @@ Fault DisconnectMidFrame(Cell& cell) {
 Fault ModbusGarbage(Cell& cell) {
     Fault f = MakeFault("Modbus garbage", 30s);
     const uint64_t before = cell.log->Count(ModbusBadHeader);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(cell.settings.modbusPort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    const int fd = ConnectLoopback(cell.settings.modbusPort);
+    if (fd >= 0) {
         // A frame header with a foreign protocol id, then noise.
         const unsigned char junk[] = {0x13, 0x37, 0xBE, 0xEF, 0x00, 0x06, 0xFF, 0x42, 0x00, 0x00, 0xFF, 0xFF,
                                       0xDE, 0xAD, 0x00, 0x00, 0x00, 0x00, 0x7F, 0x80};
