@@ -221,7 +221,7 @@ void ComServer::ConfigSetKinematicLimits(const char* message, char**) {
         for (int i = 0; i < pairs; ++i)
             log->addFormat("HXP-Server: Kin limits axis %d: %f %f", i, received[i][0], received[i][1]);
         if (n < 1 + 2 * Slots && !scan.NextIs("HXPEND")) {
-            // A value that is no finite number (or a lone minimum) would shift every limit after it.
+            // A value that is no finite number ends the scan there: nothing changes rather than a part.
             log->addError("HXP-Server: ERROR, kinematic limits not changed: a value is not a number");
         } else if (pairs < joints) {
             // The robot file would get 0..0 for the joints the message left out.
