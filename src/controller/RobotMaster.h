@@ -247,7 +247,8 @@ public:
 
     // Runs `change` with the working state locked, so the robot thread sees a
     // changed group of settings (limits, virtual box, PLC record, brake,
-    // output states) whole, never half of it.
+    // output states) whole, never half of it; also for another thread's work
+    // that reads the working state.
     void ChangeSettings(const std::function<void()>& change);
     // Brake output and E-stop input (-1 none, else 0..63); a negative delay keeps the delay.
     void SetBrakeSettings(int32_t doutChannel, int32_t delayMs, int32_t dinChannel);

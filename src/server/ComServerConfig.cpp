@@ -379,7 +379,9 @@ void ComServer::ConfigSetBrake(const char* message, char**) {
 }
 
 void ComServer::ConfigGetProgramDefaultState(const char*, char**) {
-    SendToClient("CONFIG ProgramDefaultState " + std::to_string(m_RobotMaster->GetProgramDefaultState() != 0 ? 1 : 0));
+    int32_t state = 0;
+    m_RobotMaster->ChangeSettings([&]() { state = m_RobotMaster->GetProgramDefaultState() != 0 ? 1 : 0; });
+    SendToClient("CONFIG ProgramDefaultState " + std::to_string(state));
 }
 
 void ComServer::ConfigSetProgramDefaultState(const char*, char** save) {
@@ -390,7 +392,8 @@ void ComServer::ConfigSetProgramDefaultState(const char*, char** save) {
         return;
     }
     const int32_t state = value != 0 ? 1 : 0;
-    m_RobotMaster->SetProgramDefaultState(state);
+    // The interpreter reads it in the robot cycle.
+    m_RobotMaster->ChangeSettings([&]() { m_RobotMaster->SetProgramDefaultState(state); });
     log->add("HXP-Server: Program default state set to " + std::to_string(state));
     QueueProjectRewrite();
 }

@@ -101,10 +101,13 @@ void ComServer::VarSet(const char* message, char** save, int kind) {
         known = false;
     } else if (kind == 1) {
         known = m_RobotMaster->programMemory.SetVariableSingle(name, v(0), false);
-    } else if (kind == 2) {
-        known = m_RobotMaster->programMemory.SetVariablePosCart(name, v(0), v(1), v(2), v(3), v(4), v(5), v(6), v(7), v(8), false);
     } else {
-        known = m_RobotMaster->programMemory.SetVariablePosJoint(name, v(0), v(1), v(2), v(3), v(4), v(5), v(6), v(7), v(8), false);
+        // Converting a position reads the robot's working state, which the robot thread writes.
+        Programs::ProgramMemory& memory = m_RobotMaster->programMemory;
+        m_RobotMaster->ChangeSettings([&]() {
+            known = kind == 2 ? memory.SetVariablePosCart(name, v(0), v(1), v(2), v(3), v(4), v(5), v(6), v(7), v(8), false)
+                              : memory.SetVariablePosJoint(name, v(0), v(1), v(2), v(3), v(4), v(5), v(6), v(7), v(8), false);
+        });
     }
     if (known) {
         std::snprintf(reply, sizeof(reply), "CMDACK %d", counter);

@@ -271,6 +271,8 @@ TEST_F(RemoteDevices, CloudConnectionAndNames) {
 // another reason keeps them instead of putting the start-up values back.
 TEST_F(RemoteDevices, RemoteChangesSurviveALaterUnrelatedRewrite) {
     using namespace ProjectManagerTest;
+    // Opening the project sets process-wide settings that the robot thread reads.
+    rm.StopMainLoop();
     ProjectRoot root;
     ProjectManager project(&cloud);
     project.SetRootPath(root.Path());

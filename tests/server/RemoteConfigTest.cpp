@@ -28,6 +28,8 @@ protected:
     }
     void TearDown() override {
         Remote::TearDown();
+        // The robot thread reads the PLC record every cycle.
+        rm.StopMainLoop();
         LogSingleton::instance()->get_plcInterfaceNr() = PLCInterfaceSettings{};
         LogSingleton::instance()->set_robotGripper("");
     }
