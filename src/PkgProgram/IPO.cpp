@@ -296,7 +296,7 @@ void IPO::SetPathUnavailable() {
 void IPO::WaitForStepToEnd() const {
     // A stop from inside a step (a Stop command) has nothing to wait for and
     // must not hold up the robot cycle.
-    if (steppingIpo == this) return;
+    if (steppingIpo == this || stepThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
     usleep(50000);
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stack>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/RelaxedAtomic.h"
@@ -285,11 +286,14 @@ private:
                        int& written) const;
 
     void LogOffsets(const char* what) const;
-    // Waits 50 ms so a step in progress on the robot thread ends; not when called from inside a step.
+    // Waits 50 ms so a step in progress on the robot thread ends; not when called
+    // from inside a step or from the thread that steps (nothing can be in progress).
     void WaitForStepToEnd() const;
 
     // The interpreter whose step runs on this thread, if any.
     static thread_local const IPO* steppingIpo;
+    // The thread that last stepped this interpreter.
+    std::atomic<std::thread::id> stepThread{};
     mutable std::recursive_mutex programsMutex;
     std::atomic<bool> loading{false};
     std::atomic<int> helperThreads{0};

@@ -26,6 +26,7 @@ bool IPO::GetNextPosition(int cycleMs, float override, DataTypes::RobotState* st
         ~SteppingScope() { steppingIpo = previous; }
         const IPO* previous;
     } scope(this);
+    stepThread.store(std::this_thread::get_id(), std::memory_order_relaxed);
 
     if (restartWaitMs > 0) {
         restartWaitMs -= cycleMs;
