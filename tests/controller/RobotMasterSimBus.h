@@ -221,6 +221,13 @@ public:
                        std::chrono::duration_cast<std::chrono::milliseconds>(limit)) &&
                Count(message) >= times;
     }
+    // The last lines of the console, for a failure's message.
+    std::string Tail(std::size_t lines = 40) const {
+        const std::vector<std::string> all = Log();
+        std::string text = "\n--- last console lines ---\n";
+        for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) text += all[i] + "\n";
+        return text;
+    }
     // A console line, typed once the previous one had its effect.
     void Type(const std::string& line) { process.Line(line); }
     // Ends the program with SIGTERM and expects a clean exit.
