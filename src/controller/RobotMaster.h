@@ -121,6 +121,11 @@ public:
     // Busy share of the last 50 cycles, 0..1.
     float GetWorkload() const { return workload.load(); }
     float GetCycleTime() const { return static_cast<float>(CycleTimeMS); }
+    // Told by the robot thread at every cycle start: that start and the work of the
+    // cycle before it (everything but the wait) in monotonic microseconds, and the
+    // processor time of that work. For timing measurements; set before FinishInit.
+    using CycleObserver = std::function<void(uint64_t startUs, uint64_t busyUs, uint64_t busyCpuUs)>;
+    void SetCycleObserver(CycleObserver observer) { cycleObserver = std::move(observer); }
     int32_t GetTimingMode() const { return TimingMode; }
     bool IsPreciseTiming() const { return PreciseTiming; }
     std::string GetDisplayPortDefault() const { return DisplayPort; }
@@ -421,6 +426,7 @@ private:
     std::atomic<int32_t> minCycleTime{99999999};
     std::atomic<float> workload{0.0f};
     float busyTimeSum = 0.0f;
+    CycleObserver cycleObserver;
     int32_t spare = 0;
     int32_t TimingMode = 0;
     bool PreciseTiming = false;

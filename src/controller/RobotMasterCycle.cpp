@@ -25,6 +25,12 @@ uint64_t NowUs() {
     return RobotMaster::ToMicroSec(now);
 }
 
+uint64_t ThreadCpuUs() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return RobotMaster::ToMicroSec(now);
+}
+
 bool IsRunningErrorText(const std::string& text) {
     return text == "NoError" || text == "operation_enabled" || text == "Homing";
 }
@@ -42,6 +48,7 @@ struct RobotMaster::CycleClock {
     uint64_t lastCycleStart = 0;
     uint64_t lastWaitEnd = 0;
     uint64_t lastStatisticsTime = 0;
+    uint64_t lastWaitEndCpu = 0;  // kept only for the cycle observer
     int statisticsCounter = 0;
     float lastJoint[9] = {};
     float referenceJoint[9] = {};
@@ -92,7 +99,9 @@ void RobotMaster::ThreadRobotLoop() {
             uint64_t now = NowUs();
             StoreCycleTime(static_cast<int64_t>(now - clock.lastCycleStart));
             clock.lastCycleStart = now;
-            busyTimeSum += static_cast<float>(now - clock.lastWaitEnd);
+            const uint64_t busy = now - clock.lastWaitEnd;
+            const uint64_t busyCpu = cycleObserver ? ThreadCpuUs() - clock.lastWaitEndCpu : 0;
+            busyTimeSum += static_cast<float>(busy);
             const uint64_t period = static_cast<uint64_t>(CycleTimeMS) * 1000u;
             const uint64_t target = now + (period - now % period);
             if (!PreciseTiming && target - 2000 > now) {
@@ -103,6 +112,10 @@ void RobotMaster::ThreadRobotLoop() {
             while ((now = NowUs()) < target) {
             }
             clock.lastWaitEnd = now;
+            if (cycleObserver) {
+                clock.lastWaitEndCpu = ThreadCpuUs();
+                cycleObserver(now, busy, busyCpu);
+            }
         }
 
         bool waited = false;
@@ -314,8 +327,8 @@ void RobotMaster::RunInterpreter(IPO& ipo) {
 }
 
 void RobotMaster::RunLogicProgram() {
-    logicState = workingState;
     if (!ipoLogic.IsReplayRunning()) return;
+    logicState = workingState;
     ipoLogic.GetNextPosition(CycleTimeMS, override.load(), &logicState);
     for (int i = 0; i < DataTypes::RobotState::maxIOs; ++i)
         workingState.digitalOutputs[i] = logicState.digitalOutputs[i];
@@ -394,7 +407,9 @@ void RobotMaster::ReadBack() {
 
 void RobotMaster::WaitEndOfCycle(CycleClock& clock) {
     uint64_t now = NowUs();
-    busyTimeSum += static_cast<float>(now - clock.lastWaitEnd);
+    const uint64_t busy = now - clock.lastWaitEnd;
+    const uint64_t busyCpu = cycleObserver ? ThreadCpuUs() - clock.lastWaitEndCpu : 0;
+    busyTimeSum += static_cast<float>(busy);
     const uint64_t target = clock.lastCycleStart + static_cast<uint64_t>(CycleTimeMS) * 1000u;
     while (true) {
         now = NowUs();
@@ -414,6 +429,10 @@ void RobotMaster::WaitEndOfCycle(CycleClock& clock) {
         LogSingleton::instance()->addFormat("RobotMaster::Loop - CycleTime exceeded: %d us",
                                             static_cast<int>(cycleTime));
     StoreCycleTime(cycleTime);
+    if (cycleObserver) {
+        clock.lastWaitEndCpu = ThreadCpuUs();
+        cycleObserver(now, busy, busyCpu);
+    }
 }
 
 void RobotMaster::StoreCycleTime(int64_t cycleTimeUs) {
@@ -452,7 +471,9 @@ void RobotMaster::SendAndReadJoints() {
 
     CheckJogValues();
     CheckRunStateChanged();
-    programMemory.SetVariablePos("#position", workingState, true, Programs::StoreBoth);
+    // Updated in place; only a store that finds it missing creates it (and tells the listeners).
+    if (!programMemory.SetVariablePos("#position", workingState, false, Programs::StoreBoth))
+        programMemory.SetVariablePos("#position", workingState, true, Programs::StoreBoth);
 }
 
 void RobotMaster::UpdateStatistics(CycleClock& clock) {

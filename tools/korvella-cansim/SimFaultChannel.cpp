@@ -104,11 +104,14 @@ bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error)
         error = "protocol '" + config.protocol + "' has no simulated modules";
         return false;
     }
-    for (const SimRobotConfig::Joint& j : config.joints) {
+    for (std::size_t i = 0; i < config.joints.size(); ++i) {
+        const SimRobotConfig::Joint& j = config.joints[i];
         SimJointModuleV2::Config c;
         c.canId = j.canId;
         c.gearScale = j.gearScale;
-        c.initialPositionRaw = j.gearZero;
+        // The driver reads joint = (raw - GearZero) / GearScale.
+        const double home = i < config.home.size() ? config.home[i] : 0.0;
+        c.initialPositionRaw = static_cast<double>(j.gearZero) + home * static_cast<double>(j.gearScale);
         AddJointModule(c);
     }
     for (int id : config.dioModuleIds) AddIOModule(id);

@@ -1,6 +1,8 @@
 #include "korvella-cansim/SimRobotConfig.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <sstream>
 #include <tinyxml2.h>
 
 namespace CanSim {
@@ -43,7 +45,34 @@ bool SimRobotConfig::Load(const std::string& path, SimRobotConfig& out, std::str
     }
     cfg.dioModuleIds = out.dioModuleIds;
     cfg.mainIOModule = out.mainIOModule;
+    cfg.home = out.home;
     out = cfg;
+    return true;
+}
+
+bool SimRobotConfig::LoadHome(const std::string& projectPath, SimRobotConfig& out, std::string& error) {
+    tinyxml2::XMLDocument doc;
+    if (doc.LoadFile(projectPath.c_str()) != tinyxml2::XML_SUCCESS) {
+        error = "cannot read project file '" + projectPath + "': " + doc.ErrorStr();
+        return false;
+    }
+    const tinyxml2::XMLElement* project = doc.FirstChildElement("ProjectFile");
+    const tinyxml2::XMLElement* robot = project ? project->FirstChildElement("Robot") : nullptr;
+    if (robot == nullptr) {
+        error = "project file '" + projectPath + "' has no ProjectFile/Robot";
+        return false;
+    }
+    std::vector<float> home;
+    if (const char* text = robot->Attribute("Homepos")) {
+        std::istringstream pieces(text);
+        std::string piece;
+        while (home.size() < 9 && pieces >> piece) {
+            char* end = nullptr;
+            const float value = std::strtof(piece.c_str(), &end);
+            home.push_back(end != piece.c_str() && *end == '\0' && std::isfinite(value) ? value : 0.0f);
+        }
+    }
+    out.home = home;
     return true;
 }
 

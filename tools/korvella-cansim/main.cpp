@@ -24,8 +24,10 @@ std::atomic<bool> g_Stop{false};
 void OnSignal(int) { g_Stop = true; }
 
 int Usage(const char* self) {
-    std::fprintf(stderr, "usage: %s --socket PATH [--log FILE] [--robot ROBOTFILE [--dio ID]...]\n", self);
+    std::fprintf(stderr, "usage: %s --socket PATH [--log FILE] [--robot ROBOTFILE [--dio ID]... [--project PRJFILE]]\n",
+                 self);
     std::fprintf(stderr, "  with --robot, fault commands are read from standard input (\"help\" lists them)\n");
+    std::fprintf(stderr, "  with --project, the joint modules (protocol v2/v3) start at the project's Homepos\n");
     return 2;
 }
 
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     std::string socketPath;
     std::string logPath;
     std::string robotPath;
+    std::string projectPath;
     CanSim::SimRobotConfig robotConfig;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
             logPath = argv[++i];
         } else if (arg == "--robot" && i + 1 < argc) {
             robotPath = argv[++i];
+        } else if (arg == "--project" && i + 1 < argc) {
+            projectPath = argv[++i];
         } else if (arg == "--dio" && i + 1 < argc) {
             char* end = nullptr;
             const long id = std::strtol(argv[++i], &end, 0);
@@ -56,7 +61,7 @@ int main(int argc, char** argv) {
             return Usage(argv[0]);
         }
     }
-    if (socketPath.empty()) return Usage(argv[0]);
+    if (socketPath.empty() || (!projectPath.empty() && robotPath.empty())) return Usage(argv[0]);
 
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, OnSignal);
@@ -75,7 +80,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<CanSim::SimFaultChannel> faults;
     if (!robotPath.empty()) {
         faults = std::make_unique<CanSim::SimFaultChannel>(hub);
-        if (!CanSim::SimRobotConfig::Load(robotPath, robotConfig, error) || !faults->Populate(robotConfig, error)) {
+        if ((!projectPath.empty() && !CanSim::SimRobotConfig::LoadHome(projectPath, robotConfig, error)) ||
+            !CanSim::SimRobotConfig::Load(robotPath, robotConfig, error) || !faults->Populate(robotConfig, error)) {
             std::fprintf(stderr, "korvella-cansim: %s\n", error.c_str());
             hub.Stop();
             return 1;
