@@ -156,7 +156,7 @@ TEST_P(BlackBoxRunTest, SampleConnectsTheSimulatedBusAndStopsCleanly) {
     EXPECT_EQ(controller.Count(ConnectLine), 1);
     EXPECT_EQ(controller.Count("ProtocolVQTCANV2: Connection succeeded"), 1);
     const std::string status = controller.FirstStartingWith("Pos: ");
-    EXPECT_NE(status.find("    Joints: 0.0 -30.0 60.0 0.0 30.0 0.0"), std::string::npos) << status;
+    EXPECT_NE(status.find("    Joints: 0.0 0.0 90.0 0.0 90.0 0.0"), std::string::npos) << status;
     // The start program is loaded, not started; no logic program.
     EXPECT_NE(status.find("   Prog: Stp, None"), std::string::npos) << status;
     EXPECT_EQ(status.find("NotConnected"), std::string::npos) << status;

@@ -42,12 +42,12 @@ TEST(ModbusBlackBoxTest, APlcReadsTheRobotAndCommandsIt) {
     EXPECT_EQ(plc.Discrete(10, 5), (std::vector<uint8_t>{1, 0, 0, 0, 1}));
     EXPECT_EQ(plc.Discrete(54, 1), (std::vector<uint8_t>{1})) << "normal operation";
 
-    // The joint set-points stand at the sample's home position (0 -30 60 0 30 0) once the robot thread runs.
+    // The joint set-points stand at the sample's home position (0 0 90 0 90 0) once the robot thread runs.
     ASSERT_TRUE(korvella.WaitForMessage("***************** Connecting CAN bus... ******************"));
     EXPECT_TRUE(SimBusTest::WaitFor([&]() {
         const std::vector<uint16_t> joints = plc.Input(142, 12);
-        return joints.size() == 12 && ModbusTest::Int32(joints, 2) == -3000 && ModbusTest::Int32(joints, 4) == 6000 &&
-               ModbusTest::Int32(joints, 8) == 3000;
+        return joints.size() == 12 && ModbusTest::Int32(joints, 2) == 0 && ModbusTest::Int32(joints, 4) == 9000 &&
+               ModbusTest::Int32(joints, 8) == 9000;
     }, 40s));
     EXPECT_TRUE(SimBusTest::WaitFor([&]() { return plc.Discrete(50, 1) == std::vector<uint8_t>{1}; }, 40s))
         << "bus not connected";

@@ -1,0 +1,533 @@
+// The whole road as a user travels it: the real controller program in a
+// scratch copy of the six-axis sample, beside the simulated bus (modules at
+// the project's home, frame log on), driven by remote clients over TCP.
+// Checks what the clients are told and what went over the bus.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tinyxml2.h>
+#include <vector>
+
+#include "controller/RobotMasterSimBus.h"
+#include "hardware/VQTCANV2Codec.h"
+#include "server/ServerTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Codec = Hardware::VQTCANV2Codec;
+using Joints = std::array<float, 6>;
+
+const Joints Home = {0, 0, 90, 0, 90, 0};
+// Module identifiers and gear scales of the sample's robot file.
+const int ModuleIds[6] = {16, 32, 48, 64, 80, 96};
+const float GearScales[6] = {190, -190, 100, 50, 50, 50};
+
+// What a STATUS line tells.
+struct Status {
+    bool valid = false;
+    Joints setPoint{};
+    Joints actual{};
+    std::array<float, 3> position{};
+    std::string error;
+    std::vector<int> errorCodes;
+};
+
+Status ParseStatus(const std::string& body) {
+    Status s;
+    std::istringstream in(body);
+    std::string word;
+    while (in >> word) {
+        if (word == "POSJOINTSETPOINT") {
+            for (float& v : s.setPoint) in >> v;
+        } else if (word == "POSJOINTCURRENT") {
+            for (float& v : s.actual) in >> v;
+        } else if (word == "POSCARTROBOT") {
+            for (float& v : s.position) in >> v;
+        } else if (word == "ERROR") {
+            in >> s.error;
+            for (int i = 0; i < 16; ++i) {
+                int code = 0;
+                in >> code;
+                s.errorCodes.push_back(code);
+            }
+            s.valid = !in.fail();
+        }
+    }
+    return s;
+}
+
+bool Near(const Joints& a, const Joints& b, float tolerance) {
+    for (std::size_t j = 0; j < a.size(); ++j)
+        if (std::fabs(a[j] - b[j]) > tolerance) return false;
+    return true;
+}
+
+std::string Text(const Joints& j) {
+    std::string text;
+    for (float v : j) text += std::to_string(v) + " ";
+    return text;
+}
+
+// The controller's position set-points in the frame log: per module, the joint values in order.
+std::map<int, std::vector<float>> SetPointsInFrameLog(const std::string& path) {
+    std::map<int, std::vector<float>> setPoints;
+    std::ifstream in(path);
+    std::string time, frame;
+    while (in >> time >> frame) {
+        const std::size_t hash = frame.find('#');
+        if (hash == std::string::npos || hash != 3) continue;
+        const int id = std::stoi(frame.substr(0, hash), nullptr, 16);
+        const std::string hex = frame.substr(hash + 1);
+        if (hex.empty() || hex[0] == 'R') continue;
+        uint8_t data[8] = {};
+        const int length = static_cast<int>(hex.size() / 2);
+        if (length > 8) continue;
+        for (int i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        for (int j = 0; j < 6; ++j) {
+            if (id != ModuleIds[j]) continue;
+            const auto c = Codec::DecodeControllerFrame(id, length, data);
+            if (c.kind == Codec::ControllerFrame::PositionSetPoint)
+                setPoints[j].push_back(Codec::PositionFromRaw(c.positionRaw, GearScales[j], 0.0f));
+        }
+    }
+    return setPoints;
+}
+
+// How many frames on the log carry this controller command to the module.
+int CommandsInFrameLog(const std::string& path, int moduleId, uint8_t command) {
+    int count = 0;
+    std::ifstream in(path);
+    std::string time, frame;
+    while (in >> time >> frame) {
+        const std::size_t hash = frame.find('#');
+        if (hash != 3 || std::stoi(frame.substr(0, 3), nullptr, 16) != moduleId) continue;
+        const std::string hex = frame.substr(hash + 1);
+        uint8_t data[8] = {};
+        const int length = static_cast<int>(hex.size() / 2);
+        if (length > 8 || hex[0] == 'R') continue;
+        for (int i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        const auto c = Codec::DecodeControllerFrame(moduleId, length, data);
+        if (c.kind == Codec::ControllerFrame::Command && c.command == command) ++count;
+    }
+    return count;
+}
+
+// Every frame that arrives within the time (status lines never stop coming).
+std::vector<ServerTest::Frame> ReadFor(ServerTest::Client& client, std::chrono::milliseconds duration) {
+    std::vector<ServerTest::Frame> frames;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return frames;
+        const ServerTest::Frame frame = client.Next(left);
+        if (frame.counter >= 0) frames.push_back(frame);
+    }
+}
+
+// The sample in a scratch root, its simulated bus as the run command starts it,
+// the controller on a free port and one remote client.
+class EndToEnd : public ::testing::Test {
+protected:
+    ~EndToEnd() override { StopJog(); }
+
+    // What the controller said last, to tell why a step failed.
+    void TearDown() override {
+        StopJog();
+        if (!HasFailure()) return;
+        const std::vector<std::string> log = SimBusTest::Messages(sample.File("console.txt"));
+        std::vector<std::string> lines;
+        for (const std::string& line : log)
+            if (line.rfind("Pos: ", 0) != 0 && line.rfind("I --> ", 0) != 0 && line.rfind("O <-- ", 0) != 0 &&
+                line.find("CycleTime exceeded") == std::string::npos)
+                lines.push_back(line);
+        std::string tail;
+        for (std::size_t i = lines.size() > 120 ? lines.size() - 120 : 0; i < lines.size(); ++i) tail += lines[i] + "\n";
+        std::printf("---- end of the controller's output\n%s----\n", tail.c_str());
+    }
+
+    void StartBus() {
+        bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", sample.Socket(), "--robot", sample.RobotFile(), "--dio", "112",
+                   "--project", sample.ProjectFile(), "--log", FrameLog()},
+                  sample.Root(), sample.File("cansim.txt"), {});
+        struct stat info {};
+        ASSERT_TRUE(SimBusTest::WaitFor([&]() { return stat(sample.Socket().c_str(), &info) == 0; }))
+            << "simulated bus did not start";
+    }
+    void StartController() {
+        port = TestSupport::FreeLoopbackPort();
+        ASSERT_NE(port, 0);
+        korvella = std::make_unique<SimBusTest::Controller>(
+            sample, std::vector<std::string>{"KORVELLA_HXP_PORT=" + std::to_string(port)});
+        ASSERT_TRUE(ServerTest::WaitFor([&]() { return client.Connect(port); }, 60s)) << "no listener on the port";
+        ASSERT_GE(client.NextStartingWith("CMD Active true", 40s).counter, 0);
+    }
+    void Start() {
+        ASSERT_NO_FATAL_FAILURE(StartBus());
+        ASSERT_NO_FATAL_FAILURE(StartController());
+    }
+
+    // Sends may come from the test and from the jog thread.
+    bool Send(const std::string& body) {
+        std::lock_guard<std::mutex> lock(sendMutex);
+        return client.SendFrame(++lastCounter % 1000, body);
+    }
+
+    // An acting command, acknowledged at once.
+    void Command(const std::string& body) {
+        int counter = 0;
+        {
+            std::lock_guard<std::mutex> lock(sendMutex);
+            counter = ++lastCounter % 1000;
+            ASSERT_TRUE(client.SendFrame(counter, "CMD " + body));
+        }
+        ASSERT_EQ(client.NextStartingWith("CMDACK " + std::to_string(counter), 20s).counter >= 0, true)
+            << "no CMDACK for " << body;
+    }
+
+    // Reads status lines until one satisfies the condition; the last one read is kept.
+    bool WaitStatus(const std::function<bool(const Status&)>& condition, std::chrono::seconds limit = 60s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            const ServerTest::Frame frame = client.Next(2s);
+            if (frame.counter < 0) continue;
+            if (frame.body.rfind("STATUS", 0) != 0) {
+                seen.push_back(frame.body);
+                continue;
+            }
+            last = ParseStatus(frame.body);
+            if (last.valid && condition(last)) return true;
+        }
+        return false;
+    }
+
+    void EnableAndReference() {
+        // The modules report themselves; a reset clears what they report at power-on.
+        ASSERT_TRUE(korvella->WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
+        ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error != "n/a"; }));
+        Command("Reset");
+        Command("Enable");
+        ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error == "NoError"; })) << last.error;
+        Command("ReferenceAllJoints");
+        ASSERT_TRUE(korvella->WaitForMessage("Referencing joint 5", 1, 60s));
+        // The modules take a moment for their referencing runs.
+        bool referenced = false;
+        for (int i = 0; i < 120 && !referenced; ++i) {
+            ASSERT_TRUE(Send("CMD GetReferencingInfo"));
+            const ServerTest::Frame info = client.NextStartingWith("INFO ReferencingInfo", 5s);
+            referenced = info.body.find(" Joints 1 1 1 1 1 1") != std::string::npos;
+            if (!referenced) std::this_thread::sleep_for(250ms);
+        }
+        ASSERT_TRUE(referenced) << "the joints never reported referenced";
+    }
+
+    // Jog values for the time, then zeros. Once a client sent one ALIVEJOG its
+    // watchdog drops it unless they keep coming, so a thread goes on sending them.
+    void Jog(const std::string& values, std::chrono::milliseconds duration) {
+        {
+            std::lock_guard<std::mutex> lock(jogMutex);
+            jogValues = values;
+        }
+        if (!jogThread.joinable()) {
+            jogThread = std::thread([this]() {
+                while (!jogStop) {
+                    std::string v;
+                    {
+                        std::lock_guard<std::mutex> lock(jogMutex);
+                        v = jogValues;
+                    }
+                    Send("ALIVEJOG " + v);
+                    std::this_thread::sleep_for(100ms);
+                }
+            });
+        }
+        ReadFor(client, duration);
+        std::lock_guard<std::mutex> lock(jogMutex);
+        jogValues = "0 0 0 0 0 0 0 0 0";
+    }
+    void StopJog() {
+        jogStop = true;
+        if (jogThread.joinable()) jogThread.join();
+    }
+
+    // The newest status line, after the ones queued before it.
+    void Latest() {
+        for (const ServerTest::Frame& f : ReadFor(client, 400ms))
+            if (f.body.rfind("STATUS", 0) == 0) last = ParseStatus(f.body);
+    }
+
+    std::string FrameLog() const { return sample.File("frames.log"); }
+
+    SimBusTest::Sample sample;
+    SimBusTest::Process bus;
+    std::unique_ptr<SimBusTest::Controller> korvella;
+    ServerTest::Client client;
+    int port = 0;
+    int lastCounter = 0;
+    Status last;
+    std::vector<std::string> seen;  // other frames read while waiting for a status
+    std::mutex sendMutex;
+    std::mutex jogMutex;
+    std::string jogValues;
+    std::atomic<bool> jogStop{false};
+    std::thread jogThread;
+};
+
+// Start-up, enable, reference, jogging, a direct move and the sample program to its end.
+TEST_F(EndToEnd, RemoteClientDrivesTheArmFromHomeThroughTheProgram) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    EXPECT_EQ(korvella->Count("R980-13-039"), 1);
+    EXPECT_GE(client.NextStartingWith("RUNSTATE Demo.xml 18 ", 20s).counter, 0) << "start program not loaded";
+    ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+    // The modules stood at the project's home from power-on.
+    EXPECT_TRUE(Near(last.actual, Home, 0.01f)) << Text(last.actual);
+
+    // Cartesian jogging works from home at once: +X along the base.
+    Command("MotionTypeCartBase");
+    Latest();
+    const float x0 = last.position[0];
+    Jog("60 0 0 0 0 0 0 0 0", 1500ms);
+    ReadFor(client, 1s);  // the ramp down
+    Latest();
+    EXPECT_GT(last.position[0], x0 + 5.0f) << "Cartesian jog did not move the tool along X";
+
+    // Joint jogging: only the first joint turns.
+    Command("MotionTypeJoint");
+    Latest();
+    const Joints before = last.setPoint;
+    Jog("-60 0 0 0 0 0 0 0 0", 1500ms);
+    ReadFor(client, 1s);  // the ramp down
+    Latest();
+    EXPECT_LT(last.setPoint[0], before[0] - 2.0f) << Text(last.setPoint);
+    for (std::size_t j = 1; j < 6; ++j) EXPECT_NEAR(last.setPoint[j], before[j], 0.01f) << "joint " << j;
+
+    // A direct move by joints reaches its target, reported by its end event.
+    const Joints target = {20, 10, 70, -15, 45, 30};
+    Command("Move Joint 20 10 70 -15 45 30 0 0 0 60");
+    EXPECT_GE(client.NextStartingWith("EXECEND", 60s).counter, 0) << "no end of the direct move";
+    EXPECT_TRUE(WaitStatus([&](const Status& s) { return Near(s.actual, target, 0.01f); }, 30s)) << Text(last.actual);
+
+    // The sample program once to its end.
+    Command("LoadProgram Demo.xml");
+    Command("ProgramReplayMode 0");
+    EXPECT_GE(client.NextStartingWith("RUNSTATE Demo.xml 18 ", 20s).counter, 0);
+    Command("StartProgram");
+    ASSERT_TRUE(korvella->WaitForMessage("IPO: Program done", 1, 180s)) << "the program did not end";
+    const Joints end = {0, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(WaitStatus([&](const Status& s) { return Near(s.actual, end, 0.01f); }, 30s)) << Text(last.actual);
+    EXPECT_EQ(korvella->Count("IPO: Program done, restarting"), 0);
+
+    // On the bus: every joint's set-points went through the program's joint targets to its end.
+    korvella->Stop();
+    const auto setPoints = SetPointsInFrameLog(FrameLog());
+    const std::vector<Joints> passed = {{0, 45, 45, 0, 90, 0}, {-30, 10, 50, 20, 40, -20}, end};
+    for (const Joints& p : passed) {
+        bool seen = false;
+        const std::size_t n = setPoints.count(0) ? setPoints.at(0).size() : 0;
+        for (std::size_t i = 0; i < n && !seen; ++i) {
+            Joints at{};
+            bool complete = true;
+            for (int j = 0; j < 6; ++j) {
+                complete = complete && setPoints.count(j) && setPoints.at(j).size() > i;
+                if (complete) at[j] = setPoints.at(j)[i];
+            }
+            seen = complete && Near(at, p, 0.02f);
+        }
+        EXPECT_TRUE(seen) << "no set-point frames at " << Text(p);
+    }
+    for (int j = 0; j < 6; ++j) {
+        ASSERT_TRUE(setPoints.count(j)) << "no set-points for module " << ModuleIds[j];
+        EXPECT_NEAR(setPoints.at(j).back(), end[j], 0.02f) << "module " << ModuleIds[j];
+    }
+}
+
+// Only the first client acts; a second one watches: its acting commands and
+// jog values change nothing, its questions are answered.
+TEST_F(EndToEnd, ASecondClientIsPassive) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+    ServerTest::Client passive;
+    ASSERT_TRUE(passive.Connect(port));
+    ASSERT_GE(passive.NextStartingWith("CMD Active false", 20s).counter, 0);
+    ASSERT_GE(passive.NextStartingWith("STATUS", 20s).counter, 0) << "the passive client gets the status too";
+
+    ASSERT_TRUE(passive.SendFrame(7, "CMD GetVersion"));
+    EXPECT_GE(passive.NextStartingWith("INFO Version", 20s).counter, 0);
+    const int resetsBefore = korvella->Count("HXP-Server: Reset joints");
+    ASSERT_TRUE(passive.SendFrame(8, "CMD Reset"));
+    ASSERT_TRUE(passive.SendFrame(9, "CMD Move Joint 40 0 40 0 40 0 0 0 0 60"));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(passive.SendFrame(10 + i, "ALIVEJOG 80 80 0 0 0 0 0 0 0"));
+        std::this_thread::sleep_for(50ms);
+    }
+    for (const ServerTest::Frame& f : ReadFor(passive, 1s))
+        EXPECT_NE(f.body.rfind("CMDACK", 0), 0u) << "a passive client's acting command was acknowledged: " << f.body;
+    EXPECT_EQ(korvella->Count("HXP-Server: Reset joints"), resetsBefore);
+    Latest();
+    EXPECT_TRUE(Near(last.setPoint, Home, 0.01f)) << Text(last.setPoint);
+    EXPECT_EQ(last.error, "NoError");
+
+    // The active client still acts.
+    Command("Move Joint 5 0 90 0 90 0 0 0 0 60");
+    EXPECT_TRUE(WaitStatus([](const Status& s) { return Near(s.actual, {5, 0, 90, 0, 90, 0}, 0.01f); }, 30s));
+}
+
+// A joint module reports an error: the client sees it in the status and the
+// running program stops with an error event; a reset clears it on the module
+// (a reset command on the bus) and the arm can be enabled again.
+TEST_F(EndToEnd, InjectedModuleFaultIsReportedAndClearedByReset) {
+    sample.EditProject([](tinyxml2::XMLElement* project) {
+        tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
+        for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
+    });
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+    bool started = false;
+    for (int i = 0; i < 60 && !started; ++i) {
+        ASSERT_TRUE(Send("CMD StartProgram"));
+        started = korvella->WaitForMessage("Starting Program", 1, 2s);
+    }
+    ASSERT_TRUE(started);
+    ASSERT_GE(client.NextStartingWith("EXECACK", 20s).counter, 0);
+
+    const int resetsBefore = CommandsInFrameLog(FrameLog(), 48, Codec::kCmdResetError);
+    seen.clear();
+    bus.Line("errorbits 48 0x40");  // over-current on the third joint's module
+    ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error != "NoError"; }, 30s));
+    EXPECT_NE(last.errorCodes.at(2) & 0x40, 0) << "the third module's error code: " << last.errorCodes.at(2);
+    const std::string fault = last.error;
+    // The program is held (paused, or stopped where the project stops on errors) and told to the client.
+    std::string held;
+    const auto heldBy = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < heldBy && held.empty()) {
+        for (const std::string& body : seen)
+            if (body.rfind("EXECPAUSE", 0) == 0 || body.rfind("EXECERROR", 0) == 0) held = body;
+        seen.clear();
+        const ServerTest::Frame f = client.Next(2s);
+        if (f.counter >= 0) seen.push_back(f.body);
+    }
+    EXPECT_FALSE(held.empty()) << "no pause or error event after the fault";
+    if (held.rfind("EXECERROR", 0) == 0) {
+        EXPECT_NE(held.find("Hardware error " + fault), std::string::npos) << held;
+    }
+    EXPECT_TRUE(SimBusTest::WaitFor([&]() {
+        return !korvella->StartingWith("IPO:    Pausing Program").empty() ||
+               !korvella->StartingWith("IPO:    Stopping Program by ").empty();
+    }));
+    Command("StopProgram");
+
+    // Reset: the module is told on the bus; its error is gone and the arm can move again.
+    Command("Reset");
+    ASSERT_TRUE(SimBusTest::WaitFor(
+        [&]() { return CommandsInFrameLog(FrameLog(), 48, Codec::kCmdResetError) > resetsBefore; }, 20s))
+        << "no reset-error command to the module";
+    Command("Enable");
+    EXPECT_TRUE(WaitStatus([](const Status& s) { return s.error == "NoError"; }, 30s)) << last.error << " after " << fault;
+    EXPECT_EQ(last.errorCodes.at(2), 0);
+    Command("Move Joint 0 10 80 0 90 0 0 0 0 60");
+    EXPECT_TRUE(WaitStatus([](const Status& s) { return Near(s.actual, {0, 10, 80, 0, 90, 0}, 0.01f); }, 30s));
+}
+
+bool IsProjectFile(const std::string& path, std::string* program) {
+    tinyxml2::XMLDocument document;
+    if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) return false;
+    const tinyxml2::XMLElement* root = document.FirstChildElement("ProjectFile");
+    const tinyxml2::XMLElement* element = root ? root->FirstChildElement("Program") : nullptr;
+    if (element == nullptr || element->Attribute("File") == nullptr) return false;
+    *program = element->Attribute("File");
+    return root->FirstChildElement("Robot") != nullptr;
+}
+
+// SIGTERM as the project file is being rewritten: the program ends cleanly and
+// the file is whole, the old or the new one.
+TEST_F(EndToEnd, SigtermDuringTheProjectRewriteLeavesAValidFile) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_TRUE(korvella->WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
+    const std::string project = sample.ProjectFile();
+    const std::string temporary = project + "_tmp";
+    const std::string updated = "ProjectManager: Project file " + project + " updated";
+    Command("LoadProgram DemoTally.xml");
+    // Rewrites come at most every few seconds: stop the moment one shows.
+    bool seenTemporary = false;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (std::filesystem::exists(temporary)) {
+            seenTemporary = true;
+            break;
+        }
+        if (korvella->Count(updated) > 0) break;
+    }
+    korvella->Stop();
+    std::string program;
+    ASSERT_TRUE(IsProjectFile(project, &program)) << TestSupport::ReadFile(project);
+    EXPECT_TRUE(program == "Demo.xml" || program == "DemoTally.xml") << program;
+    EXPECT_FALSE(std::filesystem::exists(temporary));
+    if (korvella->Count(updated) > 0) {
+        EXPECT_EQ(program, "DemoTally.xml");
+    }
+    std::printf("rewrite caught while its temporary file existed: %s\n", seenTemporary ? "yes" : "no");
+}
+
+// The persistent counters survive a restart: program starts go on counting.
+TEST_F(EndToEnd, RestartCarriesThePersistentCountersOver) {
+    sample.EditProject([](tinyxml2::XMLElement* project) {
+        tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
+        for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
+    });
+    // Counters from an earlier life of the controller.
+    TestSupport::WriteFile(sample.File("variableStorage.xml"),
+                           "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Data>\n<SystemVariables "
+                           "UpTimeComplete=\"7000000\" UpTimeLast=\"5\" UpTimeEnabled=\"66\" UpTimeMotion=\"55\" "
+                           "ProgramStarts=\"41\"/>\n</Data>\n");
+    const auto opinfo = [&](int* starts, int* upTime) {
+        const ServerTest::Frame f = client.NextStartingWith("OPINFO", 30s);
+        return f.counter >= 0 && std::sscanf(f.body.c_str(), "OPINFO %d %d", starts, upTime) == 2;
+    };
+    ASSERT_NO_FATAL_FAILURE(Start());
+    int starts = 0, upTime = 0;
+    ASSERT_TRUE(opinfo(&starts, &upTime));
+    EXPECT_EQ(starts, 41);
+    EXPECT_GE(upTime, 7000000);
+    ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+    bool started = false;
+    for (int i = 0; i < 60 && !started; ++i) {
+        ASSERT_TRUE(Send("CMD StartProgram"));
+        started = korvella->WaitForMessage("Starting Program", 1, 2s);
+    }
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(SimBusTest::WaitFor([&]() { return opinfo(&starts, &upTime) && starts == 42; }, 30s)) << starts;
+    Command("StopProgram");
+    korvella->Stop();
+    client.Close();
+    const std::string stored = TestSupport::ReadFile(sample.File("variableStorage.xml"));
+    EXPECT_NE(stored.find("ProgramStarts=\"42\""), std::string::npos) << stored;
+
+    // The next life starts from the stored values (and writes a console file of its own).
+    korvella.reset();
+    std::filesystem::rename(sample.File("console.txt"), sample.File("console-first.txt"));
+    ASSERT_NO_FATAL_FAILURE(StartController());
+    ASSERT_TRUE(opinfo(&starts, &upTime));
+    EXPECT_EQ(starts, 42);
+    EXPECT_GE(upTime, 7000000);
+    korvella->Stop();
+}
+
+}  // namespace
