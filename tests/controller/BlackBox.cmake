@@ -9,3 +9,8 @@ foreach(_target test_controller test_server test_cloud)
       KORVELLA_SAMPLES_DIR="${PROJECT_SOURCE_DIR}/samples")
   endif()
 endforeach()
+# The demonstration client of the run command, run against the controller by test_controller.
+if(TARGET test_controller)
+  add_dependencies(test_controller korvella-demo)
+  target_compile_definitions(test_controller PRIVATE KORVELLA_DEMO_PROGRAM="$<TARGET_FILE:korvella-demo>")
+endif()

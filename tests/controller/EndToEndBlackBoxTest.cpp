@@ -530,4 +530,35 @@ TEST_F(EndToEnd, RestartCarriesThePersistentCountersOver) {
     korvella->Stop();
 }
 
+// The run command's demonstration client against the controller: it takes the
+// arm from power-on to the running sample program, prints the motion and
+// leaves the controller running with the program.
+TEST_F(EndToEnd, DemoClientStartsTheSampleProgramAndLeavesItRunning) {
+    ASSERT_NO_FATAL_FAILURE(StartBus());
+    port = TestSupport::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    korvella = std::make_unique<SimBusTest::Controller>(
+        sample, std::vector<std::string>{"KORVELLA_HXP_PORT=" + std::to_string(port)});
+    SimBusTest::Process demo;
+    const std::string output = sample.File("demo.txt");
+    demo.Start({KORVELLA_DEMO_PROGRAM, "--port", std::to_string(port), "--seconds", "4"}, sample.Root(), output, {});
+    int status = -1;
+    ASSERT_TRUE(demo.WaitExit(status, 180s)) << TestSupport::ReadFile(output);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << TestSupport::ReadFile(output);
+    const std::string text = TestSupport::ReadFile(output);
+    EXPECT_NE(text.find("demo: the arm moves"), std::string::npos) << text;
+    EXPECT_NE(text.find("Demo.xml command "), std::string::npos) << text;
+    EXPECT_NE(text.find(" running\n"), std::string::npos) << text;
+
+    // The program goes on after the demonstration left; once its connection is
+    // gone, the next client becomes the active one.
+    ASSERT_TRUE(korvella->WaitForMessage("ComServerManager: Removing closed ComServer"));
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_GE(client.NextStartingWith("CMD Active true", 20s).counter, 0);
+    const ServerTest::Frame run = client.NextStartingWith("RUNSTATE Demo.xml 18 ", 20s);
+    EXPECT_EQ(run.body.substr(run.body.size() - 4), " 2 1") << run.body;
+    korvella->Stop();
+}
+
 }  // namespace
