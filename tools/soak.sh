@@ -89,7 +89,7 @@ cp "$work/ca.pem" "$cell/ISRG_Root_X1.pem"
 
 sed -i \
   -e 's|<Program File="Demo.xml" Override="50"|<Program File="Soak.xml" Override="100"|' \
-  -e 's|RefDelay\([0-8]\)="5"|RefDelay\1="0"|g' \
+  -e 's|RefDelay\([0-8]\)="[0-9]*"|RefDelay\1="0"|g' \
   -e 's|<PLCInterface Active="false"|<PLCInterface Active="true"|' \
   -e 's|PauseNumber="-1"|PauseNumber="22"|' \
   -e 's|ProgramRunningNumber="-1"|ProgramRunningNumber="24"|' \
