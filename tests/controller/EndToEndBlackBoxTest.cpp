@@ -239,6 +239,23 @@ protected:
         ASSERT_TRUE(referenced) << "the joints never reported referenced";
     }
 
+    // The program started once referencing let it (the start is refused until then).
+    void StartProgram() {
+        bool started = false;
+        for (int i = 0; i < 60 && !started; ++i) {
+            ASSERT_TRUE(Send("CMD StartProgram"));
+            started = korvella->WaitForMessage("Starting Program", 1, 2s);
+        }
+        ASSERT_TRUE(started);
+    }
+
+    void NoReferencingDelay() {
+        sample.EditProject([](tinyxml2::XMLElement* project) {
+            tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
+            for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
+        });
+    }
+
     // Jog values for the time, then zeros. Once a client sent one ALIVEJOG its
     // watchdog drops it unless they keep coming, so a thread goes on sending them.
     void Jog(const std::string& values, std::chrono::milliseconds duration) {
@@ -394,18 +411,10 @@ TEST_F(EndToEnd, ASecondClientIsPassive) {
 // running program stops with an error event; a reset clears it on the module
 // (a reset command on the bus) and the arm can be enabled again.
 TEST_F(EndToEnd, InjectedModuleFaultIsReportedAndClearedByReset) {
-    sample.EditProject([](tinyxml2::XMLElement* project) {
-        tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
-        for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
-    });
+    NoReferencingDelay();
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_NO_FATAL_FAILURE(EnableAndReference());
-    bool started = false;
-    for (int i = 0; i < 60 && !started; ++i) {
-        ASSERT_TRUE(Send("CMD StartProgram"));
-        started = korvella->WaitForMessage("Starting Program", 1, 2s);
-    }
-    ASSERT_TRUE(started);
+    ASSERT_NO_FATAL_FAILURE(StartProgram());
     ASSERT_GE(client.NextStartingWith("EXECACK", 20s).counter, 0);
 
     const int resetsBefore = CommandsInFrameLog(FrameLog(), 48, Codec::kCmdResetError);
@@ -488,10 +497,7 @@ TEST_F(EndToEnd, SigtermDuringTheProjectRewriteLeavesAValidFile) {
 
 // The persistent counters survive a restart: program starts go on counting.
 TEST_F(EndToEnd, RestartCarriesThePersistentCountersOver) {
-    sample.EditProject([](tinyxml2::XMLElement* project) {
-        tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
-        for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
-    });
+    NoReferencingDelay();
     // Counters from an earlier life of the controller.
     TestSupport::WriteFile(sample.File("variableStorage.xml"),
                            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Data>\n<SystemVariables "
@@ -507,12 +513,7 @@ TEST_F(EndToEnd, RestartCarriesThePersistentCountersOver) {
     EXPECT_EQ(starts, 41);
     EXPECT_GE(upTime, 7000000);
     ASSERT_NO_FATAL_FAILURE(EnableAndReference());
-    bool started = false;
-    for (int i = 0; i < 60 && !started; ++i) {
-        ASSERT_TRUE(Send("CMD StartProgram"));
-        started = korvella->WaitForMessage("Starting Program", 1, 2s);
-    }
-    ASSERT_TRUE(started);
+    ASSERT_NO_FATAL_FAILURE(StartProgram());
     ASSERT_TRUE(SimBusTest::WaitFor([&]() { return opinfo(&starts, &upTime) && starts == 42; }, 30s)) << starts;
     Command("StopProgram");
     korvella->Stop();

@@ -122,7 +122,7 @@ TEST(RemoteBlackBox, SetsAnswerAtOnceAreStoredAndReadAgainAfterARestart) {
         EXPECT_EQ(Attribute(projectFile, "DOut", "ResetState"), "True");
         EXPECT_EQ(Attribute(projectFile, "ModbusServer", "Port", "Environment"), "1503");
         // The rest of the file is kept.
-        EXPECT_EQ(Attribute(projectFile, "Robot", "Homepos"), "0 -30 60 0 30 0");
+        EXPECT_EQ(Attribute(projectFile, "Robot", "Homepos"), "0 0 90 0 90 0");
         EXPECT_EQ(Attribute(projectFile, "PLCInterfaceRefSequence", "JointToRef5"), "5");
         EXPECT_EQ(Attribute(projectFile, "OperationModes", "ManualMaxVelMMPerSec"), "250");
         korvella.Stop();
