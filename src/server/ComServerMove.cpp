@@ -55,8 +55,8 @@ void ComServer::CmdMove(const char* message, int counter, char** save) {
     // Nine joint values, or X Y Z A B C and three external axes; then the velocity.
     float values[9] = {};
     float velocity = 0.0f;
-    HXPScanner scan(message);
-    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal("Move").Literal(entry->name);
+    HXPScanner scan = HXPScanner::Command(message, "Move", counter);
+    scan.Literal(entry->name);
     for (float& value : values) scan.Float(value);
     scan.Float(velocity);
     if (scan.Count() != 11 || ipo == nullptr) {
@@ -80,8 +80,8 @@ void ComServer::CmdMove(const char* message, int counter, char** save) {
 
 void ComServer::CmdTriggerCamera(const char* message, int counter, char**) {
     std::string name;
-    HXPScanner scan(message);
-    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal("TriggerCamera").Word(name, 255);
+    HXPScanner scan = HXPScanner::Command(message, "TriggerCamera", counter);
+    scan.Word(name, 255);
     // The end token where the name should be: no name was given.
     if (scan.Count() != 2 || name == "HXPEND") {
         SendCmdError(counter, "invalid TriggerCamera command");

@@ -14,12 +14,6 @@ namespace {
 
 constexpr std::size_t MaxNameLength = 511;
 
-HXPScanner ScanHeader(const char* message, const char* keyword, int32_t& counter) {
-    HXPScanner scan(message);
-    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal(keyword);
-    return scan;
-}
-
 std::string ProgramInfoLine(const char* reply, const IPO* ipo) {
     std::string name = "n/a";
     int count = 0;
@@ -41,7 +35,7 @@ bool ComServer::AcceptFileName(const std::string& name, int counter, const char*
 
 void ComServer::CmdStartProgramWithOffset(const char* message, int counter, char**) {
     float offsets[15] = {};
-    HXPScanner scan = ScanHeader(message, "StartProgramWithOffset", counter);
+    HXPScanner scan = HXPScanner::Command(message, "StartProgramWithOffset", counter);
     for (float& value : offsets) scan.Float(value);
     if (m_ProgramIPO != nullptr) m_ProgramIPO->OffsetSet(offsets);
 }
@@ -60,7 +54,7 @@ void ComServer::CmdDeleteLogicProgram(const char*, int counter, char**) {
 
 void ComServer::CmdDeleteProgramFromFileSystem(const char* message, int counter, char**) {
     std::string name;
-    ScanHeader(message, "DeleteProgramFromFileSystem", counter).Word(name, MaxNameLength);
+    HXPScanner::Command(message, "DeleteProgramFromFileSystem", counter).Word(name, MaxNameLength);
     if (!AcceptFileName(name, counter, "DeleteProgramFromFileSystem")) return;
     // The interpreter logs whether the file went; the client is answered either way.
     if (m_ProgramIPO != nullptr) m_ProgramIPO->DeleteProgramFile(name.c_str());
@@ -77,7 +71,7 @@ void ComServer::CmdGetLogicProgramInfo(const char*, int, char**) {
 
 void ComServer::CmdGetProgramName(const char* message, int counter, char**) {
     int32_t index = 0;
-    ScanHeader(message, "GetProgramName", counter).Int(index);
+    HXPScanner::Command(message, "GetProgramName", counter).Int(index);
     std::string name;
     const int entries = m_ProgramIPO != nullptr ? m_ProgramIPO->GetFilename(index, &name) : 0;
     SendToClient("INFO ProgramName " + name + " " + std::to_string(index) + " " + std::to_string(entries));
@@ -85,7 +79,7 @@ void ComServer::CmdGetProgramName(const char* message, int counter, char**) {
 
 void ComServer::CmdLoadProgram(const char* message, int counter, char**) {
     std::string name;
-    ScanHeader(message, "LoadProgram", counter).Word(name, MaxNameLength);
+    HXPScanner::Command(message, "LoadProgram", counter).Word(name, MaxNameLength);
     // "../" is the program browser's own way back up; it never leaves the program directory.
     if (name != "../" && !AcceptFileName(name, counter, "LoadProgram")) return;
     if (m_ProgramIPO != nullptr && m_ProgramIPO->LoadDirectoryOrProgram(name) == 0) {
@@ -99,7 +93,7 @@ void ComServer::CmdLoadProgram(const char* message, int counter, char**) {
 void ComServer::CmdLoadLogicProgram(const char* message, int counter, char**) {
     LogSingleton* log = LogSingleton::instance();
     std::string name;
-    ScanHeader(message, "LoadLogicProgram", counter).Word(name, MaxNameLength);
+    HXPScanner::Command(message, "LoadLogicProgram", counter).Word(name, MaxNameLength);
     log->addFormat("HXP-Server: Loading logic program %s", name);
     if (m_LogicIPO == nullptr || m_ProjectManager == nullptr || m_RobotMaster == nullptr) {
         log->add("LogicIPO: could not load logic program, no ipo / pmptr");
@@ -132,8 +126,8 @@ void ComServer::CmdLoadLogicProgram(const char* message, int counter, char**) {
 void ComServer::CmdStartAt(const char* message, int counter, char**) {
     std::string name;
     int32_t index = 0;
-    HXPScanner scan(message);
-    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal("StartAt").Word(name, MaxNameLength).Int(index);
+    HXPScanner scan = HXPScanner::Command(message, "StartAt", counter);
+    scan.Word(name, MaxNameLength).Int(index);
     if (scan.Count() != 3 || m_ProgramIPO == nullptr) {
         SendCmdError(counter, "invalid command");
         return;

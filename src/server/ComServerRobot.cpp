@@ -19,13 +19,6 @@ namespace {
 constexpr int MaxDigitalOutput = 63;
 constexpr int MaxReferencingPlaces = 12;
 const char ProtocolVersion[] = "Korvella 16";
-// "HXPSTART %d CMD <keyword>"
-HXPScanner ScanHeader(const char* message, const char* keyword, int32_t& counter) {
-    HXPScanner scan(message);
-    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal(keyword);
-    return scan;
-}
-
 std::string Lower(std::string word) {
     for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return word;
@@ -55,7 +48,7 @@ void ComServer::CmdDigitalOutput(const char* message, int counter, char**) {
     // A frame without a channel is refused rather than reusing an older argument.
     int32_t channel = -1;
     std::string value;
-    ScanHeader(message, "DOUT", counter).Int(channel, 0).Word(value, 511);
+    HXPScanner::Command(message, "DOUT", counter).Int(channel, 0).Word(value, 511);
     if (channel < 0 || channel > MaxDigitalOutput) {
         log->add(channel < 0 ? "HXP-Server: DOUT channel < 0!" : "HXP-Server: DOUT channel > 64!");
         SendCmdError(counter, "invalid DOut channel");
@@ -78,7 +71,7 @@ void ComServer::CmdGlobalSignal(const char* message, int counter, char**) {
     LogSingleton* log = LogSingleton::instance();
     int32_t channel = -1;
     std::string value;
-    ScanHeader(message, "GSIG", counter).Int(channel, 0).Word(value, 511);
+    HXPScanner::Command(message, "GSIG", counter).Int(channel, 0).Word(value, 511);
     if (channel < 0 || channel >= DataTypes::RobotState::maxSignals) {
         if (channel < 0)
             log->add("HXP-Server: GSIG channel < 0!");
@@ -98,7 +91,7 @@ void ComServer::CmdGlobalSignal(const char* message, int counter, char**) {
 void ComServer::CmdProgramReplayMode(const char* message, int counter, char**) {
     static const char* const Names[] = {"Single", "Repeat", "Step"};
     int32_t mode = -1;
-    ScanHeader(message, "ProgramReplayMode", counter).Int(mode, 0);
+    HXPScanner::Command(message, "ProgramReplayMode", counter).Int(mode, 0);
     LogSingleton* log = LogSingleton::instance();
     if (mode < 0 || mode > 2) {
         log->add("HXP-Server: Replay Mode not recongnized!");
@@ -113,7 +106,7 @@ void ComServer::CmdProgramReplayMode(const char* message, int counter, char**) {
 void ComServer::CmdReferenceSingleJoint(const char* message, int counter, char**) {
     LogSingleton* log = LogSingleton::instance();
     int32_t joint = 0;
-    ScanHeader(message, "ReferenceSingleJoint", counter).Int(joint, 0);
+    HXPScanner::Command(message, "ReferenceSingleJoint", counter).Int(joint, 0);
     log->add("HXP-Server: Reference Joint ", static_cast<int>(joint));
     const Hardware::HardwareProtocol* hardware = m_RobotMaster != nullptr ? m_RobotMaster->GetHardware() : nullptr;
     const int joints = hardware != nullptr ? hardware->moduleCount - hardware->dioModuleCount : 0;
@@ -150,7 +143,7 @@ void ComServer::CmdGetReferencingInfo(const char*, int, char**) {
 
 void ComServer::CmdOverride(const char* message, int counter, char**) {
     float value = 0.0f;
-    ScanHeader(message, "Override", counter).Float(value);
+    HXPScanner::Command(message, "Override", counter).Float(value);
     value = value < 0.0f ? 0.0f : (value > 100.0f ? 100.0f : value);
     if (m_RobotMaster != nullptr) m_RobotMaster->override = value;
     if (m_ProjectManager != nullptr) m_ProjectManager->QueueUpdateProjectFile();
@@ -170,7 +163,7 @@ void ComServer::CmdZeroTorque(const char*, int, char** save) {
 
 void ComServer::CmdGripper(const char* message, int counter, char**) {
     float value = 0.0f;
-    ScanHeader(message, "Gripper", counter).Float(value);
+    HXPScanner::Command(message, "Gripper", counter).Float(value);
     if (m_RobotMaster != nullptr) m_RobotMaster->SetGripperPosition(value);
     SendCmdAck(counter);
 }

@@ -65,13 +65,7 @@ void ComServer::CmdUploadFileInit(const char* message, int, char**) {
     int32_t counter = 0;
     int32_t lines = 0;
     std::string name;
-    HXPScanner(message)
-        .Literal("HXPSTART")
-        .Int(counter)
-        .Literal("CMD")
-        .Literal("UploadFileInit")
-        .Word(name, 511)
-        .Int(lines);
+    HXPScanner::Command(message, "UploadFileInit", counter).Word(name, 511).Int(lines);
     m_UploadName = name;
     log->add("");
     log->addFormat("HXP-Server: Starting file upload: %s, %d", name, static_cast<int>(lines));

@@ -108,3 +108,9 @@ int32_t HXPScanner::Counter(const char* frame) {
     HXPScanner(frame).Literal("HXPSTART").Int(counter);
     return counter;
 }
+
+HXPScanner HXPScanner::Command(const char* frame, const char* keyword, int32_t& counter) {
+    HXPScanner scan(frame);
+    scan.Literal("HXPSTART").Int(counter).Literal("CMD").Literal(keyword);
+    return scan;
+}

@@ -32,6 +32,8 @@ public:
 
     // The client's counter of a frame: "HXPSTART %d", 0 when absent.
     static int32_t Counter(const char* frame);
+    // A scan past "HXPSTART %d CMD <keyword>", the counter stored; the keyword's arguments follow.
+    static HXPScanner Command(const char* frame, const char* keyword, int32_t& counter);
 
 private:
     void SkipBlanks();
