@@ -27,18 +27,6 @@ namespace {
 
 const char* const kStart = "0000start";
 
-bool ContainsTrue(const tinyxml2::XMLElement& element, const char* name) {
-    return StringHelper::ToLower(AttributeText(element, name)).find("true") != std::string::npos;
-}
-
-void ReadFloat(const tinyxml2::XMLElement& element, const char* name, float& value) {
-    const char* text = element.Attribute(name);
-    if (text == nullptr) return;
-    char* end = nullptr;
-    const double parsed = std::strtod(text, &end);
-    if (end != text && std::isfinite(parsed) && std::fabs(parsed) <= FLT_MAX) value = static_cast<float>(parsed);
-}
-
 double FoldAngle(double angle) {
     if (angle > 180.0) angle -= 360.0;
     if (angle < -180.0) angle += 360.0;
@@ -98,20 +86,8 @@ int CameraBinPicking::Read(tinyxml2::XMLElement& element) {
             const long value = std::strtol(text, &end, 10);
             if (end != text && errno == 0 && value >= INT_MIN && value <= INT_MAX) port = static_cast<int>(value);
         }
-        ReadFloat(element, "OriginX", origin.x);
-        ReadFloat(element, "OriginY", origin.y);
-        ReadFloat(element, "OriginZ", origin.z);
-        ReadFloat(element, "LookX", look.x);
-        ReadFloat(element, "LookY", look.y);
-        ReadFloat(element, "LookZ", look.z);
-        ReadFloat(element, "UpX", up.x);
-        ReadFloat(element, "UpY", up.y);
-        ReadFloat(element, "UpZ", up.z);
-        if (const char* text = element.Attribute("ZDistance")) {
-            char* end = nullptr;
-            const double value = std::strtod(text, &end);
-            if (end != text && std::isfinite(value)) zDistance = value;
-        }
+        ReadCameraFrame(element, origin, look, up);
+        ReadFinite(element, "ZDistance", zDistance);
     }
     log->add("Camera BinPicking '" + name + "': Configuration loaded");
     return 0;
@@ -127,15 +103,7 @@ tinyxml2::XMLElement* CameraBinPicking::Write(tinyxml2::XMLDocument& document) {
     element->SetAttribute("Description", description.c_str());
     element->SetAttribute("IP", ip.c_str());
     element->SetAttribute("Port", port);
-    element->SetAttribute("OriginX", origin.x);
-    element->SetAttribute("OriginY", origin.y);
-    element->SetAttribute("OriginZ", origin.z);
-    element->SetAttribute("LookX", look.x);
-    element->SetAttribute("LookY", look.y);
-    element->SetAttribute("LookZ", look.z);
-    element->SetAttribute("UpX", up.x);
-    element->SetAttribute("UpY", up.y);
-    element->SetAttribute("UpZ", up.z);
+    WriteCameraFrame(*element, origin, look, up);
     element->SetAttribute("ZDistance", zDistance);
     return element;
 }

@@ -67,21 +67,6 @@ double FoldAngle(double angle) {
     return angle;
 }
 
-bool ContainsTrue(const tinyxml2::XMLElement& element, const char* name) {
-    return StringHelper::ToLower(AttributeText(element, name)).find("true") != std::string::npos;
-}
-
-void ReadDouble(const tinyxml2::XMLElement& element, const char* name, double& value) {
-    double parsed = 0.0;
-    if (element.Attribute(name) != nullptr && ToFinite(AttributeText(element, name), parsed)) value = parsed;
-}
-
-void ReadFloat(const tinyxml2::XMLElement& element, const char* name, float& value) {
-    double parsed = value;
-    ReadDouble(element, name, parsed);
-    if (std::fabs(parsed) <= 3.0e38) value = static_cast<float>(parsed);
-}
-
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
     char text[512];
@@ -119,18 +104,10 @@ int CameraIFMO2D::Read(tinyxml2::XMLElement& element) {
         if (element.Attribute("Port") != nullptr && ToInt(AttributeText(element, "Port"), number)) port = number;
         coordinateType = AttributeText(element, "CoordinateType") == "RobotCoordinates" ? RobotCoordinates
                                                                                           : ImageCoordinates;
-        ReadDouble(element, "ScaleX", scaleX);
-        ReadDouble(element, "ScaleY", scaleY);
-        ReadFloat(element, "OriginX", origin.x);
-        ReadFloat(element, "OriginY", origin.y);
-        ReadFloat(element, "OriginZ", origin.z);
-        ReadFloat(element, "LookX", look.x);
-        ReadFloat(element, "LookY", look.y);
-        ReadFloat(element, "LookZ", look.z);
-        ReadFloat(element, "UpX", up.x);
-        ReadFloat(element, "UpY", up.y);
-        ReadFloat(element, "UpZ", up.z);
-        ReadDouble(element, "ZDistance", zDistance);
+        ReadFinite(element, "ScaleX", scaleX);
+        ReadFinite(element, "ScaleY", scaleY);
+        ReadCameraFrame(element, origin, look, up);
+        ReadFinite(element, "ZDistance", zDistance);
     }
     log->addFormat("Camera IFM O2D '%s': Configuration loaded", name);
     return 0;
@@ -150,15 +127,7 @@ tinyxml2::XMLElement* CameraIFMO2D::Write(tinyxml2::XMLDocument& document) {
                           coordinateType == RobotCoordinates ? "RobotCoordinates" : "ImageCoordinates");
     element->SetAttribute("ScaleX", scaleX);
     element->SetAttribute("ScaleY", scaleY);
-    element->SetAttribute("OriginX", origin.x);
-    element->SetAttribute("OriginY", origin.y);
-    element->SetAttribute("OriginZ", origin.z);
-    element->SetAttribute("LookX", look.x);
-    element->SetAttribute("LookY", look.y);
-    element->SetAttribute("LookZ", look.z);
-    element->SetAttribute("UpX", up.x);
-    element->SetAttribute("UpY", up.y);
-    element->SetAttribute("UpZ", up.z);
+    WriteCameraFrame(*element, origin, look, up);
     element->SetAttribute("ZDistance", zDistance);
     return element;
 }
