@@ -227,7 +227,7 @@ protected:
         Command("Enable");
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error == "NoError"; })) << last.error;
         Command("ReferenceAllJoints");
-        ASSERT_TRUE(korvella->WaitForMessage("Referencing joint 5", 1, 60s));
+        ASSERT_TRUE(korvella->WaitForLastJointReferencing()) << korvella->Tail();
         // The modules take a moment for their referencing runs.
         bool referenced = false;
         for (int i = 0; i < 120 && !referenced; ++i) {

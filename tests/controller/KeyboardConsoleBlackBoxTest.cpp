@@ -100,7 +100,7 @@ TEST(KeyboardConsoleBlackBox, ConsoleKeysDriveTheSimulatedArm) {
         << line;
     c.Type("9");
     ASSERT_TRUE(c.WaitForMessage("Resetting referencing state for all axes"));
-    ASSERT_TRUE(c.WaitForMessage("Referencing joint 5"));
+    ASSERT_TRUE(c.WaitForLastJointReferencing()) << c.Tail();
 
     c.Type("8");
     ASSERT_TRUE(c.WaitForMessage("RobotMaster:  Changing motion mode to ROBOT-CART-BASE"));

@@ -46,7 +46,7 @@ TEST(PLCInterfaceBlackBox, InputsEnableReferenceStartPauseAndStopTheStartProgram
     ASSERT_TRUE(c.WaitForMessage("RobotMaster: Enabling Motors"));
     bus.SetInput(ReferenceIn, true);
     ASSERT_TRUE(c.WaitForMessage("PLCInterface: Starting Reference All Joints"));
-    ASSERT_TRUE(c.WaitForMessage("Referencing joint 5", 1, std::chrono::seconds(60)));
+    ASSERT_TRUE(c.WaitForLastJointReferencing()) << c.Tail();
     EXPECT_EQ(c.Count("Starting Program"), 0) << "nothing runs before the play edge";
     EXPECT_FALSE(bus.SawOutput(ProgramOut, true));
     EXPECT_FALSE(bus.SawOutput(RunningOut, true));

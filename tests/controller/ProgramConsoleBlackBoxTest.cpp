@@ -38,7 +38,7 @@ TEST(ProgramConsoleBlackBox, ConsoleStartsPausesResumesAndStopsTheStartProgram) 
     c.Type("5");
     ASSERT_TRUE(c.WaitForMessage("Cannot start program, not referenced/enabled: cartAllowed=0, ready=1"));
     c.Type("9");
-    ASSERT_TRUE(c.WaitForMessage("Referencing joint 5", 1, std::chrono::seconds(60)));
+    ASSERT_TRUE(c.WaitForLastJointReferencing()) << c.Tail();
     // Started once the last joint reports referenced.
     ASSERT_TRUE(WaitFor(
         [&]() {

@@ -221,6 +221,13 @@ public:
                        std::chrono::duration_cast<std::chrono::milliseconds>(limit)) &&
                Count(message) >= times;
     }
+    // The referencing sequence reached the last joint of the six-axis arm (also
+    // when a module still reported an error and was referenced despite it).
+    bool WaitForLastJointReferencing(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        return WaitFor([&]() { return !StartingWith("Referencing joint 5").empty() || !process.Running(); },
+                       std::chrono::duration_cast<std::chrono::milliseconds>(limit)) &&
+               !StartingWith("Referencing joint 5").empty();
+    }
     // The last lines of the console, for a failure's message.
     std::string Tail(std::size_t lines = 40) const {
         const std::vector<std::string> all = Log();

@@ -290,7 +290,7 @@ TEST(RemoteBlackBox, ProgramBuiltLineByLineRunsAndVariablesReachProgramsAndClien
         [&]() { return client->NextStartingWith("STATUS", 1s).body.find(" ERROR NoError ") != std::string::npos; },
         60s));
     EXPECT_EQ(Ask(*client, "CMD ReferenceAllJoints", "CMDACK"), "CMDACK 9");
-    ASSERT_TRUE(korvella.WaitForMessage("Referencing joint 5", 1, 60s)) << korvella.Tail();
+    ASSERT_TRUE(korvella.WaitForLastJointReferencing()) << korvella.Tail();
 
     // A new program of three lines; the refused line adds nothing.
     EXPECT_EQ(Ask(*client, "CMD DeleteProgram", "CMDACK"), "CMDACK 9");

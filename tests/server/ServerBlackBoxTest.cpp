@@ -81,7 +81,7 @@ TEST(ServerBlackBoxTest, RemoteClientRunsTheProgramAndSeesItsEvents) {
         60s));
     ASSERT_TRUE(client.SendFrame(2, "CMD ReferenceAllJoints"));
     EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 2");
-    ASSERT_TRUE(korvella.WaitForMessage("Referencing joint 5", 1, 60s)) << korvella.Tail();
+    ASSERT_TRUE(korvella.WaitForLastJointReferencing()) << korvella.Tail();
 
     // Started once referencing is done.
     bool started = false;

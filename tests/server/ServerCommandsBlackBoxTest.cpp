@@ -86,7 +86,7 @@ public:
         ASSERT_TRUE(client.SendFrame(902, "CMD ReferenceAllJoints"));
         EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 902");
         EXPECT_TRUE(korvella->WaitForMessage("HXP-Server: Reference all joints"));
-        ASSERT_TRUE(korvella->WaitForMessage("Referencing joint 5", 1, 60s));
+        ASSERT_TRUE(korvella->WaitForLastJointReferencing()) << korvella->Tail();
         ASSERT_TRUE(WaitReferenced(client)) << "the joints never reported referenced";
     }
     // The next status line that satisfies the condition, within the limit.
