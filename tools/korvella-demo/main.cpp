@@ -199,15 +199,26 @@ int main(int argc, char** argv) {
     Say("reference all joints");
     if (!c.Send("CMD ReferenceAllJoints")) return Fail("connection lost");
     bool referenced = false;
+    bool referencingStarted = false;
     const auto referencedBy = Clock::now() + std::chrono::seconds(90);
+    auto askAgainAt = Clock::now() + std::chrono::seconds(10);
+    int asksLeft = 2;
     while (!referenced && Clock::now() < referencedBy) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         if (!c.Send("CMD GetReferencingInfo")) return Fail("connection lost");
         WaitFrame(c, [&](const std::string& b) {
             if (!StartsWith(b, "INFO ReferencingInfo")) return false;
             referenced = b.find(" Joints 1 1 1 1 1 1") != std::string::npos;
+            referencingStarted = referencingStarted || b.find(" Joints 0 0 0 0 0 0") == std::string::npos;
             return true;
         }, std::chrono::seconds(5));
+        // The controller refuses referencing until the modules report their motors on, which
+        // can come after the first status without error: ask again while no joint has started.
+        if (!referencingStarted && asksLeft > 0 && Clock::now() > askAgainAt) {
+            if (!c.Send("CMD ReferenceAllJoints")) return Fail("connection lost");
+            askAgainAt = Clock::now() + std::chrono::seconds(10);
+            --asksLeft;
+        }
     }
     if (!referenced) return Fail("the joints did not reference");
 
