@@ -336,6 +336,11 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
             } else if (action == "alignmotors") {
                 rm.AlignMotors();
             } else {
+                // A client may ask right after enabling: the modules report their motors on a
+                // few cycles later, and referencing is refused until they do.
+                Hardware::HardwareProtocol* hardware = rm.GetHardware();
+                for (int i = 0; i < 100 && hardware != nullptr && !hardware->GetMotorEnabled(); ++i)
+                    RobotMaster::wait(10);
                 rm.ReferenceAllJoints();
             }
             break;
