@@ -223,6 +223,8 @@ protected:
         // The modules report themselves; a reset clears what they report at power-on.
         ASSERT_TRUE(korvella->WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error != "n/a"; }));
+        // A reset takes the joints the modules report as set-points: wait until they reported.
+        ASSERT_TRUE(WaitStatus([](const Status& s) { return Near(s.actual, Home, 0.05f); })) << Text(last.actual);
         Command("Reset");
         Command("Enable");
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error == "NoError"; })) << last.error;
@@ -286,9 +288,15 @@ protected:
     }
 
     // The newest status line, after the ones queued before it.
+    // The newest status; waits for a fresh one when none came in the meantime (a slow build).
     void Latest() {
+        bool fresh = false;
         for (const ServerTest::Frame& f : ReadFor(client, 400ms))
-            if (f.body.rfind("STATUS", 0) == 0) last = ParseStatus(f.body);
+            if (f.body.rfind("STATUS", 0) == 0) {
+                last = ParseStatus(f.body);
+                fresh = fresh || last.valid;
+            }
+        if (!fresh) WaitStatus([](const Status&) { return true; }, 20s);
     }
 
     std::string FrameLog() const { return sample.File("frames.log"); }
