@@ -96,16 +96,19 @@ bool CANInterfaceSocketCAN::Connect() {
         m_Socket = m_OnSimulatedBus ? OpenSimulatedBus() : OpenSocketCAN();
 
         m_Stop = false;
-        m_ReadThread = std::thread(threadReadLoop, this);
-
+        // Connected before the read thread starts: a thread that found itself
+        // unconnected would pause 100 ms and leave the first answers unread.
         m_Connected = true;
+        m_ReadThread = std::thread(threadReadLoop, this);
         log->add("Connected to CAN module via SocketCAN...");
 
         const unsigned char test[8] = {0x42, 0x43, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
         WriteMessage(0x10, 8, test);
     } catch (const std::exception& e) {
+        m_Connected = false;
         log->addFormat("Could not connect to CAN module via SocketCAN! (1): %s", e.what());
     } catch (...) {
+        m_Connected = false;
         log->add("Could NOT connect to CAN module via SocketCAN!! (3)");
     }
     if (!m_Connected) {
