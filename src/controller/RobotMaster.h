@@ -298,6 +298,9 @@ private:
     void UpdateStatistics(CycleClock& clock);
     void ApplyMailboxes();
     bool OnRobotThreadOrIdle() const;
+    // True once every joint reported its position; off the robot thread it
+    // gives the cycle up to a second to read them.
+    bool WaitForJointPositions();
     // Locks the working state unless the caller is the robot thread, which holds it during a cycle.
     std::unique_lock<std::mutex> LockWorkingState();
     // The output as the caller's thread sees it (the working state on the robot thread).

@@ -60,6 +60,17 @@ bool RobotMaster::GetOutput(int channel) const {
 
 // ---------------------------------------------------------------- reset, enable, programs
 
+bool RobotMaster::WaitForJointPositions() {
+    if (!hardware || DebugMode) return true;
+    // Only a running cycle reads positions, and the robot thread cannot wait for itself.
+    const int attempts = OnRobotThreadOrIdle() ? 0 : 100;
+    for (int i = 0;; ++i) {
+        if (hardware->JointPositionsKnown()) return true;
+        if (i >= attempts) return false;
+        wait(10);
+    }
+}
+
 void RobotMaster::Reset() {
     LogSingleton* log = LogSingleton::instance();
     log->add("RobotMaster:  Resetting Joints");
@@ -68,10 +79,18 @@ void RobotMaster::Reset() {
         log->DisplayAndServerSetMessage("Cannot reset motors, EStop detected!");
         return;
     }
+    // The set-points are taken from the actual joints: one not yet reported
+    // would be driven to 0 at the next enable.
+    if (!WaitForJointPositions()) {
+        log->add("RobotMaster: Can not reset errors, joint positions not received");
+        log->DisplayAndServerSetMessage("Cannot reset motors, joint positions not received!");
+        return;
+    }
     ErrorStateProgram(IPO::USER, false, "");
     CycleSuspension suspension(cycleSuspensions, 20, 1);
     std::unique_lock<std::mutex> lock = LockWorkingState();
     refSequenceActive = false;
+    if (hardware) hardware->GetJoints(&workingState);
     for (int i = 0; i < 9; ++i) workingState.jointSetPoint[i] = workingState.jointActual[i];
     jogAccelJoint.Reset();
     jogAccelCart.Reset();
@@ -100,6 +119,11 @@ void RobotMaster::EnableMotors(bool on) {
     if (on && IsEStopDetected()) {
         log->add("RobotMaster: Can not enable motors, EStop detected");
         log->DisplayAndServerSetMessage("Cannot enable motors, EStop detected!");
+        return;
+    }
+    if (on && !WaitForJointPositions()) {
+        log->add("RobotMaster: Can not enable motors, joint positions not received");
+        log->DisplayAndServerSetMessage("Cannot enable motors, joint positions not received!");
         return;
     }
     if (on) {

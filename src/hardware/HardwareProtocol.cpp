@@ -57,6 +57,7 @@ void HardwareProtocol::ReferenceReset() {
 
 void HardwareProtocol::EnableMotors(bool) {}
 bool HardwareProtocol::GetMotorEnabled() { return false; }
+bool HardwareProtocol::JointPositionsKnown() { return true; }
 
 void HardwareProtocol::SendSync() {}
 void HardwareProtocol::SetJoints(const DataTypes::RobotState&) {}

@@ -69,6 +69,9 @@ public:
     virtual void ReferenceReset();
     virtual void EnableMotors(bool enable);
     virtual bool GetMotorEnabled();
+    // False while a joint has not reported its position since the connect:
+    // its actual value is a placeholder, no set-point to take over.
+    virtual bool JointPositionsKnown();
 
     // ---- Cycle ----
     virtual void SendSync();

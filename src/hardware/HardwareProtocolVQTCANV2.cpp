@@ -377,6 +377,7 @@ bool HardwareProtocolVQTCANV2::Connect() {
     LogSingleton* log = LogSingleton::instance();
     log->add("ProtocolVQTCANV2: connecting");
     noError = false;
+    for (auto& known : m_PositionKnown) known = false;
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
     cyclicSending = connected;

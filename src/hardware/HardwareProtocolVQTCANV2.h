@@ -69,6 +69,7 @@ public:
     void ReferenceSingleJoint(int joint) override;
     void EnableMotors(bool enable) override;
     bool GetMotorEnabled() override;
+    bool JointPositionsKnown() override;
 
     void SetJoints(const DataTypes::RobotState& state) override;
     void GetJoints(DataTypes::RobotState* state) override;
@@ -146,6 +147,8 @@ private:
     // Position of each record in motor units as last received; fed to the
     // motor-to-joint conversion every cycle.
     float m_MotorPosition[MaxModules] = {};
+    // Set once a record's position has been read since the connect.
+    std::atomic<bool> m_PositionKnown[MaxModules] = {};
     // Error code whose short text each record's errorText holds (-1: none yet).
     int m_TextCode[MaxModules] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 };

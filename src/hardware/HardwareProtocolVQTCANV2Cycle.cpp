@@ -135,6 +135,7 @@ void HardwareProtocolVQTCANV2::ReadBack() {
     const int records = moduleCount < MaxModules ? moduleCount : MaxModules;
     const bool connected = canInterface.IsConnected();
     int fresh = 0;
+    bool freshRecord[MaxModules] = {};
     unsigned char data[8];
     {
         std::lock_guard<std::mutex> lock(m_TextMutex);
@@ -146,6 +147,7 @@ void HardwareProtocolVQTCANV2::ReadBack() {
             // never received anything holds filler bytes, not a status.
             if (dlc > 0 && age < StatusMaxAge) {
                 ++fresh;
+                freshRecord[i] = true;
                 const Codec::Status s = Codec::DecodeStatus(data);
                 r.errorCode = s.errorBits;
                 if (m_TextCode[i] != static_cast<int>(r.errorCode)) {
@@ -174,6 +176,9 @@ void HardwareProtocolVQTCANV2::ReadBack() {
     for (int i = 0; i < records; ++i) actual[i] = m_MotorPosition[i];
     if (kinematic != nullptr) kinematic->AdaptMotorsToJoints(actual);
     for (int i = 0; i < records; ++i) jointData[i].actualPosition = actual[i];
+    // Known only after the position is stored, so a reader of the flag reads the position.
+    for (int i = 0; i < records; ++i)
+        if (freshRecord[i]) m_PositionKnown[i] = true;
 
     noAnswerCycles = fresh > 0 ? 0 : noAnswerCycles.load() + 1;
 }
@@ -379,6 +384,15 @@ bool HardwareProtocolVQTCANV2::GetMotorEnabled() {
     for (int i = 0; i < records; ++i) {
         if (jointData[i].motorReady != 1 || jointData[i].jointMode == JointModeZeroTorque) return false;
     }
+    return true;
+}
+
+bool HardwareProtocolVQTCANV2::JointPositionsKnown() {
+    // Without a bus no set-point reaches a module: nothing to guard.
+    if (!canInterface.IsConnected()) return true;
+    const int records = moduleCount < MaxModules ? moduleCount : MaxModules;
+    for (int i = 0; i < records; ++i)
+        if (IsRobotOrExternalJoint(i) && !m_PositionKnown[i]) return false;
     return true;
 }
 

@@ -58,6 +58,12 @@ protected:
     // modules report "motor not enabled" until enabled.
     void Start() {
         sample.StartBus();
+        ASSERT_NO_FATAL_FAILURE(Connect());
+        ASSERT_TRUE(WaitFor([&]() { return State().errorText.find("_MNE") != std::string::npos; }))
+            << State().errorText;
+    }
+    // The robot master on the running bus, connected and cycling.
+    void Connect() {
         setenv(CANInterfaceSocketCAN::SimulatedBusVariable, sample.Socket().c_str(), 1);
         rm = std::make_unique<RobotMaster>();
         rm->Init("Sample", "KorvellaSix", Sample::RobotRelative());
@@ -65,8 +71,6 @@ protected:
         rm->InitDIOModule(112);
         rm->FinishInit();
         ASSERT_TRUE(rm->GetHardware()->Connect());
-        ASSERT_TRUE(WaitFor([&]() { return State().errorText.find("_MNE") != std::string::npos; }))
-            << State().errorText;
     }
     void ResetAndEnable() {
         rm->Reset();

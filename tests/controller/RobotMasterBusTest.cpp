@@ -263,6 +263,29 @@ TEST_F(RobotMasterBus, EStopResetsOutputsAppliesTheBrakeAndRefusesReset) {
     EXPECT_TRUE(WaitFor([&]() { return State().digitalOutputs[21]; }));
 }
 
+TEST_F(RobotMasterBus, ResetAndEnableWaitUntilEveryJointReportedItsPosition) {
+    // Until joint 3 reports, its actual value is a placeholder 0 that a reset
+    // would make its set-point and an enable would drive to.
+    sample.StartBus();
+    sample.Bus().Line("silence 48");
+    ASSERT_TRUE(WaitFor([&]() { return TestSupport::ReadFile(sample.File("cansim.txt")).find("OK") != std::string::npos; }));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_TRUE(WaitFor([&]() { return State().errorText.find("_MNE") != std::string::npos; })) << State().errorText;
+
+    rm->Reset();
+    EXPECT_TRUE(log.Has("RobotMaster: Can not reset errors, joint positions not received"));
+    EXPECT_TRUE(HasMessage("Cannot reset motors, joint positions not received!"));
+    EXPECT_FALSE(log.Has("RobotMaster: Resetting DOuts on reset"));
+    rm->EnableMotors(true);
+    EXPECT_TRUE(log.Has("RobotMaster: Can not enable motors, joint positions not received"));
+    EXPECT_TRUE(HasMessage("Cannot enable motors, joint positions not received!"));
+    EXPECT_FALSE(log.Has("RobotMaster: Enabling Motors"));
+
+    // Reset right after the module speaks again: it waits for the first report.
+    sample.Bus().Line("silence 48 off");
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+}
+
 TEST_F(RobotMasterBus, DelayedBrakeReleaseWaitsForDrivesWithoutError) {
     sample.AddEStopAndBrake(3000);
     ASSERT_NO_FATAL_FAILURE(Start());
