@@ -16,6 +16,7 @@
 #include "common/LogSingleton.h"
 #include "common/StringHelper.h"
 #include "vision/CameraIFMO2D.h"
+#include "vision/CameraTarget.h"
 #include "vision/CameraXml.h"
 #include "vision/ImageBitmap8BppIndexed.h"
 
@@ -26,12 +27,6 @@ const char* const CameraBinPicking::TYPE_ID = "SolutionBinPicking";
 namespace {
 
 const char* const kStart = "0000start";
-
-double FoldAngle(double angle) {
-    if (angle > 180.0) angle -= 360.0;
-    if (angle < -180.0) angle += 360.0;
-    return angle;
-}
 
 }  // namespace
 
@@ -272,22 +267,21 @@ void CameraBinPicking::ParseMessage(const char* bytes, std::size_t length) {
     const std::string text(bytes, length);
     const std::size_t pass = text.find("0000startPASS");
     if (text.find("0000startFAIL") != std::string::npos || pass == std::string::npos) {
-        std::lock_guard<std::mutex> lock(resultMutex);
-        result.valid = false;
+        latest.Invalidate();
     } else {
         double floats[3] = {};
         int ints[4] = {};
         const bool readable = text.compare(pass, 14, "0000startPASS#") != 0 ||
                               ScanPassFields(text, pass + 14, floats, ints);
         if (!readable) {
-            std::lock_guard<std::mutex> lock(resultMutex);
-            result.valid = false;
+            latest.Invalidate();
         } else {
             // Class and angle change together, so a reader never sees half a result.
-            std::lock_guard<std::mutex> lock(resultMutex);
-            result.modelClass = ints[1];
-            result.angle = floats[1];
-            result.valid = true;
+            latest.Update([&](TargetResult& result) {
+                result.modelClass = ints[1];
+                result.angle = floats[1];
+                result.valid = true;
+            });
         }
     }
     newResult = true;
@@ -315,34 +309,18 @@ void CameraBinPicking::ParseMessage(const char* bytes, std::size_t length) {
 }
 
 int CameraBinPicking::SetImageCoordinate(int /*x*/, int /*y*/, double angle) {
-    std::lock_guard<std::mutex> lock(resultMutex);
-    result.angle = angle;
-    result.valid = true;
+    latest.Update([&](TargetResult& result) {
+        result.angle = angle;
+        result.valid = true;
+    });
     return 0;
 }
 
-bool CameraBinPicking::HasValidResult() const {
-    std::lock_guard<std::mutex> lock(resultMutex);
-    return result.valid;
-}
+bool CameraBinPicking::HasValidResult() const { return latest.IsValid(); }
 
 bool CameraBinPicking::GetTargetPos(DataTypes::Vector3& position, DataTypes::Vector3& orientation,
                                     int& modelClass) const {
-    Result copy;
-    {
-        std::lock_guard<std::mutex> lock(resultMutex);
-        copy = result;
-    }
-    if (!copy.valid || !connected) {
-        position = DataTypes::Vector3();
-        orientation = DataTypes::Vector3();
-        modelClass = -1;
-        return false;
-    }
-    position = targetPosition;
-    orientation = DataTypes::Vector3(static_cast<float>(FoldAngle(static_cast<float>(copy.angle))), 0.0f, 0.0f);
-    modelClass = copy.modelClass;
-    return true;
+    return latest.Report(connected, position, orientation, modelClass);
 }
 
 }  // namespace Camera

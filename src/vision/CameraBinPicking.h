@@ -13,6 +13,7 @@
 #include "datatypes/Matrix44.h"
 #include "datatypes/Vector3.h"
 #include "vision/CameraInterface.h"
+#include "vision/CameraTarget.h"
 #include "vision/CameraThread.h"
 #include "vision/MonotonicClock.h"
 #include "vision/TCPClient.h"
@@ -61,12 +62,6 @@ public:
     static bool ScanPassFields(const std::string& text, std::size_t from, double floats[3], int ints[4]);
 
 private:
-    struct Result {
-        double angle = 0.0;
-        int modelClass = -1;
-        bool valid = false;
-    };
-
     void ThreadMainLoop();
     void Connected(::TCPClient& client);
 
@@ -78,9 +73,8 @@ private:
     bool transferMatrixCreated = false;
     DataTypes::Matrix44 transferMatrix;
 
-    mutable std::mutex resultMutex;
-    Result result;
-    DataTypes::Vector3 targetPosition;  // stays (0, 0, 0): the computer reports the angle and class only
+    // Its position stays (0, 0, 0): the computer reports the angle and class only.
+    LatestTarget latest;
 
     std::atomic<bool> connected{false};
     int64_t lastDataSeconds = 0;

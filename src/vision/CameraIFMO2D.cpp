@@ -15,6 +15,7 @@
 
 #include "common/LogSingleton.h"
 #include "common/StringHelper.h"
+#include "vision/CameraTarget.h"
 #include "vision/CameraXml.h"
 #include "vision/ImageBitmap8BppIndexed.h"
 #include "vision/ImageJPEG.h"
@@ -59,12 +60,6 @@ bool ToFinite(const std::string& text, double& value) {
     if (end != text.c_str() + text.size() || !std::isfinite(parsed)) return false;
     value = parsed;
     return true;
-}
-
-double FoldAngle(double angle) {
-    if (angle > 180.0) angle -= 360.0;
-    if (angle < -180.0) angle += 360.0;
-    return angle;
 }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -181,8 +176,7 @@ int CameraIFMO2D::GetStatus() const {
 
 void CameraIFMO2D::SetModel(int newModel) {
     if (model.exchange(newModel) == newModel) return;
-    std::lock_guard<std::mutex> lock(resultMutex);
-    result.valid = false;
+    latest.Invalidate();
 }
 
 void CameraIFMO2D::SetProtocolVersion(int version) {
@@ -622,28 +616,27 @@ DataTypes::Vector3 CameraIFMO2D::Transform(int x, int y) const {
     return transferMatrix * v;
 }
 
-void CameraIFMO2D::StoreResult(const Result& stored) {
-    {
-        std::lock_guard<std::mutex> lock(resultMutex);
-        result = stored;
-    }
+void CameraIFMO2D::StoreResult(const TargetResult& stored) {
+    latest.Store(stored);
     newResult = true;
 }
 
 int CameraIFMO2D::SetImageCoordinate(int x, int y, double angle) {
     const DataTypes::Vector3 target = Transform(x, y);
-    std::lock_guard<std::mutex> lock(resultMutex);
-    result.position = target;
-    result.angle = angle;
-    result.valid = true;
+    latest.Update([&](TargetResult& result) {
+        result.position = target;
+        result.angle = angle;
+        result.valid = true;
+    });
     return 0;
 }
 
 int CameraIFMO2D::SetRobotCoordinate(const DataTypes::Vector3& position, double angle) {
-    std::lock_guard<std::mutex> lock(resultMutex);
-    result.position = position;
-    result.angle = angle;
-    result.valid = true;
+    latest.Update([&](TargetResult& result) {
+        result.position = position;
+        result.angle = angle;
+        result.valid = true;
+    });
     return 0;
 }
 
@@ -653,7 +646,7 @@ void CameraIFMO2D::SetCameraResultPass(int x, int y, double angle, int modelClas
         std::lock_guard<std::mutex> lock(configMutex);
         kind = coordinateType;
     }
-    Result stored;
+    TargetResult stored;
     stored.position = kind == RobotCoordinates ? DataTypes::Vector3(static_cast<float>(x), static_cast<float>(y), 0.0f)
                                                : Transform(x, y);
     stored.angle = angle;
@@ -668,7 +661,7 @@ void CameraIFMO2D::SetCameraResultPass(const DataTypes::Vector3& position, doubl
         std::lock_guard<std::mutex> lock(configMutex);
         kind = coordinateType;
     }
-    Result stored;
+    TargetResult stored;
     stored.position =
         kind == RobotCoordinates ? position : Transform(static_cast<int>(position.x), static_cast<int>(position.y));
     stored.angle = angle;
@@ -678,38 +671,21 @@ void CameraIFMO2D::SetCameraResultPass(const DataTypes::Vector3& position, doubl
 }
 
 void CameraIFMO2D::SetCameraResultFail() {
-    Result stored;
+    TargetResult stored;
     stored.valid = true;
     StoreResult(stored);
 }
 
 void CameraIFMO2D::SetCameraResultError() {
     DiscardImageData();
-    StoreResult(Result());
+    StoreResult(TargetResult());
 }
 
-bool CameraIFMO2D::HasValidResult() const {
-    std::lock_guard<std::mutex> lock(resultMutex);
-    return result.valid;
-}
+bool CameraIFMO2D::HasValidResult() const { return latest.IsValid(); }
 
 bool CameraIFMO2D::GetTargetPos(DataTypes::Vector3& position, DataTypes::Vector3& orientation,
                                 int& modelClass) const {
-    Result copy;
-    {
-        std::lock_guard<std::mutex> lock(resultMutex);
-        copy = result;
-    }
-    if (!copy.valid || !connected) {
-        position = DataTypes::Vector3();
-        orientation = DataTypes::Vector3();
-        modelClass = -1;
-        return false;
-    }
-    position = copy.position;
-    orientation = DataTypes::Vector3(static_cast<float>(FoldAngle(static_cast<float>(copy.angle))), 0.0f, 0.0f);
-    modelClass = copy.modelClass;
-    return true;
+    return latest.Report(connected, position, orientation, modelClass);
 }
 
 }  // namespace Camera

@@ -16,6 +16,7 @@
 #include "datatypes/Matrix44.h"
 #include "datatypes/Vector3.h"
 #include "vision/CameraInterface.h"
+#include "vision/CameraTarget.h"
 #include "vision/CameraThread.h"
 #include "vision/MonotonicClock.h"
 #include "vision/TCPClient.h"
@@ -95,13 +96,6 @@ public:
     static int Find(const char* buffer, int from, int length, const std::string& pattern);
 
 private:
-    struct Result {
-        DataTypes::Vector3 position;
-        double angle = 0.0;
-        int modelClass = -1;
-        bool valid = false;
-    };
-
     void MainLoop();
     void Connected();
     void RequestKeepalive();
@@ -110,7 +104,7 @@ private:
     void DropMessageFront(std::size_t count);
     // The robot position of a pixel position.
     DataTypes::Vector3 Transform(int x, int y) const;
-    void StoreResult(const Result& result);
+    void StoreResult(const TargetResult& stored);
     bool ParsePictureReply();
     bool ParseDeviceInfo();
     int64_t NowMs() const { return ToMilliseconds(clock()); }
@@ -128,8 +122,7 @@ private:
     bool transferMatrixCreated = false;
     DataTypes::Matrix44 transferMatrix;
 
-    mutable std::mutex resultMutex;
-    Result result;
+    LatestTarget latest;
 
     std::atomic<bool> connected{false};
     std::atomic<int> model{ModelUnknown};
