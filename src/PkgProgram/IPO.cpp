@@ -26,7 +26,7 @@ IPO::IPO(IpoType ipoType) : type(ipoType), programStartTime(std::chrono::system_
 
 IPO::~IPO() {
     // Loader and start-at threads are detached and work on this object.
-    while (loading.load() || helperThreads.load() > 0) usleep(1000);
+    while (!ThreadsDone()) usleep(1000);
     pathGenerator->AbortAndWait();
     pathGenerator.reset();
 }

@@ -101,6 +101,8 @@ public:
     int32_t GetRunState() const;
     bool IsProgramLoaded() const;
     bool IsLoading() const { return loading.load(); }
+    // No detached loader or start-at thread works on this object any more.
+    bool ThreadsDone() const { return !loading.load() && helperThreads.load() == 0; }
     // Name, command count and current command of the active program; unchanged when none is loaded.
     void GetProgramInformation(std::string* name, int* count, int* index) const;
     // The file of the loaded main program; empty when none is loaded.

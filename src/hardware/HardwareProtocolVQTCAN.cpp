@@ -189,6 +189,7 @@ void HardwareProtocolVQTCAN::GetDIOModuleIDs(unsigned char& id1, unsigned char& 
 bool HardwareProtocolVQTCAN::Connect() {
     LogSingleton::instance()->add("ProtocolVQTCAN: connecting");
     noError = false;
+    for (auto& known : m_PositionKnown) known = false;
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
     cyclicSending = connected;
@@ -237,6 +238,7 @@ void HardwareProtocolVQTCAN::ReadBack() {
             r.motorReady = s.errorBits == 0 ? 1 : 0;
             r.actualVelocity = static_cast<float>(s.velocity);
             r.actualPosition = Codec::PositionFromRaw(s.positionRaw, r.gearScale, r.gearZero);
+            m_PositionKnown[i] = true;
             r.current = r.currentScale * static_cast<float>(s.current) + r.currentZero;
             r.digitalInputs = s.inputs;
             r.referencedV1 = s.referenced ? 1 : 0;
@@ -298,6 +300,15 @@ bool HardwareProtocolVQTCAN::GetMotorEnabled() {
     for (int i = 0; i < joints; ++i) {
         if (jointData[i].motorReady != 1) return false;
     }
+    return true;
+}
+
+bool HardwareProtocolVQTCAN::JointPositionsKnown() {
+    // Without a bus no set-point reaches a module: nothing to guard.
+    if (!canInterface.IsConnected()) return true;
+    const int joints = RobotJoints();
+    for (int i = 0; i < joints; ++i)
+        if (!m_PositionKnown[i]) return false;
     return true;
 }
 

@@ -41,6 +41,7 @@ public:
     void GetError(std::string* moduleErrors) override;
     void GetErrorHexCode(int* codes) override;
     bool GetMotorEnabled() override;
+    bool JointPositionsKnown() override;
     void ResetError() override;
     void EnableMotors(bool enable) override;
     void SetToZeroPos(int joint) override;
@@ -72,6 +73,8 @@ private:
 
     // Guards the records' error texts and lastStatusText, which other threads read.
     mutable std::mutex m_TextMutex;
+    // Set once a joint's position has been read since the connect.
+    std::atomic<bool> m_PositionKnown[MaxModules] = {};
     std::string m_LastStatusText;
 };
 

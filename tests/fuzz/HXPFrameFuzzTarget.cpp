@@ -4,11 +4,13 @@
 // one frame. Nothing may crash; the only exception the interpreter lets out
 // is the plain std::exception that closes a connection.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller/CommandRunner.h"
@@ -66,5 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connection->TakePendingCommand(code, parameter, value);
     float jog[9];
     connection->GetJogValues(jog);
+    // The robot master outlives every input: the loads an input started must
+    // end before the next input or the exit tears down what they log to.
+    for (const IPO* ipo : {&robotMaster->ipoMain, &robotMaster->ipoLogic, &robotMaster->ipoDirect})
+        while (!ipo->ThreadsDone()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0;
 }

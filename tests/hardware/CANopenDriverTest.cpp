@@ -60,9 +60,11 @@ TEST_F(CANopenDriver, ConnectsEnablesMovesAndDisables) {
     EXPECT_EQ(Controlwords(Drain(), 6), std::vector<int>{0x0007});
     for (int i = 0; i < 6; ++i) EXPECT_EQ(sim->Drive(i + 1)->GetState(), CanSim::SimCANopenDrive::State::SwitchedOn);
 
-    // The heartbeat every second that the connect asked for.
-    ASSERT_TRUE(WaitUntil([&] { return log->Has("CANopen: Device 6 changed state to OPERATIONAL"); }));
-    EXPECT_EQ(driver->jointData[5].nmtState, 5);
+    // The heartbeat every second that the connect asked for. A heartbeat may
+    // still show the pre-operational state of the PDO set-up: wait for the next.
+    ASSERT_TRUE(WaitUntil([&] { return driver->jointData[5].nmtState == 5; }))
+        << static_cast<int>(driver->jointData[5].nmtState);
+    EXPECT_TRUE(log->Has("CANopen: Device 6 changed state to OPERATIONAL"));
 }
 
 TEST_F(CANopenDriver, FaultStopsEverySetPointUntilTheErrorReset) {

@@ -278,6 +278,24 @@ TEST_F(V1Driver, DrivesTheSimulatedModules) {
     EXPECT_TRUE(log->Has("Setting joint 2 to zero pos"));
 }
 
+TEST_F(V1Driver, PositionsAreKnownOnceEveryJointReportedSinceTheConnect) {
+    sim = std::make_unique<CanSim::SimFaultChannel>(hub);
+    CanSim::SimRobotConfig config;
+    std::string error;
+    ASSERT_TRUE(CanSim::SimRobotConfig::Load(RobotFilePath(), config, error)) << error;
+    ASSERT_TRUE(sim->Populate(config, error)) << error;
+    sim->Silence(32, true);
+    ASSERT_EQ(InitDriver(), -1);
+    EXPECT_TRUE(driver->JointPositionsKnown()) << "no bus: nothing reaches a module";
+    ASSERT_TRUE(driver->Connect());
+    EXPECT_FALSE(driver->JointPositionsKnown());
+    ASSERT_TRUE(CycleUntil([&] { return state.jointErrorCodes[0] == 0x04 && state.jointErrorCodes[2] == 0x04; }));
+    EXPECT_FALSE(driver->JointPositionsKnown()) << "joint 2 has not reported";
+
+    sim->Silence(32, false);
+    ASSERT_TRUE(CycleUntil([&] { return driver->JointPositionsKnown(); }));
+}
+
 TEST_F(V1Driver, SilentModuleIsDeadAfterTwoSeconds) {
     StartRobot();
     driver->ResetError();
