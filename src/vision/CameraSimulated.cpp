@@ -6,6 +6,7 @@
 #include <tinyxml2.h>
 
 #include "common/LogSingleton.h"
+#include "vision/CameraTarget.h"
 #include "vision/CameraXml.h"
 #include "vision/ImageYUV.h"
 
@@ -17,12 +18,6 @@ namespace {
 
 constexpr unsigned kWidth = 640;
 constexpr unsigned kHeight = 480;
-
-float Fold(float angle) {
-    if (angle > 180.0f) angle -= 360.0f;
-    if (angle < -180.0f) angle += 360.0f;
-    return angle;
-}
 
 std::string Number(float value) {
     char text[32];
@@ -70,7 +65,8 @@ tinyxml2::XMLElement* CameraSimulated::Write(tinyxml2::XMLDocument& document) {
 bool CameraSimulated::GetTargetPos(DataTypes::Vector3& position, DataTypes::Vector3& orientation,
                                    int& model) const {
     position = targetPosition;
-    orientation = DataTypes::Vector3(Fold(targetOrientation.x), Fold(targetOrientation.y), Fold(targetOrientation.z));
+    auto fold = [](float angle) { return static_cast<float>(FoldAngle(angle)); };
+    orientation = DataTypes::Vector3(fold(targetOrientation.x), fold(targetOrientation.y), fold(targetOrientation.z));
     model = modelClass;
     return true;
 }

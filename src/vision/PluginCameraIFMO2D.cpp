@@ -12,6 +12,7 @@
 #include "common/LogSingleton.h"
 #include "vision/CameraBinPicking.h"
 #include "vision/CameraIFMO2D.h"
+#include "vision/CameraTarget.h"
 #include "vision/TCPClient.h"
 
 namespace PluginFramework {
@@ -252,10 +253,7 @@ bool CameraIFMO2D::GetTargetPos(float* position, float* rot, int* model) const {
     position[0] = targetPosition.x;
     position[1] = targetPosition.y;
     position[2] = targetPosition.z;
-    float angle = rotation;
-    if (angle > 180.0f) angle -= 360.0f;
-    if (angle < -180.0f) angle += 360.0f;
-    *rot = angle;
+    *rot = static_cast<float>(Camera::FoldAngle(rotation));
     *model = modelClass;
     return true;
 }
