@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "PkgProgram/IPO.h"
@@ -595,6 +596,11 @@ void LogNumericLimits() {
 }  // namespace
 
 int main() {
+    // Picture-sized buffers (camera frames, encodings, cloud payloads) are
+    // mapped and given back when freed. Left to itself the allocator raises
+    // this threshold and keeps each buffer's high-water mark in the heap of
+    // whichever thread made it: resident memory then steps up over months.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
     LogSingleton* log = LogSingleton::instance();
     const std::string version = GetSoftwareVersion();
 
