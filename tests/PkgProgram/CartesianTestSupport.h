@@ -16,6 +16,16 @@
 
 namespace CartesianTest {
 
+// The pose of the joints by the model's forward kinematics, with the joints as set-points.
+inline DataTypes::RobotState PoseOf(RobotKinematic& model, const float* joints) {
+    DataTypes::RobotState s;
+    model.SetJoints(joints, false);
+    model.GetPosition(&s);
+    s.UpdateABC();
+    for (int i = 0; i < 9; ++i) s.jointSetPoint[i] = joints[i];
+    return s;
+}
+
 constexpr float JointVel[9] = {90, 90, 90, 120, 120, 120, 100, 100, 100};
 constexpr float JointAcc[9] = {500, 500, 500, 500, 500, 500, 500, 500, 500};
 constexpr float JointJerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
@@ -83,14 +93,7 @@ public:
     }
 
     // The pose of the joints by forward kinematics.
-    DataTypes::RobotState Pose(const float* joints) const {
-        DataTypes::RobotState s;
-        model->SetJoints(joints, false);
-        model->GetPosition(&s);
-        s.UpdateABC();
-        for (int i = 0; i < 9; ++i) s.jointSetPoint[i] = joints[i];
-        return s;
-    }
+    DataTypes::RobotState Pose(const float* joints) const { return PoseOf(*model, joints); }
 
     // Queues the commands (indices 0.., successors 1..) and plans on this thread.
     void Plan(const std::vector<std::shared_ptr<Command>>& commands) {

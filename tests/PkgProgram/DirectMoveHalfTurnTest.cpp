@@ -44,14 +44,7 @@ class DirectMoveHalfTurn : public ::testing::Test {
 protected:
     DirectMoveHalfTurn() : arm(SampleArm()) {}
 
-    DataTypes::RobotState PoseOf(const float* joints) {
-        DataTypes::RobotState s;
-        arm->SetJoints(joints, false);
-        arm->GetPosition(&s);
-        s.UpdateABC();
-        for (int i = 0; i < 9; ++i) s.jointSetPoint[i] = joints[i];
-        return s;
-    }
+    DataTypes::RobotState PoseOf(const float* joints) { return CartesianTest::PoseOf(*arm, joints); }
 
     // A client's "Move Cart" from the joints: generator 0 plans in joint space
     // (the sample's), 1 is the Cartesian one.
