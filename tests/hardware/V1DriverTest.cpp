@@ -68,12 +68,16 @@ protected:
         return -1;
     }
 
-    void StartRobot() {
+    // The simulated modules of the robot file on the hub.
+    void Simulate() {
         sim = std::make_unique<CanSim::SimFaultChannel>(hub);
         CanSim::SimRobotConfig config;
         std::string error;
         ASSERT_TRUE(CanSim::SimRobotConfig::Load(RobotFilePath(), config, error)) << error;
         ASSERT_TRUE(sim->Populate(config, error)) << error;
+    }
+    void StartRobot() {
+        ASSERT_NO_FATAL_FAILURE(Simulate());
         ASSERT_EQ(InitDriver(), -1);
         ASSERT_TRUE(driver->Connect());
     }
@@ -279,11 +283,7 @@ TEST_F(V1Driver, DrivesTheSimulatedModules) {
 }
 
 TEST_F(V1Driver, PositionsAreKnownOnceEveryJointReportedSinceTheConnect) {
-    sim = std::make_unique<CanSim::SimFaultChannel>(hub);
-    CanSim::SimRobotConfig config;
-    std::string error;
-    ASSERT_TRUE(CanSim::SimRobotConfig::Load(RobotFilePath(), config, error)) << error;
-    ASSERT_TRUE(sim->Populate(config, error)) << error;
+    ASSERT_NO_FATAL_FAILURE(Simulate());
     sim->Silence(32, true);
     ASSERT_EQ(InitDriver(), -1);
     EXPECT_TRUE(driver->JointPositionsKnown()) << "no bus: nothing reaches a module";
