@@ -553,6 +553,10 @@ void MainLoop(ProjectManager& projectManager) {
                 slowCnt = 0;
                 LogDiagnostics();
                 log->WriteVariablesToStorage();
+                // Freed pages inside the heaps go back as well: after a reconnect the
+                // cloud link's memory can live in another thread's heap than before,
+                // and the old heap would keep its freed copy resident.
+                malloc_trim(0);
             }
             wait(25);
         } catch (const std::exception& e) {
@@ -601,6 +605,11 @@ int main() {
     // this threshold and keeps each buffer's high-water mark in the heap of
     // whichever thread made it: resident memory then steps up over months.
     mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    // A freed burst (a TLS handshake, the first payloads after a reconnect)
+    // goes back too: by default a thread's heap keeps 128 KiB of free memory
+    // at its top, and each of the dozen thread heaps can hold it for good.
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024);
+    mallopt(M_TOP_PAD, 16 * 1024);
     LogSingleton* log = LogSingleton::instance();
     const std::string version = GetSoftwareVersion();
 
