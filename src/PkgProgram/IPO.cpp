@@ -186,8 +186,12 @@ void IPO::Stop(StopReason reason, const std::string& text) {
             LogSingleton::instance()->addFormat("IPO:    Stopping Program by %s, reason: %s", reasonName, text);
         }
     }
+    const uint32_t positioned = positionings.load();
     SetReplayRunning(false);
     WaitForStepToEnd();
+    // A client that saw the stop's event may already have positioned the program
+    // (start-at) during the wait: that position stays.
+    if (positionings.load() != positioned) return;
     activeProgram = 0;
     currentCommand = -1;
 }
@@ -259,6 +263,7 @@ void IPO::StartAtInternal(IPO* ipo, int program, int command, const std::string&
         }
         if (command >= 0 && static_cast<std::size_t>(command) < target.commands.size()) {
             ipo->currentCommand = command;
+            ++ipo->positionings;
             inProgram = true;
         }
     }

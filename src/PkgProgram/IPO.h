@@ -299,6 +299,9 @@ private:
     mutable std::recursive_mutex programsMutex;
     std::atomic<bool> loading{false};
     std::atomic<int> helperThreads{0};
+    // Counts start-at positionings, so that a stop still waiting for its step
+    // does not undo one that came in meanwhile.
+    std::atomic<uint32_t> positionings{0};
     std::string fileToLoad;
     bool loadQuiet = false;
     std::vector<RobotProgram> staging;  // the list a running load builds

@@ -218,7 +218,8 @@ void KeyboardInput::HandleLine(const std::string& line) {
     if (line.empty()) return;
     {
         std::lock_guard<std::mutex> lock(outputMutex);
-        output << "You entered: \"" << line << "\"" << std::endl;
+        // One write per line: log lines from other threads go to the same console.
+        output << ("You entered: \"" + line + "\"\n") << std::flush;
     }
 
     LogSingleton* log = LogSingleton::instance();
@@ -403,7 +404,8 @@ void KeyboardInput::PrintHelp() {
         "\"de\": use GER key layout (default)",
         "",
     };
+    std::string text;
+    for (const char* line : Lines) text.append(line).append("\n");
     std::lock_guard<std::mutex> lock(outputMutex);
-    for (const char* line : Lines) output << line << "\n";
-    output.flush();
+    output << text << std::flush;
 }

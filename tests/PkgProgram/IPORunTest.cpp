@@ -282,6 +282,24 @@ TEST_F(ProgramRun, StartAtPositionsAPausedProgram) {
     EXPECT_EQ(in.ipo.GetRunState(), IPO::RunStateIdle);
 }
 
+// A client sees the stop's event while the stop still waits for the robot
+// thread's step, and positions the program at once: the stop must not undo it.
+TEST_F(ProgramRun, StartAtDuringAStopInProgressStaysPositioned) {
+    WriteProgram(root, "at.xml", Repeat(Cmt, 4));
+    ASSERT_TRUE(in.Load("at.xml"));
+    in.ipo.Start();
+    std::thread stopper([&]() { in.ipo.Stop(IPO::USER); });
+    for (int i = 0; i < 5000 && in.ipo.IsReplayRunning(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    in.ipo.StartAt("at.xml", 2);
+    stopper.join();
+    EXPECT_EQ(in.ipo.GetRunState(), IPO::RunStatePaused);
+    EXPECT_EQ(in.ipo.currentCommand, 2);
+    in.ipo.Start();
+    EXPECT_TRUE(log.Has("IPO: Resuming program at point 3 of 4"));
+    in.ipo.Stop(IPO::USER);
+    EXPECT_EQ(in.ipo.GetRunState(), IPO::RunStateIdle);
+}
+
 TEST_F(ProgramRun, LoadsAndDeletesWhileTheRobotThreadSteps) {
     WriteProgram(root, "a.xml", Repeat("<MathOperator Nr=\"1\" Function=\"add\" FirstOperand=\"n\" SecondOperand=\"1\"/>\n", 40));
     WriteProgram(root, "b.xml", Repeat(Cmt, 25));
