@@ -296,14 +296,20 @@ bool MqttClient::UpdateTopicBase() {
     return false;
 }
 
+bool MqttClient::AwaitDisconnect() const {
+    for (int i = 0; i < 100 && m_DisconnectPending; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return !m_DisconnectPending;
+}
+
 void MqttClient::ReleaseLibraryClient(std::unique_lock<std::recursive_mutex>& lock) {
     if (m_Client == nullptr) return;
     MQTTAsync old = m_Client;
     m_Client = nullptr;
+    m_ClientIdentity.clear();
     lock.unlock();
     // Destroying drops a disconnect request that has not gone out yet, and the
     // broker would then publish the will.
-    for (int i = 0; i < 100 && m_DisconnectPending; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    AwaitDisconnect();
     m_DisconnectPending = false;
     MQTTAsync_destroy(&old);
     lock.lock();
@@ -313,7 +319,6 @@ void MqttClient::Connect() {
     LogSingleton* log = LogSingleton::instance();
     std::unique_lock<std::recursive_mutex> lock(m_Mutex);
     if (m_ClientCreated) Disconnect();
-    ReleaseLibraryClient(lock);
     if (!m_Enabled) return;
 
     const std::string caPath = log->get_rootPath() + m_CaFileName;
@@ -343,16 +348,26 @@ void MqttClient::Connect() {
         return;
     }
 
-    int rc = MQTTAsync_create(&m_Client, m_ServerUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-    if (rc != MQTTASYNC_SUCCESS) {
-        m_Client = nullptr;
-        log->addFormat("MQTT Client: Could not connect, failed to create client: %s", MQTTAsync_strerror(rc));
-        return;
-    }
-    rc = MQTTAsync_setCallbacks(m_Client, this, onConnectionLost, onMessageReceived, onMessageDelivered);
-    if (rc != MQTTASYNC_SUCCESS) {
-        log->addFormat("MQTT Client: Could not connect, failed to set callbacks: %s", MQTTAsync_strerror(rc));
-        return;
+    // The library client is kept across reconnects while it is made for the
+    // same broker, client ID and user: destroying it while the link is down
+    // leaks the publications still queued in it, and a reconnect sends them.
+    const std::string identity = m_ServerUri + '\n' + clientId + '\n' + user;
+    if (m_Client != nullptr && (identity != m_ClientIdentity || !AwaitDisconnect())) ReleaseLibraryClient(lock);
+    if (m_Client == nullptr) {
+        int rc = MQTTAsync_create(&m_Client, m_ServerUri.c_str(), clientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                                  nullptr);
+        if (rc != MQTTASYNC_SUCCESS) {
+            m_Client = nullptr;
+            log->addFormat("MQTT Client: Could not connect, failed to create client: %s", MQTTAsync_strerror(rc));
+            return;
+        }
+        rc = MQTTAsync_setCallbacks(m_Client, this, onConnectionLost, onMessageReceived, onMessageDelivered);
+        if (rc != MQTTASYNC_SUCCESS) {
+            log->addFormat("MQTT Client: Could not connect, failed to set callbacks: %s", MQTTAsync_strerror(rc));
+            ReleaseLibraryClient(lock);
+            return;
+        }
+        m_ClientIdentity = identity;
     }
     if (!UpdateTopicBase()) return;
     m_WillTopic = m_TopicBase + MqttTopics::BasicsConnectionStatus;
@@ -381,7 +396,7 @@ void MqttClient::Connect() {
     options.onFailure = onConnectFailure;
     options.context = this;
 
-    rc = MQTTAsync_connect(m_Client, &options);
+    const int rc = MQTTAsync_connect(m_Client, &options);
     if (rc != MQTTASYNC_SUCCESS) {
         log->addFormat("MQTT Client: Failed to connect: %s", MQTTAsync_strerror(rc));
         return;

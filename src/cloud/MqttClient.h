@@ -155,9 +155,11 @@ private:
     void StopUpdater();
     // Ends the link without joining anything; for the connect path.
     void SwitchOff();
-    // Destroys the previous library client outside the lock, once its
-    // disconnect request went out.
+    // Destroys the library client outside the lock, once its disconnect
+    // request went out.
     void ReleaseLibraryClient(std::unique_lock<std::recursive_mutex>& lock);
+    // True once no disconnect request is pending; waits up to 1 s for it.
+    bool AwaitDisconnect() const;
     void PublishPicture(CameraData& slot, const std::string& suffix, int64_t now);
 
     std::string m_ServerUri;
@@ -166,6 +168,8 @@ private:
     std::string m_TopicBase;
     std::string m_WillTopic;
     MQTTAsync m_Client = nullptr;
+    // Server URI, client ID and user name the library client was made for.
+    std::string m_ClientIdentity;
 
     RobotMaster* m_RobotMaster;
     // Updater thread only.

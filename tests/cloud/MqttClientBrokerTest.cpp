@@ -36,6 +36,18 @@ const std::vector<std::string> TelemetryTopics = {
     "/Status/TemperaturesPCB",    "/Statistics/ProgramStarts",   "/Statistics/UpTimeComplete",
     "/Statistics/UpTimeEnabled",  "/Statistics/UpTimeLast",      "/Statistics/UpTimeMotion"};
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool LeaksChecked = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool LeaksChecked = true;
+#else
+constexpr bool LeaksChecked = false;
+#endif
+#else
+constexpr bool LeaksChecked = false;
+#endif
+
 // Lets a few updater passes (500 ms each) go by.
 void Passes(int count) { std::this_thread::sleep_for(std::chrono::milliseconds(500 * count + 200)); }
 
@@ -193,10 +205,38 @@ TEST_F(CloudLink, ReconnectsWithBackOffAfterTheBrokerRestarts) {
     EXPECT_EQ(log.CountContaining("MQTT Client: Connecting"), 1);
     clock.Advance(1);
     ASSERT_TRUE(WaitForLine("MQTT-Client: Connected", 2));
-    ASSERT_TRUE(sub.WaitForCount("/Basics/ModuleCount", 1)) << "identity not republished";
-    EXPECT_EQ(sub.On("/Basics/ConnectionStatus").front().payload, "Connected");
-    EXPECT_EQ(sub.On("/Basics/RobotName").front().payload, "Arm 7");
+    // Publications still queued at the loss may go out first; the identity follows.
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published", 2));
+    for (const std::string& topic : IdentityTopics)
+        ASSERT_TRUE(sub.WaitForCount(topic, 1)) << topic << " not republished";
+    EXPECT_EQ(sub.On("/Basics/ConnectionStatus").back().payload, "Connected");
+    EXPECT_EQ(sub.On("/Basics/RobotName").back().payload, "Arm 7");
     EXPECT_TRUE(client->IsConnected());
+}
+
+TEST_F(CloudLink, PublicationQueuedWhenTheLinkBreaksGoesOutAfterTheReconnect) {
+    // The MQTT library never frees the buffer of a TLS write that a broken
+    // connection interrupts, and this test breaks one on purpose.
+    if (LeaksChecked) GTEST_SKIP() << "the library leaks the interrupted TLS write";
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT Client: Basic data published"));
+    Passes(1);
+    // A frozen broker reads nothing, so a few megabytes fill the socket and
+    // the last publication waits in the library's queue when the link breaks.
+    broker.Pause();
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 16; ++i) EXPECT_GE(client->PublishMessage(Base + "/Test/Block", block, 0, false), 0);
+    EXPECT_GE(client->PublishMessage(Base + "/Test/Last", "last", 0, false), 0);
+    broker.Stop();
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connection lost"));
+    broker.Start();
+    Subscriber sub(broker, Base + "/Test/Last");
+
+    Passes(1);
+    clock.Advance(16);
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connected", 2));
+    ASSERT_TRUE(sub.WaitForCount("/Test/Last", 1)) << "the queued publication was dropped";
+    EXPECT_EQ(sub.On("/Test/Last").front().payload, "last");
 }
 
 TEST_F(CloudLink, WrongCaNeverConnects) {
