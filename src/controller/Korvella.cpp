@@ -553,9 +553,9 @@ void MainLoop(ProjectManager& projectManager) {
                 slowCnt = 0;
                 LogDiagnostics();
                 log->WriteVariablesToStorage();
-                // Freed pages inside the heaps go back as well: after a reconnect the
-                // cloud link's memory can live in another thread's heap than before,
-                // and the old heap would keep its freed copy resident.
+                // Freed pages inside the heaps go back as well: threads that come and
+                // go (remote clients, program loads) can take another heap each time,
+                // and the heap they left would keep its freed memory resident.
                 malloc_trim(0);
             }
             wait(25);
