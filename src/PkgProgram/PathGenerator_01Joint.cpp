@@ -133,7 +133,9 @@ void PathGenerator_01Joint::ComputePath() {
     try {
         rawPath.emplace_back(axisCount, s, 0L, slicingTime, commandIndexList[0], successorIndexList[0],
                              accHandler.RequestAcc(0.0f));
-        for (int i = 0; i < queuedCount && !abortRequest; ++i) {
+        // A refused target leaves the path at the start sample: its code ends it before any motion.
+        errorCode = CheckTargets(working, true);
+        for (int i = 0; i < queuedCount && !abortRequest && errorCode == 0; ++i) {
             const std::size_t q = static_cast<std::size_t>(i);
             Command& command = *commandQueue[q];
             accHandler.percentage = command.acceleration;
@@ -223,6 +225,11 @@ void PathGenerator_01Joint::SmoothCorner() {
         const int c = cornerIndexList[k];
         if (c < half) half = c;
         if (size - c <= half) half = size - c - 1;
+        // At most half of each neighbouring command: a corner must not swallow a segment or
+        // be built from samples that the next corner has smoothed already.
+        const int previous = k > 0 ? cornerIndexList[k - 1] : 0;
+        const int next = k + 1 < cornerIndexList.size() ? cornerIndexList[k + 1] : size - 1;
+        half = std::min(half, std::min((c - previous) / 2, (next - c) / 2));
         if (half <= 0) continue;
         DataTypes::BezierCasteljau curve(axisCount);
         curve.AddStartPoint(rawPath[static_cast<std::size_t>(c - half)].joints);

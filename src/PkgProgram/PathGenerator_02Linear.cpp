@@ -88,6 +88,7 @@ void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes
     queuedCount = 1;
     DeleteElements();
     currentElement = 0;
+    refusedCode = 0;
     if (start != nullptr) startState = *start;
     if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
     if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
@@ -122,6 +123,11 @@ void PathGenerator_02Linear::ComputePath() {
                       queuedCount, static_cast<int>(commandQueue.size()));
         log->add(text);
         throw std::runtime_error(text);
+    }
+    refusedCode = CheckTargets(startState, false);
+    if (refusedCode != 0) {
+        if (!abortRequest) SetAvailable(true);
+        return;
     }
     const bool cartesian = pathKind == 1;
     DataTypes::RobotState start = startState;
@@ -267,6 +273,13 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
         const char* text = "PGLinear: Tried to get position but path is not available";
         LogSingleton::instance()->addError(text);
         throw std::runtime_error(text);
+    }
+    if (refusedCode != 0) {
+        // Held where it stands: the refusal reaches the interpreter before any motion.
+        for (int i = 0; i < 9; ++i) joints[i] = startState.jointSetPoint[i];
+        commandIndex = commandIndexList[0];
+        usedTime = 0;
+        throw refusedCode;
     }
     // In ms without truncation: a step under 1 ms must still advance.
     const double t0 = static_cast<double>(timeFrom) / 1000.0;

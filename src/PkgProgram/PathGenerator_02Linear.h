@@ -62,4 +62,5 @@ private:
     DataTypes::RobotState startState;
     CommandType pathKind = 1;
     bool chainBroken = false;
+    int refusedCode = 0;  // kinematic code of a target refused at planning: the path ends before any motion
 };
