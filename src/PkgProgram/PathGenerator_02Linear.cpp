@@ -1,9 +1,13 @@
 #include "PkgProgram/PathGenerator_02Linear.h"
 
+#include <algorithm>
+#include <array>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "PkgProgram/Command.h"
 #include "PkgProgram/CommandCircular.h"
@@ -145,6 +149,7 @@ void PathGenerator_02Linear::ComputePath() {
     float previousVelocity = 0.0f;
     float previousBlend = 0.0f;
     std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
+    std::vector<MainSettings> mains;
     const int n = queuedCount;
     auto limits = [this](PathElement& e) {
         e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
@@ -198,6 +203,7 @@ void PathGenerator_02Linear::ComputePath() {
             stopCorner.push_back(stopBefore);
         }
         main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
+        mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
         main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
         const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
         elements.push_back(main);
@@ -241,6 +247,7 @@ void PathGenerator_02Linear::ComputePath() {
         elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
         elements[k]->PrepareAcceleration();
     }
+    if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
     float sum = 0.0f;
     for (const auto& e : elements) {
         sum += e->GetDuration();
@@ -264,6 +271,122 @@ void PathGenerator_02Linear::ComputePath() {
         return;
     }
     SetAvailable(true);
+}
+
+namespace {
+
+// Joint velocities (units per second) of an element at time t, from positions 1 ms apart inside it.
+void JointVelocityAt(const Programs::PathElement& element, float t, float* velocity) {
+    const float h = 1.0f;
+    const float from = std::max(0.0f, std::min(t, element.GetDuration() - h));
+    DataTypes::RobotState a;
+    DataTypes::RobotState b;
+    element.GetPosition(from, a);
+    element.GetPosition(from + h, b);
+    for (int j = 0; j < 9; ++j) velocity[j] = (b.jointSetPoint[j] - a.jointSetPoint[j]) * 1000.0f / h;
+}
+
+}  // namespace
+
+float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
+                                               float accelerationFactor) const {
+    // Sampled as the drives see it, one 10 ms cycle apart, from the speed it enters with to the one it leaves with.
+    const float h = 10.0f;
+    const float duration = blend.GetDuration();
+    std::vector<std::array<float, 9>> positions;
+    std::vector<float> times;
+    for (float t = 0.0f;; t += h) {
+        const bool last = t >= duration;
+        DataTypes::RobotState s;
+        blend.GetPosition(last ? duration : t, s);
+        std::array<float, 9> q{};
+        for (int j = 0; j < 9; ++j) q[static_cast<std::size_t>(j)] = s.jointSetPoint[j];
+        positions.push_back(q);
+        times.push_back(last ? duration : t);
+        if (last) break;
+    }
+    std::vector<std::array<float, 9>> velocities;
+    std::vector<float> at;
+    velocities.push_back({});
+    for (int j = 0; j < 9; ++j) velocities.back()[static_cast<std::size_t>(j)] = in[j];
+    at.push_back(0.0f);
+    for (std::size_t k = 1; k < positions.size(); ++k) {
+        const float dt = times[k] - times[k - 1];
+        if (!(dt > 0.01f)) continue;
+        std::array<float, 9> v{};
+        for (std::size_t j = 0; j < 9; ++j) v[j] = (positions[k][j] - positions[k - 1][j]) * 1000.0f / dt;
+        velocities.push_back(v);
+        at.push_back(0.5f * (times[k] + times[k - 1]));
+    }
+    velocities.push_back({});
+    for (int j = 0; j < 9; ++j) velocities.back()[static_cast<std::size_t>(j)] = out[j];
+    at.push_back(duration);
+    const float accFactor = accelerationFactor > 0.0f ? std::min(accelerationFactor, 1.0f) : 1.0f;
+    // The acceleration over 50 ms windows within the limit, from one cycle to the next within 1.25 times it.
+    constexpr std::size_t Window = 5;
+    constexpr float CycleTolerance = 1.25f;
+    float excess = 0.0f;
+    for (std::size_t k = 0; k < velocities.size(); ++k) {
+        for (std::size_t j = 0; j < 9; ++j) {
+            if (jointVelocityLimits[j] > 0.0f)
+                excess = std::max(excess, std::fabs(velocities[k][j]) / jointVelocityLimits[j]);
+            if (k == 0 || !(jointAccelerationLimits[j] > 0.0f)) continue;
+            const float limit = jointAccelerationLimits[j] * accFactor;
+            const float dt = std::max(h, at[k] - at[k - 1]) / 1000.0f;
+            const float cycle = std::fabs(velocities[k][j] - velocities[k - 1][j]) / dt;
+            excess = std::max(excess, std::sqrt(cycle / (limit * CycleTolerance)));
+            const std::size_t w = k >= Window ? k - Window : 0;
+            const float span = std::max(h * Window, at[k] - at[w]) / 1000.0f;
+            const float window = std::fabs(velocities[k][j] - velocities[w][j]) / span;
+            excess = std::max(excess, std::sqrt(window / limit));
+        }
+    }
+    return excess;
+}
+
+void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
+                                              const std::vector<bool>& stopCorner,
+                                              const std::function<void(Programs::PathElement&)>& limits) {
+    const std::size_t blends = elements.size() / 2;
+    std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
+    // A main element's profile starts and ends at rest or at its cruise speed, so the element is
+    // slowed as a whole, to the slowest of the blends beside it.
+    auto initMain = [&](std::size_t m) {
+        const MainSettings& s = mains[m];
+        float f = 1.0f;
+        if (m > 0) f = std::min(f, scale[m - 1]);
+        if (m < blends) f = std::min(f, scale[m]);
+        // Built afresh: a profile keeps phases of its earlier planning.
+        const Programs::PathElement& old = *elements[2 * m];
+        auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+        limits(*main);
+        main->Init(s.target, s.velocity * f, s.startVelocity * f, s.endVelocity * f, s.acceleration, 0.0f, 0.0f);
+        DataTypes::RobotState start = s.segmentStart;
+        DataTypes::RobotState end = s.segmentStart;
+        main->PrepareGeometry(start, s.cutStart, s.cutEnd, end);
+        main->PrepareAcceleration();
+        elements[2 * m] = main;
+    };
+    for (int round = 0; round < 40 && !abortRequest; ++round) {
+        bool slowed = false;
+        for (std::size_t b = 0; b < blends; ++b) {
+            if (stopCorner[b]) continue;
+            auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
+            float in[9];
+            float out[9];
+            JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
+            JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
+            blend.SetJoinVelocities(in, out);
+            blend.PrepareAcceleration();
+            const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
+            if (!(excess > 1.0f) || !(scale[b] > 0.01f)) continue;
+            scale[b] *= std::max(0.5f, 0.95f / excess);
+            initMain(b);
+            initMain(b + 1);
+            slowed = true;
+        }
+        if (!slowed) break;
+    }
 }
 
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,

@@ -4,6 +4,7 @@
 // each two, plans their profiles on the planning thread, and samples the path
 // each cycle under a Cartesian speed limit.
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,6 +46,25 @@ public:
     CommandType PathKind() const { return pathKind; }
 
 private:
+    // Joint path: slows each blend and the ends of the elements it joins until every joint keeps
+    // its velocity and acceleration limits through the blend, entering and leaving at the
+    // velocities those elements reach.
+    struct MainSettings {
+        DataTypes::RobotState target;
+        DataTypes::RobotState segmentStart;  // before its cut
+        float velocity = 0.0f;
+        float startVelocity = 0.0f;
+        float endVelocity = 0.0f;
+        float acceleration = 0.0f;
+        float cutStart = 0.0f;
+        float cutEnd = 0.0f;
+    };
+    void LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
+                          const std::function<void(Programs::PathElement&)>& limits);
+    // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
+    // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
+    float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
+                           float accelerationFactor) const;
     float smoothDistCart;
     float smoothDistJoint;
     float jointVelocityLimits[9] = {};
