@@ -141,117 +141,124 @@ void PathGenerator_02Linear::ComputePath() {
         kinematic->GetPosition(&start);
         start.UpdateABC();
     }
-    DataTypes::RobotState previousTarget = start;
-    DataTypes::RobotState segmentStart = start;
-    DataTypes::RobotState segmentEnd = start;
-    DataTypes::RobotState blendStart = start;
-    DataTypes::RobotState corner = start;
-    float previousVelocity = 0.0f;
-    float previousBlend = 0.0f;
-    std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
-    std::vector<MainSettings> mains;
-    const int n = queuedCount;
-    auto limits = [this](PathElement& e) {
-        e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
-                             cartAcceleration, cartJerk, oriVelocity, oriAcceleration, oriJerk);
-        e.SetDebugFlag(debug);
-    };
+    // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
+    std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
+    std::vector<float> reached;
+    for (int attempt = 0;; ++attempt) {
+        DeleteElements();
+        DataTypes::RobotState previousTarget = start;
+        DataTypes::RobotState segmentStart = start;
+        DataTypes::RobotState segmentEnd = start;
+        DataTypes::RobotState blendStart = start;
+        DataTypes::RobotState corner = start;
+        float previousVelocity = 0.0f;
+        float previousBlend = 0.0f;
+        std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
+        std::vector<MainSettings> mains;
+        const int n = queuedCount;
+        auto limits = [this](PathElement& e) {
+            e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
+                                 cartAcceleration, cartJerk, oriVelocity, oriAcceleration, oriJerk);
+            e.SetDebugFlag(debug);
+        };
 
-    for (int i = 0; i < n && !abortRequest; ++i) {
-        const std::size_t q = static_cast<std::size_t>(i);
-        Command& command = *commandQueue[q];
-        DataTypes::RobotState target = previousTarget;
-        float vMms = 0.0f;
-        float vPercent = 0.0f;
-        float accPercent = 0.0f;
-        float smoothPercent = 0.0f;
-        command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
-        previousTarget = target;
-        const float velocity = cartesian ? vMms : vPercent / 100.0f;
-        const float acceleration = accPercent / 100.0f;
-        float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
-        // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
-        const bool stopAfter = !(blend > 0.0f);
-        if (stopAfter) blend = 0.0f;
-        const bool first = i == 0;
-        const bool last = i == n - 1;
-        const bool stopBefore = !first && !(previousBlend > 0.0f);
-        const float startVelocity = first || stopBefore ? 0.0f : velocity;
-        const float endVelocity = last || stopAfter ? 0.0f : velocity;
-        const float cutStart = first ? 0.0f : previousBlend;
-        const float cutEnd = last ? 0.0f : blend;
+        for (int i = 0; i < n && !abortRequest; ++i) {
+            const std::size_t q = static_cast<std::size_t>(i);
+            Command& command = *commandQueue[q];
+            DataTypes::RobotState target = previousTarget;
+            float vMms = 0.0f;
+            float vPercent = 0.0f;
+            float accPercent = 0.0f;
+            float smoothPercent = 0.0f;
+            command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
+            previousTarget = target;
+            const float velocity = cartesian ? vMms * velocityScale[q] : vPercent / 100.0f;
+            const float acceleration = accPercent / 100.0f;
+            float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
+            // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
+            const bool stopAfter = !(blend > 0.0f);
+            if (stopAfter) blend = 0.0f;
+            const bool first = i == 0;
+            const bool last = i == n - 1;
+            const bool stopBefore = !first && !(previousBlend > 0.0f);
+            const float startVelocity = first || stopBefore ? 0.0f : velocity;
+            const float endVelocity = last || stopAfter ? 0.0f : velocity;
+            const float cutStart = first ? 0.0f : previousBlend;
+            const float cutEnd = last ? 0.0f : blend;
 
-        std::shared_ptr<Programs::PathElementMainBase> main;
-        if (!cartesian) {
-            main = std::make_shared<Programs::PathElementJointSet>(commandIndexList[q], successorIndexList[q]);
-        } else if (command.className == "CommandCircular") {
-            main = std::make_shared<Programs::PathElementCircular>(commandIndexList[q], successorIndexList[q],
-                                                                   static_cast<CommandCircular&>(command).circle);
-        } else {
-            main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
-        }
-        limits(*main);
-        std::shared_ptr<Programs::PathElementSplineBase> blendElement;
-        if (!first) {
-            if (cartesian) {
-                blendElement = std::make_shared<Programs::PathElementSpline>(commandIndexList[q], successorIndexList[q]);
+            std::shared_ptr<Programs::PathElementMainBase> main;
+            if (!cartesian) {
+                main = std::make_shared<Programs::PathElementJointSet>(commandIndexList[q], successorIndexList[q]);
+            } else if (command.className == "CommandCircular") {
+                main = std::make_shared<Programs::PathElementCircular>(commandIndexList[q], successorIndexList[q],
+                                                                       static_cast<CommandCircular&>(command).circle);
             } else {
-                blendElement = std::make_shared<Programs::PathElementSpline6>(commandIndexList[q], successorIndexList[q]);
+                main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
             }
-            limits(*blendElement);
-            elements.push_back(blendElement);
-            stopCorner.push_back(stopBefore);
-        }
-        main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
-        mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
-        main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
-        const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
-        elements.push_back(main);
-        if (blendElement) {
-            const float x = last ? acceleration : 0.0f;
-            const bool nearArc = cartesian && (previousMain->GetType() == "Circular" || main->GetType() == "Circular");
-            if (nearArc) {
-                const DataTypes::Vector3 from = blendStart.pose.GetTranslation();
-                const DataTypes::Vector3 to = segmentStart.pose.GetTranslation();
-                const float d = 0.3f * (to - from).Magnitude();
-                DataTypes::RobotState inner1 = corner;
-                inner1.pose.SetTranslation(from + previousMain->endDirection * d);
-                DataTypes::RobotState inner2 = inner1;
-                inner2.pose.SetTranslation(to - main->startDirection * d);
-                static_cast<Programs::PathElementSpline&>(*blendElement)
-                    .InitSpline(blendStart, inner1, inner2, segmentStart, velocity, previousVelocity, velocity,
-                                acceleration, x, 0.0f);
-            } else {
-                blendElement->InitSpline(blendStart, corner, segmentStart, velocity, previousVelocity, velocity,
-                                         acceleration, x, 0.0f);
+            limits(*main);
+            std::shared_ptr<Programs::PathElementSplineBase> blendElement;
+            if (!first) {
+                if (cartesian) {
+                    blendElement = std::make_shared<Programs::PathElementSpline>(commandIndexList[q], successorIndexList[q]);
+                } else {
+                    blendElement = std::make_shared<Programs::PathElementSpline6>(commandIndexList[q], successorIndexList[q]);
+                }
+                limits(*blendElement);
+                elements.push_back(blendElement);
+                stopCorner.push_back(stopBefore);
+            }
+            main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
+            mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
+            main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
+            const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
+            elements.push_back(main);
+            if (blendElement) {
+                const float x = last ? acceleration : 0.0f;
+                const bool nearArc = cartesian && (previousMain->GetType() == "Circular" || main->GetType() == "Circular");
+                if (nearArc) {
+                    const DataTypes::Vector3 from = blendStart.pose.GetTranslation();
+                    const DataTypes::Vector3 to = segmentStart.pose.GetTranslation();
+                    const float d = 0.3f * (to - from).Magnitude();
+                    DataTypes::RobotState inner1 = corner;
+                    inner1.pose.SetTranslation(from + previousMain->endDirection * d);
+                    DataTypes::RobotState inner2 = inner1;
+                    inner2.pose.SetTranslation(to - main->startDirection * d);
+                    static_cast<Programs::PathElementSpline&>(*blendElement)
+                        .InitSpline(blendStart, inner1, inner2, segmentStart, velocity, previousVelocity, velocity,
+                                    acceleration, x, 0.0f);
+                } else {
+                    blendElement->InitSpline(blendStart, corner, segmentStart, velocity, previousVelocity, velocity,
+                                             acceleration, x, 0.0f);
+                }
+            }
+            previousVelocity = velocity;
+            previousBlend = blend;
+            if (!last) {
+                blendStart = segmentEnd;
+                corner = target;
+                segmentStart = target;
             }
         }
-        previousVelocity = velocity;
-        previousBlend = blend;
-        if (!last) {
-            blendStart = segmentEnd;
-            corner = target;
-            segmentStart = target;
-        }
-    }
 
-    // Chain the velocities: each blend starts and ends at what its neighbours reach.
-    std::vector<float> reached(elements.size(), 0.0f);
-    for (std::size_t k = 0; k < elements.size(); ++k) {
-        if (k % 2 == 0) elements[k]->PrepareAcceleration();
-        reached[k] = elements[k]->GetVel();
-    }
-    for (std::size_t k = 1; k + 1 < elements.size(); k += 2) {
-        const bool stop = stopCorner[k / 2];
-        elements[k]->startVelocityFactor = stop ? 0.0f : reached[k - 1];
-        elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
-        elements[k]->PrepareAcceleration();
-    }
-    if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
-    float sum = 0.0f;
-    for (const auto& e : elements) {
-        sum += e->GetDuration();
-        endTimes.push_back(sum);
+        // Chain the velocities: each blend starts and ends at what its neighbours reach.
+        reached.assign(elements.size(), 0.0f);
+        for (std::size_t k = 0; k < elements.size(); ++k) {
+            if (k % 2 == 0) elements[k]->PrepareAcceleration();
+            reached[k] = elements[k]->GetVel();
+        }
+        for (std::size_t k = 1; k + 1 < elements.size(); k += 2) {
+            const bool stop = stopCorner[k / 2];
+            elements[k]->startVelocityFactor = stop ? 0.0f : reached[k - 1];
+            elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
+            elements[k]->PrepareAcceleration();
+        }
+        if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
+        float sum = 0.0f;
+        for (const auto& e : elements) {
+            sum += e->GetDuration();
+            endTimes.push_back(sum);
+        }
+        if (!cartesian || abortRequest || attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
     }
     if (debug) {
         std::string line = "Velocities reached:";
@@ -387,6 +394,60 @@ void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& m
         }
         if (!slowed) break;
     }
+}
+
+bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
+    if (kinematic == nullptr || elements.empty()) return false;
+    // Walked one 10 ms cycle at a time with the inverse kinematics, as the robot will run it.
+    const double h = 10.0;
+    std::vector<float> worst(velocityScale.size(), 0.0f);
+    std::vector<int> worstJoint(velocityScale.size(), -1);
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    float previous[9];
+    for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
+    double from = 0.0;
+    std::size_t k = 0;
+    const double total = endTimes.back();
+    try {
+        for (double t = h; k < elements.size(); t = std::min(t + h, total)) {
+            while (k < elements.size() && !(t < endTimes[k])) {
+                if (t >= total) break;
+                from = endTimes[k];
+                ++k;
+            }
+            const std::size_t e = std::min(k, elements.size() - 1);
+            DataTypes::RobotState state;
+            elements[e]->GetPosition(static_cast<float>(t >= total ? elements[e]->GetDuration() : t - from), state);
+            TransformPosition(pathKind, state);
+            const std::size_t command = (e + 1) / 2;
+            for (int j = 0; j < 6; ++j) {
+                if (!(jointVelocityLimits[j] > 0.0f)) continue;
+                const float ratio =
+                    std::fabs(state.jointSetPoint[j] - previous[j]) * 1000.0f / static_cast<float>(h) / jointVelocityLimits[j];
+                if (command < worst.size() && ratio > worst[command]) {
+                    worst[command] = ratio;
+                    worstJoint[command] = j;
+                }
+                previous[j] = state.jointSetPoint[j];
+            }
+            if (t >= total) break;
+        }
+    } catch (int) {
+        // A path that fails on its way is reported where the robot reaches the failure.
+    }
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    bool slowed = false;
+    for (std::size_t c = 0; c < worst.size(); ++c) {
+        if (!(worst[c] > 1.0f)) continue;
+        const bool first = velocityScale[c] == 1.0f;
+        velocityScale[c] *= 0.97f / worst[c];
+        slowed = true;
+        if (first)
+            LogSingleton::instance()->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%",
+                                            worstJoint[c] + 1, commandIndexList[c],
+                                            static_cast<double>(velocityScale[c] * 100.0f));
+    }
+    return slowed;
 }
 
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,

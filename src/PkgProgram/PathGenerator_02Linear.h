@@ -63,6 +63,10 @@ private:
                           const std::function<void(Programs::PathElement&)>& limits);
     // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
     // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
+    // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
+    // scale of each command whose path drives a joint past its velocity limit (logged once per
+    // planning, with the joint). True when a command was slowed.
+    bool SlowForJointVelocities(std::vector<float>& velocityScale);
     float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
                            float accelerationFactor) const;
     float smoothDistCart;

@@ -281,6 +281,30 @@ TEST_F(MotionLimits, AJointVelocityAbove100PercentRunsAtTheJointLimits) {
     }
 }
 
+// A fast line passing 110 mm from the base axis would turn joint 1 (and the wrist with it) faster than
+// it may: the path is slowed there so that no joint exceeds its limit, and the joint is named once.
+TEST_F(MotionLimits, ACartesianLineNearTheBaseAxisKeepsTheJointVelocityLimits) {
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const std::vector<Joints> t =
+            Run(arm, LinearLine(1, Vector3(110, -250, 400), 100, 100, 0) + LinearLine(2, Vector3(110, 250, 400), 250, 100, 0));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line 110 mm from the axis at 250 mm/s: "
+                  << Describe(p) << std::endl;
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        const std::string prefix = generator == 1 ? "PGLinear: joint 1 limits the velocity of command 1"
+                                                  : "PG: joint 1 limits the velocity of command 1";
+        EXPECT_EQ(log.StartingWith(prefix).size(), 1u);
+        auto model = MotionTest::Kinematic();
+        EXPECT_LT((CartesianTest::PoseOf(*model, t.back().data()).pose.GetTranslation() - Vector3(110, 250, 400))
+                      .Magnitude(),
+                  0.05f);
+    }
+}
+
 // ---------------------------------------------------------------- circle acceleration
 
 // A circle without acceleration runs at full acceleration, like the other motions, under both generators.
