@@ -93,6 +93,8 @@ void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes
     DeleteElements();
     currentElement = 0;
     refusedCode = 0;
+    failCode = 0;
+    brakeFactor = 1.0;
     if (start != nullptr) startState = *start;
     if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
     if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
@@ -260,6 +262,7 @@ void PathGenerator_02Linear::ComputePath() {
         }
         if (!cartesian || abortRequest || attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
     }
+    if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
         for (float v : reached) line += " " + std::to_string(v);
@@ -450,6 +453,61 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
     return slowed;
 }
 
+void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
+    failCode = 0;
+    brakeFactor = 1.0;
+    if (kinematic == nullptr || elements.empty()) return;
+    const double h = 10.0;
+    std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
+    std::array<float, 6> previous{};
+    for (std::size_t j = 0; j < 6; ++j) previous[j] = startState.jointSetPoint[j];
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    const double total = endTimes.back();
+    std::size_t k = 0;
+    double from = 0.0;
+    double reached = 0.0;
+    try {
+        for (double t = h;; t += h) {
+            const double at = std::min(t, total);
+            while (k + 1 < elements.size() && !(at < endTimes[k])) from = endTimes[k++];
+            DataTypes::RobotState state;
+            elements[k]->GetPosition(static_cast<float>(at - from), state);
+            TransformPosition(pathKind, state);
+            std::array<float, 6> v{};
+            for (std::size_t j = 0; j < 6; ++j) {
+                v[j] = static_cast<float>((state.jointSetPoint[j] - previous[j]) * 1000.0 / (at - reached));
+                previous[j] = state.jointSetPoint[j];
+            }
+            velocities.push_back(v);
+            reached = at;
+            if (at >= total) break;
+        }
+    } catch (int code) {
+        failCode = code;
+    }
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    if (failCode == 0) return;
+    stopTime = reached;
+    brakeStart = stopTime;
+    brakeRate = 100.0;
+    // The braking distance depends on the joint speeds over it: settled in a few rounds.
+    for (int round = 0; round < 4; ++round) {
+        float rate = 100.0f;
+        for (std::size_t c = 0; c < velocities.size(); ++c) {
+            if ((static_cast<double>(c) + 1.0) * h < brakeStart - h) continue;
+            for (std::size_t j = 0; j < 6; ++j) {
+                const float v = std::fabs(velocities[c][j]);
+                if (v > 0.001f && jointAccelerationLimits[j] > 0.0f)
+                    rate = std::min(rate, 0.8f * jointAccelerationLimits[j] / v);
+            }
+        }
+        brakeRate = rate;
+        brakeStart = std::max(0.0, stopTime - 500.0 / brakeRate);
+    }
+    LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
+                                        IPO::KinematicErrorText(failCode), brakeStart);
+}
+
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,
                                              const DataTypes::RobotState& current, double velocityLimit,
                                              float* joints, int& commandIndex, long& usedTime) {
@@ -467,7 +525,17 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
     }
     // In ms without truncation: a step under 1 ms must still advance.
     const double t0 = static_cast<double>(timeFrom) / 1000.0;
-    const double t1 = static_cast<double>(timeTo) / 1000.0;
+    double t1 = static_cast<double>(timeTo) / 1000.0;
+    if (failCode != 0 && t0 >= brakeStart) {
+        // Braking before the point where the path fails: never a stop from full speed.
+        brakeFactor = std::max(0.0, brakeFactor - brakeRate * static_cast<double>(cycleTime) / 1000.0);
+        if (!(brakeFactor > 0.0) || t0 >= stopTime) {
+            commandIndex = elements[static_cast<std::size_t>(currentElement)]->commandIndex;
+            usedTime = 0;
+            throw failCode;
+        }
+        t1 = std::min(t0 + (t1 - t0) * brakeFactor, stopTime);
+    }
     double usedDt = 0.0;
     int element = currentElement;
     const int result = CalculatePosition(current, currentElement, t0, t1, static_cast<double>(cycleTime),

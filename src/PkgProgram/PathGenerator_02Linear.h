@@ -67,6 +67,8 @@ private:
     // scale of each command whose path drives a joint past its velocity limit (logged once per
     // planning, with the joint). True when a command was slowed.
     bool SlowForJointVelocities(std::vector<float>& velocityScale);
+    // Walks the final Cartesian path with the inverse kinematics; where it fails, sets the braking above.
+    void PlanBrakeBeforeFailure();
     float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
                            float accelerationFactor) const;
     float smoothDistCart;
@@ -87,4 +89,11 @@ private:
     CommandType pathKind = 1;
     bool chainBroken = false;
     int refusedCode = 0;  // kinematic code of a target refused at planning: the path ends before any motion
+    // A Cartesian path that fails between valid targets: the arm brakes within the joints'
+    // acceleration limits to stand before the failing point, then the code is reported.
+    int failCode = 0;
+    double brakeStart = 0.0;  // path time, ms
+    double stopTime = 0.0;    // path time of the last reachable cycle, ms
+    double brakeRate = 0.0;   // path speed lost per second while braking
+    double brakeFactor = 1.0; // path speed now, 1 = as planned
 };

@@ -216,6 +216,41 @@ TEST_F(MotionLimits, AnInvalidTargetIsRefusedBeforeAnyMotion) {
     }
 }
 
+// A line between two reachable poses that passes the wrist singularity: the arm brakes within the
+// joints' acceleration limits and stands before the failing point, then the error is reported.
+TEST_F(MotionLimits, ALineThroughTheWristSingularityStopsWithinTheDecelerationLimits) {
+    auto model = MotionTest::Kinematic();
+    const float from[9] = {20, 40, 40, 30, 20, 0, 0, 0, 0};
+    const float to[9] = {-20, 40, 40, -30, -20, 0, 0, 0, 0};
+    const DataTypes::RobotState b = CartesianTest::PoseOf(*model, to);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator, IPO::IpoTypeDirect);
+        for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = from[i];
+        const Joints start = arm.Current();
+        arm.ipo.MoveLinear(b.pose.GetTranslation(), Vector3(b.A, b.B, b.C), Vector3(), 250.0f);
+        arm.ipo.Start();
+        ASSERT_TRUE(arm.RunToStop(std::chrono::seconds(20)));
+        const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+        const Profile p = Measure(FromStart(start, arm.trace));
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line through the wrist singularity: "
+                  << (errors.empty() ? std::string("no error") : errors.front()) << ", " << Describe(p) << std::endl;
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.front(), "PathGen Error in command 0: Hand Singularity");
+        EXPECT_GT(Excursion(start, arm.trace), 1.0f);  // it moved on its way there
+        // The joint generator limits the acceleration of the first three joints only, by design, on
+        // samples a slicing period apart (so it is measured over 50 ms windows only).
+        const int limited = generator == 1 ? 6 : 3;
+        for (int i = 0; i < limited; ++i) {
+            EXPECT_LE(p.windowAcc[i], Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            }
+        }
+    }
+}
+
 // A program whose second target lies beyond a joint limit does not start the chain towards it.
 TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
     const float a[6] = {30, 20, 10, 0, 40, 0};
