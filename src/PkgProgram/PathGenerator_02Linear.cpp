@@ -399,46 +399,57 @@ void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& m
     }
 }
 
-bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
-    if (kinematic == nullptr || elements.empty()) return false;
-    // Walked one 10 ms cycle at a time with the inverse kinematics, as the robot will run it.
+int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const float*, double)>& visit,
+                                     double& reached) const {
+    reached = 0.0;
+    if (kinematic == nullptr || elements.empty()) return 0;
     const double h = 10.0;
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    const double total = endTimes.back();
+    std::size_t k = 0;
+    double from = 0.0;
+    int code = 0;
+    try {
+        for (double t = h;; t += h) {
+            const double at = std::min(t, total);
+            while (k + 1 < elements.size() && !(at < endTimes[k])) from = endTimes[k++];
+            DataTypes::RobotState state;
+            elements[k]->GetPosition(static_cast<float>(at - from), state);
+            TransformPosition(pathKind, state);
+            visit(k, state.jointSetPoint, at - reached);
+            reached = at;
+            if (at >= total) break;
+        }
+    } catch (int thrown) {
+        code = thrown;
+    }
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    return code;
+}
+
+bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
     std::vector<float> worst(velocityScale.size(), 0.0f);
     std::vector<int> worstJoint(velocityScale.size(), -1);
-    kinematic->SetJoints(startState.jointSetPoint, false);
     float previous[9];
     for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
-    double from = 0.0;
-    std::size_t k = 0;
-    const double total = endTimes.back();
-    try {
-        for (double t = h; k < elements.size(); t = std::min(t + h, total)) {
-            while (k < elements.size() && !(t < endTimes[k])) {
-                if (t >= total) break;
-                from = endTimes[k];
-                ++k;
-            }
-            const std::size_t e = std::min(k, elements.size() - 1);
-            DataTypes::RobotState state;
-            elements[e]->GetPosition(static_cast<float>(t >= total ? elements[e]->GetDuration() : t - from), state);
-            TransformPosition(pathKind, state);
-            const std::size_t command = (e + 1) / 2;
+    double reached = 0.0;
+    // A path that fails on its way is braked before the failure (PlanBrakeBeforeFailure).
+    WalkPath(
+        [&](std::size_t element, const float* joints, double dt) {
+            const std::size_t command = (element + 1) / 2;
             for (int j = 0; j < 6; ++j) {
-                if (!(jointVelocityLimits[j] > 0.0f)) continue;
-                const float ratio =
-                    std::fabs(state.jointSetPoint[j] - previous[j]) * 1000.0f / static_cast<float>(h) / jointVelocityLimits[j];
+                const float ratio = jointVelocityLimits[j] > 0.0f
+                                        ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
+                                              jointVelocityLimits[j]
+                                        : 0.0f;
+                previous[j] = joints[j];
                 if (command < worst.size() && ratio > worst[command]) {
                     worst[command] = ratio;
                     worstJoint[command] = j;
                 }
-                previous[j] = state.jointSetPoint[j];
             }
-            if (t >= total) break;
-        }
-    } catch (int) {
-        // A path that fails on its way is reported where the robot reaches the failure.
-    }
-    kinematic->SetJoints(startState.jointSetPoint, false);
+        },
+        reached);
     bool slowed = false;
     for (std::size_t c = 0; c < worst.size(); ++c) {
         if (!(worst[c] > 1.0f)) continue;
@@ -447,8 +458,8 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
         slowed = true;
         if (first)
             LogSingleton::instance()->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%",
-                                            worstJoint[c] + 1, commandIndexList[c],
-                                            static_cast<double>(velocityScale[c] * 100.0f));
+                                                worstJoint[c] + 1, commandIndexList[c],
+                                                static_cast<double>(velocityScale[c] * 100.0f));
     }
     return slowed;
 }
@@ -456,36 +467,21 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
 void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     failCode = 0;
     brakeFactor = 1.0;
-    if (kinematic == nullptr || elements.empty()) return;
     const double h = 10.0;
     std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
     std::array<float, 6> previous{};
     for (std::size_t j = 0; j < 6; ++j) previous[j] = startState.jointSetPoint[j];
-    kinematic->SetJoints(startState.jointSetPoint, false);
-    const double total = endTimes.back();
-    std::size_t k = 0;
-    double from = 0.0;
     double reached = 0.0;
-    try {
-        for (double t = h;; t += h) {
-            const double at = std::min(t, total);
-            while (k + 1 < elements.size() && !(at < endTimes[k])) from = endTimes[k++];
-            DataTypes::RobotState state;
-            elements[k]->GetPosition(static_cast<float>(at - from), state);
-            TransformPosition(pathKind, state);
+    failCode = WalkPath(
+        [&](std::size_t, const float* joints, double dt) {
             std::array<float, 6> v{};
             for (std::size_t j = 0; j < 6; ++j) {
-                v[j] = static_cast<float>((state.jointSetPoint[j] - previous[j]) * 1000.0 / (at - reached));
-                previous[j] = state.jointSetPoint[j];
+                v[j] = static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt);
+                previous[j] = joints[j];
             }
             velocities.push_back(v);
-            reached = at;
-            if (at >= total) break;
-        }
-    } catch (int code) {
-        failCode = code;
-    }
-    kinematic->SetJoints(startState.jointSetPoint, false);
+        },
+        reached);
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;

@@ -67,6 +67,10 @@ private:
     // scale of each command whose path drives a joint past its velocity limit (logged once per
     // planning, with the joint). True when a command was slowed.
     bool SlowForJointVelocities(std::vector<float>& velocityScale);
+    // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
+    // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
+    // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.
+    int WalkPath(const std::function<void(std::size_t, const float*, double)>& visit, double& reached) const;
     // Walks the final Cartesian path with the inverse kinematics; where it fails, sets the braking above.
     void PlanBrakeBeforeFailure();
     float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
