@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
