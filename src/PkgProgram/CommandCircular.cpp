@@ -48,7 +48,7 @@ void CommandCircular::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         return;
     }
     cartVelocity = vel;
-    acceleration = acc;
+    acceleration = MotionCommand::AccelerationOrFull(acc);
     smoothing = smooth;
     valid = true;
     if (quiet) return;

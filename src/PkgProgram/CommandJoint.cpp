@@ -13,6 +13,13 @@ namespace MotionCommand {
 
 float AccelerationOrFull(float acceleration) { return acceleration > 0.0f ? acceleration : 100.0f; }
 
+float PercentAtMost100(float velocityPercent, const char* command) {
+    if (!(velocityPercent > 100.0f)) return velocityPercent;
+    LogSingleton::instance()->addFormat("%s: velPercent %.1lf above 100, taken as 100", command,
+                                        static_cast<double>(velocityPercent));
+    return 100.0f;
+}
+
 std::string Lower(const std::string& text) {
     std::string r = text;
     for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -42,18 +49,22 @@ Remaining RemainingMotion(const DataTypes::Vector3& from, const DataTypes::Vecto
                           const float* toExternal) {
     Remaining r;
     r.direction = to - from;
-    r.length = r.direction.Magnitude();
+    // In double: the square of a huge finite distance overflows float and would leave no direction.
+    const double dx = r.direction.x, dy = r.direction.y, dz = r.direction.z;
+    const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
+    r.length = static_cast<float>(length);
     if (r.length > 0.1f) {
-        r.direction = r.direction / r.length;
+        r.direction = DataTypes::Vector3(static_cast<float>(dx / length), static_cast<float>(dy / length),
+                                         static_cast<float>(dz / length));
     } else {
         r.length = 0.0f;
     }
-    float sum = 0.0f;
+    double sum = 0.0;
     for (int i = 0; i < 3; ++i) {
         r.external[i] = toExternal[6 + i] - fromExternal[6 + i];
-        sum += r.external[i] * r.external[i];
+        sum += static_cast<double>(r.external[i]) * r.external[i];
     }
-    r.externalLength = std::sqrt(sum);
+    r.externalLength = static_cast<float>(std::sqrt(sum));
     if (r.externalLength > 0.1f) {
         for (float& v : r.external) v /= r.externalLength;
     } else {
@@ -86,7 +97,7 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         log->addError("Could not read CommandJoint, velocity must be above 0");
         return;
     }
-    velocity = vel;
+    velocity = MotionCommand::PercentAtMost100(vel, "CommandJoint");
     acceleration = MotionCommand::AccelerationOrFull(acc);
     smoothing = smooth;
     abortCondition = ReadString(element, "AbortCondition");

@@ -11,6 +11,8 @@
 namespace MotionCommand {
 // A missing or non-positive acceleration would stall the acceleration limiting: it means 100 %.
 float AccelerationOrFull(float acceleration);
+// A joint velocity above 100 % would ask the joints for more than their maximum: taken as 100, logged once.
+float PercentAtMost100(float velocityPercent, const char* command);
 std::string Lower(const std::string& text);
 // a / b, or 0 when b is 0 (a motion with nothing left to do on that axis).
 float SafeDivide(float a, float b);

@@ -49,6 +49,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
             log->addError("Could not read CommandRelative, velocity must be above 0");
             return;
         }
+        velocity = MotionCommand::PercentAtMost100(velocity, "CommandRelative");
         valid = true;
         if (quiet) return;
         const float* o = offset.jointSetPoint;

@@ -50,6 +50,10 @@ void PathElementSpline6::PrepareAcceleration() {
     for (int j = 0; j < 9; ++j) {
         if (std::fabs(d1[a]) > 0.0f) entryVelocities[j] *= std::fabs(d1[j] / d1[a]);
         if (std::fabs(d2[b]) > 0.0f) exitVelocities[j] *= std::fabs(d2[j] / d2[b]);
+        if (joinVelocitiesSet) {
+            entryVelocities[j] = joinIn[j];
+            exitVelocities[j] = joinOut[j];
+        }
     }
     entrySpeed = Magnitude(entryVelocities);
     exitSpeed = Magnitude(exitVelocities);
@@ -65,6 +69,14 @@ void PathElementSpline6::PrepareAcceleration() {
         log->addFormat("Spline length %.2f  --  Duration %.2f", length, duration);
         log->add("");
     }
+}
+
+void PathElementSpline6::SetJoinVelocities(const float* in, const float* out) {
+    for (int j = 0; j < 9; ++j) {
+        joinIn[j] = in[j];
+        joinOut[j] = out[j];
+    }
+    joinVelocitiesSet = true;
 }
 
 void PathElementSpline6::CreateLookUpTable(double* durationOut, double* lengthOut) {

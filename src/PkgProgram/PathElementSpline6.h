@@ -22,6 +22,10 @@ public:
     bool IsTimeInRange(float t) const override { return t >= 0.0f && static_cast<double>(t) < duration; }
     std::string ToString() const override;
     void CreateLookUpTable(double* durationOut, double* lengthOut);
+    // The joints' velocities (units per second) where the blend meets the elements it joins. Once
+    // set they replace those made from the velocity factors, which lead every joint by the one
+    // that moves farthest rather than by the one the element's time follows.
+    void SetJoinVelocities(const float* in, const float* out);
     float GetVelOnSpline(float u) const;
 
     DataTypes::BezierCasteljau jointCurve{9};
@@ -31,6 +35,9 @@ public:
     float exitVelocities[9] = {};
     double entrySpeed = 0.0;
     double exitSpeed = 0.0;
+    bool joinVelocitiesSet = false;
+    float joinIn[9] = {};
+    float joinOut[9] = {};
     DataTypes::VectorN startJoints{9};
     DataTypes::VectorN cornerJoints{9};
     DataTypes::VectorN endJoints{9};

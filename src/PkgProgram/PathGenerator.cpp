@@ -6,7 +6,11 @@
 #include <thread>
 
 #include "PkgProgram/Command.h"
+#include "PkgProgram/CommandJoint.h"
+#include "PkgProgram/CommandLinear.h"
 #include "common/LogSingleton.h"
+#include "datatypes/RobotState.h"
+#include "kinematics/RobotKinematic.h"
 
 AccHandler::AccHandler(float maxAcc, float extraValue) : extra(extraValue) {
     for (int i = 0; i < 9; ++i) {
@@ -31,6 +35,69 @@ PathGenerator::PathGenerator(int look) : lookAhead(look < 0 ? 0 : look) {
 }
 
 PathGenerator::~PathGenerator() { AbortAndWait(); }
+
+namespace {
+
+// The target with the offsets that the command adds on its way there.
+void AddInterpreterOffsets(Command& command, DataTypes::RobotState& target) {
+    if (auto* joint = dynamic_cast<CommandJoint*>(&command)) {
+        if (joint->jointOffsets == nullptr) return;
+        for (int i = 0; i < 9; ++i) target.jointSetPoint[i] += joint->jointOffsets[i];
+    } else if (auto* linear = dynamic_cast<CommandLinear*>(&command)) {
+        if (linear->cartOffsets != nullptr) {
+            const float* o = linear->cartOffsets;
+            target.pose.SetTranslation(target.pose.GetTranslation() + DataTypes::Vector3(o[0], o[1], o[2]));
+            target.A += o[3];
+            target.B += o[4];
+            target.C += o[5];
+            const DataTypes::Vector3 p = target.pose.GetTranslation();
+            target.pose.SetRotationABCDeg2(target.A, target.B, target.C);
+            target.pose.SetTranslation(p);
+        }
+        if (linear->jointOffsets != nullptr)
+            for (int i = 6; i < 9; ++i) target.jointSetPoint[i] += linear->jointOffsets[i];
+    }
+}
+
+}  // namespace
+
+int PathGenerator::CheckTargets(const DataTypes::RobotState& start, bool withOffsets) {
+    if (kinematic == nullptr) return 0;
+    int code = 0;
+    int refused = -1;
+    DataTypes::RobotState previous = start;
+    kinematic->SetJoints(start.jointSetPoint, false);
+    kinematic->GetPosition(&previous);
+    previous.UpdateABC();
+    for (int q = 0; q < queuedCount && code == 0; ++q) {
+        Command& command = *commandQueue[static_cast<std::size_t>(q)];
+        if (command.motionKind == 2) continue;
+        DataTypes::RobotState target = previous;
+        float vel = 0.0f, percent = 0.0f, acc = 0.0f, smooth = 0.0f;
+        command.GetTargetPosition(&previous, &target, vel, percent, acc, smooth);
+        if (withOffsets) AddInterpreterOffsets(command, target);
+        try {
+            if (command.motionKind == 0) {
+                kinematic->SetJoints(target.jointSetPoint, true);
+                kinematic->GetPosition(&target);
+                target.UpdateABC();
+            } else {
+                // Seeded by the kinematic's last joints, those it starts from, as the path's own are.
+                kinematic->SetPosition(target.pose, target.jointSetPoint);
+                kinematic->GetJoints(target.jointSetPoint);
+            }
+        } catch (int thrown) {
+            code = thrown;
+            refused = commandIndexList[static_cast<std::size_t>(q)];
+        }
+        previous = target;
+    }
+    kinematic->SetJoints(start.jointSetPoint, false);
+    if (code != 0)
+        LogSingleton::instance()->addFormat("PathGen: target of command %d refused: %s", refused,
+                                            IPO::KinematicErrorText(code));
+    return code;
+}
 
 void PathGenerator::AbortAndWait() {
     if (!working.load()) return;

@@ -83,6 +83,13 @@ public:
 protected:
     void ThreadPathGeneration();
     void SetGenerationError(const std::string& text);
+    // The queued targets as the kinematics take them (joint limits and virtual box of a joint
+    // target, inverse kinematics of a Cartesian one), in queue order from the start state, so
+    // that an invalid target is refused before any motion. With offsets, the interpreter's
+    // offsets that the commands themselves apply are added. Returns the kinematic code of the
+    // first refused target (0 when all are valid), logs it, and leaves the kinematic on the
+    // start joints.
+    int CheckTargets(const DataTypes::RobotState& start, bool withOffsets);
     void SetAvailable(bool value) { available = value; }
     void SetFailed(bool value) { failed = value; }
 

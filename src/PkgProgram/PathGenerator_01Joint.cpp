@@ -68,9 +68,27 @@ void PathGenerator_01Joint::Init(bool optimizeFlag, int slicingMs, bool silentFl
                        lookAhead, slicingTime / 1000);
 }
 
-void PathGenerator_01Joint::InitVelAcc(const float* /*jointVel*/, const float* jointAcc, const float* /*jointAccInc*/,
+float PathGenerator_01Joint::PeakVelocityRatio(std::size_t from, int& joint) const {
+    const float f = 1000000.0f / static_cast<float>(slicingTime);
+    float worst = 0.0f;
+    for (std::size_t k = from + 1; k < rawPath.size(); ++k) {
+        for (int i = 0; i < 6; ++i) {
+            if (!(jointVelocityLimits[i] > 0.0f)) continue;
+            const float ratio = std::fabs(rawPath[k].joints[i] - rawPath[k - 1].joints[i]) * f / jointVelocityLimits[i];
+            if (ratio > worst) {
+                worst = ratio;
+                joint = i;
+            }
+        }
+    }
+    return worst;
+}
+
+void PathGenerator_01Joint::InitVelAcc(const float* jointVel, const float* jointAcc, const float* /*jointAccInc*/,
                                        double /*cartVel*/, double /*cartAcc*/, double /*cartAccInc*/,
                                        double /*oriVel*/, double /*oriAcc*/, double /*oriAccInc*/) {
+    if (jointVel != nullptr)
+        for (int i = 0; i < 9; ++i) jointVelocityLimits[i] = jointVel[i];
     if (jointAcc == nullptr) return;
     for (int i = 0; i < 9; ++i) accHandler.maximum[i] = jointAcc[i] < 5.0f ? 5.0f : jointAcc[i];
 }
@@ -133,7 +151,9 @@ void PathGenerator_01Joint::ComputePath() {
     try {
         rawPath.emplace_back(axisCount, s, 0L, slicingTime, commandIndexList[0], successorIndexList[0],
                              accHandler.RequestAcc(0.0f));
-        for (int i = 0; i < queuedCount && !abortRequest; ++i) {
+        // A refused target leaves the path at the start sample: its code ends it before any motion.
+        errorCode = CheckTargets(working, true);
+        for (int i = 0; i < queuedCount && !abortRequest && errorCode == 0; ++i) {
             const std::size_t q = static_cast<std::size_t>(i);
             Command& command = *commandQueue[q];
             accHandler.percentage = command.acceleration;
@@ -141,37 +161,63 @@ void PathGenerator_01Joint::ComputePath() {
             const int limit = joint ? 10001 : 5001;
             int samples = 0;
             int result = -1;
-            while (result == -1 && !abortRequest && samples < limit) {
-                result = command.Interpolate(static_cast<int>(slicingTime / 1000), 100.0f, &working);
-                float* j = working.jointSetPoint;
-                if (joint) {
-                    if (kinematic != nullptr) {
-                        kinematic->SetJoints(j, true);
-                        kinematic->GetPosition(&working);
-                        working.UpdateABC();
-                    }
-                } else {
-                    if (kinematic == nullptr) throw std::runtime_error("no kinematic model for a Cartesian motion");
-                    kinematic->SetPosition(working.pose, j);
-                    kinematic->GetJoints(j);
-                }
-                rawPath.emplace_back(axisCount, j, pathTime, slicingTime, commandIndexList[q], successorIndexList[q],
-                                     accHandler.RequestAcc(0.0f));
-                pathTime += slicingTime;
-                ++samples;
-                if (sampleTrace) {
+            // A Cartesian command that would drive a joint past its velocity limit is sampled again, slower.
+            const std::size_t firstSample = rawPath.size();
+            const DataTypes::RobotState before = working;
+            const long timeBefore = pathTime;
+            // The command keeps its taught velocity however the sampling ends.
+            struct VelocityRestore {
+                Command& command;
+                const float taught;
+                ~VelocityRestore() { command.cartVelocity = taught; }
+            } restore{command, command.cartVelocity};
+            for (int attempt = 0;; ++attempt) {
+                while (result == -1 && !abortRequest && samples < limit) {
+                    result = command.Interpolate(static_cast<int>(slicingTime / 1000), 100.0f, &working);
+                    float* j = working.jointSetPoint;
                     if (joint) {
-                        log->addFormat("PG-Joint: %ld - %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf -  %.1lf %.1lf %.1lf",
-                                       pathTime, j[0], j[1], j[2], j[3], j[4], j[5], j[6], j[7], j[8]);
+                        if (kinematic != nullptr) {
+                            kinematic->SetJoints(j, true);
+                            kinematic->GetPosition(&working);
+                            working.UpdateABC();
+                        }
                     } else {
-                        const DataTypes::Vector3 p = working.pose.GetTranslation();
-                        log->addFormat(
-                            "PG-Linear: %ld - Pos: %.1lf %.1lf %.1lf Ori:  %.1lf %.1lf %.1lf  Ext: %.1lf %.1lf %.1lf "
-                            "Joints: %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf",
-                            pathTime, p.x, p.y, p.z, working.A, working.B, working.C, j[6], j[7], j[8], j[0], j[1],
-                            j[2], j[3], j[4], j[5]);
+                        if (kinematic == nullptr) throw std::runtime_error("no kinematic model for a Cartesian motion");
+                        kinematic->SetPosition(working.pose, j);
+                        kinematic->GetJoints(j);
+                    }
+                    rawPath.emplace_back(axisCount, j, pathTime, slicingTime, commandIndexList[q], successorIndexList[q],
+                                         accHandler.RequestAcc(0.0f));
+                    pathTime += slicingTime;
+                    ++samples;
+                    if (sampleTrace) {
+                        if (joint) {
+                            log->addFormat("PG-Joint: %ld - %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf -  %.1lf %.1lf %.1lf",
+                                           pathTime, j[0], j[1], j[2], j[3], j[4], j[5], j[6], j[7], j[8]);
+                        } else {
+                            const DataTypes::Vector3 p = working.pose.GetTranslation();
+                            log->addFormat(
+                                "PG-Linear: %ld - Pos: %.1lf %.1lf %.1lf Ori:  %.1lf %.1lf %.1lf  Ext: %.1lf %.1lf %.1lf "
+                                "Joints: %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf",
+                                pathTime, p.x, p.y, p.z, working.A, working.B, working.C, j[6], j[7], j[8], j[0], j[1],
+                                j[2], j[3], j[4], j[5]);
+                        }
                     }
                 }
+                if (joint || result == -1 || abortRequest || attempt >= 6) break;
+                int limiting = -1;
+                const float worst = PeakVelocityRatio(firstSample - 1, limiting);
+                if (!(worst > 1.0f)) break;
+                command.cartVelocity *= 0.97f / worst;
+                if (attempt == 0)
+                    log->addFormat("PG: joint %d limits the velocity of command %d to %.1lf mm/s", limiting + 1,
+                                   commandIndexList[q], static_cast<double>(command.cartVelocity));
+                rawPath.resize(firstSample);
+                working = before;
+                pathTime = timeBefore;
+                if (kinematic != nullptr) kinematic->SetJoints(before.jointSetPoint, false);
+                samples = 0;
+                result = -1;
             }
             if (result == -1 && samples >= limit)
                 log->add(joint ? "PG: aborting interpolation Joint" : "PG: aborting interpolation Linear");
@@ -223,6 +269,11 @@ void PathGenerator_01Joint::SmoothCorner() {
         const int c = cornerIndexList[k];
         if (c < half) half = c;
         if (size - c <= half) half = size - c - 1;
+        // At most half of each neighbouring command: a corner must not swallow a segment or
+        // be built from samples that the next corner has smoothed already.
+        const int previous = k > 0 ? cornerIndexList[k - 1] : 0;
+        const int next = k + 1 < cornerIndexList.size() ? cornerIndexList[k + 1] : size - 1;
+        half = std::min(half, std::min((c - previous) / 2, (next - c) / 2));
         if (half <= 0) continue;
         DataTypes::BezierCasteljau curve(axisCount);
         curve.AddStartPoint(rawPath[static_cast<std::size_t>(c - half)].joints);

@@ -56,6 +56,9 @@ public:
     bool sampleTrace = false;
 
 private:
+    // The largest joint speed over its limit between the raw samples from `from` on, with its joint.
+    float PeakVelocityRatio(std::size_t from, int& joint) const;
+    float jointVelocityLimits[9] = {};  // 0: not limited
     void SmoothCorner();
     void ComputeAcceleration(JointSet& sample, const JointSet& previous) const;
     void LimitForward();

@@ -1,9 +1,13 @@
 #include "PkgProgram/PathGenerator_02Linear.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "PkgProgram/Command.h"
 #include "PkgProgram/CommandCircular.h"
@@ -88,6 +92,9 @@ void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes
     queuedCount = 1;
     DeleteElements();
     currentElement = 0;
+    refusedCode = 0;
+    failCode = 0;
+    brakeFactor = 1.0;
     if (start != nullptr) startState = *start;
     if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
     if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
@@ -123,6 +130,11 @@ void PathGenerator_02Linear::ComputePath() {
         log->add(text);
         throw std::runtime_error(text);
     }
+    refusedCode = CheckTargets(startState, false);
+    if (refusedCode != 0) {
+        if (!abortRequest) SetAvailable(true);
+        return;
+    }
     const bool cartesian = pathKind == 1;
     DataTypes::RobotState start = startState;
     if (kinematic != nullptr && cartesian) {
@@ -131,115 +143,126 @@ void PathGenerator_02Linear::ComputePath() {
         kinematic->GetPosition(&start);
         start.UpdateABC();
     }
-    DataTypes::RobotState previousTarget = start;
-    DataTypes::RobotState segmentStart = start;
-    DataTypes::RobotState segmentEnd = start;
-    DataTypes::RobotState blendStart = start;
-    DataTypes::RobotState corner = start;
-    float previousVelocity = 0.0f;
-    float previousBlend = 0.0f;
-    std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
-    const int n = queuedCount;
-    auto limits = [this](PathElement& e) {
-        e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
-                             cartAcceleration, cartJerk, oriVelocity, oriAcceleration, oriJerk);
-        e.SetDebugFlag(debug);
-    };
+    // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
+    std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
+    std::vector<float> reached;
+    for (int attempt = 0;; ++attempt) {
+        DeleteElements();
+        DataTypes::RobotState previousTarget = start;
+        DataTypes::RobotState segmentStart = start;
+        DataTypes::RobotState segmentEnd = start;
+        DataTypes::RobotState blendStart = start;
+        DataTypes::RobotState corner = start;
+        float previousVelocity = 0.0f;
+        float previousBlend = 0.0f;
+        std::vector<bool> stopCorner;  // per blend: the corner is a stop, not a blend
+        std::vector<MainSettings> mains;
+        const int n = queuedCount;
+        auto limits = [this](PathElement& e) {
+            e.SetMotionParameter(jointVelocityLimits, jointAccelerationLimits, jointJerkLimits, cartVelocity,
+                                 cartAcceleration, cartJerk, oriVelocity, oriAcceleration, oriJerk);
+            e.SetDebugFlag(debug);
+        };
 
-    for (int i = 0; i < n && !abortRequest; ++i) {
-        const std::size_t q = static_cast<std::size_t>(i);
-        Command& command = *commandQueue[q];
-        DataTypes::RobotState target = previousTarget;
-        float vMms = 0.0f;
-        float vPercent = 0.0f;
-        float accPercent = 0.0f;
-        float smoothPercent = 0.0f;
-        command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
-        previousTarget = target;
-        const float velocity = cartesian ? vMms : vPercent / 100.0f;
-        const float acceleration = accPercent / 100.0f;
-        float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
-        // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
-        const bool stopAfter = !(blend > 0.0f);
-        if (stopAfter) blend = 0.0f;
-        const bool first = i == 0;
-        const bool last = i == n - 1;
-        const bool stopBefore = !first && !(previousBlend > 0.0f);
-        const float startVelocity = first || stopBefore ? 0.0f : velocity;
-        const float endVelocity = last || stopAfter ? 0.0f : velocity;
-        const float cutStart = first ? 0.0f : previousBlend;
-        const float cutEnd = last ? 0.0f : blend;
+        for (int i = 0; i < n && !abortRequest; ++i) {
+            const std::size_t q = static_cast<std::size_t>(i);
+            Command& command = *commandQueue[q];
+            DataTypes::RobotState target = previousTarget;
+            float vMms = 0.0f;
+            float vPercent = 0.0f;
+            float accPercent = 0.0f;
+            float smoothPercent = 0.0f;
+            command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
+            previousTarget = target;
+            const float velocity = cartesian ? vMms * velocityScale[q] : vPercent / 100.0f;
+            const float acceleration = accPercent / 100.0f;
+            float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
+            // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
+            const bool stopAfter = !(blend > 0.0f);
+            if (stopAfter) blend = 0.0f;
+            const bool first = i == 0;
+            const bool last = i == n - 1;
+            const bool stopBefore = !first && !(previousBlend > 0.0f);
+            const float startVelocity = first || stopBefore ? 0.0f : velocity;
+            const float endVelocity = last || stopAfter ? 0.0f : velocity;
+            const float cutStart = first ? 0.0f : previousBlend;
+            const float cutEnd = last ? 0.0f : blend;
 
-        std::shared_ptr<Programs::PathElementMainBase> main;
-        if (!cartesian) {
-            main = std::make_shared<Programs::PathElementJointSet>(commandIndexList[q], successorIndexList[q]);
-        } else if (command.className == "CommandCircular") {
-            main = std::make_shared<Programs::PathElementCircular>(commandIndexList[q], successorIndexList[q],
-                                                                   static_cast<CommandCircular&>(command).circle);
-        } else {
-            main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
-        }
-        limits(*main);
-        std::shared_ptr<Programs::PathElementSplineBase> blendElement;
-        if (!first) {
-            if (cartesian) {
-                blendElement = std::make_shared<Programs::PathElementSpline>(commandIndexList[q], successorIndexList[q]);
+            std::shared_ptr<Programs::PathElementMainBase> main;
+            if (!cartesian) {
+                main = std::make_shared<Programs::PathElementJointSet>(commandIndexList[q], successorIndexList[q]);
+            } else if (command.className == "CommandCircular") {
+                main = std::make_shared<Programs::PathElementCircular>(commandIndexList[q], successorIndexList[q],
+                                                                       static_cast<CommandCircular&>(command).circle);
             } else {
-                blendElement = std::make_shared<Programs::PathElementSpline6>(commandIndexList[q], successorIndexList[q]);
+                main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
             }
-            limits(*blendElement);
-            elements.push_back(blendElement);
-            stopCorner.push_back(stopBefore);
-        }
-        main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
-        main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
-        const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
-        elements.push_back(main);
-        if (blendElement) {
-            const float x = last ? acceleration : 0.0f;
-            const bool nearArc = cartesian && (previousMain->GetType() == "Circular" || main->GetType() == "Circular");
-            if (nearArc) {
-                const DataTypes::Vector3 from = blendStart.pose.GetTranslation();
-                const DataTypes::Vector3 to = segmentStart.pose.GetTranslation();
-                const float d = 0.3f * (to - from).Magnitude();
-                DataTypes::RobotState inner1 = corner;
-                inner1.pose.SetTranslation(from + previousMain->endDirection * d);
-                DataTypes::RobotState inner2 = inner1;
-                inner2.pose.SetTranslation(to - main->startDirection * d);
-                static_cast<Programs::PathElementSpline&>(*blendElement)
-                    .InitSpline(blendStart, inner1, inner2, segmentStart, velocity, previousVelocity, velocity,
-                                acceleration, x, 0.0f);
-            } else {
-                blendElement->InitSpline(blendStart, corner, segmentStart, velocity, previousVelocity, velocity,
-                                         acceleration, x, 0.0f);
+            limits(*main);
+            std::shared_ptr<Programs::PathElementSplineBase> blendElement;
+            if (!first) {
+                if (cartesian) {
+                    blendElement = std::make_shared<Programs::PathElementSpline>(commandIndexList[q], successorIndexList[q]);
+                } else {
+                    blendElement = std::make_shared<Programs::PathElementSpline6>(commandIndexList[q], successorIndexList[q]);
+                }
+                limits(*blendElement);
+                elements.push_back(blendElement);
+                stopCorner.push_back(stopBefore);
+            }
+            main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
+            mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
+            main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
+            const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
+            elements.push_back(main);
+            if (blendElement) {
+                const float x = last ? acceleration : 0.0f;
+                const bool nearArc = cartesian && (previousMain->GetType() == "Circular" || main->GetType() == "Circular");
+                if (nearArc) {
+                    const DataTypes::Vector3 from = blendStart.pose.GetTranslation();
+                    const DataTypes::Vector3 to = segmentStart.pose.GetTranslation();
+                    const float d = 0.3f * (to - from).Magnitude();
+                    DataTypes::RobotState inner1 = corner;
+                    inner1.pose.SetTranslation(from + previousMain->endDirection * d);
+                    DataTypes::RobotState inner2 = inner1;
+                    inner2.pose.SetTranslation(to - main->startDirection * d);
+                    static_cast<Programs::PathElementSpline&>(*blendElement)
+                        .InitSpline(blendStart, inner1, inner2, segmentStart, velocity, previousVelocity, velocity,
+                                    acceleration, x, 0.0f);
+                } else {
+                    blendElement->InitSpline(blendStart, corner, segmentStart, velocity, previousVelocity, velocity,
+                                             acceleration, x, 0.0f);
+                }
+            }
+            previousVelocity = velocity;
+            previousBlend = blend;
+            if (!last) {
+                blendStart = segmentEnd;
+                corner = target;
+                segmentStart = target;
             }
         }
-        previousVelocity = velocity;
-        previousBlend = blend;
-        if (!last) {
-            blendStart = segmentEnd;
-            corner = target;
-            segmentStart = target;
-        }
-    }
 
-    // Chain the velocities: each blend starts and ends at what its neighbours reach.
-    std::vector<float> reached(elements.size(), 0.0f);
-    for (std::size_t k = 0; k < elements.size(); ++k) {
-        if (k % 2 == 0) elements[k]->PrepareAcceleration();
-        reached[k] = elements[k]->GetVel();
+        // Chain the velocities: each blend starts and ends at what its neighbours reach.
+        reached.assign(elements.size(), 0.0f);
+        for (std::size_t k = 0; k < elements.size(); ++k) {
+            if (k % 2 == 0) elements[k]->PrepareAcceleration();
+            reached[k] = elements[k]->GetVel();
+        }
+        for (std::size_t k = 1; k + 1 < elements.size(); k += 2) {
+            const bool stop = stopCorner[k / 2];
+            elements[k]->startVelocityFactor = stop ? 0.0f : reached[k - 1];
+            elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
+            elements[k]->PrepareAcceleration();
+        }
+        if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
+        float sum = 0.0f;
+        for (const auto& e : elements) {
+            sum += e->GetDuration();
+            endTimes.push_back(sum);
+        }
+        if (!cartesian || abortRequest || attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
     }
-    for (std::size_t k = 1; k + 1 < elements.size(); k += 2) {
-        const bool stop = stopCorner[k / 2];
-        elements[k]->startVelocityFactor = stop ? 0.0f : reached[k - 1];
-        elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
-        elements[k]->PrepareAcceleration();
-    }
-    float sum = 0.0f;
-    for (const auto& e : elements) {
-        sum += e->GetDuration();
-        endTimes.push_back(sum);
-    }
+    if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
         for (float v : reached) line += " " + std::to_string(v);
@@ -260,6 +283,227 @@ void PathGenerator_02Linear::ComputePath() {
     SetAvailable(true);
 }
 
+namespace {
+
+// Joint velocities (units per second) of an element at time t, from positions 1 ms apart inside it.
+void JointVelocityAt(const Programs::PathElement& element, float t, float* velocity) {
+    const float h = 1.0f;
+    const float from = std::max(0.0f, std::min(t, element.GetDuration() - h));
+    DataTypes::RobotState a;
+    DataTypes::RobotState b;
+    element.GetPosition(from, a);
+    element.GetPosition(from + h, b);
+    for (int j = 0; j < 9; ++j) velocity[j] = (b.jointSetPoint[j] - a.jointSetPoint[j]) * 1000.0f / h;
+}
+
+}  // namespace
+
+float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
+                                               float accelerationFactor) const {
+    // Sampled as the drives see it, one 10 ms cycle apart, from the speed it enters with to the one it leaves with.
+    const float h = 10.0f;
+    const float duration = blend.GetDuration();
+    std::vector<std::array<float, 9>> positions;
+    std::vector<float> times;
+    for (float t = 0.0f;; t += h) {
+        const bool last = t >= duration;
+        DataTypes::RobotState s;
+        blend.GetPosition(last ? duration : t, s);
+        std::array<float, 9> q{};
+        for (int j = 0; j < 9; ++j) q[static_cast<std::size_t>(j)] = s.jointSetPoint[j];
+        positions.push_back(q);
+        times.push_back(last ? duration : t);
+        if (last) break;
+    }
+    std::vector<std::array<float, 9>> velocities;
+    std::vector<float> at;
+    velocities.push_back({});
+    for (int j = 0; j < 9; ++j) velocities.back()[static_cast<std::size_t>(j)] = in[j];
+    at.push_back(0.0f);
+    for (std::size_t k = 1; k < positions.size(); ++k) {
+        const float dt = times[k] - times[k - 1];
+        if (!(dt > 0.01f)) continue;
+        std::array<float, 9> v{};
+        for (std::size_t j = 0; j < 9; ++j) v[j] = (positions[k][j] - positions[k - 1][j]) * 1000.0f / dt;
+        velocities.push_back(v);
+        at.push_back(0.5f * (times[k] + times[k - 1]));
+    }
+    velocities.push_back({});
+    for (int j = 0; j < 9; ++j) velocities.back()[static_cast<std::size_t>(j)] = out[j];
+    at.push_back(duration);
+    const float accFactor = accelerationFactor > 0.0f ? std::min(accelerationFactor, 1.0f) : 1.0f;
+    // The acceleration over 50 ms windows within the limit, from one cycle to the next within 1.25 times it.
+    constexpr std::size_t Window = 5;
+    constexpr float CycleTolerance = 1.25f;
+    float excess = 0.0f;
+    for (std::size_t k = 0; k < velocities.size(); ++k) {
+        for (std::size_t j = 0; j < 9; ++j) {
+            if (jointVelocityLimits[j] > 0.0f)
+                excess = std::max(excess, std::fabs(velocities[k][j]) / jointVelocityLimits[j]);
+            if (k == 0 || !(jointAccelerationLimits[j] > 0.0f)) continue;
+            const float limit = jointAccelerationLimits[j] * accFactor;
+            const float dt = std::max(h, at[k] - at[k - 1]) / 1000.0f;
+            const float cycle = std::fabs(velocities[k][j] - velocities[k - 1][j]) / dt;
+            excess = std::max(excess, std::sqrt(cycle / (limit * CycleTolerance)));
+            const std::size_t w = k >= Window ? k - Window : 0;
+            const float span = std::max(h * Window, at[k] - at[w]) / 1000.0f;
+            const float window = std::fabs(velocities[k][j] - velocities[w][j]) / span;
+            excess = std::max(excess, std::sqrt(window / limit));
+        }
+    }
+    return excess;
+}
+
+void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
+                                              const std::vector<bool>& stopCorner,
+                                              const std::function<void(Programs::PathElement&)>& limits) {
+    const std::size_t blends = elements.size() / 2;
+    std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
+    // A main element's profile starts and ends at rest or at its cruise speed, so the element is
+    // slowed as a whole, to the slowest of the blends beside it.
+    auto initMain = [&](std::size_t m) {
+        const MainSettings& s = mains[m];
+        float f = 1.0f;
+        if (m > 0) f = std::min(f, scale[m - 1]);
+        if (m < blends) f = std::min(f, scale[m]);
+        // Built afresh: a profile keeps phases of its earlier planning.
+        const Programs::PathElement& old = *elements[2 * m];
+        auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+        limits(*main);
+        main->Init(s.target, s.velocity * f, s.startVelocity * f, s.endVelocity * f, s.acceleration, 0.0f, 0.0f);
+        DataTypes::RobotState start = s.segmentStart;
+        DataTypes::RobotState end = s.segmentStart;
+        main->PrepareGeometry(start, s.cutStart, s.cutEnd, end);
+        main->PrepareAcceleration();
+        elements[2 * m] = main;
+    };
+    for (int round = 0; round < 40 && !abortRequest; ++round) {
+        bool slowed = false;
+        for (std::size_t b = 0; b < blends; ++b) {
+            if (stopCorner[b]) continue;
+            auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
+            float in[9];
+            float out[9];
+            JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
+            JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
+            blend.SetJoinVelocities(in, out);
+            blend.PrepareAcceleration();
+            const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
+            if (!(excess > 1.0f) || !(scale[b] > 0.01f)) continue;
+            scale[b] *= std::max(0.5f, 0.95f / excess);
+            initMain(b);
+            initMain(b + 1);
+            slowed = true;
+        }
+        if (!slowed) break;
+    }
+}
+
+int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const float*, double)>& visit,
+                                     double& reached) const {
+    reached = 0.0;
+    if (kinematic == nullptr || elements.empty()) return 0;
+    const double h = 10.0;
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    const double total = endTimes.back();
+    std::size_t k = 0;
+    double from = 0.0;
+    int code = 0;
+    try {
+        for (double t = h;; t += h) {
+            const double at = std::min(t, total);
+            while (k + 1 < elements.size() && !(at < endTimes[k])) from = endTimes[k++];
+            DataTypes::RobotState state;
+            elements[k]->GetPosition(static_cast<float>(at - from), state);
+            TransformPosition(pathKind, state);
+            visit(k, state.jointSetPoint, at - reached);
+            reached = at;
+            if (at >= total) break;
+        }
+    } catch (int thrown) {
+        code = thrown;
+    }
+    kinematic->SetJoints(startState.jointSetPoint, false);
+    return code;
+}
+
+bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
+    std::vector<float> worst(velocityScale.size(), 0.0f);
+    std::vector<int> worstJoint(velocityScale.size(), -1);
+    float previous[9];
+    for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
+    double reached = 0.0;
+    // A path that fails on its way is braked before the failure (PlanBrakeBeforeFailure).
+    WalkPath(
+        [&](std::size_t element, const float* joints, double dt) {
+            const std::size_t command = (element + 1) / 2;
+            for (int j = 0; j < 6; ++j) {
+                const float ratio = jointVelocityLimits[j] > 0.0f
+                                        ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
+                                              jointVelocityLimits[j]
+                                        : 0.0f;
+                previous[j] = joints[j];
+                if (command < worst.size() && ratio > worst[command]) {
+                    worst[command] = ratio;
+                    worstJoint[command] = j;
+                }
+            }
+        },
+        reached);
+    bool slowed = false;
+    for (std::size_t c = 0; c < worst.size(); ++c) {
+        if (!(worst[c] > 1.0f)) continue;
+        const bool first = velocityScale[c] == 1.0f;
+        velocityScale[c] *= 0.97f / worst[c];
+        slowed = true;
+        if (first)
+            LogSingleton::instance()->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%",
+                                                worstJoint[c] + 1, commandIndexList[c],
+                                                static_cast<double>(velocityScale[c] * 100.0f));
+    }
+    return slowed;
+}
+
+void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
+    failCode = 0;
+    brakeFactor = 1.0;
+    const double h = 10.0;
+    std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
+    std::array<float, 6> previous{};
+    for (std::size_t j = 0; j < 6; ++j) previous[j] = startState.jointSetPoint[j];
+    double reached = 0.0;
+    failCode = WalkPath(
+        [&](std::size_t, const float* joints, double dt) {
+            std::array<float, 6> v{};
+            for (std::size_t j = 0; j < 6; ++j) {
+                v[j] = static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt);
+                previous[j] = joints[j];
+            }
+            velocities.push_back(v);
+        },
+        reached);
+    if (failCode == 0) return;
+    stopTime = reached;
+    brakeStart = stopTime;
+    brakeRate = 100.0;
+    // The braking distance depends on the joint speeds over it: settled in a few rounds.
+    for (int round = 0; round < 4; ++round) {
+        float rate = 100.0f;
+        for (std::size_t c = 0; c < velocities.size(); ++c) {
+            if ((static_cast<double>(c) + 1.0) * h < brakeStart - h) continue;
+            for (std::size_t j = 0; j < 6; ++j) {
+                const float v = std::fabs(velocities[c][j]);
+                if (v > 0.001f && jointAccelerationLimits[j] > 0.0f)
+                    rate = std::min(rate, 0.8f * jointAccelerationLimits[j] / v);
+            }
+        }
+        brakeRate = rate;
+        brakeStart = std::max(0.0, stopTime - 500.0 / brakeRate);
+    }
+    LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
+                                        IPO::KinematicErrorText(failCode), brakeStart);
+}
+
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,
                                              const DataTypes::RobotState& current, double velocityLimit,
                                              float* joints, int& commandIndex, long& usedTime) {
@@ -268,9 +512,26 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
         LogSingleton::instance()->addError(text);
         throw std::runtime_error(text);
     }
+    if (refusedCode != 0) {
+        // Held where it stands: the refusal reaches the interpreter before any motion.
+        for (int i = 0; i < 9; ++i) joints[i] = startState.jointSetPoint[i];
+        commandIndex = commandIndexList[0];
+        usedTime = 0;
+        throw refusedCode;
+    }
     // In ms without truncation: a step under 1 ms must still advance.
     const double t0 = static_cast<double>(timeFrom) / 1000.0;
-    const double t1 = static_cast<double>(timeTo) / 1000.0;
+    double t1 = static_cast<double>(timeTo) / 1000.0;
+    if (failCode != 0 && t0 >= brakeStart) {
+        // Braking before the point where the path fails: never a stop from full speed.
+        brakeFactor = std::max(0.0, brakeFactor - brakeRate * static_cast<double>(cycleTime) / 1000.0);
+        if (!(brakeFactor > 0.0) || t0 >= stopTime) {
+            commandIndex = elements[static_cast<std::size_t>(currentElement)]->commandIndex;
+            usedTime = 0;
+            throw failCode;
+        }
+        t1 = std::min(t0 + (t1 - t0) * brakeFactor, stopTime);
+    }
     double usedDt = 0.0;
     int element = currentElement;
     const int result = CalculatePosition(current, currentElement, t0, t1, static_cast<double>(cycleTime),

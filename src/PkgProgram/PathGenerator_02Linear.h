@@ -4,6 +4,7 @@
 // each two, plans their profiles on the planning thread, and samples the path
 // each cycle under a Cartesian speed limit.
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,6 +46,35 @@ public:
     CommandType PathKind() const { return pathKind; }
 
 private:
+    // Joint path: slows each blend and the ends of the elements it joins until every joint keeps
+    // its velocity and acceleration limits through the blend, entering and leaving at the
+    // velocities those elements reach.
+    struct MainSettings {
+        DataTypes::RobotState target;
+        DataTypes::RobotState segmentStart;  // before its cut
+        float velocity = 0.0f;
+        float startVelocity = 0.0f;
+        float endVelocity = 0.0f;
+        float acceleration = 0.0f;
+        float cutStart = 0.0f;
+        float cutEnd = 0.0f;
+    };
+    void LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
+                          const std::function<void(Programs::PathElement&)>& limits);
+    // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
+    // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
+    // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
+    // scale of each command whose path drives a joint past its velocity limit (logged once per
+    // planning, with the joint). True when a command was slowed.
+    bool SlowForJointVelocities(std::vector<float>& velocityScale);
+    // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
+    // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
+    // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.
+    int WalkPath(const std::function<void(std::size_t, const float*, double)>& visit, double& reached) const;
+    // Walks the final Cartesian path with the inverse kinematics; where it fails, sets the braking above.
+    void PlanBrakeBeforeFailure();
+    float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
+                           float accelerationFactor) const;
     float smoothDistCart;
     float smoothDistJoint;
     float jointVelocityLimits[9] = {};
@@ -62,4 +92,12 @@ private:
     DataTypes::RobotState startState;
     CommandType pathKind = 1;
     bool chainBroken = false;
+    int refusedCode = 0;  // kinematic code of a target refused at planning: the path ends before any motion
+    // A Cartesian path that fails between valid targets: the arm brakes within the joints'
+    // acceleration limits to stand before the failing point, then the code is reported.
+    int failCode = 0;
+    double brakeStart = 0.0;  // path time, ms
+    double stopTime = 0.0;    // path time of the last reachable cycle, ms
+    double brakeRate = 0.0;   // path speed lost per second while braking
+    double brakeFactor = 1.0; // path speed now, 1 = as planned
 };

@@ -2,6 +2,7 @@
 // move replaces the direct-move interpreter's program by one motion and starts
 // it; the robot thread drops it while a robot program runs or is paused.
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -21,6 +22,16 @@ struct MoveEntry {
     const char* name;
     MoveKind kind;
 };
+
+// Far beyond the reach of any arm or gantry (mm, degrees): a value above it is a client's mistake.
+constexpr double MaxMoveValue = 1.0e6;
+
+// Huge finite values would overflow the motion length (its square in float) and stall the planning.
+bool MoveValuesUsable(const float* values) {
+    for (int i = 0; i < 9; ++i)
+        if (!(std::fabs(static_cast<double>(values[i])) <= MaxMoveValue)) return false;
+    return true;
+}
 
 const MoveEntry MoveKinds[] = {
     {"Joint", MoveKind::Joint},
@@ -62,6 +73,17 @@ void ComServer::CmdMove(const char* message, int counter, char** save) {
     if (scan.Count() != 11 || ipo == nullptr) {
         log->addError(std::string("ComServer: Incomplete Move ") + entry->name + " command");
         SendCmdError(counter, "incomplete move command");
+        return;
+    }
+    // A move without velocity would leave no program, and a client waiting for its end would wait for ever.
+    if (!(velocity > 0.001f)) {
+        log->addError(std::string("ComServer: Move ") + entry->name + " refused, velocity must be above 0");
+        SendCmdError(counter, "invalid move velocity");
+        return;
+    }
+    if (!MoveValuesUsable(values)) {
+        log->addError(std::string("ComServer: Move ") + entry->name + " refused, target beyond any reach");
+        SendCmdError(counter, "invalid move target");
         return;
     }
     const DataTypes::Vector3 position(values[0], values[1], values[2]);

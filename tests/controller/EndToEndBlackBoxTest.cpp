@@ -299,6 +299,27 @@ protected:
         if (!fresh) WaitStatus([](const Status&) { return true; }, 20s);
     }
 
+    // A direct move to a joint target beyond the first joint's limit (170) is refused before the arm
+    // moves: the client gets the error event with the kinematic error, and on the bus no module is sent a
+    // set-point away from where the arm stands.
+    void ExpectRefusedBeforeAnyMotion() {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+        Command("Move Joint 200 0 90 0 90 0 0 0 0 80");
+        const ServerTest::Frame error = client.NextStartingWith("EXECERROR", 30s);
+        ASSERT_GE(error.counter, 0) << "no error event";
+        EXPECT_NE(error.body.find("Joint Max"), std::string::npos) << error.body;
+        std::this_thread::sleep_for(1s);
+        korvella->Stop();
+        const auto setPoints = SetPointsInFrameLog(FrameLog());
+        for (int j = 0; j < 6; ++j) {
+            ASSERT_TRUE(setPoints.count(j)) << "no set-points for module " << ModuleIds[j];
+            float farthest = 0.0f;
+            for (float v : setPoints.at(j)) farthest = std::max(farthest, std::fabs(v - Home[static_cast<std::size_t>(j)]));
+            EXPECT_LT(farthest, 0.05f) << "module " << ModuleIds[j] << " was sent " << farthest << " away from home";
+        }
+    }
+
     std::string FrameLog() const { return sample.File("frames.log"); }
 
     SimBusTest::Sample sample;
@@ -382,6 +403,17 @@ TEST_F(EndToEnd, RemoteClientDrivesTheArmFromHomeThroughTheProgram) {
         ASSERT_TRUE(setPoints.count(j)) << "no set-points for module " << ModuleIds[j];
         EXPECT_NEAR(setPoints.at(j).back(), end[j], 0.02f) << "module " << ModuleIds[j];
     }
+}
+
+TEST_F(EndToEnd, AJointTargetBeyondItsLimitIsRefusedBeforeAnyMotionWithTheJointGenerator) {
+    ExpectRefusedBeforeAnyMotion();
+}
+
+TEST_F(EndToEnd, AJointTargetBeyondItsLimitIsRefusedBeforeAnyMotionWithTheCartesianGenerator) {
+    sample.EditRobot([](tinyxml2::XMLElement* robot) {
+        robot->FirstChildElement("PathGeneration")->SetAttribute("GeneratorType", "02Linear");
+    });
+    ExpectRefusedBeforeAnyMotion();
 }
 
 // Only the first client acts; a second one watches: its acting commands and

@@ -380,11 +380,42 @@ TEST_F(CommandsTest, EachMoveKindStartsOneMotionOnTheDirectMoveInterpreter) {
     EXPECT_EQ(Replies(), Bodies{"CMDACK 5"});
 }
 
-TEST_F(CommandsTest, AMoveWithoutVelocityIsAcknowledgedButLeavesNoProgram) {
-    ASSERT_TRUE(Cmd(1, "Move Joint 1 2 3 4 5 6 0 0 0 0"));
-    EXPECT_EQ(Replies(), Bodies{"CMDACK 1"});
-    EXPECT_FALSE(rm.ipoDirect.IsProgramLoaded());
-    EXPECT_FALSE(rm.ipoDirect.IsReplayRunning());
+// A move that could never end, or whose target lies beyond any robot's reach, is refused at once:
+// a client waiting for its end event would otherwise wait for ever. The move in progress goes on.
+TEST_F(CommandsTest, AMoveWithoutVelocityOrWithAHugeTargetIsRefused) {
+    ASSERT_TRUE(Cmd(1, "Move Joint 1 2 3 4 5 6 0 0 0 20"));
+    Replies();
+    struct Case {
+        const char* args;
+        const char* reply;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"Joint 1 2 3 4 5 6 0 0 0 0", "CMDERROR 2 invalid move velocity",
+         "ComServer: Move Joint refused, velocity must be above 0"},
+        {"Cart 500 0 300 180 0 180 0 0 0 -20", "CMDERROR 2 invalid move velocity",
+         "ComServer: Move Cart refused, velocity must be above 0"},
+        {"RelativeBase 0 0 10 0 0 0 0 0 0 0.0005", "CMDERROR 2 invalid move velocity",
+         "ComServer: Move RelativeBase refused, velocity must be above 0"},
+        {"Cart 1e30 0 0 180 0 180 0 0 0 100", "CMDERROR 2 invalid move target",
+         "ComServer: Move Cart refused, target beyond any reach"},
+        {"RelativeTool 0 -3e38 0 0 0 0 0 0 0 100", "CMDERROR 2 invalid move target",
+         "ComServer: Move RelativeTool refused, target beyond any reach"},
+        {"Joint 1e7 0 0 0 0 0 0 0 0 50", "CMDERROR 2 invalid move target",
+         "ComServer: Move Joint refused, target beyond any reach"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        ASSERT_TRUE(Cmd(2, std::string("Move ") + c.args));
+        EXPECT_EQ(Replies(), Bodies{c.reply});
+        EXPECT_TRUE(log.HasError(c.logLine));
+        EXPECT_TRUE(rm.ipoDirect.IsReplayRunning());
+        std::string name;
+        int count = 0;
+        int index = -1;
+        rm.ipoDirect.GetProgramInformation(&name, &count, &index);
+        EXPECT_EQ(count, 1);
+    }
 }
 
 TEST_F(CommandsTest, IncompleteMovesAreRefusedAndLeaveTheMoveInProgress) {

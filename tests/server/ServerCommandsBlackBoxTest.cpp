@@ -298,6 +298,10 @@ TEST(ServerCommandsBlackBoxTest, DirectMovesMoveTheSimulatedArm) {
 
     EXPECT_EQ(robot.Ask(client, 1, "CMD Move Joint 10 40 45 0 90 0 0 0 0", "CMD"), "CMDERROR 1 incomplete move command");
     EXPECT_EQ(robot.Ask(client, 2, "CMD Move Sideways 1 2 3", "CMD"), "CMDERROR 2 invalid move command");
+    // A move that could never end, or with a target beyond any reach, is refused rather than acknowledged.
+    EXPECT_EQ(robot.Ask(client, 2, "CMD Move Joint 10 40 45 0 90 0 0 0 0 0", "CMD"), "CMDERROR 2 invalid move velocity");
+    EXPECT_EQ(robot.Ask(client, 2, "CMD Move Cart 1e30 0 0 180 0 180 0 0 0 100", "CMD"),
+              "CMDERROR 2 invalid move target");
 
     EXPECT_EQ(robot.Ask(client, 3, "CMD Move Joint 10 40 45 0 90 0 0 0 0 80", "CMD"), "CMDACK 3");
     EXPECT_TRUE(robot.StatusUntil(client, [](const std::string& s) {

@@ -1,0 +1,367 @@
+// Motion as a drive sees it: the joint set-points of every 10 ms cycle under
+// both path generators, on an arm whose joints have velocity and acceleration
+// limits of their own. Corners stay near their taught points, invalid targets
+// are refused before any motion, blends and Cartesian paths keep every joint
+// inside its limits.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "PkgProgram/CartesianTestSupport.h"
+#include "PkgProgram/MotionTestSupport.h"
+#include "datatypes/RobotState.h"
+#include "datatypes/Vector3.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using DataTypes::Vector3;
+using MotionTest::Joints;
+
+// Limits that differ from joint to joint, so that a joint led by another one shows.
+constexpr float Vel[9] = {90, 75, 100, 120, 110, 130, 100, 100, 100};
+constexpr float Acc[9] = {500, 400, 600, 700, 650, 800, 500, 500, 500};
+constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
+constexpr double Dt = MotionTest::CycleMs / 1000.0;
+constexpr int Window = 5;  // cycles of a 50 ms window
+
+const char* GeneratorName(int type) { return type == 1 ? "02Linear" : "01"; }
+
+// The interpreter of the program tests with its generator of the given type and the limits above.
+struct Arm : MotionTest::Robot {
+    explicit Arm(int generator, IPO::IpoType type = IPO::IpoTypeMain) : MotionTest::Robot(false, 3, type) {
+        ipo.InitPathGen(generator, 100.0f, 10.0f, 3);
+        ipo.InitJointMaxValues(Vel, Acc, Jerk, 250.0f, 1000.0f, 3000.0f, 90.0, 1000.0, 3000.0);
+        ipo.SetKinematic(MotionTest::Kinematic().release());
+        const float start[9] = {0, 17.8f, 10.7f, 0, 61.4f, 0, 0, 0, 0};
+        for (int i = 0; i < 9; ++i) state.jointSetPoint[i] = start[i];
+    }
+};
+
+// Velocities and accelerations of a set-point trace, by cycle and over 50 ms windows.
+struct Profile {
+    float velocity[6] = {};     // peak |v| per joint
+    float velocityRatio = 0.0f; // peak |v| / limit over the joints
+    int velocityJoint = -1;
+    float cycleAcc[6] = {};     // peak |dv| / dt between cycles
+    float windowAcc[6] = {};    // peak |v(k+5) - v(k)| / 50 ms
+    float windowRatio = 0.0f;   // peak window acceleration / limit over the joints
+    int windowJoint = -1;
+};
+
+Profile Measure(const std::vector<Joints>& t, const float* acc = Acc, const float* vel = Vel) {
+    Profile p;
+    std::vector<std::array<float, 6>> v;
+    for (std::size_t k = 1; k < t.size(); ++k) {
+        std::array<float, 6> s{};
+        for (std::size_t i = 0; i < 6; ++i) s[i] = static_cast<float>((t[k][i] - t[k - 1][i]) / Dt);
+        v.push_back(s);
+    }
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        for (std::size_t i = 0; i < 6; ++i) {
+            const float speed = std::fabs(v[k][i]);
+            p.velocity[i] = std::max(p.velocity[i], speed);
+            if (speed / vel[i] > p.velocityRatio) {
+                p.velocityRatio = speed / vel[i];
+                p.velocityJoint = static_cast<int>(i);
+            }
+            if (k > 0) p.cycleAcc[i] = std::max(p.cycleAcc[i], static_cast<float>(std::fabs(v[k][i] - v[k - 1][i]) / Dt));
+            if (k >= Window) {
+                const float a = static_cast<float>(std::fabs(v[k][i] - v[k - Window][i]) / (Window * Dt));
+                p.windowAcc[i] = std::max(p.windowAcc[i], a);
+                if (a / acc[i] > p.windowRatio) {
+                    p.windowRatio = a / acc[i];
+                    p.windowJoint = static_cast<int>(i);
+                }
+            }
+        }
+    }
+    return p;
+}
+
+std::string Describe(const Profile& p) {
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "peak velocity %.2f x limit (joint %d, %.1f deg/s); peak 50 ms acceleration %.2f x limit (joint %d, "
+                  "%.0f deg/s^2); per cycle j1..j6 %.0f %.0f %.0f %.0f %.0f %.0f",
+                  p.velocityRatio, p.velocityJoint + 1, p.velocityJoint >= 0 ? p.velocity[p.velocityJoint] : 0.0f,
+                  p.windowRatio, p.windowJoint + 1, p.windowJoint >= 0 ? p.windowAcc[p.windowJoint] : 0.0f,
+                  p.cycleAcc[0], p.cycleAcc[1], p.cycleAcc[2], p.cycleAcc[3], p.cycleAcc[4], p.cycleAcc[5]);
+    return text;
+}
+
+// The trace with the start joints in front: the first set-point is measured against where the arm stood.
+std::vector<Joints> FromStart(const Joints& start, const std::vector<Joints>& trace) {
+    std::vector<Joints> t{start};
+    t.insert(t.end(), trace.begin(), trace.end());
+    return t;
+}
+
+// Largest distance of any robot joint from the start over the trace.
+float Excursion(const Joints& start, const std::vector<Joints>& trace) {
+    float most = 0.0f;
+    for (const Joints& j : trace)
+        for (std::size_t i = 0; i < 6; ++i) most = std::max(most, std::fabs(j[i] - start[i]));
+    return most;
+}
+
+std::string LinearLine(int nr, const Vector3& p, float vel, float acc, float smooth) {
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "<Linear Nr=\"%d\" x=\"%g\" y=\"%g\" z=\"%g\" a=\"180\" b=\"0\" c=\"180\" vel=\"%g\" acc=\"%g\" "
+                  "smooth=\"%g\" AbortCondition=\"false\"/>\n",
+                  nr, p.x, p.y, p.z, vel, acc, smooth);
+    return text;
+}
+
+std::string JointLine(int nr, const float* a, float velPercent, float acc, float smooth) {
+    char text[512];
+    std::snprintf(text, sizeof(text),
+                  "<Joint Nr=\"%d\" a1=\"%g\" a2=\"%g\" a3=\"%g\" a4=\"%g\" a5=\"%g\" a6=\"%g\" velPercent=\"%g\" "
+                  "acc=\"%g\" smooth=\"%g\" AbortCondition=\"false\"/>\n",
+                  nr, a[0], a[1], a[2], a[3], a[4], a[5], velPercent, acc, smooth);
+    return text;
+}
+
+class MotionLimits : public ::testing::Test {
+protected:
+    // Loads and runs the program to its end; the set-points of every cycle with the start in front.
+    std::vector<Joints> Run(Arm& arm, const std::string& body) {
+        IPOTest::WriteProgram(root, "limits.xml", body);
+        const Joints start = arm.Current();
+        EXPECT_TRUE(arm.LoadAndStart("limits.xml"));
+        EXPECT_TRUE(arm.RunToStop());
+        return FromStart(start, arm.trace);
+    }
+
+    TestSupport::ScratchRoot root;
+    TestSupport::LogCapture log;
+};
+
+// ---------------------------------------------------------------- corners
+
+// Three chained lines smoothed by 50 %: each rounded corner passes near its taught point, under
+// either generator; the joint generator's corner window no longer spans the neighbouring commands.
+TEST_F(MotionLimits, SmoothedCornersOfChainedLinesPassNearTheirTaughtPoints) {
+    const Vector3 corners[2] = {Vector3(600, 150, 400), Vector3(500, 150, 300)};
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        Arm arm(generator);
+        const std::vector<Joints> t =
+            Run(arm, LinearLine(1, Vector3(550, 0, 450), 150, 100, 0) + LinearLine(2, corners[0], 150, 100, 50) +
+                         LinearLine(3, corners[1], 150, 100, 50) + LinearLine(4, Vector3(450, -50, 350), 150, 100, 0));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        auto model = MotionTest::Kinematic();
+        for (const Vector3& corner : corners) {
+            float nearest = 1e9f;
+            for (const Joints& j : t)
+                nearest = std::min(nearest, (CartesianTest::PoseOf(*model, j.data()).pose.GetTranslation() - corner).Magnitude());
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " corner (" << corner.x << ", " << corner.y
+                      << ", " << corner.z << "): nearest " << nearest << " mm" << std::endl;
+            EXPECT_LT(nearest, 40.0f) << "corner " << corner.x << " " << corner.y << " " << corner.z;
+        }
+        // The last target is still reached.
+        const DataTypes::RobotState end = CartesianTest::PoseOf(*model, t.back().data());
+        EXPECT_LT((end.pose.GetTranslation() - Vector3(450, -50, 350)).Magnitude(), 0.05f);
+    }
+}
+
+// ---------------------------------------------------------------- refusals
+
+// A target beyond a joint limit or out of reach is refused with its kinematic error before the arm
+// moves at all, under either generator, from a program and from a direct move.
+TEST_F(MotionLimits, AnInvalidTargetIsRefusedBeforeAnyMotion) {
+    struct Case {
+        const char* name;
+        bool cartesian;
+        float values[9];
+        const char* error;
+    };
+    const Case cases[] = {
+        {"Move Joint 200", false, {200, 0, 0, 0, 0, 0, 0, 0, 0}, "PathGen Error in command 0: Joint Max"},
+        {"Move Joint a3 -160", false, {10, 20, -160, 0, 40, 0, 0, 0, 0}, "PathGen Error in command 0: Joint Min"},
+        {"Move Cart 2000 0 0", true, {2000, 0, 0, 180, 0, 180, 0, 0, 0}, "PathGen Error in command 0: Out of Reach"},
+        {"Move Cart 1e30 0 0", true, {1e30f, 0, 0, 180, 0, 180, 0, 0, 0}, "PathGen Error in command 0: Out of Reach"},
+    };
+    for (int generator : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " with " + GeneratorName(generator));
+            log.Clear();
+            Arm arm(generator, IPO::IpoTypeDirect);
+            const Joints start = arm.Current();
+            if (c.cartesian) {
+                arm.ipo.MoveLinear(Vector3(c.values[0], c.values[1], c.values[2]),
+                                   Vector3(c.values[3], c.values[4], c.values[5]), Vector3(), 100.0f);
+            } else {
+                arm.ipo.MoveJoint(c.values, 100.0f);
+            }
+            arm.ipo.Start();
+            ASSERT_TRUE(arm.RunToStop(std::chrono::seconds(20)));
+            const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+            ASSERT_FALSE(errors.empty());
+            EXPECT_EQ(errors.front(), c.error);
+            EXPECT_FALSE(log.Has("IPO: MoveTo done"));
+            const float moved = Excursion(start, arm.trace);
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " " << c.name << ": moved " << moved
+                      << " deg, " << arm.trace.size() << " cycles, " << Describe(Measure(FromStart(start, arm.trace)))
+                      << std::endl;
+            EXPECT_LT(moved, 0.001f);
+        }
+    }
+}
+
+// A line between two reachable poses that passes the wrist singularity: the arm brakes within the
+// joints' acceleration limits and stands before the failing point, then the error is reported.
+TEST_F(MotionLimits, ALineThroughTheWristSingularityStopsWithinTheDecelerationLimits) {
+    auto model = MotionTest::Kinematic();
+    const float from[9] = {20, 40, 40, 30, 20, 0, 0, 0, 0};
+    const float to[9] = {-20, 40, 40, -30, -20, 0, 0, 0, 0};
+    const DataTypes::RobotState b = CartesianTest::PoseOf(*model, to);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator, IPO::IpoTypeDirect);
+        for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = from[i];
+        const Joints start = arm.Current();
+        arm.ipo.MoveLinear(b.pose.GetTranslation(), Vector3(b.A, b.B, b.C), Vector3(), 250.0f);
+        arm.ipo.Start();
+        ASSERT_TRUE(arm.RunToStop(std::chrono::seconds(20)));
+        const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+        const Profile p = Measure(FromStart(start, arm.trace));
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line through the wrist singularity: "
+                  << (errors.empty() ? std::string("no error") : errors.front()) << ", " << Describe(p) << std::endl;
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.front(), "PathGen Error in command 0: Hand Singularity");
+        EXPECT_GT(Excursion(start, arm.trace), 1.0f);  // it moved on its way there
+        // The joint generator limits the acceleration of the first three joints only, by design, on
+        // samples a slicing period apart (so it is measured over 50 ms windows only).
+        const int limited = generator == 1 ? 6 : 3;
+        for (int i = 0; i < limited; ++i) {
+            EXPECT_LE(p.windowAcc[i], Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            }
+        }
+    }
+}
+
+// A program whose second target lies beyond a joint limit does not start the chain towards it.
+TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
+    const float a[6] = {30, 20, 10, 0, 40, 0};
+    const float beyond[6] = {30, 20, 10, 0, 130, 0};  // joint 5 limit 120
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const Joints start = arm.Current();
+        const std::vector<Joints> t = Run(arm, JointLine(1, a, 50, 100, 50) + JointLine(2, beyond, 50, 100, 0));
+        EXPECT_TRUE(log.HasStartingWith("PathGen Error in command 0: Joint Max"));
+        EXPECT_TRUE(log.Has("PathGen: target of command 1 refused: Joint Max"));
+        EXPECT_LT(Excursion(start, t), 0.001f);
+    }
+}
+
+// ---------------------------------------------------------------- joint blends
+
+// Two joint moves blended by 50 % at 80 %: every joint keeps its velocity (80 % of its own limit)
+// and acceleration limits through the blend, also where joint 1 reverses and where the joint that
+// leads one move is not the one that leads the other.
+TEST_F(MotionLimits, AJointBlendKeepsEveryJointInsideItsLimits) {
+    const float a[6] = {60, 30, 40, 50, 40, 70};
+    const float b[6] = {-40, 20, 60, -40, 70, -60};
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const std::vector<Joints> t = Run(arm, JointLine(1, a, 80, 100, 50) + JointLine(2, b, 80, 100, 0));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        for (int i = 0; i < 6; ++i) EXPECT_NEAR(arm.state.jointSetPoint[i], b[i], 0.001f);
+        float commanded[9];
+        for (int i = 0; i < 9; ++i) commanded[i] = 0.8f * Vel[i];
+        const Profile p = Measure(t, Acc, commanded);
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " joint blend: " << Describe(p) << std::endl;
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        // The joint generator limits the acceleration of the first three joints only, by design.
+        // From one cycle to the next the speed may change by a little more: the profiles' jerk
+        // phases and the blend's 5 ms time table.
+        if (generator == 1) {
+            EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+            for (int i = 0; i < 6; ++i)
+                EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- joint speeds
+
+// velPercent above 100 runs at the joints' maximum, with one log line.
+TEST_F(MotionLimits, AJointVelocityAbove100PercentRunsAtTheJointLimits) {
+    const float a[6] = {60, -30, 100, 90, -60, 120};
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const Profile p = Measure(Run(arm, JointLine(1, a, 400, 100, 0)));
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " velPercent 400: " << Describe(p) << std::endl;
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        EXPECT_EQ(log.Count("CommandJoint: velPercent 400.0 above 100, taken as 100"), 1);
+        for (int i = 0; i < 6; ++i) EXPECT_NEAR(arm.state.jointSetPoint[i], a[i], 0.001f);
+    }
+}
+
+// A fast line passing 110 mm from the base axis would turn joint 1 (and the wrist with it) faster than
+// it may: the path is slowed there so that no joint exceeds its limit, and the joint is named once.
+TEST_F(MotionLimits, ACartesianLineNearTheBaseAxisKeepsTheJointVelocityLimits) {
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const std::vector<Joints> t =
+            Run(arm, LinearLine(1, Vector3(110, -250, 400), 100, 100, 0) + LinearLine(2, Vector3(110, 250, 400), 250, 100, 0));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line 110 mm from the axis at 250 mm/s: "
+                  << Describe(p) << std::endl;
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        const std::string prefix = generator == 1 ? "PGLinear: joint 1 limits the velocity of command 1"
+                                                  : "PG: joint 1 limits the velocity of command 1";
+        EXPECT_EQ(log.StartingWith(prefix).size(), 1u);
+        auto model = MotionTest::Kinematic();
+        EXPECT_LT((CartesianTest::PoseOf(*model, t.back().data()).pose.GetTranslation() - Vector3(110, 250, 400))
+                      .Magnitude(),
+                  0.05f);
+    }
+}
+
+// ---------------------------------------------------------------- circle acceleration
+
+// A circle without acceleration runs at full acceleration, like the other motions, under both generators.
+TEST_F(MotionLimits, ACircleWithAccelerationZeroRunsToItsEnd) {
+    const std::string arc =
+        "<Circular Nr=\"2\" AbortCondition=\"false\" vel=\"100\" acc=\"0\" smooth=\"0\" useAngle=\"false\" angle=\"0\" "
+        "Source=\"numbers\" p1x=\"530\" p1y=\"30\" p1z=\"400\" p2x=\"500\" p2y=\"60\" p2z=\"400\" a=\"180\" b=\"0\" "
+        "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n";
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const std::vector<Joints> t = Run(arm, LinearLine(1, Vector3(500, 0, 400), 100, 0, 0) + arc);
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error")) << log.StartingWith("PathGen Error").front();
+        EXPECT_TRUE(log.Has("IPO: Program done"));
+        auto model = MotionTest::Kinematic();
+        EXPECT_LT((CartesianTest::PoseOf(*model, t.back().data()).pose.GetTranslation() - Vector3(500, 60, 400))
+                      .Magnitude(),
+                  0.05f);
+        const Profile p = Measure(t);
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+    }
+}
+
+}  // namespace
