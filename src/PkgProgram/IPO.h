@@ -131,6 +131,8 @@ public:
     int LoadProgram(const std::string& file, bool quiet);
     // The same on the calling thread: 0 when a program was loaded.
     int LoadProgramSynchronous(const std::string& file, bool quiet);
+    // Runs on the loader thread of LoadProgram before the load ends (tests hold a load with it).
+    void SetLoadHold(std::function<void()> hold) { loadHold = std::move(hold); }
     // Writes the main program under the program directory; false when nothing was written.
     bool WriteXMLFile(int unused, const std::string& name);
     int PrintCommands(int program);
@@ -304,6 +306,7 @@ private:
     std::atomic<uint32_t> positionings{0};
     std::string fileToLoad;
     bool loadQuiet = false;
+    std::function<void()> loadHold;
     std::vector<RobotProgram> staging;  // the list a running load builds
     std::string programFile;
 
