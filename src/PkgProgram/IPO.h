@@ -186,9 +186,10 @@ public:
     void ProgShowCntDecrease();
     // "../" leaves the sub-directory; any other path (relative to the program directory) enters it.
     void SetProgPath(const std::string& path);
-    int LoadCurrentDirectoryOrProgram();
+    int LoadCurrentDirectoryOrProgram(std::function<void()> onLoaded = {});
     // -1 for a directory, else LoadProgram's result; 2 for a name outside the program directory.
-    int LoadDirectoryOrProgram(const std::string& name);
+    // A program replaces the loaded one only when it loaded; `onLoaded` then runs on the loader thread.
+    int LoadDirectoryOrProgram(const std::string& name, std::function<void()> onLoaded = {});
     std::string GetProgramsDirectoryAbsolute() const;
     bool IsSelectedEntryAFile();
     void GotoBasedir();
@@ -279,9 +280,10 @@ private:
     static void threadLoadProg(IPO* ipo);
     static void StartAtInternal(IPO* ipo, int program, int command, const std::string& programName);
     // Refuses a load while one runs or for a name with a blank; else marks the interpreter loading.
-    bool BeginLoad(const std::string& file, bool quiet);
+    bool BeginLoad(const std::string& file, bool quiet, std::function<void()> onLoaded = {});
     // 0 when a program was loaded and swapped in.
     int RunLoad();
+    void SwapInStaged();
     int LoadXMLFile2(int index, const std::string& file, bool quiet, int parent);
     int CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet);
     bool SetupAndAddCommand(int program, const std::shared_ptr<Command>& command, tinyxml2::XMLElement* element,
@@ -307,6 +309,8 @@ private:
     std::string fileToLoad;
     bool loadQuiet = false;
     std::function<void()> loadHold;
+    // The browser's load: offsets reset and the caller told only once the new program is in.
+    std::function<void()> onLoadedOnce;
     std::vector<RobotProgram> staging;  // the list a running load builds
     std::string programFile;
 

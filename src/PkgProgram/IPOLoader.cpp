@@ -113,7 +113,7 @@ struct Pending {
 
 // ---------------------------------------------------------------- loading
 
-bool IPO::BeginLoad(const std::string& file, bool quiet) {
+bool IPO::BeginLoad(const std::string& file, bool quiet, std::function<void()> onLoaded) {
     LogSingleton* log = LogSingleton::instance();
     bool expected = false;
     if (!loading.compare_exchange_strong(expected, true)) {
@@ -127,6 +127,7 @@ bool IPO::BeginLoad(const std::string& file, bool quiet) {
     }
     fileToLoad = file;
     loadQuiet = quiet;
+    onLoadedOnce = std::move(onLoaded);
     return true;
 }
 
@@ -152,12 +153,20 @@ void IPO::threadLoadProg(IPO* ipo) {
 
 int IPO::RunLoad() {
     staging.clear();
+    std::function<void()> onLoaded = std::move(onLoadedOnce);
+    onLoadedOnce = nullptr;
     const int result = LoadXMLFile2(0, fileToLoad, loadQuiet, -1);
     if (result < 0 || staging.empty() || staging[0].commands.empty()) {
         // A refused file leaves the loaded program as it was.
         staging.clear();
         return result < 0 ? result : -3;
     }
+    SwapInStaged();
+    if (onLoaded) onLoaded();
+    return 0;
+}
+
+void IPO::SwapInStaged() {
     std::lock_guard<std::recursive_mutex> lock(programsMutex);
     SetReplayRunning(false);
     programs.swap(staging);
@@ -178,7 +187,6 @@ int IPO::RunLoad() {
         }
     }
     usesPlugins = plugins;
-    return 0;
 }
 
 bool IPO::SetupAndAddCommand(int program, const std::shared_ptr<Command>& command, tinyxml2::XMLElement* element,
