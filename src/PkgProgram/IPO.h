@@ -86,6 +86,15 @@ public:
     // The logic interpreter's link to the robot-program interpreter.
     void SetMainIPO(IPO* mainIpo);
     void SetVelocitySetting(int32_t setting);
+    // The thread that steps this interpreter (the robot thread): its stops never wait for a step.
+    void SetStepThread(std::thread::id id) { stepThread.store(id, std::memory_order_relaxed); }
+    // Called with the reason before a running program pauses, by any pause
+    // (its own Pause command, step mode, an error, a client): the run state still reads running.
+    void SetPauseCallback(std::function<void(StopReason)> callback) { pauseCallback = std::move(callback); }
+    // How many stops waited for a step of the robot thread to end (never the robot thread's own).
+    uint64_t GetStepWaits() const { return stepWaits.load(); }
+    // How many stops had an error reason (a program that ended by an error).
+    uint32_t GetErrorStops() const { return errorStops.load(); }
     // Takes ownership of the path generator's own copy of the kinematic model.
     void SetKinematic(RobotKinematic* kinematic);
     RobotKinematic* GetKinematic() const { return kinematic.get(); }
@@ -292,9 +301,10 @@ private:
                        int& written) const;
 
     void LogOffsets(const char* what) const;
-    // Waits 50 ms so a step in progress on the robot thread ends; not when called
-    // from inside a step or from the thread that steps (nothing can be in progress).
-    void WaitForStepToEnd() const;
+    // Holds the list once a step in progress on the robot thread ended; returns an
+    // empty lock inside a step or on the thread that steps (nothing can be in progress).
+    std::unique_lock<std::recursive_mutex> WaitForStepToEnd();
+    void PauseInternal(StopReason reason, bool notify);
 
     // The interpreter whose step runs on this thread, if any.
     static thread_local const IPO* steppingIpo;
@@ -317,6 +327,9 @@ private:
     RelaxedAtomic<bool> replayRunning{false};
     Programs::ProgramMemory* memory = nullptr;
     std::function<void(bool)> runStateCallback;
+    std::function<void(StopReason)> pauseCallback;
+    std::atomic<uint64_t> stepWaits{0};
+    std::atomic<uint32_t> errorStops{0};
     ErrorCallback errorCallback = nullptr;
     void* errorContext = nullptr;
     TavixStateMachine::StateMachineDIZ* stateMachine = nullptr;
