@@ -4,7 +4,13 @@
 // that only wait for the next period show what the machine itself allows:
 // one waits the way the robot thread does, one sleeps to absolute times.
 //
-//   KORVELLA_LOG_NO_WAIT=1 build/bench/bench_cycle_timing [--seconds N] [--cycles 2,4,10]
+//   KORVELLA_LOG_NO_WAIT=1 build/bench/bench_cycle_timing [--seconds N] [--cycles 2,4,10] [--plc] [--cell]
+//
+// With --plc each run is followed by one of the same length in which a PLC
+// drives the program through the PLC interface's inputs on the DIO module
+// (Play, Pause, Continue, Stop, every 250 ms): its longest cycle compares with
+// the run's own idle one. With --cell one more run walks the injection-moulding
+// cell through its phases (the machine's signals on a second DIO module).
 //
 // Per run: achieved frequency; the deviation of each cycle start from one
 // period after the one before (median, 99th percentile, maximum, in µs); the
@@ -39,6 +45,7 @@
 
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
+#include "PkgProgram/StateMachineDIZ.h"
 #include "controller/RobotMaster.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
@@ -51,6 +58,10 @@ namespace {
 namespace fs = std::filesystem;
 
 FILE* g_Report = stdout;
+
+// PLC inputs on the first DIO module (channels 20..26).
+constexpr int PlayInput = 22, PauseInput = 23;
+constexpr uint64_t PlayBit = 1u << (PlayInput - 20), PauseBit = 1u << (PauseInput - 20);
 
 uint64_t NowUs() {
     timespec now;
@@ -240,11 +251,16 @@ public:
         plc.JointToRef4 = 4;
         plc.JointToRef5 = 5;
         plc.RefDelay0 = plc.RefDelay1 = plc.RefDelay2 = plc.RefDelay3 = plc.RefDelay4 = plc.RefDelay5 = 0;
+        // Play and Pause on inputs of DIO module 112, driven by PlcSequence.
+        plc.Active = true;
+        plc.PlayNumber = PlayInput;
+        plc.PauseNumber = PauseInput;
 
         const std::string socket = root + "/can.sock";
         if (!hub.Start(socket, std::string(), &error)) return false;
         CanSim::SimRobotConfig config;
         config.dioModuleIds.push_back(112);
+        config.dioModuleIds.push_back(113);
         sim = std::make_unique<CanSim::SimFaultChannel>(hub);
         if (!CanSim::SimRobotConfig::Load(robotFile, config, error) || !sim->Populate(config, error)) return false;
         setenv(CANInterfaceSocketCAN::SimulatedBusVariable, socket.c_str(), 1);
@@ -256,6 +272,7 @@ public:
             return false;
         }
         rm->InitDIOModule(112);
+        rm->InitDIOModule(113);
         rm->SetCycleObserver([this](uint64_t startUs, uint64_t busyUs, uint64_t busyCpuUs) {
             if (Recorder* r = recorder.load()) r->Add(startUs, busyUs, busyCpuUs);
         });
@@ -299,7 +316,40 @@ public:
         return true;
     }
 
-    Result Measure(int periodMs, double seconds) {
+    // Phase programs of the cell: each switches an output on and waits 0.2 s.
+    void WriteCellPrograms() {
+        const int outputs[6] = {20, 21, 22, 23, 24, 26};
+        for (int phase = 0; phase < 6; ++phase) {
+            std::ofstream out(root + "/Data/Programs/" + TavixStateMachine::StateMachineDIZ::ProgramFiles[phase]);
+            out << "<Program><Output Nr=\"1\" Channel=\"DOut" << outputs[phase] + 1
+                << "\" State=\"true\"/><Wait Nr=\"2\" Type=\"Time\" Seconds=\"0.2\"/></Program>";
+        }
+    }
+    // The machine's answer to the cell's state (second module, channels 30..34).
+    void CellStep() {
+        using TavixStateMachine::StateMachineDIZ;
+        constexpr uint64_t In31 = 1u << 1, Auto = 1u << 2, In33 = 1u << 3, In34 = 1u << 4;
+        switch (rm->stateMachine.GetState()) {
+            case StateMachineDIZ::StateInMould: machine = Auto | In31 | In34; break;
+            case StateMachineDIZ::StateEjectorFront: machine = Auto | In31 | In33; break;
+            case StateMachineDIZ::StateEjectorBack: machine = Auto | In31 | In34; break;
+            case StateMachineDIZ::StateOutOfMould: machine = Auto | In31; break;
+            default: break;
+        }
+        sim->SetDigitalInputs(113, machine);
+    }
+    bool StartCell() {
+        WriteCellPrograms();
+        rm->StopProgram(IPO::USER);
+        machine = (1u << 1) | (1u << 2);
+        sim->SetDigitalInputs(113, machine);
+        if (!WaitUntil([&]() { return rm->GetRobotState().digitalInputs[32]; }, 10)) return false;
+        rm->StartStopEM67FSM();
+        return rm->fsmActive.load();
+    }
+    int CellPhasesLogged() const { return cellPhases; }
+
+    Result Measure(int periodMs, double seconds, bool plcSequence = false, bool cell = false) {
         const std::size_t n = static_cast<std::size_t>(seconds * 1000.0 / periodMs) + 1;
         auto r = std::make_unique<Recorder>(n);
         recorder.store(r.get());
@@ -307,17 +357,53 @@ public:
         std::this_thread::sleep_for(std::chrono::seconds(1));
         r->Open();
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds * 3 + 10);
-        while (r->Count() < n && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int step = 0;
+        int lastState = -1;
+        while (r->Count() < n && std::chrono::steady_clock::now() < end) {
+            if (cell) {
+                CellStep();
+                const int state = rm->stateMachine.GetState();
+                if (state != lastState) ++cellPhases;
+                lastState = state;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            } else if (plcSequence) {
+                PlcStep(step++);
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
         r->Close();
         const bool running = rm->ipoMain.IsReplayRunning();
-        Result result = Evaluate(running ? "Korvella, program running" : "Korvella, program ENDED", periodMs, *r,
-                                 r->Count(), true);
+        Result result = Evaluate(cell          ? "Korvella, cell cycle"
+                                 : plcSequence ? "Korvella, PLC play/pause/stop"
+                                 : running   ? "Korvella, program running"
+                                             : "Korvella, program ENDED",
+                                 periodMs, *r, r->Count(), true);
+        if (plcSequence) {
+            // Leave it running, as the next run expects.
+            SetInputs(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!rm->ipoMain.IsReplayRunning()) rm->StartProgram();
+        }
         recorder.store(nullptr);
         // The robot thread may be inside Add; it checks `open` first and the recorder outlives this cycle.
         std::this_thread::sleep_for(std::chrono::milliseconds(3 * periodMs + 5));
         return result;
     }
+
+    // One PLC action per call, each a rising edge: Play stops the running program,
+    // Play starts it, Pause pauses, Pause continues.
+    void PlcStep(int step) {
+        switch (step % 8) {
+            case 0: SetInputs(PlayBit); break;
+            case 2: SetInputs(PlayBit); break;
+            case 4: SetInputs(PauseBit); break;
+            case 6: SetInputs(PauseBit); break;
+            default: SetInputs(0); break;
+        }
+    }
+    void SetInputs(uint64_t bits) { sim->SetDigitalInputs(112, bits); }
 
     void Stop() {
         if (rm) {
@@ -335,6 +421,8 @@ private:
     std::unique_ptr<CanSim::SimFaultChannel> sim;
     std::unique_ptr<RobotMaster> rm;
     std::atomic<Recorder*> recorder{nullptr};
+    uint64_t machine = 0;
+    int cellPhases = 0;
 };
 
 std::vector<int> ParseCycles(const char* text) {
@@ -360,14 +448,20 @@ std::string LoadAverage() {
 int main(int argc, char** argv) {
     double seconds = 10.0;
     std::vector<int> cycles = {2, 4, 10};
+    bool plcRuns = false;
+    bool cellRuns = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--cycles" && i + 1 < argc) {
             cycles = ParseCycles(argv[++i]);
+        } else if (arg == "--plc") {
+            plcRuns = true;
+        } else if (arg == "--cell") {
+            cellRuns = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--cycles 2,4,10]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--cycles 2,4,10] [--plc] [--cell]\n", argv[0]);
             return 2;
         }
     }
@@ -414,6 +508,16 @@ int main(int argc, char** argv) {
             continue;
         }
         Print(run.Measure(periodMs, seconds));
+        if (plcRuns) Print(run.Measure(periodMs, seconds, true));
+        if (cellRuns) {
+            if (!run.StartCell()) {
+                std::fprintf(g_Report, "%-26s %3d ms   failed: the cell did not start\n", "Korvella", periodMs);
+                ++failures;
+                continue;
+            }
+            Print(run.Measure(periodMs, seconds, false, true));
+            std::fprintf(g_Report, "%-26s cell states passed: %d\n", "", run.CellPhasesLogged());
+        }
     }
     std::fprintf(g_Report, "load average afterwards %s; controller log %s\n", LoadAverage().c_str(),
                  logFile.c_str());

@@ -1,8 +1,11 @@
 #include "PkgProgram/Command.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 #include <iostream>
 #include <stdexcept>
 #include <tinyxml2.h>
@@ -79,11 +82,19 @@ std::string Command::ToString() {
 
 int Command::ReadInt(const tinyxml2::XMLElement* element, const std::string& name) {
     if (Attribute(element, name) == nullptr) throw XMLAttribNotFoundException(name);
-    int value = 0;
-    if (element->QueryIntAttribute(name.c_str(), &value) != tinyxml2::XML_SUCCESS) {
+    // The whole text is the number: a scan would wrap values beyond the int range.
+    const char* text = Attribute(element, name);
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || value < std::numeric_limits<int>::min() ||
+        value > std::numeric_limits<int>::max()) {
         throw XMLAttribParseException(name);
     }
-    return value;
+    while (std::isspace(static_cast<unsigned char>(*end))) ++end;
+    if (*end != '\0') throw XMLAttribParseException(name);
+    return static_cast<int>(value);
 }
 
 float Command::ReadFloat(const tinyxml2::XMLElement* element, const std::string& name) {

@@ -151,8 +151,12 @@ void IPO::Start() {
     replayRunning = true;
 }
 
-void IPO::Pause(StopReason reason) {
+void IPO::Pause(StopReason reason) { PauseInternal(reason, true); }
+
+void IPO::PauseInternal(StopReason reason, bool notify) {
     if (!replayRunning && currentCommand == -1) return;
+    // The owner keeps what a pause keeps while the run state still reads running.
+    if (notify && replayRunning && pauseCallback) pauseCallback(reason);
     if (type == IpoTypeMain) {
         LogSingleton* log = LogSingleton::instance();
         lastStopReason = reason;
@@ -172,11 +176,15 @@ void IPO::Pause(StopReason reason) {
 }
 
 void IPO::Stop(StopReason reason, const std::string& text) {
+    // A client that saw the stop's event may position the program (start-at)
+    // before the stop ends: that position stays.
+    const uint32_t positioned = positionings.load();
     if (stateMachine != nullptr) stateMachine->Stop();
     if (replayRunning || currentCommand != -1) {
         lastStopReason = reason;
         const std::string reasonName = StopReasonToString(reason);
         const bool isError = reason >= ERROR;
+        if (isError) ++errorStops;
         SendHXPServerCallback(isError ? HXPEventError : HXPEventStop, currentCommand, activeProgram,
                               text.empty() ? reasonName : text);
         if (!isError && reason != REPLAY_STEP) LogSingleton::instance()->DisplayAndServerSetMessage("Stopping Program");
@@ -186,11 +194,10 @@ void IPO::Stop(StopReason reason, const std::string& text) {
             LogSingleton::instance()->addFormat("IPO:    Stopping Program by %s, reason: %s", reasonName, text);
         }
     }
-    const uint32_t positioned = positionings.load();
+    // Run flag and position change together, after a step in progress: the
+    // stop never reads as a pause.
+    std::unique_lock<std::recursive_mutex> lock = WaitForStepToEnd();
     SetReplayRunning(false);
-    WaitForStepToEnd();
-    // A client that saw the stop's event may already have positioned the program
-    // (start-at) during the wait: that position stays.
     if (positionings.load() != positioned) return;
     activeProgram = 0;
     currentCommand = -1;
@@ -248,8 +255,9 @@ void IPO::StartAtInternal(IPO* ipo, int program, int command, const std::string&
         }
     }
     if (ipo->GetRunState() == RunStateIdle) {
+        // Only a positioning, not a pause of a running program for the owner.
         ipo->Start();
-        ipo->Pause(USER);
+        ipo->PauseInternal(USER, false);
     }
     bool inProgram = false;
     {
@@ -298,11 +306,14 @@ void IPO::SetPathUnavailable() {
     pathGenerator->SetPathUnavailable();
 }
 
-void IPO::WaitForStepToEnd() const {
-    // A stop from inside a step (a Stop command) has nothing to wait for and
-    // must not hold up the robot cycle.
-    if (steppingIpo == this || stepThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
-    usleep(50000);
+std::unique_lock<std::recursive_mutex> IPO::WaitForStepToEnd() {
+    // On the thread that steps (inside a step, or the robot cycle around it)
+    // nothing can be in progress, and the cycle must not be held up.
+    if (steppingIpo == this || stepThread.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return std::unique_lock<std::recursive_mutex>();
+    // A step holds the list lock for its whole run.
+    ++stepWaits;
+    return std::unique_lock<std::recursive_mutex>(programsMutex);
 }
 
 void IPO::OffsetSet(const float* values) {

@@ -86,6 +86,15 @@ public:
     // The logic interpreter's link to the robot-program interpreter.
     void SetMainIPO(IPO* mainIpo);
     void SetVelocitySetting(int32_t setting);
+    // The thread that steps this interpreter (the robot thread): its stops never wait for a step.
+    void SetStepThread(std::thread::id id) { stepThread.store(id, std::memory_order_relaxed); }
+    // Called with the reason before a running program pauses, by any pause
+    // (its own Pause command, step mode, an error, a client): the run state still reads running.
+    void SetPauseCallback(std::function<void(StopReason)> callback) { pauseCallback = std::move(callback); }
+    // How many stops waited for a step of the robot thread to end (never the robot thread's own).
+    uint64_t GetStepWaits() const { return stepWaits.load(); }
+    // How many stops had an error reason (a program that ended by an error).
+    uint32_t GetErrorStops() const { return errorStops.load(); }
     // Takes ownership of the path generator's own copy of the kinematic model.
     void SetKinematic(RobotKinematic* kinematic);
     RobotKinematic* GetKinematic() const { return kinematic.get(); }
@@ -131,6 +140,8 @@ public:
     int LoadProgram(const std::string& file, bool quiet);
     // The same on the calling thread: 0 when a program was loaded.
     int LoadProgramSynchronous(const std::string& file, bool quiet);
+    // Runs on the loader thread of LoadProgram before the load ends (tests hold a load with it).
+    void SetLoadHold(std::function<void()> hold) { loadHold = std::move(hold); }
     // Writes the main program under the program directory; false when nothing was written.
     bool WriteXMLFile(int unused, const std::string& name);
     int PrintCommands(int program);
@@ -184,9 +195,10 @@ public:
     void ProgShowCntDecrease();
     // "../" leaves the sub-directory; any other path (relative to the program directory) enters it.
     void SetProgPath(const std::string& path);
-    int LoadCurrentDirectoryOrProgram();
+    int LoadCurrentDirectoryOrProgram(std::function<void()> onLoaded = {});
     // -1 for a directory, else LoadProgram's result; 2 for a name outside the program directory.
-    int LoadDirectoryOrProgram(const std::string& name);
+    // A program replaces the loaded one only when it loaded; `onLoaded` then runs on the loader thread.
+    int LoadDirectoryOrProgram(const std::string& name, std::function<void()> onLoaded = {});
     std::string GetProgramsDirectoryAbsolute() const;
     bool IsSelectedEntryAFile();
     void GotoBasedir();
@@ -277,9 +289,10 @@ private:
     static void threadLoadProg(IPO* ipo);
     static void StartAtInternal(IPO* ipo, int program, int command, const std::string& programName);
     // Refuses a load while one runs or for a name with a blank; else marks the interpreter loading.
-    bool BeginLoad(const std::string& file, bool quiet);
+    bool BeginLoad(const std::string& file, bool quiet, std::function<void()> onLoaded = {});
     // 0 when a program was loaded and swapped in.
     int RunLoad();
+    void SwapInStaged();
     int LoadXMLFile2(int index, const std::string& file, bool quiet, int parent);
     int CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet);
     bool SetupAndAddCommand(int program, const std::shared_ptr<Command>& command, tinyxml2::XMLElement* element,
@@ -288,9 +301,10 @@ private:
                        int& written) const;
 
     void LogOffsets(const char* what) const;
-    // Waits 50 ms so a step in progress on the robot thread ends; not when called
-    // from inside a step or from the thread that steps (nothing can be in progress).
-    void WaitForStepToEnd() const;
+    // Holds the list once a step in progress on the robot thread ended; returns an
+    // empty lock inside a step or on the thread that steps (nothing can be in progress).
+    std::unique_lock<std::recursive_mutex> WaitForStepToEnd();
+    void PauseInternal(StopReason reason, bool notify);
 
     // The interpreter whose step runs on this thread, if any.
     static thread_local const IPO* steppingIpo;
@@ -304,12 +318,18 @@ private:
     std::atomic<uint32_t> positionings{0};
     std::string fileToLoad;
     bool loadQuiet = false;
+    std::function<void()> loadHold;
+    // The browser's load: offsets reset and the caller told only once the new program is in.
+    std::function<void()> onLoadedOnce;
     std::vector<RobotProgram> staging;  // the list a running load builds
     std::string programFile;
 
     RelaxedAtomic<bool> replayRunning{false};
     Programs::ProgramMemory* memory = nullptr;
     std::function<void(bool)> runStateCallback;
+    std::function<void(StopReason)> pauseCallback;
+    std::atomic<uint64_t> stepWaits{0};
+    std::atomic<uint32_t> errorStops{0};
     ErrorCallback errorCallback = nullptr;
     void* errorContext = nullptr;
     TavixStateMachine::StateMachineDIZ* stateMachine = nullptr;

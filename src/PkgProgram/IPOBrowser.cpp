@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PkgProgram/IPO.h"
@@ -131,9 +132,11 @@ void IPO::SetProgPath(const std::string& path) {
     if (!accepted) Refuse(name + " - Program not found: " + path);
 }
 
-int IPO::LoadCurrentDirectoryOrProgram() { return LoadDirectoryOrProgram(GetCurrentProgShowName()); }
+int IPO::LoadCurrentDirectoryOrProgram(std::function<void()> onLoaded) {
+    return LoadDirectoryOrProgram(GetCurrentProgShowName(), std::move(onLoaded));
+}
 
-int IPO::LoadDirectoryOrProgram(const std::string& entry) {
+int IPO::LoadDirectoryOrProgram(const std::string& entry, std::function<void()> onLoaded) {
     LogSingleton* log = LogSingleton::instance();
     // "../" is the listing's own way up; anything else must stay below the program directory.
     if (!IsParentPath(entry) && !Filesystem::StaysInside(entry)) {
@@ -148,9 +151,14 @@ int IPO::LoadDirectoryOrProgram(const std::string& entry) {
     }
     log->addFormat("IPO: Loading program %s", entry);
     Stop(USER, std::string());
-    DeleteAll();
-    OffsetReset();
-    return LoadProgram(entry, false);
+    // The loader stages the file: a refused one keeps the program (and its offsets) as they were.
+    if (!BeginLoad(entry, false, [this, onLoaded]() {
+            OffsetReset();
+            if (onLoaded) onLoaded();
+        }))
+        return 2;
+    std::thread(threadLoadProg, this).detach();
+    return 0;
 }
 
 std::string IPO::GetProgramsDirectoryAbsolute() const {

@@ -94,6 +94,15 @@ const char* StructureName(Structure s) {
     }
 }
 
+// Deeper structures than any real program needs are refused: the writer recurses once per level.
+constexpr std::size_t MaxStructureDepth = 256;
+
+void CheckStructureDepth(std::size_t open) {
+    if (open >= MaxStructureDepth)
+        throw std::runtime_error("Loop, Matrix and If nested deeper than " + std::to_string(MaxStructureDepth) +
+                                 " levels");
+}
+
 // Link stack entry: a command whose successor slot the next command fills.
 struct Pending {
     int command;
@@ -104,7 +113,7 @@ struct Pending {
 
 // ---------------------------------------------------------------- loading
 
-bool IPO::BeginLoad(const std::string& file, bool quiet) {
+bool IPO::BeginLoad(const std::string& file, bool quiet, std::function<void()> onLoaded) {
     LogSingleton* log = LogSingleton::instance();
     bool expected = false;
     if (!loading.compare_exchange_strong(expected, true)) {
@@ -118,6 +127,7 @@ bool IPO::BeginLoad(const std::string& file, bool quiet) {
     }
     fileToLoad = file;
     loadQuiet = quiet;
+    onLoadedOnce = std::move(onLoaded);
     return true;
 }
 
@@ -136,18 +146,27 @@ int IPO::LoadProgramSynchronous(const std::string& file, bool quiet) {
 }
 
 void IPO::threadLoadProg(IPO* ipo) {
+    if (ipo->loadHold) ipo->loadHold();
     ipo->RunLoad();
     ipo->loading = false;
 }
 
 int IPO::RunLoad() {
     staging.clear();
+    std::function<void()> onLoaded = std::move(onLoadedOnce);
+    onLoadedOnce = nullptr;
     const int result = LoadXMLFile2(0, fileToLoad, loadQuiet, -1);
     if (result < 0 || staging.empty() || staging[0].commands.empty()) {
         // A refused file leaves the loaded program as it was.
         staging.clear();
         return result < 0 ? result : -3;
     }
+    SwapInStaged();
+    if (onLoaded) onLoaded();
+    return 0;
+}
+
+void IPO::SwapInStaged() {
     std::lock_guard<std::recursive_mutex> lock(programsMutex);
     SetReplayRunning(false);
     programs.swap(staging);
@@ -168,7 +187,6 @@ int IPO::RunLoad() {
         }
     }
     usesPlugins = plugins;
-    return 0;
 }
 
 bool IPO::SetupAndAddCommand(int program, const std::shared_ptr<Command>& command, tinyxml2::XMLElement* element,
@@ -332,6 +350,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 else loop = std::make_shared<CommandMatrix>();
                 if (!SetupAndAddCommand(self, loop, element, quiet))
                     throw std::runtime_error("Unknown command '" + tag + "' in program");
+                CheckStructureDepth(open.size());
                 const int n = last();
                 open.push_back(isLoop ? Structure::Loop : Structure::Matrix);
                 loop->succ[1] = n;
@@ -340,6 +359,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 auto branch = std::make_shared<CommandIf>();
                 if (!SetupAndAddCommand(self, branch, element, quiet))
                     throw std::runtime_error("Unknown command '" + tag + "' in program");
+                CheckStructureDepth(open.size());
                 const int n = last();
                 open.push_back(Structure::If);
                 branch->succ[1] = n;
@@ -456,7 +476,9 @@ int IPO::CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet) {
     const std::string programType = robotType;
     const std::string programName = robotName != nullptr ? robotName : "";
     const std::string programGripper = gripper != nullptr ? gripper : "";
-    const int programVelocity = header->IntAttribute("VelocitySetting", -1);
+    // A value that is no int is refused, never read as "not given".
+    const int programVelocity =
+        header->Attribute("VelocitySetting") != nullptr ? Command::ReadInt(header, "VelocitySetting") : -1;
     const std::string systemType = StringHelper::SplitGetLast(log->get_robotType(), "/");
     const std::string systemName = log->get_robotName();
     const std::string systemGripper = log->get_robotGripper();

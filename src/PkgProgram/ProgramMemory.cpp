@@ -207,8 +207,8 @@ bool ProgramMemory::UpdateVariable(const std::string& lowerName, bool create, co
             return false;
         }
         bool changed = !found;
-        // A refused edit (a failed completion) stores nothing.
-        if (!edit(entry, changed)) return found;
+        // A refused edit (a failed completion) stores nothing, and its caller must not take it for done.
+        if (!edit(entry, changed)) return false;
         Entry stored = std::make_shared<const MemoryPosition>(entry);
         if (found) variables[static_cast<std::size_t>(i)] = stored;
         else variables.push_back(stored);

@@ -46,7 +46,8 @@ public:
 
     // Stores or replaces by name; an existing variable keeps its static flag.
     void SetVariable(const MemoryPosition& v, StoreContentType t);
-    // The setters return whether the variable existed before the call.
+    // The setters return whether the variable existed before the call and took the value
+    // (false when a position could not be completed by the kinematics).
     bool SetVariableSingle(const std::string& name, double value, bool create);
     bool SetVariablePos(const std::string& name, const DataTypes::RobotState& s, bool create, StoreContentType t);
     bool SetVariablePosCart(const std::string& name, double x, double y, double z, double a, double b, double c,
@@ -93,7 +94,7 @@ private:
     void CopyPartsCounter(const std::string& lowerName, double value);
     // Finds the variable (or starts from `fresh` when create is set), lets
     // `edit(entry, changed)` work on a copy and stores the copy unless edit
-    // refuses it; reports the stored entry. Returns whether it existed.
+    // refuses it; reports the stored entry. Returns whether it existed and was stored.
     template <class Edit>
     bool UpdateVariable(const std::string& lowerName, bool create, const MemoryPosition& fresh, Edit edit);
     void OnRunStateChanged(const char* variableName, bool running);

@@ -110,7 +110,10 @@ void StateMachineDIZ::SetWaitTime(int ms) {
     waitUntilNs = nowNs + static_cast<int64_t>(ms) * 1000000LL;
 }
 
-bool StateMachineDIZ::IsBusy() const { return ipo != nullptr && (ipo->IsLoading() || ipo->IsReplayRunning()); }
+// A paused phase program has not ended: the cell waits for it as for a running one.
+bool StateMachineDIZ::IsBusy() const {
+    return ipo != nullptr && (ipo->IsLoading() || ipo->GetRunState() != IPO::RunStateIdle);
+}
 
 void StateMachineDIZ::Advance(int nextState) {
     if (run != stepRun) return;
@@ -155,11 +158,17 @@ bool StateMachineDIZ::RunPhase(const char* file, bool busyBeforeFirstStep, bool 
                 Fault(std::string("Program ") + file + " did not start");
                 return false;
             }
+            errorStopsAtStart = ipo->GetErrorStops();
             subStep = 3;
             if (waitAfterStart) SetWaitTime(50);
             return false;
         case 3:
             if (busy) return false;
+            // Ended by an error: the phase is not done.
+            if (ipo->GetErrorStops() != errorStopsAtStart) {
+                Fault(std::string("Program ") + file + " ended by an error");
+                return false;
+            }
             return run == stepRun;
         default:
             return false;

@@ -98,6 +98,7 @@ private:
     std::atomic<int32_t> savedMotionType{0};
     // Counts Init and Stop; a step that began under an older count changes nothing.
     std::atomic<uint32_t> run{0};
+    uint32_t errorStopsAtStart = 0;  // robot thread: the interpreter's error stops when the phase program started
     uint32_t stepRun = 0;  // robot thread: the count the running step began under
 };
 

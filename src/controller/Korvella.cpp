@@ -424,10 +424,9 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
         case 82:
             ResetJogValues();
             // Only a started load (0) replaces the program; a directory (-1) or a refusal changes nothing.
-            if (rm.ipoMain.LoadCurrentDirectoryOrProgram() == 0) {
+            // The project names the new program only once it loaded.
+            if (rm.ipoMain.LoadCurrentDirectoryOrProgram([&projectManager]() { projectManager.QueueUpdateProjectFile(); }) == 0)
                 rm.StopProgram(IPO::USER);
-                projectManager.QueueUpdateProjectFile();
-            }
             break;
         case 84:
             ResetJogValues();

@@ -21,6 +21,8 @@ RobotMaster::RobotMaster() {
         ipo->SetErrorCallback(&RobotMaster::IPOErrorFunc, this);
     }
     ipoMain.SetStateMachine(&stateMachine);
+    // Every pause of the robot program, its own included, keeps the external axes' velocities.
+    ipoMain.SetPauseCallback([this](IPO::StopReason reason) { OnProgramPausing(reason); });
     ipoLogic.SetMainIPO(&ipoMain);
     stateMachine.SetRobotMaster(this);
     stateMachine.SetIPO(&ipoMain);

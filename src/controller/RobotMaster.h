@@ -320,6 +320,8 @@ private:
     void ServePLCInputs();
     void ScanPLCTriggers();
     void CheckRunStateChanged();
+    // Called by the robot program's interpreter before it pauses a running program.
+    void OnProgramPausing(IPO::StopReason reason);
     std::time_t Now() const;
 
     // ---- Set-up ----

@@ -169,6 +169,7 @@ void RobotMaster::StartMainLoop() {
     robotThreadActive = true;
     robotThread = std::thread([this]() {
         robotThreadId = std::this_thread::get_id();
+        for (IPO* ipo : {&ipoMain, &ipoLogic, &ipoDirect}) ipo->SetStepThread(std::this_thread::get_id());
         ThreadRobotLoop();
     });
 }

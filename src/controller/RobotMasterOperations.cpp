@@ -4,6 +4,7 @@
 
 #include "controller/RobotMaster.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -197,37 +198,50 @@ void RobotMaster::ResetAllJointsToZero() {
     log->DisplayAndServerSetMessage("Set Joints to Zero..");
     // The motors go off: as with every disable, the brake holds the arm.
     SetBrake(false, false);
-    CycleSuspension suspension(cycleSuspensions, 20, 1);
-    std::unique_lock<std::mutex> lock = LockWorkingState();
-    if (hardware) {
-        hardware->EnableMotors(false);
-        wait(2);
-    }
-    for (float& v : workingState.jointSetPoint) v = 0.0f;
-    workingState.pose(0, 3) = 0.0f;
-    workingState.pose(1, 3) = 0.0f;
-    workingState.A = 0.0f;
-    if (hardware) {
-        for (int j = 0; j < 9; ++j) hardware->SetToZeroPos(j);
-        hardware->SetPlatformJointsToZeroPos();
-    }
-    for (float& v : workingState.platformSetPoint) v = 0.0f;
-    if (hardware) hardware->ResetError();
-    // The model follows the new zero; otherwise the next cycle would read the
-    // old set-points back from it and send them.
-    if (kinematic) {
-        try {
-            kinematic->ResetLastJoints(workingState.jointSetPoint);
-            kinematic->SetJoints(workingState.jointSetPoint, false);
-        } catch (int code) {
-            log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero, error code %d: %s", code,
-                                TranslateKinError(code));
-        } catch (const std::exception& e) {
-            log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero: %s", e.what());
+    {
+        CycleSuspension suspension(cycleSuspensions, 20, 1);
+        std::unique_lock<std::mutex> lock = LockWorkingState();
+        if (hardware) {
+            hardware->EnableMotors(false);
+            wait(2);
         }
+        for (float& v : workingState.jointSetPoint) v = 0.0f;
+        workingState.pose(0, 3) = 0.0f;
+        workingState.pose(1, 3) = 0.0f;
+        workingState.A = 0.0f;
+        if (hardware) {
+            for (int j = 0; j < 9; ++j) hardware->SetToZeroPos(j);
+            hardware->SetPlatformJointsToZeroPos();
+        }
+        for (float& v : workingState.platformSetPoint) v = 0.0f;
+        if (hardware) hardware->ResetError();
+        // The model follows the new zero; otherwise the next cycle would read the
+        // old set-points back from it and send them.
+        if (kinematic) {
+            try {
+                kinematic->ResetLastJoints(workingState.jointSetPoint);
+                kinematic->SetJoints(workingState.jointSetPoint, false);
+            } catch (int code) {
+                log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero, error code %d: %s", code,
+                                    TranslateKinError(code));
+            } catch (const std::exception& e) {
+                log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero: %s", e.what());
+            }
+        }
+        jogAccelJoint.Reset();
+        jogAccelCart.Reset();
     }
-    jogAccelJoint.Reset();
-    jogAccelCart.Reset();
+    // A reset right after takes its set-points from the reported positions: return
+    // once the drives report the new zero (at most 1 s; the robot thread cannot wait for itself).
+    if (!hardware || !hardware->GetConnectionStatus() || OnRobotThreadOrIdle()) return;
+    const int joints = std::min(hardware->robotJointCount + hardware->externalJointCount, 9);
+    for (int i = 0; i < 100; ++i) {
+        const DataTypes::RobotState s = GetRobotState();
+        bool zero = true;
+        for (int j = 0; j < joints; ++j) zero = zero && std::fabs(s.jointActual[j]) < 0.01f;
+        if (zero) return;
+        wait(10);
+    }
 }
 
 void RobotMaster::ToggleMotionMode() {

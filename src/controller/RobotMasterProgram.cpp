@@ -45,11 +45,16 @@ void RobotMaster::StartProgram() {
 }
 
 void RobotMaster::PauseProgram(IPO::StopReason reason) {
-    if (ipoMain.GetRunState() == IPO::RunStateRunning) {
-        StoreProgramVelocities();
-        lastRunState = IPO::RunStatePaused;
-    }
+    // The velocities are kept by OnProgramPausing, called by the pause while the program still runs.
     ipoMain.Pause(reason);
+    ipoDirect.Stop(reason, "");
+    ResetVelocities();
+}
+
+void RobotMaster::OnProgramPausing(IPO::StopReason reason) {
+    StoreProgramVelocities();
+    lastRunState = IPO::RunStatePaused;
+    // A program that paused itself (or an error that paused it) gets the rest of a pause here.
     ipoDirect.Stop(reason, "");
     ResetVelocities();
 }
@@ -76,12 +81,9 @@ void RobotMaster::DeleteProgram() { ipoMain.DeleteAll(); }
 void RobotMaster::DeleteLogicProgram() { ipoLogic.DeleteAll(); }
 
 void RobotMaster::CheckRunStateChanged() {
-    const int32_t runState = ipoMain.GetRunState();
-    // A program that paused itself is handled as a pause.
-    const int32_t last = lastRunState.load();
-    if (runState != last && last == IPO::RunStateRunning && runState == IPO::RunStatePaused)
-        PauseProgram(IPO::PROGRAM);
-    lastRunState = runState;
+    // Pauses are reported by the interpreter itself (OnProgramPausing); a run
+    // state read between two steps of a stop or a start must not be taken for one.
+    lastRunState = ipoMain.GetRunState();
 }
 
 void RobotMaster::LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason) {

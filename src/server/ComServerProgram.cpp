@@ -82,9 +82,13 @@ void ComServer::CmdLoadProgram(const char* message, int counter, char**) {
     HXPScanner::Command(message, "LoadProgram", counter).Word(name, MaxNameLength);
     // "../" is the program browser's own way back up; it never leaves the program directory.
     if (name != "../" && !AcceptFileName(name, counter, "LoadProgram")) return;
-    if (m_ProgramIPO != nullptr && m_ProgramIPO->LoadDirectoryOrProgram(name) == 0) {
+    // The project names the new program only once it loaded: a refused file keeps the start program.
+    ProjectManager* projectManager = m_ProjectManager;
+    const auto loaded = [projectManager]() {
+        if (projectManager != nullptr) projectManager->QueueUpdateProjectFile();
+    };
+    if (m_ProgramIPO != nullptr && m_ProgramIPO->LoadDirectoryOrProgram(name, loaded) == 0) {
         if (m_RobotMaster != nullptr) m_RobotMaster->StopProgram(IPO::USER);
-        if (m_ProjectManager != nullptr) m_ProjectManager->QueueUpdateProjectFile();
     }
     // The outcome of the load reaches the client through the interpreter's events.
     SendCmdAck(counter);

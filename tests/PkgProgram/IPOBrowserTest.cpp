@@ -162,7 +162,7 @@ TEST_F(ProgramBrowser, UnreadableDirectoryKeepsTheNameAndCountsNothing) {
     EXPECT_EQ(Selected(), "storage01.xml");
 }
 
-TEST_F(ProgramBrowser, LoadsTheSelectedProgramAfterClearingTheInterpreter) {
+TEST_F(ProgramBrowser, LoadsTheSelectedProgramAndKeepsTheLoadedOneWhenRefused) {
     ASSERT_TRUE(in.Load("beta.xml"));
     const float offsets[15] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     in.ipo.OffsetSet(offsets);
@@ -174,12 +174,14 @@ TEST_F(ProgramBrowser, LoadsTheSelectedProgramAfterClearingTheInterpreter) {
     EXPECT_EQ(in.ipo.GetProgramFile(), "sub/one.xml");
     EXPECT_EQ(in.ipo.jointOffsets[0], 0.0f);
 
-    // A program that fails to load leaves the interpreter empty, not with the old one.
+    // A program that fails to load keeps the one loaded before, with its offsets.
+    in.ipo.OffsetSet(offsets);
     WriteProgram(root, "sub/two.xml", "<NoSuchCommand/>\n");
     SelectEntry("sub/two.xml");
     EXPECT_EQ(in.ipo.LoadCurrentDirectoryOrProgram(), 0);
     ASSERT_TRUE(WaitForLoad());
-    EXPECT_FALSE(in.ipo.IsProgramLoaded());
+    EXPECT_EQ(in.ipo.GetProgramFile(), "sub/one.xml");
+    EXPECT_EQ(in.ipo.jointOffsets[0], 1.0f);
 }
 
 TEST_F(ProgramBrowser, RefusesNamesOutsideTheProgramDirectory) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "PkgProgram/IPOTestSupport.h"
@@ -91,6 +92,17 @@ TEST_F(ProgramLoader, RefusesBadFilesAndKeepsTheLoadedProgram) {
          "EndIf does not close the open Loop!"},
         {"", "No entries in program"},
         {"<Sub Nr=\"1\" File=\"bad.xml\"/>\n", "Sub program loop"},
+        // Integers beyond the int range are refused, never wrapped (to 0, 3 or joint 1).
+        {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"4294967296\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
+         "Unknown command 'Loop' in program"},
+        {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"4294967299\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
+         "Unknown command 'Loop' in program"},
+        {"<SetVel Nr=\"1\" Joint=\"4294967297\" Vel=\"20\" Acc=\"30\"/>\n", "Unknown command 'SetVel' in program"},
+        {"<Matrix Nr=\"1\" CntX=\"4294967297\" CntY=\"2\" VarPointA=\"a\" VarPointB=\"b\" VarPointC=\"c\" "
+         "VarTargetPos=\"t\" VarCntX=\"x\" VarCntY=\"y\"/>\n<MatrixEnd/>\n",
+         "Unknown command 'Matrix' in program"},
+        {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"2 3\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
+         "Unknown command 'Loop' in program"},
     };
     for (const auto& c : cases) {
         WriteProgram(root, "bad.xml", c.body);
@@ -178,6 +190,9 @@ TEST_F(ProgramLoader, ChecksTheHeaderAgainstTheRobot) {
          "Consistency check failed: program was created for a different robot type!"},
         {"<Header RobotType=\"KorvellaSix\" RobotName=\"Cell 4\" GripperType=\"None\" VelocitySetting=\"1\"/>", false,
          "Consistency check failed: program was created for a different velocity/voltage setting!"},
+        // 2^32 + 2 would wrap to the robot's setting 2.
+        {"<Header RobotType=\"KorvellaSix\" RobotName=\"Cell 4\" GripperType=\"None\" VelocitySetting=\"4294967298\"/>",
+         false, "Could not parse attribute 'VelocitySetting'"},
         {"<Header RobotType=\"KorvellaSix\" RobotName=\"Cell 4\" GripperType=\"Vacuum\"/>", false,
          "Consistency check failed: program was created for a different gripper type!"},
     };
@@ -203,6 +218,10 @@ TEST_F(ProgramLoader, AsynchronousLoadRefusesASecondLoadAndAStartUntilDone) {
     std::string many;
     for (int i = 0; i < 3000; ++i) many += Cmt;
     WriteProgram(root, "big.xml", many);
+    // The load is held until the checks are done, however fast the machine reads the file.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    in.ipo.SetLoadHold([released] { released.wait(); });
     ASSERT_EQ(in.ipo.LoadProgram("big.xml", true), 0);
     // Busy from the moment the call returns.
     EXPECT_TRUE(in.ipo.IsLoading());
@@ -210,6 +229,8 @@ TEST_F(ProgramLoader, AsynchronousLoadRefusesASecondLoadAndAStartUntilDone) {
     EXPECT_TRUE(log.Has("IPO: Cannot start while loading!"));
     EXPECT_EQ(in.ipo.LoadProgram("big.xml", true), 2);
     EXPECT_TRUE(log.Has("IPO: Cannot load a new program while loading!"));
+    EXPECT_TRUE(in.ipo.IsLoading());
+    release.set_value();
     for (int i = 0; i < 5000 && in.ipo.IsLoading(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_FALSE(in.ipo.IsLoading());
     std::string name;
@@ -219,6 +240,37 @@ TEST_F(ProgramLoader, AsynchronousLoadRefusesASecondLoadAndAStartUntilDone) {
     EXPECT_EQ(name, "big.xml");
     EXPECT_EQ(count, 3000);
     EXPECT_EQ(index, -1);
+}
+
+TEST_F(ProgramLoader, RefusesNestingDeeperThanTheWriterTakes) {
+    const auto nested = [](int depth) {
+        std::string body;
+        for (int i = 0; i < depth; ++i)
+            body += i % 2 == 0 ? "<Loop Nr=\"1\" Mode=\"Count\" Times=\"1\"/>\n" : "<If Nr=\"1\" Condition=\"din1\"/>\n";
+        body += Cmt;
+        for (int i = depth - 1; i >= 0; --i) body += i % 2 == 0 ? "<EndLoop/>\n" : "<EndIf/>\n";
+        return body;
+    };
+    // 256 levels load and are written and read back.
+    WriteProgram(root, "deep.xml", nested(256));
+    ASSERT_TRUE(in.Load("deep.xml"));
+    const std::vector<std::string> graph = in.Graph();
+    ASSERT_TRUE(in.ipo.WriteXMLFile(0, "deepcopy.xml"));
+    in.ipo.DeleteAll();
+    ASSERT_TRUE(in.Load("deepcopy.xml"));
+    EXPECT_EQ(in.Graph(), graph);
+
+    // Deeper is refused with its reason, and the loaded program stays; 10,000 levels
+    // would otherwise load and overflow the stack of the writer.
+    for (int depth : {257, 10000}) {
+        WriteProgram(root, "deeper.xml", nested(depth));
+        log.Clear();
+        EXPECT_NE(in.ipo.LoadProgramSynchronous("deeper.xml", true), 0) << depth;
+        EXPECT_TRUE(log.HasError("Could not parse program deeper.xml: Loop, Matrix and If nested deeper than 256 levels"))
+            << depth;
+        EXPECT_EQ(in.ipo.GetProgramFile(), "deepcopy.xml");
+    }
+    EXPECT_TRUE(in.ipo.WriteXMLFile(0, "deepcopy.xml"));
 }
 
 TEST_F(ProgramLoader, WrittenProgramsLoadAgainToTheSameCommands) {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "PkgProgram/IPOTestSupport.h"
 #include "support/LogCapture.h"
@@ -88,6 +90,32 @@ TEST_F(ProgramRun, RunsAtMostTenCombinableCommandsPerCycle) {
     EXPECT_DOUBLE_EQ(in.Number("n"), 1.0);
     in.Step();
     EXPECT_DOUBLE_EQ(in.Number("n"), 2.0);
+}
+
+TEST_F(ProgramRun, EveryPauseIsToldToTheOwnerOnceWhileTheProgramStillRuns) {
+    // The robot master keeps the external axes' velocities in this call: the run state must still read running.
+    std::vector<std::pair<IPO::StopReason, int32_t>> told;
+    in.ipo.SetPauseCallback([&](IPO::StopReason reason) { told.emplace_back(reason, in.ipo.GetRunState()); });
+    WriteProgram(root, "pause.xml",
+                 std::string(Cmt) + "<Pause Nr=\"2\"/>\n<Wait Nr=\"3\" Type=\"Time\" Seconds=\"60\"/>\n");
+    ASSERT_TRUE(in.Load("pause.xml"));
+    in.ipo.Start();
+    in.Step(3);
+    ASSERT_EQ(in.ipo.GetRunState(), IPO::RunStatePaused);
+    in.ipo.Start();
+    in.Step();
+    in.ipo.Pause(IPO::PLC);
+    // Neither a pause of a paused program, nor a stop, nor a positioning by start-at is a pause to tell.
+    in.ipo.Pause(IPO::USER);
+    in.ipo.Stop(IPO::USER);
+    in.ipo.StartAt("pause.xml", 0);
+    ASSERT_EQ(in.ipo.GetRunState(), IPO::RunStatePaused);
+    in.ipo.replayMode = IPO::ReplayStep;
+    in.ipo.Start();
+    in.Step();
+    EXPECT_EQ(told, (std::vector<std::pair<IPO::StopReason, int32_t>>{{IPO::PROGRAM, IPO::RunStateRunning},
+                                                                       {IPO::PLC, IPO::RunStateRunning},
+                                                                       {IPO::REPLAY_STEP, IPO::RunStateRunning}}));
 }
 
 TEST_F(ProgramRun, StepModePausesAfterEveryCommand) {

@@ -170,7 +170,8 @@ TEST_F(ProgramMemoryKinematics, UnreachablePoseLeavesTheVariableWhole) {
     const Case cases[] = {{"out of reach", 5000, 0, 500}, {"centre singularity", 10, 10, 500}, {"not a number", nan, 0, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_TRUE(memory.SetVariablePosCart("keep", c.x, c.y, c.z, 0, 90, 0, 0, 0, 0, false));
+        // Refused: the caller learns that the variable did not take the value.
+        EXPECT_FALSE(memory.SetVariablePosCart("keep", c.x, c.y, c.z, 0, 90, 0, 0, 0, 0, false));
         const MemoryPosition after = memory.GetVariable("keep");
         ExpectJoints(after.position.jointSetPoint, joints);
         EXPECT_TRUE(after.position.pose.Equals(before.position.pose, 0.0001f));

@@ -162,6 +162,43 @@ TEST_F(CellBus, FailureOutputForcesTheFaultStateWhichManualModeLeavesAsItIs) {
     EXPECT_TRUE(WaitFor([&]() { return !Out(32); })) << "a stop switches the manual output off";
 }
 
+TEST_F(CellBus, APausedPhaseProgramHoldsTheCellUntilItEnds) {
+    // The home program runs long enough to be paused; its end says the robot is clear of the mould.
+    WritePhase(0, "1");
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    ASSERT_NO_FATAL_FAILURE(StartCell());
+    ASSERT_TRUE(WaitFor([&]() { return rm->stateMachine.GetSubStep() == 3 && rm->ipoMain.IsReplayRunning(); }));
+    rm->PauseProgram(IPO::USER);
+    RobotMaster::wait(1500);
+    EXPECT_EQ(CellState(), StateMachineDIZ::StateStart) << "a paused program has not ended";
+    EXPECT_FALSE(Out(Release1));
+    EXPECT_FALSE(Out(Release2));
+    EXPECT_FALSE(bus.SawOutput(Release1, true)) << "the machine was told the robot is clear";
+    EXPECT_EQ(rm->ipoMain.GetRunState(), IPO::RunStatePaused);
+    // Continued, it ends and the cell goes on.
+    rm->StartProgram();
+    ASSERT_TRUE(ReachesState(StateMachineDIZ::StateIdle));
+    EXPECT_TRUE(WaitFor([&]() { return Out(Release1) && Out(Release2); }));
+    rm->StopProgram(IPO::USER);
+}
+
+TEST_F(CellBus, APhaseProgramPausedByAnErrorNeverSignalsItsPhase) {
+    // Pause on error: the home program fails at its first command.
+    TestSupport::WriteFile(sample.File(std::string("Data/Programs/") + StateMachineDIZ::ProgramFiles[0]),
+                           "<Program><MathOperator Nr=\"1\" Function=\"add\" FirstOperand=\"nosuch\" "
+                           "SecondOperand=\"1\"/><Output Nr=\"2\" Channel=\"DOut21\" State=\"true\"/></Program>");
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    rm->ipoMain.stopOnError = 0;
+    ASSERT_NO_FATAL_FAILURE(StartCell());
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; })) << "paused by the error";
+    RobotMaster::wait(1000);
+    EXPECT_EQ(CellState(), StateMachineDIZ::StateStart);
+    EXPECT_FALSE(Out(Release1));
+    EXPECT_FALSE(bus.SawOutput(Release1, true));
+    EXPECT_FALSE(Out(PhaseOut[0]));
+    rm->StopProgram(IPO::USER);
+}
+
 TEST_F(CellBus, MissingPhaseProgramEndsInTheFaultStateWithoutItsOutputs) {
     std::remove(sample.File(std::string("Data/Programs/") + StateMachineDIZ::ProgramFiles[5]).c_str());
     ASSERT_NO_FATAL_FAILURE(StartMachine());

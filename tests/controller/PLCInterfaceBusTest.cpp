@@ -146,6 +146,29 @@ TEST_F(PLCInterfaceBus, EachInputActsOncePerRisingEdgeAndTheOutputsFollow) {
     for (const auto& r : refused) EXPECT_EQ(log.Count(r.line), 1) << r.line;
 }
 
+TEST_F(PLCInterfaceBus, PLCProgramControlNeverWaitsForAStepOnTheRobotThread) {
+    ASSERT_NO_FATAL_FAILURE(StartReady());
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("plc.xml", true), 0);
+    const auto waits = [&]() {
+        return rm->ipoMain.GetStepWaits() + rm->ipoLogic.GetStepWaits() + rm->ipoDirect.GetStepWaits();
+    };
+    const uint64_t before = waits();
+    ASSERT_NO_FATAL_FAILURE(Pulse(EnableIn, "PLCInterface: Reset"));
+    ASSERT_NO_FATAL_FAILURE(Pulse(PlayIn, "PLCInterface: Play"));
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateRunning; }));
+    ASSERT_NO_FATAL_FAILURE(Pulse(PauseIn, "PLCInterface: Pause"));
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; }));
+    ASSERT_NO_FATAL_FAILURE(Pulse(PauseIn, "PLCInterface: Continue"));
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateRunning; }));
+    ASSERT_NO_FATAL_FAILURE(Pulse(PlayIn, "PLCInterface: Stop"));
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
+    // Every action ran on the robot thread, which is the one that steps: none held its cycle.
+    EXPECT_EQ(waits(), before);
+    // The stop reads as the PLC's stop, and no pause was made of it.
+    EXPECT_EQ(rm->ipoMain.lastStopReason.load(), IPO::PLC);
+    EXPECT_EQ(log.Count("IPO:    Pausing Program"), 1);
+}
+
 TEST_F(PLCInterfaceBus, OneButtonStartAndStopWalkThroughEnableReferenceRunPauseStopAndReset) {
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("plc.xml", true), 0);

@@ -281,6 +281,45 @@ TEST_F(CommandsTest, ProgramsAreLoadedInspectedAndDeleted) {
     EXPECT_TRUE(log.HasError("Error: Could not delete file Waiting.xml"));
 }
 
+TEST_F(CommandsTest, ARefusedLoadKeepsTheProgramAndTheProjectsStartProgram) {
+    WriteProgram("Waiting.xml");
+    TestSupport::WriteFile(root.File("Data/Programs/Broken.xml"), "<?xml version=\"1.0\"?>\n<Program>\n<Move Nr=\"1\"/>\n</Program>\n");
+    TestSupport::WriteFile(root.File("Data/Programs/Wrapped.xml"),
+                           "<?xml version=\"1.0\"?>\n<Program>\n<Loop Nr=\"1\" Mode=\"Count\" Times=\"4294967296\"/>\n"
+                           "<EndLoop/>\n</Program>\n");
+    ASSERT_TRUE(Cmd(1, "LoadProgram Waiting.xml"));
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return rm.ipoMain.IsProgramLoaded() && !rm.ipoMain.IsLoading(); }));
+    rm.ipoMain.OffsetSet(std::vector<float>(15, 2.0f).data());
+
+    // A client of a project whose start program is Waiting.xml: no refused file may replace either.
+    ProjectManager project;
+    auto client = std::make_shared<ComServer>(&rm, &project, nullptr, -1);
+    const auto send = [&](int counter, const std::string& body) {
+        const std::string frame = "HXPSTART " + std::to_string(counter) + " CMD " + body + " HXPEND";
+        std::vector<char> buffer(frame.begin(), frame.end());
+        buffer.push_back('\0');
+        return client->ParseMessage(buffer.data(), static_cast<int>(frame.size()));
+    };
+    int counter = 10;
+    for (const char* name : {"Broken.xml", "Wrapped.xml", "Missing.xml"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(send(++counter, std::string("LoadProgram ") + name));
+        ASSERT_TRUE(ServerTest::WaitFor([&]() { return !rm.ipoMain.IsLoading(); }));
+        ASSERT_TRUE(send(++counter, "GetProgramInfo"));
+        const Bodies replies = client->QueuedBodies();
+        ASSERT_FALSE(replies.empty());
+        EXPECT_EQ(replies.back(), "INFO ProgramInfo Waiting.xml 2 -1");
+        EXPECT_FALSE(project.IsRewritePending());
+        EXPECT_EQ(rm.ipoMain.jointOffsets[0], 2.0f);
+    }
+    // A program that loads replaces it, resets the offsets and is written to the project.
+    WriteProgram("Other.xml");
+    ASSERT_TRUE(send(++counter, "LoadProgram Other.xml"));
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return !rm.ipoMain.IsLoading() && project.IsRewritePending(); }));
+    EXPECT_EQ(rm.ipoMain.GetProgramFile(), "Other.xml");
+    EXPECT_EQ(rm.ipoMain.jointOffsets[0], 0.0f);
+}
+
 TEST_F(CommandsTest, FileNamesThatLeaveTheDataDirectoryAreRefused) {
     TestSupport::WriteFile(root.File("outside.xml"), WaitingProgram);
     WriteProgram("Waiting.xml");

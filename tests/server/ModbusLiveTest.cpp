@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "PkgProgram/IPO.h"
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
 #include "controller/RobotMaster.h"
@@ -21,6 +22,7 @@
 #include "controller/LiveRobotTest.h"
 #include "server/ModbusServer.h"
 #include "server/ModbusTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -88,6 +90,92 @@ TEST_F(ModbusLiveTest, ModulesBusMotorsAndReferencingAsThePlcSeesThem) {
         return client.Coils(60, 13) == std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0};
     }, 60s)) << "not referenced";
     EXPECT_EQ(client.Discrete(37, 8)[0], rm->GetRobotState().kinematicState == 0 ? 1 : 0);
+}
+
+// The robot program's events as a remote client receives them.
+struct EventLog {
+    static void Record(HXPEventType type, int, int, const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(std::to_string(static_cast<int>(type)) + " " + text);
+    }
+    static std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> taken;
+        taken.swap(events);
+        return taken;
+    }
+    static std::mutex mutex;
+    static std::vector<std::string> events;
+};
+std::mutex EventLog::mutex;
+std::vector<std::string> EventLog::events;
+
+std::vector<std::string> Without(const std::vector<std::string>& events, const std::string& type) {
+    std::vector<std::string> kept;
+    for (const std::string& e : events)
+        if (e.rfind(type + " ", 0) != 0) kept.push_back(e);
+    return kept;
+}
+
+TEST_F(ModbusLiveTest, StopsPausesAndStepsReadAsWhatTheyWere) {
+    TestSupport::WriteFile(sample.File("Data/Programs/wait.xml"),
+                           "<Program><Wait Nr=\"1\" Type=\"Time\" Seconds=\"60\"/></Program>");
+    TestSupport::WriteFile(sample.File("Data/Programs/pause.xml"),
+                           "<Program><Comment Nr=\"1\" Descr=\"c\"/><Pause Nr=\"2\"/>"
+                           "<Wait Nr=\"3\" Type=\"Time\" Seconds=\"60\"/></Program>");
+    TestSupport::WriteFile(sample.File("Data/Programs/steps.xml"),
+                           "<Program><Comment Nr=\"1\" Descr=\"a\"/><Comment Nr=\"2\" Descr=\"b\"/>"
+                           "<Wait Nr=\"3\" Type=\"Time\" Seconds=\"60\"/></Program>");
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    ASSERT_NO_FATAL_FAILURE(ReferenceAll());
+    rm->ipoMain.hxpCallback = &EventLog::Record;
+    const auto settle = [] { RobotMaster::wait(300); };  // many cycles: time to take a transient state for a pause
+
+    // A stop by coil 124 of a running program: one end event, no pause, reason USER (0).
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("wait.xml", true), 0);
+    Pulse(122);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateRunning; }));
+    settle();
+    EventLog::Take();
+    ClearMessages();
+    Pulse(124);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
+    settle();
+    EXPECT_EQ(EventLog::Take(), std::vector<std::string>{"12 USER"});
+    EXPECT_FALSE(HasMessage("Pausing Program"));
+    EXPECT_EQ(client.Input1(266), 0);
+
+    // The program pauses itself: one pause event, reason PROGRAM (2).
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("pause.xml", true), 0);
+    EventLog::Take();
+    Pulse(122);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; }));
+    settle();
+    EXPECT_EQ(Without(EventLog::Take(), "10"), std::vector<std::string>{"11 PROGRAM"});
+    EXPECT_EQ(client.Input1(266), 2);
+    Pulse(124);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
+
+    // Step mode: one pause event per step, reason REPLAY_STEP (3).
+    ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("steps.xml", true), 0);
+    rm->ipoMain.replayMode = IPO::ReplayStep;
+    EventLog::Take();
+    for (int step = 0; step < 2; ++step) {
+        SCOPED_TRACE(step);
+        Pulse(122);
+        ASSERT_TRUE(WaitFor([&]() {
+            return rm->ipoMain.GetRunState() == IPO::RunStatePaused && rm->ipoMain.currentCommand == step + 1;
+        }));
+        settle();
+        EXPECT_EQ(Without(EventLog::Take(), "10"), std::vector<std::string>{"11 "});
+        EXPECT_EQ(client.Input1(266), 3);
+    }
+    rm->ipoMain.replayMode = IPO::ReplayRepeat;
+    Pulse(124);
+    ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStateIdle; }));
+    EXPECT_EQ(EventLog::Take(), std::vector<std::string>{"12 USER"});
+    EXPECT_EQ(client.Input1(266), 0);
+    rm->ipoMain.hxpCallback = nullptr;
 }
 
 }  // namespace

@@ -107,6 +107,8 @@ TEST_F(RemoteVar, SettersRefuseUnknownNamesAndIncompleteValues) {
         {"VAR SetVariableSingle count 1e999", "CMDERROR 5 wrong_nr_of_arguments_in_cmd"},
         {"VAR SetVariableSingle count 3abc", "CMDERROR 5 wrong_nr_of_arguments_in_cmd"},
         {"VAR SetVariablePosJoint home 1 2 3 4 nan 6 7 8 9", "CMDERROR 5 wrong_nr_of_arguments_in_cmd"},
+        // A pose the arm cannot reach leaves the variable as it was: a program would move to the old point.
+        {"VAR SetVariablePosCart home 5000 0 500 0 90 0 0 0 0", "CMDERROR 5 variable_not_known"},
     };
     for (const Case& c : cases) EXPECT_EQ(Reply(c.body, 5), c.reply) << c.body;
     EXPECT_FALSE(rm.programMemory.HasVariable("ghost"));
