@@ -503,3 +503,57 @@ TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
     manager->Clear();
     ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0 && !camera->IsRunning(); }));
 }
+
+// The usual loop: trigger, read, try again while the class is -1. A "no part"
+// answer gives the class and leaves the position variable as it was.
+TEST(CameraIFMO2D, ProgramBranchesOnACameraThatFindsNoPart) {
+    TestSupport::ScratchRoot root;
+    std::unique_ptr<RobotKinematic> kinematic = MotionTest::Kinematic();
+    ASSERT_NE(kinematic, nullptr);
+    SimulatedO2D device;
+    device.SetTriggerReply("0000startFAIL#0.1#2stop");
+    auto* camera = new CameraIFMO2D("o2d");
+    tinyxml2::XMLDocument document;
+    document.Parse(("<HwCamera Name=\"o2d\" Active=\"True\" IP=\"127.0.0.1\" Port=\"" + std::to_string(device.Port()) +
+                    "\"/>")
+                       .c_str());
+    camera->Read(*document.RootElement());
+    Camera::CameraManager* manager = Camera::CameraManager::Instance();
+    manager->Add(camera);
+    ASSERT_TRUE(WaitFor([&] { return camera->IsConnected(); }));
+
+    IPOTest::Interpreter in;
+    in.ipo.replayMode = IPO::ReplaySingle;
+    in.memory.SetKinematic(kinematic.get());
+    IPOTest::WriteProgram(root, "look.xml",
+                          "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+                          "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+                          "<Store Nr=\"3\" Type=\"number\" Name=\"misses\" Value=\"0\"/>\n"
+                          "<Loop Nr=\"4\" Mode=\"Count\" Times=\"2\"/>\n"
+                          "<CameraTrigger Nr=\"5\" CameraName=\"o2d\"/>\n"
+                          "<Wait Nr=\"6\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+                          "<Camera Nr=\"7\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" "
+                          "VarModelClass=\"m\"/>\n"
+                          "<If Nr=\"8\" Condition=\"m = -1\"/>\n"
+                          "<MathOperator Nr=\"9\" Function=\"add\" FirstOperand=\"misses\" SecondOperand=\"1\"/>\n"
+                          "<EndIf/>\n"
+                          "<EndLoop/>\n");
+    ASSERT_TRUE(in.Load("look.xml"));
+    IPOTest::Events::Take();
+    in.ipo.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        in.Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !in.ipo.IsReplayRunning();
+    }));
+    for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
+    EXPECT_EQ(device.CountRequests("1000t"), 2);
+    EXPECT_DOUBLE_EQ(in.Number("m"), -1.0);
+    EXPECT_DOUBLE_EQ(in.Number("misses"), 2.0);
+    const DataTypes::RobotState p = in.memory.GetVariable("p").position;
+    ExpectVector(p.pose.GetTranslation(), 1, 2, 3, "p");
+    EXPECT_NEAR(p.A, 4, 1e-3);
+
+    manager->Clear();
+    ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0; }));
+}
