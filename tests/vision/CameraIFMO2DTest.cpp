@@ -557,3 +557,57 @@ TEST(CameraIFMO2D, ProgramBranchesOnACameraThatFindsNoPart) {
     manager->Clear();
     ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0; }));
 }
+
+// Results without "stop" are taken once anything the camera sends after them
+// shows where they end: a framed reply, or the next result.
+TEST(CameraIFMO2D, ResultsWithoutAnEndAreTakenAtTheNextReply) {
+    const std::string unended = "0000startPASS#0.9#1#3#400#300#45.7#80";
+    const std::string keepalive = O2DFrame(1001, "1001*\r\n");
+    const std::string picture = O2DPictureReply(VisionTest::SmallBmp());
+    {
+        // While pictures flow, the result and every picture are taken.
+        auto camera = Parser(std::string(kGeometry) + " ImageEnabled=\"True\"");
+        Feed(*camera, unended);
+        for (int i = 0; i < 3; ++i) Feed(*camera, picture);
+        const Target t = Get(*camera);
+        EXPECT_EQ(t.modelClass, 3);
+        ExpectVector(t.position, 500, 300, 10, "unended pass before pictures");
+        EXPECT_NE(camera->GetImage(), nullptr);
+    }
+    {
+        // Two in a row: the second is taken as well as the first.
+        auto camera = Parser();
+        Feed(*camera, unended);
+        Feed(*camera, "0000startPASS#0.9#1#6#320#240#1#80");
+        EXPECT_EQ(Get(*camera).modelClass, 3);
+        Feed(*camera, keepalive);
+        EXPECT_EQ(Get(*camera).modelClass, 6);
+    }
+    {
+        // Split anywhere, it is still read whole.
+        const std::string bytes = unended + keepalive;
+        for (std::size_t cut = 1; cut < unended.size(); cut += 3) {
+            auto camera = Parser();
+            camera->HandleRead(bytes.data(), cut);
+            EXPECT_FALSE(camera->HasValidResult()) << cut;
+            camera->HandleRead(bytes.data() + cut, bytes.size() - cut);
+            EXPECT_EQ(Get(*camera).modelClass, 3) << cut;
+            ExpectVector(Get(*camera).position, 500, 300, 10, "cut " + std::to_string(cut));
+        }
+    }
+}
+
+// The same from a camera on the network, while it streams pictures.
+TEST(CameraIFMO2D, ResultWithoutAnEndArrivesWhilePicturesFlow) {
+    SimulatedO2D device;
+    device.SetPictureReply(O2DPictureReply(VisionTest::SmallBmp()));
+    device.SetTriggerReply("0000startPASS#0.9#1#3#400#300#45.7#80");
+    auto camera = MakeCamera(std::string(kGeometry) + " Active=\"True\" ImageEnabled=\"True\" IP=\"127.0.0.1\" Port=\"" +
+                             std::to_string(device.Port()) + "\"");
+    camera->Start();
+    ASSERT_TRUE(WaitFor([&] { return camera->IsConnected() && camera->GetImage() != nullptr; }));
+    camera->TriggerImageRecognition();
+    EXPECT_TRUE(WaitFor([&] { return Get(*camera).modelClass == 3; }));
+    EXPECT_EQ(device.CountRequests("1000t"), 1);
+    camera->Stop();
+}
