@@ -83,6 +83,23 @@ std::string DeviceReply(const std::string& model) {
     return O2DFrame(1003, "1003IFM ELECTRONIC\t" + model + "\tRevision 1.2\r\n");
 }
 
+// Loads and runs the program in cycles of 10 ms in about real time, so that
+// the camera answers during its waits.
+void RunLive(IPOTest::Interpreter& in, RobotKinematic* kinematic, const TestSupport::ScratchRoot& root,
+             const std::string& program) {
+    in.ipo.replayMode = IPO::ReplaySingle;
+    in.memory.SetKinematic(kinematic);
+    IPOTest::WriteProgram(root, "look.xml", program);
+    ASSERT_TRUE(in.Load("look.xml"));
+    IPOTest::Events::Take();
+    in.ipo.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        in.Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !in.ipo.IsReplayRunning();
+    }));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- results
@@ -473,23 +490,12 @@ TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
     ASSERT_TRUE(WaitFor([&] { return camera->GetModel() == CameraIFMO2D::ModelO2D500; }));
 
     IPOTest::Interpreter in;
-    in.ipo.replayMode = IPO::ReplaySingle;
-    in.memory.SetKinematic(kinematic.get());
-    IPOTest::WriteProgram(root, "look.xml",
-                          "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
-                          "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
-                          "<CameraTrigger Nr=\"3\" CameraName=\"O2D\"/>\n"
-                          "<Wait Nr=\"4\" Type=\"Time\" Seconds=\"0.3\"/>\n"
-                          "<Camera Nr=\"5\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" "
-                          "VarModelClass=\"m\"/>\n");
-    ASSERT_TRUE(in.Load("look.xml"));
-    in.ipo.Start();
-    // Cycles of 10 ms in about real time, so the camera's answer comes during the wait.
-    ASSERT_TRUE(WaitFor([&] {
-        in.Step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return !in.ipo.IsReplayRunning();
-    }));
+    RunLive(in, kinematic.get(), root,
+            "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+            "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+            "<CameraTrigger Nr=\"3\" CameraName=\"O2D\"/>\n"
+            "<Wait Nr=\"4\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+            "<Camera Nr=\"5\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" VarModelClass=\"m\"/>\n");
     EXPECT_EQ(device.CountRequests("1000t"), 1);
     for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
     EXPECT_DOUBLE_EQ(in.Number("m"), 4.0);
@@ -523,29 +529,18 @@ TEST(CameraIFMO2D, ProgramBranchesOnACameraThatFindsNoPart) {
     ASSERT_TRUE(WaitFor([&] { return camera->IsConnected(); }));
 
     IPOTest::Interpreter in;
-    in.ipo.replayMode = IPO::ReplaySingle;
-    in.memory.SetKinematic(kinematic.get());
-    IPOTest::WriteProgram(root, "look.xml",
-                          "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
-                          "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
-                          "<Store Nr=\"3\" Type=\"number\" Name=\"misses\" Value=\"0\"/>\n"
-                          "<Loop Nr=\"4\" Mode=\"Count\" Times=\"2\"/>\n"
-                          "<CameraTrigger Nr=\"5\" CameraName=\"o2d\"/>\n"
-                          "<Wait Nr=\"6\" Type=\"Time\" Seconds=\"0.3\"/>\n"
-                          "<Camera Nr=\"7\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" "
-                          "VarModelClass=\"m\"/>\n"
-                          "<If Nr=\"8\" Condition=\"m = -1\"/>\n"
-                          "<MathOperator Nr=\"9\" Function=\"add\" FirstOperand=\"misses\" SecondOperand=\"1\"/>\n"
-                          "<EndIf/>\n"
-                          "<EndLoop/>\n");
-    ASSERT_TRUE(in.Load("look.xml"));
-    IPOTest::Events::Take();
-    in.ipo.Start();
-    ASSERT_TRUE(WaitFor([&] {
-        in.Step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return !in.ipo.IsReplayRunning();
-    }));
+    RunLive(in, kinematic.get(), root,
+            "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+            "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+            "<Store Nr=\"3\" Type=\"number\" Name=\"misses\" Value=\"0\"/>\n"
+            "<Loop Nr=\"4\" Mode=\"Count\" Times=\"2\"/>\n"
+            "<CameraTrigger Nr=\"5\" CameraName=\"o2d\"/>\n"
+            "<Wait Nr=\"6\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+            "<Camera Nr=\"7\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" VarModelClass=\"m\"/>\n"
+            "<If Nr=\"8\" Condition=\"m = -1\"/>\n"
+            "<MathOperator Nr=\"9\" Function=\"add\" FirstOperand=\"misses\" SecondOperand=\"1\"/>\n"
+            "<EndIf/>\n"
+            "<EndLoop/>\n");
     for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
     EXPECT_EQ(device.CountRequests("1000t"), 2);
     EXPECT_DOUBLE_EQ(in.Number("m"), -1.0);
