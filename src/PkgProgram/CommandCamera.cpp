@@ -79,6 +79,11 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     DataTypes::Vector3 orientation(pose.A, pose.B, pose.C);
     int modelClass = -1;
     const bool newTarget = camera->GetTargetPos(position, orientation, modelClass);
+    if (!HasPart(newTarget, modelClass)) {
+        // No part, so no pose: a program reads the class and tries again.
+        StoreClass(*this, number, modelClass);
+        return succ[0];
+    }
     for (const float value : {position.x, position.y, position.z, orientation.x, orientation.y, orientation.z}) {
         if (!std::isfinite(value)) {
             const std::string text =
@@ -94,15 +99,20 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     pose.B = orientation.y;
     pose.C = orientation.z;
     pose.UpdateMatrixFromABC();
-    StoreTarget(*this, target, newTarget);
-    number.number = modelClass;
-    memory->SetVariable(number, Programs::StoreAsGiven);
+    StoreTarget(*this, target);
+    StoreClass(*this, number, modelClass);
     return succ[0];
 }
 
-void CommandCamera::StoreTarget(Command& command, const Programs::MemoryPosition& target, bool newTarget) {
+bool CommandCamera::HasPart(bool valid, int modelClass) { return valid && modelClass != -1; }
+
+void CommandCamera::StoreClass(Command& command, Programs::MemoryPosition& number, int modelClass) {
+    number.number = modelClass;
+    command.memory->SetVariable(number, Programs::StoreAsGiven);
+}
+
+void CommandCamera::StoreTarget(Command& command, const Programs::MemoryPosition& target) {
     command.memory->SetVariable(target, Programs::StoreCartesian);
-    if (!newTarget) return;
     Programs::MemoryPosition stored;
     command.GetVariableFromProgramMemory(target.name, &stored);
     const DataTypes::RobotState& a = stored.position;

@@ -20,10 +20,14 @@ public:
     // the other kind.
     static void FetchTargetVariables(Command& command, const std::string& position, const std::string& modelClass,
                                      Programs::MemoryPosition& target, Programs::MemoryPosition& number);
-    // Stores the target pose (the memory solves its joints). For a new target
-    // a store that did not take (no joint solution) throws
-    // std::invalid_argument: the robot must not go on to the old position.
-    static void StoreTarget(Command& command, const Programs::MemoryPosition& target, bool newTarget);
+    // Stores the target pose (the memory solves its joints). A store that did
+    // not take (no joint solution) throws std::invalid_argument: the robot
+    // must not go on to the old position.
+    static void StoreTarget(Command& command, const Programs::MemoryPosition& target);
+    // A result names a part when it is valid and its class is not -1; one
+    // without (a camera's "no part", pose 0) only gives its class.
+    static bool HasPart(bool valid, int modelClass);
+    static void StoreClass(Command& command, Programs::MemoryPosition& number, int modelClass);
 
     std::string varTargetPos;   // lower case
     std::string varModelClass;  // lower case

@@ -57,23 +57,25 @@ int CommandPlugin::Interpolate(int /*cycleMs*/, float /*override*/, DataTypes::R
     const int result = pluginManager->ExecutePluginCmdTarget(
         pluginName, &modelClass, state != nullptr ? state->jointSetPoint : nullptr, matrix, orientation,
         state != nullptr ? state->digitalInputs : nullptr, state != nullptr ? state->digitalOutputs : nullptr);
-    for (const float value : {matrix[3], matrix[7], matrix[11], orientation[0], orientation[1], orientation[2]}) {
-        if (!std::isfinite(value)) {
-            const std::string text = "CommandPlugin: Plugin " + pluginName + " gave a target that is not finite";
-            LogSingleton::instance()->addError(text);
-            throw std::invalid_argument(text);
+    // No part, no pose: the position variable keeps its target.
+    if (CommandCamera::HasPart(result == 1, modelClass)) {
+        for (const float value : {matrix[3], matrix[7], matrix[11], orientation[0], orientation[1], orientation[2]}) {
+            if (!std::isfinite(value)) {
+                const std::string text = "CommandPlugin: Plugin " + pluginName + " gave a target that is not finite";
+                LogSingleton::instance()->addError(text);
+                throw std::invalid_argument(text);
+            }
         }
+        pose.pose(0, 3) = matrix[3];
+        pose.pose(1, 3) = matrix[7];
+        pose.pose(2, 3) = matrix[11];
+        pose.A = orientation[0];
+        pose.B = orientation[1];
+        pose.C = orientation[2];
+        pose.UpdateMatrixFromABC();
+        CommandCamera::StoreTarget(*this, target);
     }
-    pose.pose(0, 3) = matrix[3];
-    pose.pose(1, 3) = matrix[7];
-    pose.pose(2, 3) = matrix[11];
-    pose.A = orientation[0];
-    pose.B = orientation[1];
-    pose.C = orientation[2];
-    pose.UpdateMatrixFromABC();
-    CommandCamera::StoreTarget(*this, target, result == 1);
-    number.number = modelClass;
-    memory->SetVariable(number, Programs::StoreAsGiven);
+    CommandCamera::StoreClass(*this, number, modelClass);
     if (result != 1) return -1;
     LogSingleton::instance()->addFormat(
         "Plugin: X=%.1lf Y=%.1lf Z=%.1lf -- A=%.1lf B=%.1lf C=%.1lf  - ModelClass=%d", static_cast<double>(matrix[3]),

@@ -48,6 +48,10 @@ MqttClient::MqttClient(RobotMaster* robotMaster)
 
 MqttClient::~MqttClient() {
     Stop();
+    // Nobody listens for the link's state any more at exit.
+    cloudInfoCallback = nullptr;
+    // An orderly end says so: the broker drops the will at a disconnect.
+    Disconnect();
     std::unique_lock<std::recursive_mutex> lock(m_Mutex);
     ReleaseLibraryClient(lock);
 }
@@ -126,10 +130,15 @@ void MqttClient::SetCameraWorkarea(const std::string& camera) { m_WorkareaPictur
 
 std::string MqttClient::GetCameraWorkarea() const { return m_WorkareaPicture.GetCameraName(); }
 
+bool MqttClient::CheckUserName(const std::string& user) {
+    if (!HasTopicWildcard(user)) return true;
+    LogSingleton::instance()->addFormat("MQTT Client: Could not set username '%s', invalid character", user);
+    return false;
+}
+
 void MqttClient::SetCredentials(const std::string& user, const std::string& password) {
     LogSingleton* log = LogSingleton::instance();
-    if (HasTopicWildcard(user)) {
-        log->addFormat("MQTT Client: Could not set username '%s', invalid character", user);
+    if (!CheckUserName(user)) {
         ClearCredentials();
         return;
     }
@@ -381,7 +390,10 @@ void MqttClient::Connect() {
     MQTTAsync_SSLOptions tls = MQTTAsync_SSLOptions_initializer;
     tls.trustStore = caPath.c_str();
     tls.enableServerCertAuth = 1;
-    tls.sslVersion = MQTT_SSL_VERSION_TLS_1_0;
+    // The certificate must also name the broker: any certificate from the CA
+    // would otherwise be taken, and the login sent to whoever holds one.
+    tls.verify = 1;
+    tls.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
     tls.disableDefaultTrustStore = 1;
 
     MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
@@ -475,7 +487,8 @@ void MqttClient::SendBasicData() {
     const std::string base = GetTopicBase();
     PublishMessage(base + MqttTopics::BasicsRobotName, GetRobotName(), 1, false);
     PublishMessage(base + MqttTopics::BasicsRobotOwner, GetRobotOwner(), 1, false);
-    PublishMessage(base + MqttTopics::BasicsConnectionStatus, "Connected", 1, false);
+    // Retained like the will and "Disconnected", so a subscriber that joins later reads the state.
+    PublishMessage(base + MqttTopics::BasicsConnectionStatus, "Connected", 1, true);
     PublishMessage(base + MqttTopics::BasicsSWVersion, "Korvella " + LogSingleton::instance()->get_softwareVersion(), 1,
                    false);
     PublishMessage(base + MqttTopics::BasicsSWDeviceID, GetDeviceIdentifier(), 1, false);

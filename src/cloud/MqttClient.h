@@ -101,6 +101,8 @@ public:
     std::string GetCameraWorkarea() const;
     // Encrypts and stores user name and password; clears the credentials on failure.
     void SetCredentials(const std::string& user, const std::string& password);
+    // False, with its log line, for a user name that SetCredentials refuses.
+    static bool CheckUserName(const std::string& user);
     // Decrypts the stored credentials; true when both were read back.
     bool GetCredentials(std::string& user, std::string& password) const;
     // The credentials as the project file holds them (already encrypted).

@@ -326,11 +326,17 @@ void ComServer::ConfigSetCloudConnection(const char* message, char** save) {
         log->addFormat(
             "HXP-Server: Received SetCloudConnection: enabled=%s, client ID='%s', user name='%s', has password=%s",
             enabledText, clientId, user, password.empty() ? "no" : "yes");
+        // A user name the link refuses changes nothing: the link stays as it was.
+        if (!user.empty() && !password.empty() && !Cloud::MqttClient::CheckUserName(user)) {
+            SendToClient("MESSAGE SetCloudConnection refused: invalid user name");
+            return;
+        }
         m_Cloud->SetEnabled(false);
         m_Cloud->SetClientId(clientId);
         if (!user.empty() && !password.empty()) {
             m_Cloud->SetCredentials(user, password);
-            m_Cloud->SetEnabled(enabled);
+            // Never on without credentials (they could not be stored).
+            m_Cloud->SetEnabled(enabled && m_Cloud->AreCredentialsSet());
         } else {
             m_Cloud->ClearCredentials();
         }

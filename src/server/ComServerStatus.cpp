@@ -150,10 +150,11 @@ void ComServer::PublishData() {
                 break;
             case 16: {
                 Camera::CameraManager* cameras = Camera::CameraManager::Instance();
+                // Whole: a picture line is as long as its encoded picture.
                 for (const std::string& text : cameras->GetHXPResultStrings())
-                    if (!text.empty()) SendToClient(text.substr(0, LineBufferSize - 1));
+                    if (!text.empty()) SendToClient(text);
                 for (const std::string& text : cameras->GetHXPImageStrings())
-                    if (!text.empty()) SendToClient(text.substr(0, LineBufferSize - 1));
+                    if (!text.empty()) SendToClient(text);
                 break;
             }
             default:

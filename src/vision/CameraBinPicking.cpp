@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -186,11 +187,19 @@ void CameraBinPicking::ThreadMainLoop() {
 void CameraBinPicking::Connected(TCPClient& client) {
     LogSingleton* log = LogSingleton::instance();
     std::vector<char> received(kReceiveSize);
+    std::chrono::steady_clock::time_point lastRequest{};
     while (thread.IsRunning() && active) {
         if (clock().tv_sec - lastDataSeconds > 4) {
             log->add("Camera BinPicking '" + name + "' timeout");
             return;
         }
+        // A peer that answers at once would otherwise be polled as fast as the loop runs.
+        const auto sinceRequest = std::chrono::steady_clock::now() - lastRequest;
+        if (sinceRequest < kRequestInterval &&
+            !thread.Pause(std::chrono::duration_cast<std::chrono::milliseconds>(kRequestInterval - sinceRequest) +
+                          std::chrono::milliseconds(1)))
+            return;
+        lastRequest = std::chrono::steady_clock::now();
         client.Send("REQUEST");
         bool available = false;
         for (int attempt = 0; attempt < 10 && !available; ++attempt) {

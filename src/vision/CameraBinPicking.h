@@ -5,6 +5,7 @@
 // model class for robot programs and the picture for the clients.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,8 @@ public:
     static constexpr std::size_t kPictureSize = 308278;
     static constexpr std::size_t kMessageCapacity = 309000;
     static constexpr std::size_t kReceiveSize = 8192;
+    // Shortest time between two requests.
+    static constexpr std::chrono::milliseconds kRequestInterval{10};
 
     explicit CameraBinPicking(const std::string& name, MonotonicClock clock = MonotonicNow);
     ~CameraBinPicking() override;

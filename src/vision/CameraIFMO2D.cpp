@@ -365,9 +365,14 @@ void CameraIFMO2D::ParsePartialMessage() {
     while (start >= 0) {
         if (start > 0) DropMessageFront(static_cast<std::size_t>(start));
         const int size = static_cast<int>(messageFill);
-        // Taken once it has an end: "stop", the next message, a whole picture announcement, or a full buffer.
+        const int next = Find(messageBuffer, 8, size, kStart);
+        // Taken once it has an end: "stop", the next message, a line end (no result has one, every
+        // framed reply does), a whole picture announcement, or a full buffer.
         const bool complete = size == static_cast<int>(kMessageBufferSize) || Find(messageBuffer, 8, size, "stop") >= 0 ||
-                              Find(messageBuffer, 8, size, kStart) >= 0 ||
+                              next >= 0 ||
+                              std::find_if(messageBuffer + 8, messageBuffer + std::max(size, 8), [](char c) {
+                                  return c == '\r' || c == '\n';
+                              }) != messageBuffer + std::max(size, 8) ||
                               [&] {
                                   for (const char* mark : {"#BMP#", "#RAW#"}) {
                                       const int at = Find(messageBuffer, 8, size, mark);
@@ -376,7 +381,10 @@ void CameraIFMO2D::ParsePartialMessage() {
                                   return false;
                               }();
         if (!complete) return;
-        const std::string text(messageBuffer, ::strnlen(messageBuffer, messageFill));
+        // A result ends where the next one starts: its digits must not take that one's zeros.
+        const std::string text(messageBuffer,
+                               next >= 0 ? ::strnlen(messageBuffer, static_cast<std::size_t>(next))
+                                         : ::strnlen(messageBuffer, messageFill));
         std::smatch m;
         if (!std::regex_search(text, m, resultPattern) || m.position(0) != 0) {
             DropMessageFront(8);

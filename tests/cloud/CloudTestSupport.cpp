@@ -101,7 +101,7 @@ void DeviceRoot::SetDeviceId(const std::string& deviceId) {
 
 // ---------------------------------------------------------------- broker
 
-TestBroker::TestBroker() {
+TestBroker::TestBroker(const std::string& serverNames) {
     std::string pattern = (std::filesystem::temp_directory_path() / "korvella-broker-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir = pattern;
@@ -110,7 +110,7 @@ TestBroker::TestBroker() {
     const std::string ssl = KORVELLA_OPENSSL;
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     TestSupport::WriteFile(dir + "/server.ext",
-                           "basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                           "basicConstraints=CA:FALSE\nsubjectAltName=" + serverNames + "\n"
                            "extendedKeyUsage=serverAuth\n");
     Run(ssl + " req -x509" + ec + " -keyout " + dir + "/ca.key -out " + dir +
         "/ca.pem -days 2 -subj /CN=Korvella-Test-CA");
@@ -148,6 +148,8 @@ void TestBroker::Start() {
 }
 
 void TestBroker::Stop() { End(pid); }
+
+std::string TestBroker::Log() const { return TestSupport::ReadFile(dir + "/broker.log"); }
 
 void TestBroker::Pause() const {
     if (pid > 0) kill(pid, SIGSTOP);

@@ -50,7 +50,8 @@ struct Message {
 // certificate are made for it in a directory of its own.
 class TestBroker {
 public:
-    TestBroker();
+    // `serverNames`: the subject alternative names of the broker's certificate.
+    explicit TestBroker(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost");
     ~TestBroker();
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
@@ -65,6 +66,8 @@ public:
     std::string CaFile() const { return dir + "/ca.pem"; }
     // A CA that did not sign the broker's certificate.
     std::string OtherCaFile() const { return dir + "/other-ca.pem"; }
+    // What the broker logged so far.
+    std::string Log() const;
 
 private:
     std::string dir;

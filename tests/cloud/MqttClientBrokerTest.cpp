@@ -66,7 +66,7 @@ protected:
         client->SetRobotOwner("acme");
     }
     ~CloudLink() override {
-        client->SetEnabled(false);
+        if (client) client->SetEnabled(false);
         client.reset();
     }
 
@@ -112,7 +112,8 @@ TEST_F(CloudLink, PublishesIdentityThenTelemetryAndDisconnectedWhenSwitchedOff) 
         EXPECT_EQ(messages[i].topic, Base + IdentityTopics[i]);
         EXPECT_EQ(messages[i].payload, identity[i]) << IdentityTopics[i];
         EXPECT_EQ(messages[i].qos, 1) << IdentityTopics[i];
-        EXPECT_FALSE(messages[i].retained) << IdentityTopics[i];
+        // The connection state is retained, so that a later subscriber reads it.
+        EXPECT_EQ(messages[i].retained, IdentityTopics[i] == "/Basics/ConnectionStatus") << IdentityTopics[i];
     }
     Cloud::TelemetryData expected;
     expected.CollectData(&rm);
@@ -251,6 +252,50 @@ TEST_F(CloudLink, WrongCaNeverConnects) {
     clock.Advance(16);
     ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed", 2));
     EXPECT_TRUE(sub.Messages().empty());
+}
+
+// A broker whose certificate comes from the trusted CA but names another host
+// is refused before the login goes out: it never sees the CONNECT.
+TEST_F(CloudLink, BrokerWithACertificateForAnotherHostNeverGetsTheLogin) {
+    CloudTest::TestBroker elsewhere("DNS:broker.elsewhere.invalid");
+    UseCa(elsewhere.CaFile());
+    client->SetServerUri(elsewhere.Uri());
+    client->SetEnabled(true);
+    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed"));
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
+    client->SetEnabled(false);
+    // Its log is complete once it has ended.
+    elsewhere.Stop();
+    const std::string seen = elsewhere.Log();
+    EXPECT_NE(seen.find("New connection from 127.0.0.1"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("New client connected"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("tester"), std::string::npos) << seen;
+}
+
+// The state on "/Basics/ConnectionStatus" is retained: a subscriber that joins
+// later reads "Connected" while the link is up, and "Disconnected" after an
+// orderly end of the client (its destruction at exit).
+TEST_F(CloudLink, RetainedConnectionStatusFollowsTheLinkUpToAnOrderlyExit) {
+    const std::string status = "/Basics/ConnectionStatus";
+    auto onlyStatus = [&](const Subscriber& sub) { return sub.On(status); };
+    Subscriber live(broker);
+    client->SetEnabled(true);
+    ASSERT_TRUE(live.WaitForCount(status, 1));
+    {
+        Subscriber late(broker);
+        ASSERT_TRUE(late.WaitForCount(status, 1)) << "nothing retained";
+        EXPECT_EQ(onlyStatus(late).front().payload, "Connected");
+        EXPECT_TRUE(onlyStatus(late).front().retained);
+    }
+    client.reset();
+    ASSERT_TRUE(live.WaitForCount(status, 2)) << "no word at the exit";
+    EXPECT_EQ(onlyStatus(live).back().payload, "Disconnected");
+    EXPECT_TRUE(onlyStatus(live).back().retained);
+    Subscriber after(broker);
+    ASSERT_TRUE(after.WaitForCount(status, 1));
+    EXPECT_EQ(onlyStatus(after).front().payload, "Disconnected");
+    EXPECT_EQ(log.Count("MQTT Client: Disconnect message not confirmed"), 0);
 }
 
 TEST_F(CloudLink, MissingCaFileIsRetriedWithGrowingBackOff) {

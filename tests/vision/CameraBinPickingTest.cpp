@@ -2,8 +2,10 @@
 
 #include <tinyxml2.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "SimulatedDevices.h"
 #include "support/LogCapture.h"
@@ -219,4 +221,25 @@ TEST(CameraBinPicking, PollsTheComputerAndReconnects) {
     EXPECT_TRUE(log.Has("Camera BinPicking 'bin' stopped"));
     EXPECT_FALSE(Get(*camera).ok);
     EXPECT_FALSE(camera->GetImage());
+}
+
+// A computer that answers at once is still polled at a bounded rate, not as
+// fast as the loop can turn.
+TEST(CameraBinPicking, AnInstantComputerIsPolledAtABoundedRate) {
+    SimulatedBinPicking computer;
+    computer.SetStanding(Pass("3", "0"));
+    auto camera = MakeCamera("Active=\"True\" IP=\"127.0.0.1\" Port=\"" + std::to_string(computer.Port()) + "\"");
+    camera->Start();
+    ASSERT_TRUE(WaitFor([&] { return Get(*camera).modelClass == 3; }));
+    const int before = computer.Requests();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int requests = computer.Requests() - before;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    camera->Stop();
+    EXPECT_GT(requests, 0);
+    // One request per interval at most, and one that may have been on its way.
+    EXPECT_LE(requests, elapsed / CameraBinPicking::kRequestInterval + 2) << requests << " in " << elapsed.count()
+                                                                          << " ms";
 }

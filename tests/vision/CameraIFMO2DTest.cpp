@@ -83,6 +83,23 @@ std::string DeviceReply(const std::string& model) {
     return O2DFrame(1003, "1003IFM ELECTRONIC\t" + model + "\tRevision 1.2\r\n");
 }
 
+// Loads and runs the program in cycles of 10 ms in about real time, so that
+// the camera answers during its waits.
+void RunLive(IPOTest::Interpreter& in, RobotKinematic* kinematic, const TestSupport::ScratchRoot& root,
+             const std::string& program) {
+    in.ipo.replayMode = IPO::ReplaySingle;
+    in.memory.SetKinematic(kinematic);
+    IPOTest::WriteProgram(root, "look.xml", program);
+    ASSERT_TRUE(in.Load("look.xml"));
+    IPOTest::Events::Take();
+    in.ipo.Start();
+    ASSERT_TRUE(WaitFor([&] {
+        in.Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !in.ipo.IsReplayRunning();
+    }));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- results
@@ -473,23 +490,12 @@ TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
     ASSERT_TRUE(WaitFor([&] { return camera->GetModel() == CameraIFMO2D::ModelO2D500; }));
 
     IPOTest::Interpreter in;
-    in.ipo.replayMode = IPO::ReplaySingle;
-    in.memory.SetKinematic(kinematic.get());
-    IPOTest::WriteProgram(root, "look.xml",
-                          "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
-                          "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
-                          "<CameraTrigger Nr=\"3\" CameraName=\"O2D\"/>\n"
-                          "<Wait Nr=\"4\" Type=\"Time\" Seconds=\"0.3\"/>\n"
-                          "<Camera Nr=\"5\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" "
-                          "VarModelClass=\"m\"/>\n");
-    ASSERT_TRUE(in.Load("look.xml"));
-    in.ipo.Start();
-    // Cycles of 10 ms in about real time, so the camera's answer comes during the wait.
-    ASSERT_TRUE(WaitFor([&] {
-        in.Step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return !in.ipo.IsReplayRunning();
-    }));
+    RunLive(in, kinematic.get(), root,
+            "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+            "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+            "<CameraTrigger Nr=\"3\" CameraName=\"O2D\"/>\n"
+            "<Wait Nr=\"4\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+            "<Camera Nr=\"5\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" VarModelClass=\"m\"/>\n");
     EXPECT_EQ(device.CountRequests("1000t"), 1);
     for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
     EXPECT_DOUBLE_EQ(in.Number("m"), 4.0);
@@ -502,4 +508,101 @@ TEST(CameraIFMO2D, ProgramTriggersTheCameraAndTakesItsResult) {
     const std::shared_ptr<Camera::CameraInterface> held = manager->Get("o2d");
     manager->Clear();
     ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0 && !camera->IsRunning(); }));
+}
+
+// The usual loop: trigger, read, try again while the class is -1. A "no part"
+// answer gives the class and leaves the position variable as it was.
+TEST(CameraIFMO2D, ProgramBranchesOnACameraThatFindsNoPart) {
+    TestSupport::ScratchRoot root;
+    std::unique_ptr<RobotKinematic> kinematic = MotionTest::Kinematic();
+    ASSERT_NE(kinematic, nullptr);
+    SimulatedO2D device;
+    device.SetTriggerReply("0000startFAIL#0.1#2stop");
+    auto* camera = new CameraIFMO2D("o2d");
+    tinyxml2::XMLDocument document;
+    document.Parse(("<HwCamera Name=\"o2d\" Active=\"True\" IP=\"127.0.0.1\" Port=\"" + std::to_string(device.Port()) +
+                    "\"/>")
+                       .c_str());
+    camera->Read(*document.RootElement());
+    Camera::CameraManager* manager = Camera::CameraManager::Instance();
+    manager->Add(camera);
+    ASSERT_TRUE(WaitFor([&] { return camera->IsConnected(); }));
+
+    IPOTest::Interpreter in;
+    RunLive(in, kinematic.get(), root,
+            "<Store Nr=\"1\" Type=\"position\" Name=\"p\" Value=\"1 2 3 4 5 6\"/>\n"
+            "<Store Nr=\"2\" Type=\"number\" Name=\"m\" Value=\"0\"/>\n"
+            "<Store Nr=\"3\" Type=\"number\" Name=\"misses\" Value=\"0\"/>\n"
+            "<Loop Nr=\"4\" Mode=\"Count\" Times=\"2\"/>\n"
+            "<CameraTrigger Nr=\"5\" CameraName=\"o2d\"/>\n"
+            "<Wait Nr=\"6\" Type=\"Time\" Seconds=\"0.3\"/>\n"
+            "<Camera Nr=\"7\" CameraName=\"o2d\" CameraType=\"IFMO2D\" VarTargetPos=\"p\" VarModelClass=\"m\"/>\n"
+            "<If Nr=\"8\" Condition=\"m = -1\"/>\n"
+            "<MathOperator Nr=\"9\" Function=\"add\" FirstOperand=\"misses\" SecondOperand=\"1\"/>\n"
+            "<EndIf/>\n"
+            "<EndLoop/>\n");
+    for (const IPOTest::Event& e : IPOTest::Events::Take()) EXPECT_NE(e.type, HXPEventError) << e.text;
+    EXPECT_EQ(device.CountRequests("1000t"), 2);
+    EXPECT_DOUBLE_EQ(in.Number("m"), -1.0);
+    EXPECT_DOUBLE_EQ(in.Number("misses"), 2.0);
+    const DataTypes::RobotState p = in.memory.GetVariable("p").position;
+    ExpectVector(p.pose.GetTranslation(), 1, 2, 3, "p");
+    EXPECT_NEAR(p.A, 4, 1e-3);
+
+    manager->Clear();
+    ASSERT_TRUE(WaitFor([&] { return manager->Count() == 0; }));
+}
+
+// Results without "stop" are taken once anything the camera sends after them
+// shows where they end: a framed reply, or the next result.
+TEST(CameraIFMO2D, ResultsWithoutAnEndAreTakenAtTheNextReply) {
+    const std::string unended = "0000startPASS#0.9#1#3#400#300#45.7#80";
+    const std::string keepalive = O2DFrame(1001, "1001*\r\n");
+    const std::string picture = O2DPictureReply(VisionTest::SmallBmp());
+    {
+        // While pictures flow, the result and every picture are taken.
+        auto camera = Parser(std::string(kGeometry) + " ImageEnabled=\"True\"");
+        Feed(*camera, unended);
+        for (int i = 0; i < 3; ++i) Feed(*camera, picture);
+        const Target t = Get(*camera);
+        EXPECT_EQ(t.modelClass, 3);
+        ExpectVector(t.position, 500, 300, 10, "unended pass before pictures");
+        EXPECT_NE(camera->GetImage(), nullptr);
+    }
+    {
+        // Two in a row: the second is taken as well as the first.
+        auto camera = Parser();
+        Feed(*camera, unended);
+        Feed(*camera, "0000startPASS#0.9#1#6#320#240#1#80");
+        EXPECT_EQ(Get(*camera).modelClass, 3);
+        Feed(*camera, keepalive);
+        EXPECT_EQ(Get(*camera).modelClass, 6);
+    }
+    {
+        // Split anywhere, it is still read whole.
+        const std::string bytes = unended + keepalive;
+        for (std::size_t cut = 1; cut < unended.size(); cut += 3) {
+            auto camera = Parser();
+            camera->HandleRead(bytes.data(), cut);
+            EXPECT_FALSE(camera->HasValidResult()) << cut;
+            camera->HandleRead(bytes.data() + cut, bytes.size() - cut);
+            EXPECT_EQ(Get(*camera).modelClass, 3) << cut;
+            ExpectVector(Get(*camera).position, 500, 300, 10, "cut " + std::to_string(cut));
+        }
+    }
+}
+
+// The same from a camera on the network, while it streams pictures.
+TEST(CameraIFMO2D, ResultWithoutAnEndArrivesWhilePicturesFlow) {
+    SimulatedO2D device;
+    device.SetPictureReply(O2DPictureReply(VisionTest::SmallBmp()));
+    device.SetTriggerReply("0000startPASS#0.9#1#3#400#300#45.7#80");
+    auto camera = MakeCamera(std::string(kGeometry) + " Active=\"True\" ImageEnabled=\"True\" IP=\"127.0.0.1\" Port=\"" +
+                             std::to_string(device.Port()) + "\"");
+    camera->Start();
+    ASSERT_TRUE(WaitFor([&] { return camera->IsConnected() && camera->GetImage() != nullptr; }));
+    camera->TriggerImageRecognition();
+    EXPECT_TRUE(WaitFor([&] { return Get(*camera).modelClass == 3; }));
+    EXPECT_EQ(device.CountRequests("1000t"), 1);
+    camera->Stop();
 }
