@@ -2,11 +2,9 @@
 // their power, and started again on the same bus: nothing moves until the
 // operator resets and enables, and then nothing jumps.
 
-#include "controller/RobotMasterSimBus.h"
+#include "controller/CANopenCellSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,28 +15,8 @@
 
 namespace {
 
-using SimBusTest::Process;
-
-class RestartBlackBox : public ::testing::Test {
+class RestartBlackBox : public SimBusTest::CANopenCell {
 protected:
-    void SetUp() override { TestSupport::CopyFixture("canopen-robot.xml", sample.RobotFile()); }
-    void TearDown() override {
-        korvella.Kill();
-        bus.Kill();
-    }
-
-    void StartBus() {
-        bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", sample.Socket(), "--log", Frames(), "--robot",
-                   sample.RobotFile(), "--dio", "112"},
-                  sample.Root(), sample.File("cansim.txt"), {});
-        struct stat info {};
-        ASSERT_TRUE(SimBusTest::WaitFor([&]() { return stat(sample.Socket().c_str(), &info) == 0; }));
-    }
-    void StartController(const std::string& output) {
-        korvella.Start({KORVELLA_PROGRAM}, sample.Root(), output,
-                       {"KORVELLA_CAN_SIM=" + sample.Socket(), "KORVELLA_LOG_NO_WAIT=1"});
-    }
-    std::string Frames() const { return sample.File("frames.txt"); }
     bool WaitLogged(const std::string& output, const std::function<bool(const std::string&)>& match,
                     int seconds = 90, size_t from = 0) {
         const auto logged = [&] {
@@ -49,14 +27,6 @@ protected:
         };
         return SimBusTest::WaitFor([&] { return logged() || !korvella.Running(); }, std::chrono::seconds(seconds)) &&
                logged();
-    }
-    static std::function<bool(const std::string&)> Is(const std::string& text) {
-        return [text](const std::string& line) { return line == text; };
-    }
-    static std::function<bool(const std::string&)> StatusWith(const std::string& status) {
-        return [status](const std::string& line) {
-            return line.compare(0, 5, "Pos: ") == 0 && line.find("   Status: " + status + ",") != std::string::npos;
-        };
     }
 
     // Frames of the bus's frame log from line `from` on: identifier and data bytes.
@@ -103,9 +73,6 @@ protected:
         return out;
     }
 
-    SimBusTest::Sample sample;
-    Process bus;
-    Process korvella;
 };
 
 TEST_F(RestartBlackBox, KilledMidProgramAndStartedAgainMovesNothingUntilTheOperatorActs) {
