@@ -11,6 +11,7 @@
 #include <tinyxml2.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -410,7 +411,7 @@ void HardwareProtocolCANopen::GetDIOModuleIDs(unsigned char& id1, unsigned char&
 
 // ---------------------------------------------------------------- parameter file
 
-void HardwareProtocolCANopen::InitCANopenParameterFile(const std::string& robotType_) {
+void HardwareProtocolCANopen::InitCANopenParameterFile(const std::string& robotType_, int onlyNode) {
     LogSingleton* log = LogSingleton::instance();
     if (robotType_.empty()) {
         log->add("CANopen ERROR: Trying to load parameter file but robot type is empty!");
@@ -453,6 +454,7 @@ void HardwareProtocolCANopen::InitCANopenParameterFile(const std::string& robotT
                            subindex <= 0xFF && (size == 1 || size == 2 || size == 4) && hasValue;
         const int shownIndex = index < -1 || index > 0x7FFFFFFF ? -1 : static_cast<int>(index);
         const int shownSub = subindex < -1 || subindex > 0x7FFFFFFF ? -1 : static_cast<int>(subindex);
+        if (onlyNode != 0 && node != onlyNode) continue;
         if (!valid) {
             log->addFormat("INVALID Parameter - ID: %d Adr: 0x%04X:0x%02X Size: %d Name: %s Value: %d", node,
                            shownIndex, shownSub, size, name, value);
@@ -478,6 +480,7 @@ void HardwareProtocolCANopen::InitCANopenParameterFile(const std::string& robotT
     const int drives = DriveCount();
     for (int i = 0; i < drives; ++i) {
         const int id = jointData[i].canId;
+        if (onlyNode != 0 && id != onlyNode) continue;
         sdo.RequestSDO(id, 0x6098, 0);
         Sleep(5);
         sdo.RequestSDO(id, 0x607C, 0);
@@ -506,7 +509,10 @@ void HardwareProtocolCANopen::ResetRecords() {
         r.profile = 0;
         r.referencingState = 0;
         r.homingStatus = 0;
+        r.positionKnown = 0;
+        r.needsSetUp = 0;
         sdo.SetStateText(r, "na");
+        sdo.SetDriveError(r, "");
         sdo.ClearDeviceTexts(r);
     }
 }
@@ -515,6 +521,7 @@ bool HardwareProtocolCANopen::Connect() {
     LogSingleton* log = LogSingleton::instance();
     log->add("CANopen: connecting");
     communicationEnabled = false;
+    sdo.ClearTransfers();
     lastFrameTimeUs = 0;
     watchdogCounter = 0;
     ResetRecords();
@@ -584,7 +591,13 @@ void HardwareProtocolCANopen::SendNMT(int node, NMTFunction command) {
 }
 
 void HardwareProtocolCANopen::SendSync() {
+    sdo.CheckTimeouts();
     if (communicationEnabled) canInterface.WriteMessage(0x80, 0, nullptr);
+}
+
+int64_t HardwareProtocolCANopen::NowSteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void HardwareProtocolCANopen::EnableCommunication() { communicationEnabled = true; }
@@ -640,7 +653,29 @@ void HardwareProtocolCANopen::InitProfileMotors(bool switchOn) {
         if (jointData[i].kind == 0) InitProfile(jointData[i], switchOn);
     }
     RequestActualProfiles();
+    HoldPositionsBeforeSync();
     EnableCommunication();
+}
+
+void HardwareProtocolCANopen::SetUpRebootedDevices() {
+    LogSingleton* log = LogSingleton::instance();
+    const int records = Records();
+    bool any = false;
+    for (int i = 0; i < records; ++i) {
+        Hardware::jointData& r = jointData[i];
+        if (r.canId == 0 || (r.needsSetUp == 0 && r.nmtState != 127)) continue;
+        if (!any) DisableCommunication();
+        any = true;
+        log->addFormat("CANopen: Device %d is set up again (parameters, PDOs, NMT start)", static_cast<int>(r.canId));
+        r.needsSetUp = 0;
+        r.pdosConfigured = 0;
+        if (r.kind == 0) sdo.SendSDOConfirmed(r.canId, 0x1017, 0, 1000);
+        InitCANopenParameterFile(robotType, r.canId);
+        if (r.kind == 1) InitProfile(r, true);
+        // The drives' PDOs come with their profile set-up; without PDOs the start is ours.
+        if (!usePDOs) SendNMT(r.canId, ENTER_OPERATIONAL);
+    }
+    if (any) EnableCommunication();
 }
 
 void HardwareProtocolCANopen::InitProfileIO() {
@@ -661,8 +696,16 @@ void HardwareProtocolCANopen::InitProfile(JointRecord& record, bool switchOn) {
     if (record.kind != 0) return;
     const bool switchedOn = (record.controlword & 0x0007) == 0x0007;
     const bool fir1650 = IsFirmware1650(record);
+    sdo.SetDriveError(record, "");
     ControlWordStatus target = ControlWordReadyToSwitchOn;
-    if (switchOn || switchedOn) target = fir1650 ? ControlWordSwitchedOn : ControlWordOperationEnabled;
+    if (switchOn) {
+        target = fir1650 ? ControlWordSwitchedOn : ControlWordOperationEnabled;
+    } else if (switchedOn && !fir1650) {
+        // Found switched on (a restart of the controller while the drives kept
+        // power): without torque, so nothing moves before the operator's reset
+        // has taken the set-points from the drive's position.
+        target = ControlWordSwitchedOn;
+    }
     if (!fir1650 && (record.actualProfile == CANopenProfileHoming ||
                      record.actualProfile == CANopenProfileHomingSetToZero)) {
         SendControlWord(record, record.controlword & ~0x0008u);
@@ -696,15 +739,35 @@ namespace {
 void BeginProfile(HardwareProtocolCANopen& d, jointData& record, uint32_t profile, const char* line,
                   bool fir1650, const std::function<void(float)>& sleep) {
     LogSingleton::instance()->addFormat(line, static_cast<int>(record.canId), d.cycleTimeMs);
-    if (d.usePDOs && record.pdosConfigured == 0) d.pdo.ConfigureDrivePDOs(record, profile);
+    if (d.usePDOs && record.pdosConfigured == 0 && !d.pdo.ConfigureDrivePDOs(record, profile))
+        d.sdo.SetDriveError(record, "PDO mapping refused");
     if (!fir1650) {
         d.sdo.SendSDO(record.canId, 0x3701, 0, static_cast<unsigned>(static_cast<uint16_t>(record.limitSwitchOption)));
         sleep(5);
         d.sdo.SendSDO(record.canId, 0x3243, 1, record.homingCaptureMode);
         sleep(5);
     }
-    record.profile = profile;
 }
+
+}  // namespace
+
+bool HardwareProtocolCANopen::SetMode(JointRecord& record, uint32_t wanted, int mode) {
+    uint32_t abortCode = 0;
+    if (sdo.SendSDOConfirmed(record.canId, 0x6060, 0, static_cast<unsigned>(mode), &abortCode)) {
+        record.profile = wanted;
+        return true;
+    }
+    // Refused (or unanswered): the drive runs in no profile of ours.
+    record.profile = CANopenProfileNone;
+    const std::string text = HardwareProtocolCANopenSDO::AbortCodeText(
+        abortCode != 0 ? abortCode : HardwareProtocolCANopenSDO::AbortTimeout);
+    sdo.SetDriveError(record, "mode of operation refused: " + text);
+    LogSingleton::instance()->addErrorFormat("CANopen: Joint %d: mode of operation %d refused: %s",
+                                             static_cast<int>(record.canId), mode, text);
+    return false;
+}
+
+namespace {
 
 }  // namespace
 
@@ -712,7 +775,7 @@ void HardwareProtocolCANopen::InitJointForProfilePositionMode(JointRecord& r) {
     BeginProfile(*this, r, CANopenProfilePosition,
                  "CANopen: initializing Profile Position mode for CANid %d, protocol cycle time %d ms",
                  IsFirmware1650(r), [this](float ms) { Sleep(ms); });
-    sdo.SendSDO(r.canId, 0x6060, 0, 1);
+    SetMode(r, CANopenProfilePosition, 1);
     sdo.SendSDO(r.canId, 0x6082, 0, 4, 0);
 }
 
@@ -724,13 +787,13 @@ void HardwareProtocolCANopen::InitJointForInterpolatedPositionMode(JointRecord& 
     Sleep(5);
     sdo.SendSDO(r.canId, 0x60C4, 6, 1);
     Sleep(5);
-    sdo.SendSDO(r.canId, 0x6060, 0, 7);
+    SetMode(r, CANopenProfileIPO, 7);
 }
 
 void HardwareProtocolCANopen::InitJointForCyclicSynchronousPosition(JointRecord& r) {
     BeginProfile(*this, r, CANopenProfileCSP, "CANopen: initializing CSP mode for CANid %d, protocol cycle time %d ms",
                  IsFirmware1650(r), [this](float ms) { Sleep(ms); });
-    sdo.SendSDO(r.canId, 0x6060, 0, 8);
+    SetMode(r, CANopenProfileCSP, 8);
     Sleep(5);
     sdo.SendSDO(r.canId, 0x60C2, 1, static_cast<unsigned>(cycleTimeMs));
     Sleep(5);
@@ -744,7 +807,7 @@ void HardwareProtocolCANopen::InitJointForProfileVelocityMode(JointRecord& r) {
                  IsFirmware1650(r), [this](float ms) { Sleep(ms); });
     sdo.SendSDO(r.canId, 0x60A9, 0, 0x00410300);
     sdo.SendSDO(r.canId, 0x60FF, 0, 0);
-    sdo.SendSDO(r.canId, 0x6060, 0, 3);
+    SetMode(r, CANopenProfileVelocity, 3);
 }
 
 void HardwareProtocolCANopen::InitJointForCyclicSynchronousVelocity(JointRecord& r) {
@@ -752,7 +815,7 @@ void HardwareProtocolCANopen::InitJointForCyclicSynchronousVelocity(JointRecord&
                  IsFirmware1650(r), [this](float ms) { Sleep(ms); });
     sdo.SendSDO(r.canId, 0x60A9, 0, 0x00410300);
     sdo.SendSDO(r.canId, 0x60FF, 0, 0);
-    sdo.SendSDO(r.canId, 0x6060, 0, 9);
+    SetMode(r, CANopenProfileCSV, 9);
     sdo.SendSDO(r.canId, 0x60C2, 1, static_cast<unsigned>(cycleTimeMs));
     sdo.SendSDO(r.canId, 0x60C2, 2, static_cast<unsigned>(-3));
 }
@@ -762,7 +825,8 @@ void HardwareProtocolCANopen::InitDigitalIO(JointRecord& record) {
     Sleep(5);
     sdo.RequestSDO(record.canId, 0x6200, 0);
     Sleep(5);
-    if (usePDOs && record.pdosConfigured == 0) pdo.ConfigureIOModulePDOs(record);
+    if (usePDOs && record.pdosConfigured == 0 && !pdo.ConfigureIOModulePDOs(record))
+        sdo.SetDriveError(record, "PDO mapping refused");
 }
 
 // ---------------------------------------------------------------- receive dispatch
@@ -813,6 +877,11 @@ int HardwareProtocolCANopen::ReceiveCallback(int id, int dlc, const unsigned cha
     switch (base) {
         case 0x700: {
             const int state = dlc > 0 ? (data[0] & 0x7F) : 0;
+            // Booted (a power cycle): its dictionary is back at its defaults.
+            if (state == 0 && r.nmtState != 255) {
+                r.needsSetUp = 1;
+                r.pdosConfigured = 0;
+            }
             if (state != r.nmtState) {
                 r.nmtState = static_cast<uint8_t>(state);
                 const char* name = state == 5 ? "OPERATIONAL"

@@ -53,6 +53,8 @@ public:
     static constexpr int FrameMaxAge = 20000;
     static constexpr int WatchdogLimit = 100;
     static constexpr int64_t WatchdogSilenceMs = 20000;
+    // How long a drive may take to confirm homing to zero.
+    static constexpr int64_t HomingConfirmMs = 2000;
 
     HardwareProtocolCANopen(RobotKinematic* kinematic, CANopenProfile profile);
     HardwareProtocolCANopen(RobotKinematic* kinematic, CANopenProfile profile,
@@ -73,7 +75,8 @@ public:
     void SendSync() override;
 
     bool ReadConfigFile(const std::string& path);
-    void InitCANopenParameterFile(const std::string& robotType);
+    // With onlyNode, the parameters of that node alone (a device set up again).
+    void InitCANopenParameterFile(const std::string& robotType, int onlyNode = 0);
     int ReceiveCallback(int id, int dlc, const unsigned char* data, long reserved, timespec time);
     void SendNMT(int node, NMTFunction command);
     void InitProfileMotors(bool switchOn);
@@ -105,15 +108,21 @@ public:
     void ReferenceReset() override;
     void EnableMotors(bool enable) override;
     bool GetMotorEnabled() override;
+    // Every drive has reported its position since the connect.
+    bool JointPositionsKnown() override;
     void SetJoints(const DataTypes::RobotState& state) override;
     void GetJoints(DataTypes::RobotState* state) override;
     void SetToZeroPos(int joint) override;
     void SetRailIO(int dioModule, int bit, bool value) override;
     void GetDigitalIORail(bool* inputs) override;
 
-    void SetControlWord(JointRecord& record, ControlWordStatus target);
+    // False when a step had no valid controlword or the drive did not confirm one.
+    bool SetControlWord(JointRecord& record, ControlWordStatus target);
     bool SetControlWordApplyState(JointRecord& record, ControlWordStatus from, ControlWordStatus to);
-    void SendControlWord(JointRecord& record, unsigned int value);
+    // Writes 0x6040 and waits for the confirmation (command sequences).
+    bool SendControlWord(JointRecord& record, unsigned int value);
+    // The same without waiting (the robot thread's cycle).
+    void SendControlWordCyclic(JointRecord& record, unsigned int value);
     void HaltVelocityModeJoints();
     void CheckHomingFinished();
     void InitJointForHoming(JointRecord& record);
@@ -164,6 +173,13 @@ private:
     // Motor value of a set-point in single precision, saturated to 32 bits.
     static int32_t MotorValue(float setPoint, float gearScale, float gearZero);
     void CheckFrameAges();
+    bool WaitForHoming(JointRecord& record);
+    void HoldPositionsBeforeSync();
+    // Writes the mode of operation; the record takes the profile only when the drive confirmed it.
+    bool SetMode(JointRecord& record, uint32_t profile, int mode);
+    // Parameters, PDOs and NMT start again for devices that booted since their set-up.
+    void SetUpRebootedDevices();
+    static int64_t NowSteadyMs();
     void SendSetPoint(JointRecord& record, int index, const DataTypes::RobotState& state);
     void SlowPolls();
 

@@ -18,12 +18,20 @@ int32_t HardwareProtocolCANopen::MotorValue(float setPoint, float gearScale, flo
 
 // ---------------------------------------------------------------- state machine
 
-void HardwareProtocolCANopen::SendControlWord(JointRecord& record, unsigned int value) {
+bool HardwareProtocolCANopen::SendControlWord(JointRecord& record, unsigned int value) {
+    record.controlword = static_cast<uint16_t>(value & 0xFFFF);
+    if (sdo.SendSDOConfirmed(record.canId, 0x6040, 0, value & 0xFFFF)) return true;
+    LogSingleton::instance()->addErrorFormat("CANopen: Joint %d: controlword 0x%04X not confirmed",
+                                             static_cast<int>(record.canId), value & 0xFFFF);
+    return false;
+}
+
+void HardwareProtocolCANopen::SendControlWordCyclic(JointRecord& record, unsigned int value) {
     sdo.SendSDO(record.canId, 0x6040, 0, value & 0xFFFF);
     record.controlword = static_cast<uint16_t>(value & 0xFFFF);
 }
 
-void HardwareProtocolCANopen::SetControlWord(JointRecord& record, ControlWordStatus target) {
+bool HardwareProtocolCANopen::SetControlWord(JointRecord& record, ControlWordStatus target) {
     LogSingleton* log = LogSingleton::instance();
     const int id = record.canId;
     ControlWordStatus current = ControlWordStringToStatus(sdo.StateText(record));
@@ -31,7 +39,7 @@ void HardwareProtocolCANopen::SetControlWord(JointRecord& record, ControlWordSta
     const std::string to = ControlWordStatusToString(target);
     if (current == target) {
         log->addFormat("CANopen: Joint %d: Ignoring requested state change from %s to %s", id, from, to);
-        return;
+        return true;
     }
     log->addFormat("CANopen: Joint %d: Requested state change from %s to %s", id, from, to);
     if (target == ControlWordQuickStopActive && current != ControlWordOperationEnabled) {
@@ -58,6 +66,7 @@ void HardwareProtocolCANopen::SetControlWord(JointRecord& record, ControlWordSta
         Sleep(50);
     }
     RequestStatusWord(record);
+    return valid;
 }
 
 bool HardwareProtocolCANopen::SetControlWordApplyState(JointRecord& record, ControlWordStatus from,
@@ -71,50 +80,43 @@ bool HardwareProtocolCANopen::SetControlWordApplyState(JointRecord& record, Cont
             if (from == ControlWordFault) {
                 log->addFormat("CANopen: Joint %d: Fault reset from status word 0x%02X", id,
                                static_cast<int>(record.statusword));
-                SendControlWord(record, 0x0000);
+                if (!SendControlWord(record, 0x0000)) return false;
                 Sleep(50);
-                SendControlWord(record, 0x0080);
+                if (!SendControlWord(record, 0x0080)) return false;
                 Sleep(50);
-            } else {
-                SendControlWord(record, 0x0000);
+                return true;
             }
-            return true;
+            return SendControlWord(record, 0x0000);
         case ControlWordReadyToSwitchOn:
             if (from == ControlWordSwitchOnDisabled || from == ControlWordSwitchedOn ||
                 from == ControlWordOperationEnabled) {
-                SendControlWord(record, 0x0006);
-                return true;
+                return SendControlWord(record, 0x0006);
             }
             break;
         case ControlWordSwitchedOn:
             if (from == ControlWordOperationEnabled && !IsFirmware1650(record) && record.profile == CANopenProfileIPO) {
-                SendControlWord(record, 0x0000);
-                return true;
+                return SendControlWord(record, 0x0000);
             }
             if (from == ControlWordReadyToSwitchOn || from == ControlWordOperationEnabled) {
-                SendControlWord(record, 0x0007);
-                return true;
+                return SendControlWord(record, 0x0007);
             }
             break;
         case ControlWordOperationEnabled:
             if (from == ControlWordSwitchedOn) {
-                SendControlWord(record, 0x000F);
-                return true;
+                return SendControlWord(record, 0x000F);
             }
             if (from == ControlWordQuickStopActive) {
-                SendControlWord(record, 0x000B);
+                if (!SendControlWord(record, 0x000B)) return false;
                 log->addFormat("CANopen: Joint %d: Quick stop reset via operation_enabled from status word 0x%02X", id,
                                static_cast<int>(record.statusword));
                 Sleep(100);
-                SendControlWord(record, 0x000F);
-                return true;
+                return SendControlWord(record, 0x000F);
             }
             break;
         case ControlWordQuickStopActive:
         case ControlWordFault:
             if (from == ControlWordOperationEnabled) {
-                SendControlWord(record, 0x0002);
-                return true;
+                return SendControlWord(record, 0x0002);
             }
             break;
         default: break;
@@ -144,17 +146,27 @@ bool HardwareProtocolCANopen::GetMotorEnabled() {
     return true;
 }
 
+bool HardwareProtocolCANopen::JointPositionsKnown() {
+    if (!canInterface.IsConnected()) return true;
+    const int drives = DriveCount();
+    for (int i = 0; i < drives; ++i) {
+        if (jointData[i].canId != 0 && jointData[i].positionKnown == 0) return false;
+    }
+    return true;
+}
+
 void HardwareProtocolCANopen::HaltVelocityModeJoints() {
     const int drives = DriveCount();
     for (int i = 0; i < drives; ++i) {
         Hardware::jointData& r = jointData[i];
         if (r.canId == 0 || (r.profile != CANopenProfileVelocity && r.profile != CANopenProfileCSV)) continue;
-        SendControlWord(r, r.controlword | 0x0100u);
+        SendControlWordCyclic(r, r.controlword | 0x0100u);
         sdo.SendSDO(r.canId, 0x60FF, 0, 0);
     }
 }
 
 void HardwareProtocolCANopen::ResetError() {
+    SetUpRebootedDevices();
     HaltVelocityModeJoints();
     Sleep(10);
     RequestActualProfiles();
@@ -204,7 +216,7 @@ void HardwareProtocolCANopen::InitJointForHoming(JointRecord& r) {
     }
     sdo.SendSDO(r.canId, 0x6098, 0, static_cast<unsigned>(static_cast<int8_t>(r.homingMethod.load())));
     Sleep(5);
-    sdo.SendSDO(r.canId, 0x6060, 0, 6);
+    SetMode(r, r.profile, 6);
     Sleep(5);
 }
 
@@ -227,7 +239,7 @@ void HardwareProtocolCANopen::InitJointForHomingSetToZero(JointRecord& r) {
     Sleep(5);
     sdo.SendSDO(r.canId, 0x6098, 0, 35);
     Sleep(5);
-    sdo.SendSDO(r.canId, 0x6060, 0, 6);
+    SetMode(r, r.profile, 6);
     Sleep(5);
 }
 
@@ -251,20 +263,58 @@ void HardwareProtocolCANopen::ReferenceSingleJoint(int joint) {
 void HardwareProtocolCANopen::SetToZeroPos(int joint) {
     if (!IsRobotOrExternalJoint(joint)) return;
     Hardware::jointData& r = jointData[joint];
-    r.referenced = 1;
-    LogSingleton::instance()->add("CANopen: Setting joint to zero " + std::to_string(joint));
+    LogSingleton* log = LogSingleton::instance();
+    // Referenced once the drive reports homing attained, not before.
+    r.referenced = 0;
+    log->add("CANopen: Setting joint to zero " + std::to_string(joint));
     DisableCommunication();
     SetControlWord(r, ControlWordSwitchedOn);
     Sleep(5);
     InitJointForHomingSetToZero(r);
-    SendControlWord(r, 0x0017);
     r.referencingState = 3;
-    r.referenced = 1;
+    // CiA 402 homing: operation enabled, then the rising edge of bit 4.
+    bool ok = SetControlWord(r, ControlWordOperationEnabled) && SendControlWord(r, 0x001F) && WaitForHoming(r);
+    if (!ok) {
+        r.referenced = 0;
+        r.referencingState = 7;
+        log->addErrorFormat("CANopen: Joint %d: set to zero not confirmed by the drive", static_cast<int>(r.canId));
+        sdo.SetDriveError(r, "set to zero not confirmed");
+    }
+    // Left as it was found: without torque.
+    SetControlWord(r, ControlWordSwitchedOn);
     bool all = true;
     const int drives = DriveCount();
     for (int i = 0; i < drives; ++i) all = all && jointData[i].referenced != 0;
     referencedAll = all;
+    HoldPositionsBeforeSync();
     EnableCommunication();
+}
+
+bool HardwareProtocolCANopen::WaitForHoming(JointRecord& r) {
+    // Communication is off (no SYNC, no transmit PDO): the statusword by SDO.
+    const int64_t until = NowSteadyMs() + HomingConfirmMs;
+    while (NowSteadyMs() < until) {
+        if (!sdo.RequestSDOAndWait(r.canId, 0x6041, 0)) return false;
+        const uint16_t bits = static_cast<uint16_t>(r.statusword & 0x3400);
+        if (bits & 0x2000) return false;  // homing error
+        if ((bits & 0x1000) && r.referenced != 0) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
+void HardwareProtocolCANopen::HoldPositionsBeforeSync() {
+    // A drive applies a buffered set-point at the next SYNC: one sent before
+    // the pause would move it now. Its own position replaces it.
+    if (!usePDOs) return;
+    const int drives = DriveCount();
+    for (int i = 0; i < drives; ++i) {
+        Hardware::jointData& r = jointData[i];
+        if (r.canId == 0 || (r.profile != CANopenProfileIPO && r.profile != CANopenProfileCSP)) continue;
+        if (!sdo.RequestSDOAndWait(r.canId, 0x6064, 0)) continue;
+        r.setPosition = r.actualPosition.load();
+        pdo.SendPosPDO(r, MotorValue(r.setPosition, r.gearScale, r.gearZero));
+    }
 }
 
 void HardwareProtocolCANopen::CheckHomingFinished() {
@@ -320,6 +370,7 @@ void HardwareProtocolCANopen::CheckFrameAges() {
 }
 
 void HardwareProtocolCANopen::SetJoints(const DataTypes::RobotState& state) {
+    sdo.CheckTimeouts();
     if (!GetConnectionStatus() || !communicationEnabled) return;
     CheckFrameAges();
     if (NowUs() - lastFrameTimeUs.load() > WatchdogSilenceMs * 1000) ++watchdogCounter;
@@ -340,8 +391,13 @@ void HardwareProtocolCANopen::SetJoints(const DataTypes::RobotState& state) {
         const int index = i < robotJointCount ? i : 6 + (i - robotJointCount);
         if (index >= 0 && index < 9) r.setPosition = state.jointSetPoint[index];
         if (r.motorReady != 1) ready = false;
-        if (r.jointMode == JointModePosition && r.profile != static_cast<uint32_t>(profile)) ready = false;
-        if (r.jointMode == JointModeVelocity && r.profile != CANopenProfileVelocity && r.profile != CANopenProfileCSV)
+        // The mode the drive reports, not the one asked for: a drive that
+        // refused it would ignore every set-point.
+        if (r.jointMode == JointModePosition &&
+            (r.profile != static_cast<uint32_t>(profile) || r.actualProfile != static_cast<uint32_t>(profile)))
+            ready = false;
+        if (r.jointMode == JointModeVelocity &&
+            ((r.profile != CANopenProfileVelocity && r.profile != CANopenProfileCSV) || r.actualProfile != r.profile))
             ready = false;
     }
     if (!ready) {
@@ -378,14 +434,14 @@ void HardwareProtocolCANopen::SendSetPoint(JointRecord& r, int record, const Dat
     switch (r.profile) {
         case CANopenProfilePosition:
             // No set-point PDO carries profile position: always by SDO.
-            SendControlWord(r, r.controlword & ~0x0110u);
+            SendControlWordCyclic(r, r.controlword & ~0x0110u);
             sdo.SendSDO(r.canId, 0x607A, 0, raw);
             Sleep(1);
-            SendControlWord(r, r.controlword | 0x0010u);
+            SendControlWordCyclic(r, r.controlword | 0x0010u);
             break;
         case CANopenProfileIPO: {
             const bool ok = (r.statusword & 0x1000) != 0 && (r.controlword & 0x0110) == 0x0010;
-            if (!ok) SendControlWord(r, r.controlword & ~0x0110u);
+            if (!ok) SendControlWordCyclic(r, r.controlword & ~0x0110u);
             if (usePDOs) {
                 pdo.SendPosPDO(r, motor);
             } else {
@@ -393,7 +449,7 @@ void HardwareProtocolCANopen::SendSetPoint(JointRecord& r, int record, const Dat
             }
             if (!ok) {
                 Sleep(5);
-                SendControlWord(r, r.controlword | 0x0010u);
+                SendControlWordCyclic(r, r.controlword | 0x0010u);
             }
             break;
         }
@@ -415,7 +471,7 @@ void HardwareProtocolCANopen::SendSetPoint(JointRecord& r, int record, const Dat
             r.setVelocity = v;
             // A halt from a cycle in which some drive was not ready ends here,
             // or the joint would never move again.
-            if (r.controlword & 0x0100) SendControlWord(r, r.controlword & ~0x0100u);
+            if (r.controlword & 0x0100) SendControlWordCyclic(r, r.controlword & ~0x0100u);
             // No set-point PDO carries cyclic synchronous velocity: by SDO.
             if (usePDOs && r.profile == CANopenProfileVelocity) {
                 pdo.SendVelPDO(r, v);
@@ -554,6 +610,8 @@ void HardwareProtocolCANopen::GetErrorHexCode(int* codes) {
             codes[i] = 0x04;
         } else {
             codes[i] = TranslateJointErrorCode(r);
+            // Not in the mode asked for: it follows none of the set-points.
+            if (CANopenModeOfProfile(r.actualProfile) != CANopenModeOfProfile(r.profile)) codes[i] |= 0x04;
         }
     }
 }
@@ -561,7 +619,10 @@ void HardwareProtocolCANopen::GetErrorHexCode(int* codes) {
 void HardwareProtocolCANopen::GetError(std::string* texts) {
     if (texts == nullptr) return;
     const int records = Records();
-    for (int i = 0; i < records; ++i) texts[i] = sdo.StateText(jointData[i]);
+    for (int i = 0; i < records; ++i) {
+        const std::string refused = sdo.DriveError(jointData[i]);
+        texts[i] = refused.empty() ? sdo.StateText(jointData[i]) : refused;
+    }
 }
 
 void HardwareProtocolCANopen::GetError(std::string& longText, std::string& shortText) {
@@ -577,6 +638,14 @@ void HardwareProtocolCANopen::GetError(std::string& longText, std::string& short
         return;
     }
     const int drives = DriveCount();
+    for (int i = 0; i < drives; ++i) {
+        const std::string refused = sdo.DriveError(jointData[i]);
+        if (!refused.empty()) {
+            longText = refused;
+            shortText = refused;
+            return;
+        }
+    }
     int lowest = -1;
     int lowestState = 99;
     bool allEnabled = true;

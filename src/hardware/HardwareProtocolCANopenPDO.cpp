@@ -45,8 +45,8 @@ void HardwareProtocolCANopenPDO::NMT(int node, int command) {
     Sleep(50);
 }
 
-void HardwareProtocolCANopenPDO::Write(int node, int index, int subindex, unsigned int value) {
-    if (m_Sdo != nullptr) m_Sdo->SendSDO(node, index, subindex, value);
+bool HardwareProtocolCANopenPDO::Write(int node, int index, int subindex, unsigned int value) {
+    return m_Sdo != nullptr && m_Sdo->SendSDOConfirmed(node, index, subindex, value);
 }
 
 // ---------------------------------------------------------------- sending
@@ -102,10 +102,13 @@ void HardwareProtocolCANopenPDO::ParsePDO(jointData& record, int base, int dlc, 
             const uint16_t statusword = static_cast<uint16_t>(data[0] | (data[1] << 8));
             const int32_t position = static_cast<int32_t>(U32(data + 2));
             record.actualPosition = (static_cast<float>(position) - record.gearZero) / record.gearScale;
+            record.positionKnown = 1;
+            // The newest error is read once per change of the register, not on every SYNC.
+            const bool changed = record.errorRegister != data[6];
             record.errorRegister = data[6];
             if (m_Sdo != nullptr) {
                 m_Sdo->ParseStatusWord(&record, statusword);
-                if (data[6] != 0) m_Sdo->RequestSDO(record.canId, 0x1003, 1);
+                if (changed && data[6] != 0) m_Sdo->RequestSDO(record.canId, 0x1003, 1);
             }
             record.actualProfile = CANopenProfileFromMode(static_cast<int8_t>(data[7]));
             break;
@@ -138,20 +141,27 @@ void HardwareProtocolCANopenPDO::ParseDIOPDO(jointData& record, int base, int dl
 
 // ---------------------------------------------------------------- mapping sequences
 
-void HardwareProtocolCANopenPDO::MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId,
+bool HardwareProtocolCANopenPDO::MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId,
                                         unsigned transmissionType, const std::vector<uint32_t>& entries, int waitMs) {
     // Disabled while its mapping changes, as CiA 301 asks.
-    Write(node, commIndex, 1, kPdoDisabled + cobId);
-    Write(node, commIndex, 2, transmissionType);
-    Write(node, mappingIndex, 0, 0);
+    bool ok = Write(node, commIndex, 1, kPdoDisabled + cobId);
+    ok = Write(node, commIndex, 2, transmissionType) && ok;
+    ok = Write(node, mappingIndex, 0, 0) && ok;
     Sleep(waitMs);
-    for (size_t k = 0; k < entries.size(); ++k) Write(node, mappingIndex, static_cast<int>(k + 1), entries[k]);
+    for (size_t k = 0; k < entries.size(); ++k)
+        ok = Write(node, mappingIndex, static_cast<int>(k + 1), entries[k]) && ok;
     Sleep(waitMs);
-    Write(node, mappingIndex, 0, static_cast<unsigned>(entries.size()));
-    Write(node, commIndex, 1, cobId);
+    ok = Write(node, mappingIndex, 0, static_cast<unsigned>(entries.size())) && ok;
+    if (!ok) {
+        // Whatever part of the mapping took, the PDO stays off.
+        LogSingleton::instance()->addErrorFormat("CANopen: PDO mapping 0x%04X of node %d refused, PDO left disabled",
+                                                 mappingIndex, node);
+        return false;
+    }
+    return Write(node, commIndex, 1, cobId);
 }
 
-void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t profile) {
+bool HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t profile) {
     const int node = record.canId;
     const uint32_t n = static_cast<uint32_t>(node);
     LogSingleton::instance()->addFormat("CANopen: Initializing PDOs for joint %d", node);
@@ -159,27 +169,33 @@ void HardwareProtocolCANopenPDO::ConfigureDrivePDOs(jointData& record, uint32_t 
     NMT(node, ENTER_PREOPERATIONAL);
     Sleep(20);
     // Statusword, position, error register and mode on every SYNC.
-    MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1,
-           {MappingValue(0x6041, 0, 16), MappingValue(0x6064, 0, 32), MappingValue(0x1001, 0, 8),
-            MappingValue(0x6061, 0, 8)},
-           5);
+    bool ok = MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1,
+                     {MappingValue(0x6041, 0, 16), MappingValue(0x6064, 0, 32), MappingValue(0x1001, 0, 8),
+                      MappingValue(0x6061, 0, 8)},
+                     5);
     // Supply and temperature, then the current components of the loop mode, every 20th SYNC.
-    MapPDO(node, 0x1801, 0x1A01, kTransmit2 + n, 20, {MappingValue(0x4014, 1, 32), MappingValue(0x4014, 3, 32)}, 5);
+    ok = MapPDO(node, 0x1801, 0x1A01, kTransmit2 + n, 20, {MappingValue(0x4014, 1, 32), MappingValue(0x4014, 3, 32)},
+                5) &&
+         ok;
     const bool closedLoop = (record.driveSubmode & 1) != 0;
-    MapPDO(node, 0x1802, 0x1A02, kTransmit3 + n, 20,
-           {MappingValue(0x2039, closedLoop ? 1 : 3, 32), MappingValue(0x2039, closedLoop ? 2 : 4, 32)}, 5);
+    ok = MapPDO(node, 0x1802, 0x1A02, kTransmit3 + n, 20,
+                {MappingValue(0x2039, closedLoop ? 1 : 3, 32), MappingValue(0x2039, closedLoop ? 2 : 4, 32)}, 5) &&
+         ok;
     // The set-point of the profile.
     if (profile >= CANopenProfileIPO && profile <= CANopenProfileCSV) {
         uint32_t mapping = MappingValue(0x60FF, 0, 32);
         if (profile == CANopenProfileIPO) mapping = MappingValue(0x60C1, 1, 32);
         if (profile == CANopenProfileCSP) mapping = MappingValue(0x607A, 0, 32);
-        MapPDO(node, 0x1400, 0x1600, kReceive1 + n, profile == CANopenProfileCSP ? 0 : 1, {mapping}, 5);
+        ok = MapPDO(node, 0x1400, 0x1600, kReceive1 + n, profile == CANopenProfileCSP ? 0 : 1, {mapping}, 5) && ok;
         Sleep(profile == CANopenProfileIPO ? 100 : 10);
     }
+    // A drive whose PDOs did not take is set up again next time.
+    if (!ok) record.pdosConfigured = 0;
     NMT(node, ENTER_OPERATIONAL);
+    return ok;
 }
 
-void HardwareProtocolCANopenPDO::ConfigureIOModulePDOs(jointData& record) {
+bool HardwareProtocolCANopenPDO::ConfigureIOModulePDOs(jointData& record) {
     const int node = record.canId;
     const uint32_t n = static_cast<uint32_t>(node);
     LogSingleton::instance()->addFormat("CANopen: Initializing PDOs for IO module %d", node);
@@ -188,13 +204,15 @@ void HardwareProtocolCANopenPDO::ConfigureIOModulePDOs(jointData& record) {
     Sleep(100);
     std::vector<uint32_t> outputs;
     for (int k = 1; k <= record.outputGroups; ++k) outputs.push_back(MappingValue(0x6200, k, 8));
-    MapPDO(node, 0x1400, 0x1600, kReceive1 + n, 0, outputs, 2);
+    bool ok = MapPDO(node, 0x1400, 0x1600, kReceive1 + n, 0, outputs, 2);
     std::vector<uint32_t> inputs;
     for (int k = 1; k <= record.inputGroups; ++k) inputs.push_back(MappingValue(0x6000, k, 8));
-    MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1, inputs, 2);
+    ok = MapPDO(node, 0x1800, 0x1A00, kTransmit1 + n, 1, inputs, 2) && ok;
+    if (!ok) record.pdosConfigured = 0;
     Sleep(100);
     NMT(node, ENTER_OPERATIONAL);
     Sleep(100);
+    return ok;
 }
 
 }  // namespace Hardware

@@ -36,9 +36,10 @@ public:
     void ParsePDO(jointData& record, int base, int dlc, const unsigned char* data, long reserved);
     void ParseDIOPDO(jointData& record, int base, int dlc, const unsigned char* data, long reserved);
 
-    // Mapping sequences; both set the record's PDOs-configured flag.
-    void ConfigureDrivePDOs(jointData& record, uint32_t profile);
-    void ConfigureIOModulePDOs(jointData& record);
+    // Mapping sequences, each write confirmed; both set the record's
+    // PDOs-configured flag, and clear it again (false) when a write was refused.
+    bool ConfigureDrivePDOs(jointData& record, uint32_t profile);
+    bool ConfigureIOModulePDOs(jointData& record);
 
     void SetSleepFunction(SleepFunction sleep) { m_Sleep = std::move(sleep); }
 
@@ -47,9 +48,10 @@ public:
 private:
     void Sleep(int ms);
     void NMT(int node, int command);
-    void Write(int node, int index, int subindex, unsigned int value);
-    // One PDO's communication and mapping objects, the PDO disabled meanwhile.
-    void MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId, unsigned transmissionType,
+    bool Write(int node, int index, int subindex, unsigned int value);
+    // One PDO's communication and mapping objects, the PDO disabled meanwhile;
+    // it is enabled only when every write was confirmed.
+    bool MapPDO(int node, int commIndex, int mappingIndex, uint32_t cobId, unsigned transmissionType,
                 const std::vector<uint32_t>& entries, int waitMs);
 
     CANInterfaceSocketCAN* m_Can;

@@ -4,6 +4,7 @@
 #include "hardware/CANopenProfile.h"
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -152,7 +153,25 @@ const SDOparameter* HardwareProtocolCANopenSDO::FindObject(int index, int subind
 
 // ---------------------------------------------------------------- requests
 
+namespace {
+
+int64_t SteadyUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 bool HardwareProtocolCANopenSDO::RequestSDO(int node, int index, int subindex) {
+    return Upload(node, index, subindex, false, nullptr);
+}
+
+bool HardwareProtocolCANopenSDO::RequestSDOAndWait(int node, int index, int subindex, uint32_t* abortCode) {
+    return Upload(node, index, subindex, true, abortCode);
+}
+
+bool HardwareProtocolCANopenSDO::Upload(int node, int index, int subindex, bool wait, uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
     if (FindObject(index, subindex) == nullptr) {
         LogSingleton::instance()->addFormat("RequestSDO Error: index 0x%02X with subindex %d not defined!", index,
                                             subindex);
@@ -165,8 +184,9 @@ bool HardwareProtocolCANopenSDO::RequestSDO(int node, int index, int subindex) {
     const unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF),
                                    static_cast<unsigned char>((index >> 8) & 0xFF),
                                    static_cast<unsigned char>(subindex & 0xFF), 0, 0, 0, 0};
-    if (m_Can != nullptr) m_Can->WriteMessage(kSdoRequest + node, 8, data);
-    return true;
+    const uint64_t id = Enqueue(node, data, wait);
+    if (id == 0) return false;
+    return wait ? Wait(id, abortCode) : true;
 }
 
 bool HardwareProtocolCANopenSDO::SendSDO(int node, int index, int subindex, unsigned int value) {
@@ -175,11 +195,33 @@ bool HardwareProtocolCANopenSDO::SendSDO(int node, int index, int subindex, unsi
         LogSingleton::instance()->addFormat("ERROR - could not find SDO 0x%X, subindex %d in list!", index, subindex);
         return false;
     }
-    return SendSDO(node, index, subindex, p->Size(), value);
+    return Download(node, index, subindex, p->Size(), value, false, nullptr);
+}
+
+bool HardwareProtocolCANopenSDO::SendSDOConfirmed(int node, int index, int subindex, unsigned int value,
+                                                  uint32_t* abortCode) {
+    if (abortCode != nullptr) *abortCode = 0;
+    const SDOparameter* p = FindObject(index, subindex);
+    if (p == nullptr) {
+        LogSingleton::instance()->addFormat("ERROR - could not find SDO 0x%X, subindex %d in list!", index, subindex);
+        return false;
+    }
+    return Download(node, index, subindex, p->Size(), value, true, abortCode);
 }
 
 bool HardwareProtocolCANopenSDO::SendSDO(int node, int index, int subindex, int size, unsigned int value) {
+    return Download(node, index, subindex, size, value, false, nullptr);
+}
+
+bool HardwareProtocolCANopenSDO::SendSDOConfirmed(int node, int index, int subindex, int size, unsigned int value,
+                                                  uint32_t* abortCode) {
+    return Download(node, index, subindex, size, value, true, abortCode);
+}
+
+bool HardwareProtocolCANopenSDO::Download(int node, int index, int subindex, int size, unsigned int value, bool wait,
+                                          uint32_t* abortCode) {
     static const unsigned char kCommand[5] = {0, 0x2F, 0x2B, 0x27, 0x23};
+    if (abortCode != nullptr) *abortCode = 0;
     if (size < 1 || size > 4) return false;
     if (node < 1 || node > 127 || index < 0 || index > 0xFFFF || subindex < 0 || subindex > 0xFF) {
         LogSingleton::instance()->addErrorFormat("CANopen: SDO download to node %d, 0x%X:%d out of range", node, index,
@@ -194,13 +236,136 @@ bool HardwareProtocolCANopenSDO::SendSDO(int node, int index, int subindex, int 
                              static_cast<unsigned char>((index >> 8) & 0xFF), static_cast<unsigned char>(subindex),
                              0, 0, 0, 0};
     for (int k = 0; k < size; ++k) data[4 + k] = static_cast<unsigned char>((value >> (8 * k)) & 0xFF);
-    if (m_Can != nullptr) m_Can->WriteMessage(kSdoRequest + node, 8, data);
-    return true;
+    const uint64_t id = Enqueue(node, data, wait);
+    if (id == 0) return false;
+    return wait ? Wait(id, abortCode) : true;
+}
+
+uint64_t HardwareProtocolCANopenSDO::Enqueue(int node, const unsigned char* frame, bool waited) {
+    CheckTimeouts();
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    std::deque<Transfer>& queue = m_Queues[node];
+    if (queue.size() >= MaxQueuedPerNode) {
+        if (!m_QueueFullLogged[node]) {
+            m_QueueFullLogged[node] = true;
+            LogSingleton::instance()->addErrorFormat(
+                "CANopen: SDO requests to node %d pile up unanswered, 0x%04X:%d and further ones dropped", node,
+                frame[1] | (frame[2] << 8), static_cast<int>(frame[3]));
+        }
+        return 0;
+    }
+    Transfer t;
+    t.id = m_NextId++;
+    std::memcpy(t.frame, frame, 8);
+    t.waited = waited;
+    queue.push_back(t);
+    if (waited) m_Results[t.id] = Result();
+    SendNext(node);
+    return t.id;
+}
+
+void HardwareProtocolCANopenSDO::SendNext(int node) {
+    if (m_Outstanding[node] || m_Queues[node].empty()) return;
+    m_Outstanding[node] = true;
+    m_SentUs[node] = SteadyUs();
+    if (m_Can != nullptr) m_Can->WriteMessage(kSdoRequest + node, 8, m_Queues[node].front().frame);
+}
+
+void HardwareProtocolCANopenSDO::Finish(int node, bool ok, uint32_t abortCode) {
+    if (!m_Outstanding[node] || m_Queues[node].empty()) return;
+    const Transfer t = m_Queues[node].front();
+    m_Queues[node].pop_front();
+    m_Outstanding[node] = false;
+    if (m_Queues[node].empty()) m_QueueFullLogged[node] = false;
+    if (t.waited) {
+        auto it = m_Results.find(t.id);
+        if (it != m_Results.end()) it->second = Result{true, ok, abortCode};
+    }
+    m_QueueChanged.notify_all();
+    SendNext(node);
+}
+
+bool HardwareProtocolCANopenSDO::Wait(uint64_t id, uint32_t* abortCode) {
+    std::unique_lock<std::mutex> lock(m_QueueMutex);
+    while (true) {
+        auto it = m_Results.find(id);
+        if (it == m_Results.end()) return false;  // forgotten by a new connect
+        if (it->second.done) {
+            const Result r = it->second;
+            m_Results.erase(it);
+            if (abortCode != nullptr) *abortCode = r.abortCode;
+            return r.ok;
+        }
+        m_QueueChanged.wait_for(lock, std::chrono::milliseconds(5));
+        lock.unlock();
+        CheckTimeouts();
+        lock.lock();
+    }
+}
+
+void HardwareProtocolCANopenSDO::CheckTimeouts() {
+    const int64_t now = SteadyUs();
+    const int64_t limit = static_cast<int64_t>(m_TimeoutMs.load()) * 1000;
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    for (int node = 1; node < 128; ++node) {
+        if (!m_Outstanding[node] || now - m_SentUs[node] <= limit) continue;
+        const unsigned char* f = m_Queues[node].front().frame;
+        const int index = f[1] | (f[2] << 8);
+        LogSingleton::instance()->addErrorFormat(
+            "CANopen SDO ERROR: %s (object: 0x%x, subindex: %d, device ID: %d)", AbortCodeText(AbortTimeout), index,
+            static_cast<int>(f[3]), node);
+        // The node learns that the client gave the transfer up.
+        const unsigned char abort[8] = {0x80, f[1], f[2], f[3], 0x00, 0x00, 0x04, 0x05};
+        if (m_Can != nullptr) m_Can->WriteMessage(kSdoRequest + node, 8, abort);
+        Finish(node, false, AbortTimeout);
+    }
+}
+
+void HardwareProtocolCANopenSDO::ClearTransfers() {
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    for (int node = 0; node < 128; ++node) {
+        m_Queues[node].clear();
+        m_Outstanding[node] = false;
+        m_QueueFullLogged[node] = false;
+    }
+    m_Results.clear();
+    m_QueueChanged.notify_all();
+}
+
+size_t HardwareProtocolCANopenSDO::PendingTransfers(int node) const {
+    if (node < 0 || node > 127) return 0;
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    return m_Queues[node].size();
 }
 
 // ---------------------------------------------------------------- answers
 
-void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long) {
+void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long reserved) {
+    if (record == nullptr || data == nullptr || dlc < 4) return;
+    const int node = record->canId;
+    uint64_t answered = 0;
+    if (node >= 1 && node <= 127) {
+        std::lock_guard<std::mutex> lock(m_QueueMutex);
+        if (m_Outstanding[node]) {
+            const Transfer& t = m_Queues[node].front();
+            const bool sameObject = t.frame[1] == data[1] && t.frame[2] == data[2] && t.frame[3] == data[3];
+            const bool upload = (t.frame[0] & 0xE0) == 0x40;
+            const bool fits = data[0] == kAbort || (upload ? (data[0] & 0xE0) == 0x40 : data[0] == kDownloadConfirmed);
+            // Not the answer to what the node was asked: a late or stray frame.
+            if (!sameObject || !fits) return;
+            answered = t.id;
+        }
+    }
+    ParseAnswerFrame(record, dlc, data, reserved);
+    if (answered == 0) return;
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    if (m_Outstanding[node] && m_Queues[node].front().id == answered) {
+        const uint32_t code = data[0] == kAbort ? U32(data + 4) : 0;
+        Finish(node, data[0] != kAbort, code);
+    }
+}
+
+void HardwareProtocolCANopenSDO::ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data, long) {
     if (record == nullptr || data == nullptr || dlc < 4) return;
     if (data[0] == kDownloadConfirmed) return;
     const int index = U16(data + 1);
@@ -208,6 +373,12 @@ void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, cons
     if (data[0] == kAbort) {
         const std::string text = ParseSDOError(*record, data);
         if (!text.empty()) LogSingleton::instance()->add("CANopen SDO ERROR: " + text);
+        // A drive that refuses its mode of operation runs in none of ours.
+        if (index == 0x6060 && record->kind == 0) {
+            record->profile = CANopenProfileNone;
+            std::lock_guard<std::mutex> lock(m_TextMutex);
+            record->driveError = "mode of operation refused: " + AbortCodeText(U32(data + 4));
+        }
         // The abort code is no value of the object; it ends a device text, though.
         if ((index == 0x1008 || index == 0x100A) && subindex >= 1 && subindex <= 32) {
             std::lock_guard<std::mutex> lock(m_TextMutex);
@@ -230,15 +401,18 @@ void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, cons
 std::string HardwareProtocolCANopenSDO::AbortCodeText(uint32_t code) {
     switch (code) {
         case 0x05030000: return "toggle bit not changed (missing message)";
+        case 0x05040000: return "SDO protocol timed out";
         case 0x05040001: return "command specifier unknown";
         case 0x06010000: return "unsupported access";
         case 0x06010002: return "read only entry";
         case 0x06020000: return "object not existing";
         case 0x06040041: return "object can not be pdo mapped";
         case 0x06040042: return "mapped pdo exceed pdo";
+        case 0x06070010: return "data type or length mismatch";
         case 0x06070012: return "parameter length too long";
         case 0x06070013: return "parameter length too short";
         case 0x06090011: return "subindex not existing";
+        case 0x06090030: return "value range exceeded";
         case 0x06090031: return "value too great";
         case 0x06090032: return "value too small";
         case 0x08000000: return "general error";
@@ -275,6 +449,7 @@ void HardwareProtocolCANopenSDO::ParseSDOAnswerProfileMotors(jointData& record, 
             break;
         }
         case 0x6064:
+            record.positionKnown = 1;
             record.actualPosition =
                 (static_cast<float>(static_cast<int32_t>(U32(data + 4))) - record.gearZero) / record.gearScale;
             break;
@@ -607,6 +782,16 @@ std::string HardwareProtocolCANopenSDO::DeviceName(const jointData& record) cons
 std::string HardwareProtocolCANopenSDO::FirmwareVersion(const jointData& record) const {
     std::lock_guard<std::mutex> lock(m_TextMutex);
     return std::string(record.firmwareVersion, strnlen(record.firmwareVersion, sizeof(record.firmwareVersion)));
+}
+
+std::string HardwareProtocolCANopenSDO::DriveError(const jointData& record) const {
+    std::lock_guard<std::mutex> lock(m_TextMutex);
+    return record.driveError;
+}
+
+void HardwareProtocolCANopenSDO::SetDriveError(jointData& record, const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_TextMutex);
+    record.driveError = text;
 }
 
 void HardwareProtocolCANopenSDO::ClearDeviceTexts(jointData& record) const {

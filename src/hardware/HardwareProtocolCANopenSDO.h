@@ -3,15 +3,25 @@
 // checked against the table of known objects, and the decoding of every SDO
 // answer, abort, emergency, error register and pre-defined error into the
 // device records and log lines. Requests and answers are matched only by the
-// index and subindex an answer carries; nothing waits for an answer.
+// index and subindex an answer carries.
 //
 // The records' state texts, device names and firmware texts are written by
 // the CAN read thread and copied by others: both sides go through TextMutex().
+//
+// Transfers follow CiA 301: one outstanding request per node, the next one
+// sent when its answer (or abort) came, in order. An answer is taken only
+// when it answers the node's outstanding request; one that stays away longer
+// than the time-out ends the transfer with abort 0x05040000 (an error line
+// names node and object, and the node is told by an abort frame).
 
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/jointData.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,13 +56,34 @@ public:
     // The table entry, or null.
     const SDOparameter* FindObject(int index, int subindex) const;
 
-    // Upload request of a known object; false (with its error line) for others.
+    static constexpr int DefaultTimeoutMs = 200;
+    static constexpr size_t MaxQueuedPerNode = 64;
+    static constexpr uint32_t AbortTimeout = 0x05040000;
+
+    // Upload request of a known object, queued behind the node's outstanding
+    // one; false (with its error line) for others or a full queue.
     bool RequestSDO(int node, int index, int subindex);
     // Download of a known object in the size of its data type; false (with its
     // error line) for others.
     bool SendSDO(int node, int index, int subindex, unsigned int value);
     // Download of size 1 to 4 bytes without the table; other sizes send nothing.
     bool SendSDO(int node, int index, int subindex, int size, unsigned int value);
+
+    // The same, waiting for the answer: true when the node confirmed the
+    // download (or answered the upload, whose value has then been parsed);
+    // false for an abort (its code in abortCode), a time-out or a refused
+    // request. Never on the CAN read thread.
+    bool SendSDOConfirmed(int node, int index, int subindex, unsigned int value, uint32_t* abortCode = nullptr);
+    bool SendSDOConfirmed(int node, int index, int subindex, int size, unsigned int value,
+                          uint32_t* abortCode = nullptr);
+    bool RequestSDOAndWait(int node, int index, int subindex, uint32_t* abortCode = nullptr);
+    // Ends transfers unanswered beyond the time-out; any thread but the read thread.
+    void CheckTimeouts();
+    // Forgets every queued and outstanding transfer (a new connect).
+    void ClearTransfers();
+    void SetTimeoutMs(int ms) { m_TimeoutMs = ms; }
+    // Transfers queued or outstanding for a node.
+    size_t PendingTransfers(int node) const;
 
     // Every frame of 0x580 + node (CAN read thread).
     void ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long reserved);
@@ -85,11 +116,43 @@ public:
     std::string DeviceName(const jointData& record) const;
     std::string FirmwareVersion(const jointData& record) const;
     void ClearDeviceTexts(jointData& record) const;
+    std::string DriveError(const jointData& record) const;
+    void SetDriveError(jointData& record, const std::string& text) const;
 
     bool debug;
 
 private:
+    struct Transfer {
+        uint64_t id = 0;
+        unsigned char frame[8] = {};
+        bool waited = false;
+    };
+    struct Result {
+        bool done = false;
+        bool ok = false;
+        uint32_t abortCode = 0;
+    };
+    // Queues a request frame; 0 when refused. A waited transfer gets a result entry.
+    uint64_t Enqueue(int node, const unsigned char* frame, bool waited);
+    bool Wait(uint64_t id, uint32_t* abortCode);
+    void ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data, long reserved);
+    // Sends the node's first queued transfer when none is outstanding; caller holds m_QueueMutex.
+    void SendNext(int node);
+    // Ends the node's outstanding transfer; caller holds m_QueueMutex.
+    void Finish(int node, bool ok, uint32_t abortCode);
+    bool Download(int node, int index, int subindex, int size, unsigned int value, bool wait, uint32_t* abortCode);
+    bool Upload(int node, int index, int subindex, bool wait, uint32_t* abortCode);
+
     CANInterfaceSocketCAN* m_Can;
+    mutable std::mutex m_QueueMutex;
+    std::condition_variable m_QueueChanged;
+    std::deque<Transfer> m_Queues[128];
+    bool m_Outstanding[128] = {};
+    int64_t m_SentUs[128] = {};
+    bool m_QueueFullLogged[128] = {};
+    std::map<uint64_t, Result> m_Results;
+    uint64_t m_NextId = 1;
+    std::atomic<int> m_TimeoutMs{DefaultTimeoutMs};
     std::vector<SDOparameter> m_Objects;
     mutable std::mutex m_TextMutex;
     std::string m_LastErrorClass;  // guarded by m_TextMutex

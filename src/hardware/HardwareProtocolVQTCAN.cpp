@@ -192,6 +192,10 @@ bool HardwareProtocolVQTCAN::Connect() {
     for (auto& known : m_PositionKnown) known = false;
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
+    // Modules that kept power (a restart of the controller) may still be
+    // enabled: they would follow the first set-points, which are no position
+    // they reported. Motion starts with the operator's reset and enable.
+    if (connected) EnableMotors(false);
     cyclicSending = connected;
     return connected;
 }
@@ -226,6 +230,7 @@ void HardwareProtocolVQTCAN::ReadBack() {
     const bool connected = canInterface.IsConnected();
     const int joints = RobotJoints();
     std::lock_guard<std::mutex> lock(m_TextMutex);
+    bool all = joints > 0;
     for (int i = 0; i < joints; ++i) {
         Hardware::jointData& r = jointData[i];
         unsigned char data[8] = {};
@@ -246,9 +251,23 @@ void HardwareProtocolVQTCAN::ReadBack() {
             // Silent (or never heard): the last status would hide a dead joint.
             r.errorCode = connected ? Codec::kErrModuleDead : Codec::kErrBusDead;
             r.motorReady = 0;
+            r.referencedV1 = 0;
         }
+        all = all && r.referencedV1 != 0;
         Codec::DecodeErrorCode(r.errorCode, text, r.errorText);
     }
+    referencedAll = all;
+}
+
+void HardwareProtocolVQTCAN::GetReferenceStatus(bool* referenced, int* allReferenced) {
+    const int joints = RobotJoints();
+    bool all = joints > 0;
+    for (int i = 0; i < joints; ++i) {
+        const bool r = jointData[i].referencedV1 != 0;
+        if (referenced != nullptr) referenced[i] = r;
+        all = all && r;
+    }
+    if (allReferenced != nullptr) *allReferenced = all ? 1 : 0;
 }
 
 void HardwareProtocolVQTCAN::GetJoints(DataTypes::RobotState* state) {

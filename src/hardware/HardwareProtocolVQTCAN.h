@@ -42,6 +42,8 @@ public:
     void GetErrorHexCode(int* codes) override;
     bool GetMotorEnabled() override;
     bool JointPositionsKnown() override;
+    // The modules' own referenced flags (bit 7 of their status).
+    void GetReferenceStatus(bool* referenced, int* allReferenced) override;
     void ResetError() override;
     void EnableMotors(bool enable) override;
     void SetToZeroPos(int joint) override;

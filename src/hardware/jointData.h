@@ -75,6 +75,10 @@ public:
     RelaxedAtomic<int32_t> inputGroups{0};
     RelaxedAtomic<int32_t> outputGroups{0};
     RelaxedAtomic<uint8_t> pdosConfigured{0};
+    RelaxedAtomic<uint8_t> positionKnown{0};  // reported since the connect
+    RelaxedAtomic<uint8_t> needsSetUp{0};     // booted (or found pre-operational): parameters, PDOs, NMT start again
+    // A set-up the drive refused, as its error text; guarded like errorText.
+    std::string driveError;
 };
 
 }  // namespace Hardware

@@ -3,7 +3,7 @@
 // project's I/O module 112). Console "2" enables the robot, the drives get
 // their set-points, an injected fault is reported and "2" recovers from it.
 
-#include "controller/RobotMasterSimBus.h"
+#include "controller/CANopenCellSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,29 +12,10 @@
 
 namespace {
 
-using SimBusTest::Process;
-
-class CANopenBlackBox : public ::testing::Test {
+class CANopenBlackBox : public SimBusTest::CANopenCell {
 protected:
-    void SetUp() override { TestSupport::CopyFixture("canopen-robot.xml", sample.RobotFile()); }
-    void TearDown() override {
-        korvella.Kill();
-        bus.Kill();
-    }
-
-    void StartBus() {
-        bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", sample.Socket(), "--log", Frames(), "--robot",
-                   sample.RobotFile(), "--dio", "112"},
-                  sample.Root(), sample.File("cansim.txt"), {});
-        struct stat info {};
-        ASSERT_TRUE(SimBusTest::WaitFor([&]() { return stat(sample.Socket().c_str(), &info) == 0; }));
-    }
-    void StartController() {
-        korvella.Start({KORVELLA_PROGRAM}, sample.Root(), Output(),
-                       {"KORVELLA_CAN_SIM=" + sample.Socket(), "KORVELLA_LOG_NO_WAIT=1"});
-    }
+    void StartController() { CANopenCell::StartController(Output()); }
     std::string Output() const { return sample.File("console.txt"); }
-    std::string Frames() const { return sample.File("frames.txt"); }
     std::vector<std::string> Log() const { return SimBusTest::Messages(Output()); }
     bool Logged(const std::function<bool(const std::string&)>& match, size_t from = 0) const {
         const auto lines = Log();
@@ -46,14 +27,6 @@ protected:
         return SimBusTest::WaitFor([&] { return Logged(match, from) || !korvella.Running(); },
                                    std::chrono::seconds(seconds)) &&
                Logged(match, from);
-    }
-    static std::function<bool(const std::string&)> Is(const std::string& text) {
-        return [text](const std::string& line) { return line == text; };
-    }
-    static std::function<bool(const std::string&)> StatusWith(const std::string& status) {
-        return [status](const std::string& line) {
-            return line.compare(0, 5, "Pos: ") == 0 && line.find("   Status: " + status + ",") != std::string::npos;
-        };
     }
     // Frames with this identifier prefix in the bus's frame log.
     int FrameCount(const std::string& idPrefix) const {
@@ -67,9 +40,6 @@ protected:
         return n;
     }
 
-    SimBusTest::Sample sample;
-    Process bus;
-    Process korvella;
 };
 
 TEST_F(CANopenBlackBox, EnablesMovesReportsAFaultAndRecovers) {

@@ -203,16 +203,19 @@ protected:
     void SetUp() override {
         DriverFixture::SetUp();
         EditBus([](tinyxml2::XMLElement* bus) { bus->FirstChildElement("Joints")->SetAttribute("NrOfJoints", 2); });
+        // Drives that answer: the client sends a node's next request after the answer to the last.
+        Simulate();
         MakeDriver();
         Peer();
         ASSERT_TRUE(driver->canInterface.Connect());
         Drain();
     }
+    static bool IsRequest(const can_frame& f) { return f.can_id >= 0x601 && f.can_id <= 0x67F; }
     // The read-back requests of both drives in order.
     static std::vector<std::string> ReadBack(const std::vector<can_frame>& frames) {
         std::vector<std::string> out;
         for (const can_frame& f : frames)
-            if (f.data[0] == 0x40) out.push_back(CANopenTest::Text(f));
+            if (IsRequest(f) && f.data[0] == 0x40) out.push_back(CANopenTest::Text(f));
         return out;
     }
     static std::vector<std::string> ExpectedReadBack() {
@@ -257,7 +260,7 @@ TEST_F(CANopenParameterFile, ValidParametersAreSentKeptAndReadBack) {
     const auto frames = Drain();
     std::vector<std::string> downloads;
     for (const can_frame& f : frames)
-        if (f.data[0] != 0x40) downloads.push_back(CANopenTest::Text(f));
+        if (IsRequest(f) && f.data[0] != 0x40) downloads.push_back(CANopenTest::Text(f));
     EXPECT_EQ(downloads, (std::vector<std::string>{"601#2F98600011000000", "602#237C60000CFEFFFF",
                                                    "602#2B013700FFFF0000", "609#2B00200105000000"}));
     EXPECT_EQ(ReadBack(frames), ExpectedReadBack());

@@ -301,7 +301,9 @@ TEST_F(CANopenDriver, ReadOutsOfCurrentsTemperaturesAndSupply) {
         EXPECT_NEAR(temperatures[i], 35.0f, 1e-3f) << i;
     }
 
-    // A set-point far out of range saturates instead of wrapping.
+    // A set-point far out of range saturates instead of wrapping (the
+    // drives' following error window opened wide so they take the step).
+    for (int node : {1, 2}) sim->Drive(node)->Write(0x6065, 0, 0xFFFFFFFFu);
     Drain();
     state.jointSetPoint[0] = 1e30f;
     state.jointSetPoint[1] = 1e30f;  // negative gear scale

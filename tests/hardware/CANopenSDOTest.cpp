@@ -6,13 +6,31 @@
 #include "hardware/HardwareProtocolCANopenPDO.h"
 #include "hardware/HardwareProtocolCANopenSDO.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <mutex>
+#include <thread>
 
 using Hardware::HardwareProtocolCANopenPDO;
 using Hardware::HardwareProtocolCANopenSDO;
 using StringList = std::vector<std::string>;
 
 namespace {
+
+// The answers the test's device gives reach the client as the driver's read
+// thread hands them over.
+std::atomic<HardwareProtocolCANopenSDO*> g_Client{nullptr};
+Hardware::jointData g_AnyNode;
+
+void OnAnswer(int id, int dlc, const unsigned char* data, long reserved, timespec) {
+    HardwareProtocolCANopenSDO* client = g_Client.load();
+    if (client == nullptr || id < 0x581 || id > 0x5FF) return;
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    g_AnyNode.canId = static_cast<uint8_t>(id - 0x580);
+    client->ParseSDOAnswer(&g_AnyNode, dlc, data, reserved);
+}
 
 class CANopenSDO : public CANopenTest::BusFixture {
 protected:
@@ -21,11 +39,64 @@ protected:
         sdo = std::make_unique<HardwareProtocolCANopenSDO>(can.get(), false);
         pdo = std::make_unique<HardwareProtocolCANopenPDO>(can.get(), sdo.get(), false);
         pdo->SetSleepFunction([](int) {});
+        g_Client = sdo.get();
+        can->receiveCallback = OnAnswer;
         drive.canId = 3;
         drive.gearScale = 100.0f;
         drive.gearZero = 1000.0f;
         io.canId = 20;
         io.kind = 1;
+    }
+    void TearDown() override {
+        StopAnswering();
+        can->receiveCallback = nullptr;
+        g_Client = nullptr;
+        CANopenTest::BusFixture::TearDown();
+    }
+
+    // The peer plays every node: it confirms each request at once (uploads
+    // with 0), so the client's one-at-a-time transfers go on; the frames it
+    // saw are what DrainAnswered returns.
+    void AnswerRequests() {
+        answering = true;
+        responder = std::thread([this] {
+            can_frame f;
+            while (answering) {
+                if (!peer->Receive(f, 10)) continue;
+                {
+                    std::lock_guard<std::mutex> lock(seenMutex);
+                    seen.push_back(f);
+                }
+                const int id = static_cast<int>(f.can_id);
+                if (id < 0x601 || id > 0x67F || f.can_dlc != 8 || f.data[0] == 0x80) continue;
+                can_frame a{};
+                a.can_id = static_cast<canid_t>(id - 0x80);
+                a.can_dlc = 8;
+                a.data[0] = (f.data[0] & 0xE0) == 0x40 ? 0x43 : 0x60;
+                a.data[1] = f.data[1];
+                a.data[2] = f.data[2];
+                a.data[3] = f.data[3];
+                peer->Send(a);
+            }
+        });
+    }
+    void StopAnswering() {
+        answering = false;
+        if (responder.joinable()) responder.join();
+    }
+    StringList DrainAnswered(int quietMs = 100) {
+        size_t last = 0;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(quietMs));
+            std::lock_guard<std::mutex> lock(seenMutex);
+            if (seen.size() == last) break;
+            last = seen.size();
+        }
+        std::lock_guard<std::mutex> lock(seenMutex);
+        StringList out;
+        for (const can_frame& f : seen) out.push_back(CANopenTest::Text(f));
+        seen.clear();
+        return out;
     }
 
     // An answer from the device, as the read thread hands it over.
@@ -47,6 +118,10 @@ protected:
     std::unique_ptr<HardwareProtocolCANopenPDO> pdo;
     Hardware::jointData drive;
     Hardware::jointData io;
+    std::atomic<bool> answering{false};
+    std::thread responder;
+    std::mutex seenMutex;
+    std::vector<can_frame> seen;
 };
 
 TEST_F(CANopenSDO, ObjectTable) {
@@ -75,6 +150,7 @@ TEST_F(CANopenSDO, ObjectTable) {
 }
 
 TEST_F(CANopenSDO, DownloadsOfEverySizeAndUploadRequests) {
+    AnswerRequests();
     sdo->debug = true;
     EXPECT_TRUE(sdo->SendSDO(5, 0x6060, 0, 8));
     EXPECT_TRUE(sdo->SendSDO(5, 0x60C2, 2, static_cast<unsigned>(-3)));
@@ -83,9 +159,15 @@ TEST_F(CANopenSDO, DownloadsOfEverySizeAndUploadRequests) {
     EXPECT_TRUE(sdo->SendSDO(5, 0x2000, 7, 3, 0xABCDEF));  // explicit size, outside the table
     EXPECT_TRUE(sdo->SendSDO(127, 0x6082, 0, 4, 0));
     EXPECT_TRUE(sdo->RequestSDO(5, 0x6064, 0));
-    EXPECT_EQ(DrainText(), (StringList{"605#2F60600008000000", "605#2FC26002FD000000", "605#2B4060004F230000",
-                                       "605#237A6000FEFFFFFF", "605#27002007EFCDAB00", "67F#2382600000000000",
-                                       "605#4064600000000000"}));
+    // In order per node, one after the other's answer.
+    StringList node5, node127;
+    for (const std::string& f : DrainAnswered()) {
+        if (f.compare(0, 4, "605#") == 0) node5.push_back(f);
+        if (f.compare(0, 4, "67F#") == 0) node127.push_back(f);
+    }
+    EXPECT_EQ(node5, (StringList{"605#2F60600008000000", "605#2FC26002FD000000", "605#2B4060004F230000",
+                                 "605#237A6000FEFFFFFF", "605#27002007EFCDAB00", "605#4064600000000000"}));
+    EXPECT_EQ(node127, StringList{"67F#2382600000000000"});
     EXPECT_TRUE(log.Has("Send SDO ID: 0x05 Index: 0x6060:00 value: 0x00000008"));
 }
 
@@ -123,6 +205,10 @@ TEST_F(CANopenSDO, AbortTexts) {
                           {0x06090011, "subindex not existing"},
                           {0x06090031, "value too great"},
                           {0x06090032, "value too small"},
+                          // The drives' most common refusals, and the client's own time-out.
+                          {0x06090030, "value range exceeded"},
+                          {0x06070010, "data type or length mismatch"},
+                          {0x05040000, "SDO protocol timed out"},
                           {0x08000000, "general error"},
                           {0x08000022, "data cannot be read ot stored in this state (could not configure PDO)"},
                           {0x0800ABCD, "unknown error: 800abcd"}};
@@ -273,6 +359,7 @@ TEST_F(CANopenSDO, StatusWordStates) {
 }
 
 TEST_F(CANopenSDO, HomingProgress) {
+    AnswerRequests();
     drive.profile = Hardware::CANopenProfileHoming;
     drive.homingStatus = 0xFFFF;
     drive.limitSwitchOption = -1;
@@ -296,7 +383,7 @@ TEST_F(CANopenSDO, HomingProgress) {
     EXPECT_EQ(drive.referenced, 1);
     EXPECT_EQ(log.Count("CANopen: Homing finished joint 3"), 1);
     // Finished twice (confirmed, then done): position request and option code each time.
-    EXPECT_EQ(DrainText(), (StringList{"603#4064600000000000", "603#2B013700FFFF0000", "603#4064600000000000",
+    EXPECT_EQ(DrainAnswered(), (StringList{"603#4064600000000000", "603#2B013700FFFF0000", "603#4064600000000000",
                                        "603#2B013700FFFF0000"}));
     // The same bits again log nothing.
     log.Clear();
@@ -374,13 +461,14 @@ TEST_F(CANopenSDO, TransmitPDOs) {
 }
 
 TEST_F(CANopenSDO, DriveMappingSequence) {
+    AnswerRequests();
     drive.driveSubmode = 1;  // closed loop
     pdo->ConfigureDrivePDOs(drive, Hardware::CANopenProfileCSP);
     EXPECT_EQ(drive.pdosConfigured, 1);
     EXPECT_TRUE(log.Has("CANopen: Initializing PDOs for joint 3"));
     EXPECT_TRUE(log.Has("CANopen: NMT-Request ENTER_PREOPERATIONAL for device 3"));
     EXPECT_TRUE(log.Has("CANopen: NMT-Request ENTER_OPERATIONAL for device 3"));
-    EXPECT_EQ(DrainText(), (StringList{
+    EXPECT_EQ(DrainAnswered(), (StringList{
                                "000#8003",
                                "603#2300180183010080", "603#2F00180201000000", "603#2F001A0000000000",
                                "603#23001A0110004160", "603#23001A0220006460", "603#23001A0308000110",
@@ -399,13 +487,13 @@ TEST_F(CANopenSDO, DriveMappingSequence) {
     // Profile position: no receive PDO; open loop: the a and b components.
     drive.driveSubmode = 0;
     pdo->ConfigureDrivePDOs(drive, Hardware::CANopenProfilePosition);
-    const StringList frames = DrainText();
+    const StringList frames = DrainAnswered();
     ASSERT_EQ(frames.size(), 25u);
     EXPECT_EQ(frames[20], "603#23021A0120033920");
     EXPECT_EQ(frames[24], "000#0103");
     for (const Hardware::CANopenProfile p : {Hardware::CANopenProfileIPO, Hardware::CANopenProfileVelocity}) {
         pdo->ConfigureDrivePDOs(drive, p);
-        const StringList f = DrainText();
+        const StringList f = DrainAnswered();
         ASSERT_EQ(f.size(), 31u);
         EXPECT_EQ(f[25], "603#2F00140201000000") << "transmission type 1";
         EXPECT_EQ(f[27], p == Hardware::CANopenProfileIPO ? "603#230016012001C160" : "603#230016012000FF60")
@@ -414,12 +502,13 @@ TEST_F(CANopenSDO, DriveMappingSequence) {
 }
 
 TEST_F(CANopenSDO, IOModuleMappingSequence) {
+    AnswerRequests();
     io.inputGroups = 2;
     io.outputGroups = 2;
     pdo->ConfigureIOModulePDOs(io);
     EXPECT_TRUE(log.Has("CANopen: Initializing PDOs for IO module 20"));
     EXPECT_EQ(io.pdosConfigured, 1);
-    EXPECT_EQ(DrainText(), (StringList{"000#8014",
+    EXPECT_EQ(DrainAnswered(), (StringList{"000#8014",
                                        "614#2300140114020080", "614#2F00140200000000", "614#2F00160000000000",
                                        "614#2300160108010062", "614#2300160208020062", "614#2F00160002000000",
                                        "614#2300140114020000",
@@ -427,14 +516,19 @@ TEST_F(CANopenSDO, IOModuleMappingSequence) {
                                        "614#23001A0108010060", "614#23001A0208020060", "614#2F001A0002000000",
                                        "614#2300180194010000",
                                        "000#0114"}));
-    // More groups than the table's four mapping entries: the rest is refused.
+    // More groups than the table's four mapping entries: the rest is refused,
+    // and the receive PDO stays disabled instead of running on part of its mapping.
     io.outputGroups = 5;
     io.inputGroups = 0;
-    pdo->ConfigureIOModulePDOs(io);
+    EXPECT_FALSE(pdo->ConfigureIOModulePDOs(io));
     EXPECT_TRUE(log.Has("ERROR - could not find SDO 0x1600, subindex 5 in list!"));
-    const StringList frames = DrainText();
-    ASSERT_EQ(frames.size(), 16u);
-    EXPECT_EQ(frames[12], "614#2F001A0000000000") << "no input groups: none mapped";
+    EXPECT_TRUE(log.HasError("CANopen: PDO mapping 0x1600 of node 20 refused, PDO left disabled"));
+    EXPECT_EQ(io.pdosConfigured, 0);
+    const StringList frames = DrainAnswered();
+    ASSERT_EQ(frames.size(), 15u);
+    EXPECT_EQ(frames[8], "614#2F00160005000000");
+    EXPECT_EQ(frames[9], "614#2300180194010080") << "no enabling write of the receive PDO";
+    EXPECT_EQ(frames[11], "614#2F001A0000000000") << "no input groups: none mapped";
 }
 
 }  // namespace

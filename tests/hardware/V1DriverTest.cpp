@@ -282,6 +282,61 @@ TEST_F(V1Driver, DrivesTheSimulatedModules) {
     EXPECT_TRUE(log->Has("Setting joint 2 to zero pos"));
 }
 
+TEST_F(V1Driver, ARestartedControllerLeavesEnabledModulesStanding) {
+    StartRobot();
+    driver->ResetError();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    state.jointSetPoint[2] = 5.0f;
+    ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[2] - 5.0f) < 0.02f; }));
+    const double standing = sim->JointV1(48)->GetSnapshot().positionRaw;
+
+    // The controller dies; the modules keep power and stay enabled. A new one
+    // starts with the project's home in its set-points.
+    driver.reset();
+    ASSERT_TRUE(sim->JointV1(48)->GetSnapshot().enabled);
+    state = DataTypes::RobotState();
+    for (int i = 0; i < 3; ++i) state.jointSetPoint[i] = 90.0f;
+    ASSERT_EQ(InitDriver(), -1);
+    ASSERT_TRUE(driver->Connect());
+    for (int k = 0; k < 300; ++k) Cycle();
+    EXPECT_FALSE(sim->JointV1(48)->GetSnapshot().enabled);
+    EXPECT_DOUBLE_EQ(sim->JointV1(48)->GetSnapshot().positionRaw, standing) << "moved without a command";
+    EXPECT_TRUE(driver->JointPositionsKnown());
+    EXPECT_NEAR(state.jointActual[2], 5.0f, 0.02f);
+
+    // The operator's reset takes the set-points from the modules; the enable moves nothing.
+    for (int i = 0; i < 3; ++i) state.jointSetPoint[i] = state.jointActual[i];
+    driver->ResetError();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    for (int k = 0; k < 100; ++k) Cycle();
+    EXPECT_NEAR(sim->JointV1(48)->GetSnapshot().positionRaw, standing, 1.0);
+}
+
+TEST_F(V1Driver, ReportsTheModulesReferencedFlags) {
+    StartRobot();
+    bool referenced[16] = {};
+    int all = -1;
+    ASSERT_TRUE(CycleUntil([&] { return driver->JointPositionsKnown(); }));
+    driver->GetReferenceStatus(referenced, &all);
+    EXPECT_EQ(all, 0);
+    EXPECT_FALSE(driver->referencedAll);
+    sim->JointV1(16)->SetReferenced(true);
+    sim->JointV1(32)->SetReferenced(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[1].referencedV1 == 1; }));
+    driver->GetReferenceStatus(referenced, &all);
+    EXPECT_TRUE(referenced[0]);
+    EXPECT_TRUE(referenced[1]);
+    EXPECT_FALSE(referenced[2]);
+    EXPECT_EQ(all, 0);
+    sim->JointV1(48)->SetReferenced(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->referencedAll.load(); }));
+    driver->GetReferenceStatus(referenced, &all);
+    EXPECT_TRUE(referenced[2]);
+    EXPECT_EQ(all, 1);
+}
+
 TEST_F(V1Driver, PositionsAreKnownOnceEveryJointReportedSinceTheConnect) {
     ASSERT_NO_FATAL_FAILURE(Simulate());
     sim->Silence(32, true);

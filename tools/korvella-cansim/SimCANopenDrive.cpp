@@ -15,9 +15,31 @@ constexpr int8_t kModeCSV = 9;
 
 }  // namespace
 
+namespace {
+
+constexpr uint32_t kAbortValueRange = 0x06090030;
+constexpr uint32_t kAbortState = 0x08000022;
+constexpr uint32_t kDefaultFollowingWindow = 2000;  // position units
+constexpr int64_t kQuickStopRampUs = 50000;
+
+}  // namespace
+
 SimCANopenDrive::SimCANopenDrive(const Config& config) : SimCANopenNode(config) {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    UpdateStatusword();
+    OnReset();
+}
+
+uint32_t SimCANopenDrive::RefuseDownload(int index, int subindex, uint32_t value) const {
+    (void)subindex;
+    if (index == 0x6060) {
+        const int mode = static_cast<int8_t>(value & 0xFF);
+        for (int m : m_SupportedModes)
+            if (m == mode) return 0;
+        return kAbortValueRange;
+    }
+    // The mode cannot change under a running homing.
+    if (index == 0x6098 && m_HomingDoneUs != 0) return kAbortState;
+    return 0;
 }
 
 int8_t SimCANopenDrive::Mode() const { return static_cast<int8_t>(Get(0x6060, 0) & 0xFF); }
@@ -58,6 +80,7 @@ void SimCANopenDrive::UpdateStatusword() {
             break;
         default: sw |= 0x0400; break;
     }
+    if (m_FollowingError) sw |= 0x2000;
     Set(0x6041, 0, sw);
     const bool current = enabled || m_State == State::SwitchedOn;
     Set(0x2039, 1, current ? 300 : 0);
@@ -73,6 +96,7 @@ void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
     if (m_State == State::Fault) {
         if ((cw & 0x0080) && !(previous & 0x0080)) {
             m_State = State::SwitchOnDisabled;
+            m_FollowingError = false;
             SendEmergency(0, 0, bus);  // error reset
         }
         UpdateStatusword();
@@ -85,6 +109,7 @@ void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
         } else if ((cw & 0x0006) == 0x0002) {
             if (s == State::OperationEnabled) {
                 m_State = State::QuickStopActive;
+                m_QuickStopEndUs = m_NowUs + kQuickStopRampUs;
             } else if (s == State::ReadyToSwitchOn || s == State::SwitchedOn) {
                 m_State = State::SwitchOnDisabled;
             }
@@ -101,8 +126,7 @@ void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
     const int8_t mode = Mode();
     if (rising4) {
         if (mode == kModeHoming) {
-            const bool method35 = (Get(0x6098, 0) & 0xFF) == 35;
-            if (m_State == State::OperationEnabled || (method35 && m_State == State::SwitchedOn)) StartHoming();
+            if (m_State == State::OperationEnabled) StartHoming();
         } else if (mode == kModeProfilePosition && m_State == State::OperationEnabled) {
             SetPosition(static_cast<int32_t>(Get(0x607A, 0)));
             m_TargetReached = true;
@@ -140,11 +164,20 @@ void SimCANopenDrive::OnObjectWritten(int index, int subindex, Bus& bus) {
     }
 }
 
-void SimCANopenDrive::OnSync(Bus&) {
+void SimCANopenDrive::OnSync(Bus& bus) {
     if (m_State != State::OperationEnabled) return;
     const int8_t mode = Mode();
     if (mode == kModeCSP) {
-        SetPosition(static_cast<int32_t>(Get(0x607A, 0)));
+        const double target = static_cast<int32_t>(Get(0x607A, 0));
+        if (std::fabs(target - m_Position) > static_cast<double>(Get(0x6065, 0))) {
+            // A step no motor follows within one cycle: following error.
+            m_State = State::Fault;
+            m_FollowingError = true;
+            SendEmergency(0x8611, 0x21, bus);
+            UpdateStatusword();
+            return;
+        }
+        SetPosition(target);
     } else if (mode == kModeInterpolated && (m_LastControlword & 0x0010)) {
         SetPosition(static_cast<int32_t>(Get(0x60C1, 1)));
     }
@@ -154,6 +187,12 @@ void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
     const double dt = m_LastTickUs == 0 ? 0.0 : static_cast<double>(nowUs - m_LastTickUs) / 1e6;
     m_LastTickUs = nowUs;
     m_NowUs = nowUs;
+    if (m_State == State::QuickStopActive && m_QuickStopEndUs != 0 && nowUs >= m_QuickStopEndUs &&
+        (Get(0x605A, 0) & 0xFFFF) == 2) {
+        m_QuickStopEndUs = 0;
+        m_State = State::SwitchOnDisabled;
+        UpdateStatusword();
+    }
     if (m_FaultPending) {
         m_FaultPending = false;
         m_State = State::Fault;
@@ -179,6 +218,10 @@ void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
 }
 
 void SimCANopenDrive::OnReset() {
+    Set(0x6065, 0, kDefaultFollowingWindow);
+    Set(0x605A, 0, 2);
+    m_QuickStopEndUs = 0;
+    m_FollowingError = false;
     m_State = State::SwitchOnDisabled;
     m_LastControlword = 0;
     m_HomingBits = 0x0400;
@@ -203,6 +246,11 @@ void SimCANopenDrive::SetHomingFails(bool fails) {
 void SimCANopenDrive::SetHomingDelayMs(int ms) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_HomingDelayMs = ms;
+}
+
+void SimCANopenDrive::SetSupportedModes(const std::vector<int>& modes) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_SupportedModes = modes;
 }
 
 SimCANopenDrive::State SimCANopenDrive::GetState() const {

@@ -4,11 +4,17 @@
 // rising edge of bit 7), 0x6061 shows 0x6060, and in operation_enabled the
 // position follows the set-points of the mode: CSP and interpolated position
 // at the next SYNC, profile position on the new-set-point bit, the velocity
-// modes from 0x60FF. Homing starts on the rising edge of bit 4 (method 35 at
-// once, also in switched_on; other methods after a delay) and ends with the
-// bits 0x1400 and the position at the home offset 0x607C.
+// modes from 0x60FF. As CiA 402 has it: only the configured modes of
+// operation are accepted; homing starts on the rising edge of bit 4 in
+// operation enabled only (method 35 at once, other methods after a delay) and
+// ends with the bits 0x1400 and the position at the home offset 0x607C; a CSP
+// target further than the following error window (0x6065) from the position
+// faults the drive (0x8611); quick stop follows option code 2 (0x605A): ramp,
+// then switch on disabled.
 
 #include "korvella-cansim/SimCANopenNode.h"
+
+#include <vector>
 
 namespace CanSim {
 
@@ -24,6 +30,8 @@ public:
     // The next homing runs (other than method 35) end in a homing error.
     void SetHomingFails(bool fails);
     void SetHomingDelayMs(int ms);
+    // Modes of operation the drive accepts in 0x6060 (others: abort 0x06090030).
+    void SetSupportedModes(const std::vector<int>& modes);
     State GetState() const;
     int32_t Position() const;
 
@@ -32,6 +40,7 @@ protected:
     void OnSync(Bus& bus) override;
     void OnProfileTick(int64_t nowUs, Bus& bus) override;
     void OnReset() override;
+    uint32_t RefuseDownload(int index, int subindex, uint32_t value) const override;
 
 private:
     void HandleControlword(uint16_t cw, Bus& bus);
@@ -49,8 +58,11 @@ private:
     int64_t m_LastTickUs = 0;
     int m_HomingDelayMs = 500;
     bool m_HomingFails = false;
+    std::vector<int> m_SupportedModes{1, 3, 6, 7, 8, 9};
+    int64_t m_QuickStopEndUs = 0;  // option code 2: switch on disabled after the ramp
     bool m_TargetReached = true;
     bool m_FaultPending = false;
+    bool m_FollowingError = false;
     uint16_t m_FaultCode = 0;
     uint8_t m_FaultRegister = 0;
 };

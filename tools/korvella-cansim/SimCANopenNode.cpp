@@ -1,7 +1,5 @@
 #include "korvella-cansim/SimCANopenNode.h"
 
-#include "hardware/HardwareProtocolCANopenSDO.h"
-
 #include <cstring>
 
 namespace CanSim {
@@ -41,15 +39,79 @@ SimCANopenNode::SimCANopenNode(const Config& config) : m_Config(config) { BuildD
 
 // ---------------------------------------------------------------- dictionary
 
+namespace {
+
+// The objects a device of this kind holds, with the sizes and access of CiA
+// 301, 401 and 402 (and the maker's objects of the drives), independent of
+// what the controller's SDO client believes about them.
+struct ObjectSpec {
+    int index;
+    int firstSub;
+    int lastSub;
+    int size;
+    bool writable;
+    bool mappable;
+};
+
+const ObjectSpec kCommunication[] = {
+    {0x1001, 0, 0, 1, false, true},   {0x1003, 0, 0, 1, true, false},  {0x1003, 1, 8, 4, false, false},
+    {0x1017, 0, 0, 2, true, false},   {0x1400, 1, 1, 4, true, false},  {0x1400, 2, 2, 1, true, false},
+    {0x1401, 1, 1, 4, true, false},   {0x1401, 2, 2, 1, true, false},  {0x1600, 0, 0, 1, true, false},
+    {0x1600, 1, 4, 4, true, false},   {0x1601, 0, 0, 1, true, false},  {0x1601, 1, 4, 4, true, false},
+    {0x1800, 1, 1, 4, true, false},   {0x1800, 2, 2, 1, true, false},  {0x1800, 3, 3, 2, true, false},
+    {0x1801, 1, 1, 4, true, false},   {0x1801, 2, 2, 1, true, false},  {0x1801, 3, 3, 2, true, false},
+    {0x1802, 1, 1, 4, true, false},   {0x1802, 2, 2, 1, true, false},  {0x1802, 3, 3, 2, true, false},
+    {0x1803, 1, 1, 4, true, false},   {0x1803, 2, 2, 1, true, false},  {0x1803, 3, 3, 2, true, false},
+    {0x1A00, 0, 0, 1, true, false},   {0x1A00, 1, 4, 4, true, false},  {0x1A01, 0, 0, 1, true, false},
+    {0x1A01, 1, 4, 4, true, false},   {0x1A02, 0, 0, 1, true, false},  {0x1A02, 1, 4, 4, true, false},
+    {0x1A03, 0, 0, 1, true, false},   {0x1A03, 1, 4, 4, true, false},
+};
+
+const ObjectSpec kDrive[] = {
+    // The maker's objects.
+    {0x2039, 1, 4, 4, false, true},   {0x2052, 0, 0, 4, true, true},   {0x3202, 0, 0, 4, true, true},
+    {0x3212, 1, 1, 1, true, true},    {0x3240, 1, 2, 4, true, true},   {0x3240, 6, 6, 4, true, true},
+    {0x320A, 3, 4, 4, true, true},    {0x3243, 1, 1, 4, true, true},   {0x3701, 0, 0, 2, true, true},
+    {0x4014, 1, 3, 4, false, true},
+    // CiA 402.
+    {0x603F, 0, 0, 2, false, true},   {0x6040, 0, 0, 2, true, true},   {0x6041, 0, 0, 2, false, true},
+    {0x605A, 0, 0, 2, true, false},   {0x605C, 0, 0, 2, true, false},  {0x6060, 0, 0, 1, true, true},
+    {0x6061, 0, 0, 1, false, true},   {0x6062, 0, 0, 4, false, true},  {0x6063, 0, 0, 4, false, true},
+    {0x6064, 0, 0, 4, false, true},   {0x6065, 0, 0, 4, true, true},   {0x6066, 0, 0, 2, true, true},
+    {0x6078, 0, 0, 2, false, true},   {0x607A, 0, 0, 4, true, true},   {0x607B, 1, 2, 4, true, true},
+    {0x607C, 0, 0, 4, true, true},    {0x607D, 1, 2, 4, true, true},   {0x6081, 0, 0, 4, true, true},
+    {0x6082, 0, 0, 4, true, true},    {0x6083, 0, 0, 4, true, true},   {0x6084, 0, 0, 4, true, true},
+    {0x6098, 0, 0, 1, true, true},    {0x6099, 1, 2, 4, true, true},   {0x60A9, 0, 0, 4, true, false},
+    {0x60C1, 1, 1, 4, true, true},    {0x60C2, 1, 1, 1, true, false},  {0x60C2, 2, 2, 1, true, false},
+    {0x60C4, 6, 6, 1, true, false},   {0x60F2, 0, 0, 2, true, true},   {0x60FF, 0, 0, 4, true, true},
+};
+
+const ObjectSpec kIO[] = {
+    // CiA 401: eight groups of eight inputs and outputs.
+    {0x6000, 0, 0, 1, false, false},  {0x6000, 1, 8, 1, false, true},  {0x6200, 0, 0, 1, false, false},
+    {0x6200, 1, 8, 1, true, true},
+};
+
+}  // namespace
+
 void SimCANopenNode::BuildDictionary() {
     m_Objects.clear();
-    for (const Hardware::SDOparameter& p : Hardware::HardwareProtocolCANopenSDO::KnownObjects()) {
-        Entry e;
-        e.size = p.Size();
-        e.writable = p.accessType == Hardware::sdoReadWrite;
-        // The device texts and the communication objects are no process data.
-        e.mappable = (p.index >= 0x2000 || p.index == 0x1001);
-        m_Objects[Key(p.index, p.subindex)] = e;
+    const auto add = [&](const ObjectSpec* specs, size_t n) {
+        for (size_t k = 0; k < n; ++k) {
+            for (int sub = specs[k].firstSub; sub <= specs[k].lastSub; ++sub)
+                m_Objects[Key(specs[k].index, sub)] = Entry{0, specs[k].size, specs[k].writable, specs[k].mappable};
+        }
+    };
+    add(kCommunication, sizeof(kCommunication) / sizeof(kCommunication[0]));
+    if (m_Config.kind == Kind::Drive) {
+        add(kDrive, sizeof(kDrive) / sizeof(kDrive[0]));
+    } else {
+        add(kIO, sizeof(kIO) / sizeof(kIO[0]));
+    }
+    // The device texts are strings (subindex 0); the maker's devices also hand
+    // them out one character per subindex.
+    for (int index : {0x1008, 0x100A}) {
+        for (int sub = 0; sub <= 32; ++sub) m_Objects[Key(index, sub)] = Entry{0, 1, false, false};
     }
     const bool drive = m_Config.kind == Kind::Drive;
     m_Objects[Key(0x1000, 0)] = Entry{drive ? 0x00020192u : 0x000F0191u, 4, false, false};
@@ -148,7 +210,17 @@ void SimCANopenNode::OnFrame(const can_frame& frame, const timespec&, Bus& bus) 
         return;
     }
     if (id == 0x600 + m_Config.nodeId) {
-        if (m_State.nmtState != kStopped) HandleSDO(frame, bus);
+        if (m_State.nmtState == kStopped || m_State.sdoSilent) return;
+        // The client gives its transfer up: nothing to answer.
+        if (frame.can_dlc == 8 && frame.data[0] == 0x80) {
+            m_SdoPending = false;
+            m_Segmented.active = false;
+            return;
+        }
+        // A server holds one transfer: a request before the answer overwrites it.
+        if (m_SdoPending) ++m_State.sdoOverruns;
+        m_SdoRequest = frame;
+        m_SdoPending = true;
         return;
     }
     for (int k = 0; k < 2; ++k) {
@@ -170,6 +242,10 @@ void SimCANopenNode::OnTick(const timespec& now, Bus& bus) {
         SendFrame(bus, 0x700 + m_Config.nodeId, 1, &boot);
         m_State.nmtState = kPreOperational;
         m_NextHeartbeatUs = 0;
+    }
+    if (m_SdoPending) {
+        m_SdoPending = false;
+        if (m_State.nmtState != kStopped && !m_State.sdoSilent) HandleSDO(m_SdoRequest, bus);
     }
     for (const PendingEmergency& e : m_PendingEmergencies) {
         if (m_State.nmtState != kStopped) SendEmergency(e.code, e.errorRegister, bus);
@@ -369,6 +445,10 @@ void SimCANopenNode::Download(const can_frame& frame, Bus& bus) {
     }
     uint32_t value = 0;
     for (int k = 0; k < size; ++k) value |= static_cast<uint32_t>(frame.data[4 + k]) << (8 * k);
+    if (const uint32_t refusal = RefuseDownload(index, subindex, value)) {
+        Abort(index, subindex, refusal, bus);
+        return;
+    }
     if (const uint32_t refusal = CheckMappingWrite(index, subindex, value)) {
         Abort(index, subindex, refusal, bus);
         return;
@@ -493,6 +573,22 @@ void SimCANopenNode::SendEmergency(uint16_t code, uint8_t errorRegister, Bus& bu
 void SimCANopenNode::SetSilent(bool silent) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_State.silent = silent;
+}
+
+void SimCANopenNode::SetSdoSilent(bool silent) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_State.sdoSilent = silent;
+    m_SdoPending = false;
+}
+
+void SimCANopenNode::PowerCycle() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    BuildDictionary();
+    OnReset();
+    m_SdoPending = false;
+    m_PendingEmergencies.clear();
+    m_State.nmtState = kBootUp;
+    m_BootUpPending = true;
 }
 
 void SimCANopenNode::SetHeartbeatEnabled(bool enabled) {

@@ -39,6 +39,9 @@ public:
         bool heartbeatEnabled = true;
         uint64_t syncs = 0;
         uint64_t sdoRequests = 0;
+        // Requests that came while the one before was still unanswered.
+        uint64_t sdoOverruns = 0;
+        bool sdoSilent = false;
         uint64_t pdosReceived = 0;
         uint64_t pdosDropped = 0;
         uint64_t heartbeats = 0;
@@ -55,6 +58,10 @@ public:
 
     // Any thread.
     void SetSilent(bool silent);
+    // The SDO server stops (or resumes) answering; NMT, PDOs and heartbeat go on.
+    void SetSdoSilent(bool silent);
+    // Power off and on: the dictionary back to its defaults, boot-up, pre-operational.
+    void PowerCycle();
     void SetHeartbeatEnabled(bool enabled);
     // An emergency frame with the code and error register, kept in 0x1001 and 0x1003.
     void RaiseEmergency(uint16_t code, uint8_t errorRegister);
@@ -91,6 +98,13 @@ protected:
     }
     // Back to power-on values of the profile (reset node).
     virtual void OnReset() {}
+    // Abort code for a download the device profile refuses (value, state); 0 to accept.
+    virtual uint32_t RefuseDownload(int index, int subindex, uint32_t value) const {
+        (void)index;
+        (void)subindex;
+        (void)value;
+        return 0;
+    }
 
     Entry* Find(int index, int subindex);
     const Entry* Find(int index, int subindex) const;
@@ -144,6 +158,9 @@ private:
     std::vector<uint8_t> m_PendingRx[2];
     bool m_HasPendingRx[2] = {false, false};
     Segmented m_Segmented;
+    // One transfer at a time: the request being served, answered at the next tick.
+    bool m_SdoPending = false;
+    can_frame m_SdoRequest{};
     std::vector<PendingEmergency> m_PendingEmergencies;
 };
 

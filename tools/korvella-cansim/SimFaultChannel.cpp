@@ -56,7 +56,8 @@ bool ParseOnOff(const std::string& token, bool& value) {
 const char* kHelp =
     "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
     "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
-    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], homingfail <id> on|off, list, "
+    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], homingfail <id> on|off, "
+    "modes <id> <m>[,<m>...], sdosilence <id> on|off, powercycle <id>, list, "
     "help, quit";
 
 }  // namespace
@@ -443,6 +444,37 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         return InjectDriveFault(static_cast<int>(id), static_cast<uint16_t>(a), static_cast<uint8_t>(b))
                    ? "OK"
                    : "ERROR no drive with id " + t[1];
+    }
+    if (cmd == "modes") {
+        // modes <id> <m>[,<m>...]: what the drive accepts in 0x6060.
+        if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id)) return usage("modes <node id> <mode>[,<mode>...]");
+        std::vector<int> modes;
+        std::istringstream list(t[2]);
+        std::string item;
+        while (std::getline(list, item, ',')) {
+            if (!ParseNumber(item, -128, 127, a)) return usage("modes <node id> <mode>[,<mode>...]");
+            modes.push_back(static_cast<int>(a));
+        }
+        auto d = Drive(static_cast<int>(id));
+        if (!d) return "ERROR no drive with id " + t[1];
+        d->SetSupportedModes(modes);
+        return "OK";
+    }
+    if (cmd == "sdosilence") {
+        bool on = true;
+        if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id) || !ParseOnOff(t[2], on))
+            return usage("sdosilence <node id> on|off");
+        auto n = Node(static_cast<int>(id));
+        if (!n) return noModule();
+        n->SetSdoSilent(on);
+        return "OK";
+    }
+    if (cmd == "powercycle") {
+        if (t.size() != 2 || !ParseNumber(t[1], 1, 127, id)) return usage("powercycle <node id>");
+        auto n = Node(static_cast<int>(id));
+        if (!n) return noModule();
+        n->PowerCycle();
+        return "OK";
     }
     if (cmd == "homingfail") {
         bool on = true;

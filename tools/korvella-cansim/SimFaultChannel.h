@@ -19,6 +19,9 @@
 //   emcy <id> <code> [<reg>]         emergency of a CANopen node, kept in its 0x1001 and 0x1003
 //   fault <id> [<code> [<reg>]]      CiA 402 drive into fault, with its emergency (until a fault reset)
 //   homingfail <id> on|off           the drive's next homing runs end in a homing error
+//   modes <id> <m>[,<m>...]          modes of operation the drive accepts (others refused)
+//   sdosilence <id> on|off           a CANopen node stops (or resumes) answering SDOs
+//   powercycle <id>                  a CANopen node powers off and on (defaults, boot-up)
 //   list | help | quit
 
 #include "korvella-cansim/Hub.h"

@@ -1,0 +1,217 @@
+// The CANopen driver against drives that refuse what a standard CiA 402
+// drive refuses: a controller restart beside enabled drives, a refused mode
+// of operation, a power-cycled drive, homing to zero, one SDO transfer at a
+// time with its time-out, and the pre-defined error field of a faulted drive.
+
+#include "hardware/CANopenDriverTestSupport.h"
+#include "hardware/CANopenTestSupport.h"
+
+#include "common/LogSingleton.h"
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+using CANopenTest::DriverFixture;
+
+namespace {
+
+class CANopenStrictDrive : public DriverFixture {
+protected:
+    // Every drive in operation enabled, by the operator's reset.
+    void ResetAndEnable() {
+        driver->GetJoints(&state);
+        for (int i = 0; i < 6; ++i) state.jointSetPoint[i] = state.jointActual[i];
+        driver->ResetError();
+        ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    }
+    // Moves a joint there in small steps, as a program would.
+    void MoveJoint(int joint, float target) {
+        const float step = 0.5f;
+        while (std::fabs(state.jointSetPoint[joint] - target) > 1e-4f) {
+            const float d = target - state.jointSetPoint[joint];
+            state.jointSetPoint[joint] += std::fabs(d) < step ? d : (d > 0 ? step : -step);
+            Cycle();
+        }
+        ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[joint] - target) < 1e-3f; }));
+    }
+    // Requests 0x1003:1 to a node among frames.
+    static int ErrorFieldRequests(const std::vector<can_frame>& frames, int node) {
+        int n = 0;
+        for (const can_frame& f : frames) {
+            if (static_cast<int>(f.can_id) == 0x600 + node && f.data[0] == 0x40 && f.data[1] == 0x03 &&
+                f.data[2] == 0x10 && f.data[3] == 1)
+                ++n;
+        }
+        return n;
+    }
+};
+
+TEST_F(CANopenStrictDrive, ARestartedControllerMovesNoDriveItFindsEnabled) {
+    Simulate();
+    ConnectDriver();
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    ASSERT_NO_FATAL_FAILURE(MoveJoint(2, 43.91f));
+    ASSERT_EQ(sim->Drive(3)->Position(), 4391);
+
+    // The controller dies without a word; the drives keep power and stay enabled.
+    driver.reset();
+    ASSERT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+
+    // A new controller whose robot state holds the project's home.
+    state = DataTypes::RobotState();
+    for (int i = 0; i < 6; ++i) state.jointSetPoint[i] = 90.0f;
+    MakeDriver();
+    ASSERT_TRUE(driver->Connect());
+    Drain();
+    for (int k = 0; k < 100; ++k) Cycle();
+    EXPECT_EQ(sim->Drive(3)->Position(), 4391) << "moved without a command";
+    for (int node = 1; node <= 6; ++node) {
+        EXPECT_NE(sim->Drive(node)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled) << node;
+        EXPECT_NE(sim->Drive(node)->GetState(), CanSim::SimCANopenDrive::State::Fault) << node;
+    }
+    const auto frames = Drain();
+    for (int node = 1; node <= 6; ++node) EXPECT_TRUE(WithId(frames, 0x200 + node).empty()) << node;
+    EXPECT_FALSE(driver->GetMotorEnabled());
+
+    // The operator's reset takes the set-points from the drives' positions.
+    EXPECT_TRUE(driver->JointPositionsKnown());
+    EXPECT_NEAR(state.jointActual[2], 43.91f, 1e-3f);
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    for (int k = 0; k < 20; ++k) Cycle();
+    EXPECT_EQ(sim->Drive(3)->Position(), 4391);
+    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+}
+
+TEST_F(CANopenStrictDrive, ADriveThatRefusesTheModeIsAnErrorOfItsJoint) {
+    Simulate();
+    EXPECT_EQ(sim->HandleLine("modes 3 1,3,6,7"), "OK");  // no cyclic synchronous position
+    ConnectDriver();
+    EXPECT_TRUE(log->Has("CANopen SDO ERROR: value range exceeded (object: 0x6060, subindex: 0, device ID: 3)"));
+    EXPECT_TRUE(log->HasError("CANopen: Joint 3: mode of operation 8 refused: value range exceeded"));
+    EXPECT_EQ(driver->jointData[2].profile, Hardware::CANopenProfileNone);
+
+    driver->ResetError();
+    ASSERT_TRUE(CycleUntil([&] { return AllEnabled(); }));
+    Drain();
+    for (int i = 0; i < 6; ++i) state.jointSetPoint[i] = state.jointActual[i] + 0.5f;
+    for (int k = 0; k < 30; ++k) Cycle();
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[2] & 0x04, 0x04);
+    EXPECT_EQ(codes[0], 0);
+    EXPECT_EQ(lastShortError, "mode of operation refused: value range exceeded");
+    std::string texts[16];
+    driver->GetError(texts);
+    EXPECT_EQ(texts[2], "mode of operation refused: value range exceeded");
+    EXPECT_EQ(texts[0], "operation_enabled");
+    // No drive is sent a set-point that one of them would ignore.
+    const auto frames = Drain();
+    for (int node = 1; node <= 6; ++node) EXPECT_TRUE(WithId(frames, 0x200 + node).empty()) << node;
+}
+
+TEST_F(CANopenStrictDrive, APowerCycledDriveIsSetUpAgainByTheReset) {
+    Simulate();
+    ConnectDriver();
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+
+    EXPECT_EQ(sim->HandleLine("powercycle 4"), "OK");
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("CANopen: Device 4 changed state to UNKNOWN"); }));
+    ASSERT_TRUE(CycleUntil([&] { return !driver->GetMotorEnabled(); }));
+
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    EXPECT_TRUE(log->Has("CANopen: Device 4 is set up again (parameters, PDOs, NMT start)"));
+    EXPECT_EQ(sim->Node(4)->GetSnapshot().nmtState, CanSim::SimCANopenNode::kOperational);
+    uint32_t value = 0;
+    ASSERT_TRUE(sim->Node(4)->Read(0x1017, 0, value));
+    EXPECT_EQ(value, 1000u);
+    ASSERT_TRUE(sim->Node(4)->Read(0x1A00, 0, value));
+    EXPECT_EQ(value, 4u);
+    ASSERT_NO_FATAL_FAILURE(MoveJoint(3, 2.0f));
+    EXPECT_EQ(sim->Drive(4)->Position(), 100);  // GearScale 50
+    Cycle();
+    EXPECT_EQ(lastShortError, "operation_enabled");
+}
+
+TEST_F(CANopenStrictDrive, SetToZeroHomesInOperationEnabledAndNoJointStepsWhenSyncResumes) {
+    Simulate();
+    ConnectDriver();
+    // A step of 3 degrees in one SYNC faults these drives.
+    for (int node = 1; node <= 6; ++node) sim->Drive(node)->Write(0x6065, 0, 300);
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    ASSERT_NO_FATAL_FAILURE(MoveJoint(2, 3.9f));
+    ASSERT_EQ(sim->Drive(3)->Position(), 390);
+
+    // Right after a cycle: its set-point waits in the drive for the next SYNC.
+    Cycle();
+    driver->SetToZeroPos(2);
+    EXPECT_TRUE(log->Has("Joint 3: Homing done"));
+    EXPECT_EQ(driver->jointData[2].referenced, 1);
+    EXPECT_EQ(sim->Drive(3)->Position(), 0);
+    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::SwitchedOn);
+
+    // The robot's set-point follows the new zero; reset and enable as the operator does.
+    state.jointSetPoint[2] = 0.0f;
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    for (int k = 0; k < 30; ++k) Cycle();
+    EXPECT_EQ(sim->Drive(3)->Position(), 0);
+    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+    EXPECT_FALSE(log->Has("Received EMERGENCY message from joint 3: err reg 'GEN_PROF', err code 'error in position "
+                          "monitoring: position lag too large', manufacturer err '0x0'"));
+}
+
+TEST_F(CANopenStrictDrive, SetToZeroThatTheDriveDoesNotConfirmIsAnErrorOfItsJoint) {
+    Simulate();
+    ConnectDriver();
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    EXPECT_EQ(sim->HandleLine("modes 2 1,3,7,8,9"), "OK");  // no homing mode
+    driver->SetToZeroPos(1);
+    EXPECT_EQ(driver->jointData[1].referenced, 0);
+    EXPECT_TRUE(log->HasError("CANopen: Joint 2: set to zero not confirmed by the drive"));
+    std::string texts[16];
+    driver->GetError(texts);
+    EXPECT_NE(texts[1], "operation_enabled");
+}
+
+TEST_F(CANopenStrictDrive, OneSdoTransferAtATimeAndAnUnansweredOneTimesOut) {
+    Simulate({112});
+    ConnectDriver({112});
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    for (const auto& n : sim->Nodes()) EXPECT_EQ(n->GetSnapshot().sdoOverruns, 0u) << n->NodeId();
+
+    // A drive in fault that no longer answers SDOs: its fault reset is not done.
+    driver->sdo.SetTimeoutMs(100);
+    EXPECT_EQ(sim->HandleLine("fault 4"), "OK");
+    ASSERT_TRUE(CycleUntil([&] { return State(3) == "fault"; }));
+    EXPECT_EQ(sim->HandleLine("sdosilence 4 on"), "OK");
+    log->Clear();
+    driver->ResetError();
+    EXPECT_TRUE(log->HasError("CANopen SDO ERROR: SDO protocol timed out (object: 0x6040, subindex: 0, device ID: 4)"));
+    EXPECT_TRUE(log->HasError("CANopen: Joint 4: controlword 0x0000 not confirmed"));
+    EXPECT_TRUE(log->Has("CANopen: Joint 4: Changing state from fault to switch_on_disabled"));
+    EXPECT_FALSE(log->Has("CANopen: Joint 4: Changing state from switch_on_disabled to ready_to_switch_on"));
+    EXPECT_EQ(sim->Drive(4)->GetState(), CanSim::SimCANopenDrive::State::Fault);
+    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+    for (int k = 0; k < 10; ++k) Cycle();
+    EXPECT_FALSE(driver->GetMotorEnabled());
+
+    // Answering again: the next reset walks it.
+    EXPECT_EQ(sim->HandleLine("sdosilence 4 off"), "OK");
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    for (const auto& n : sim->Nodes()) EXPECT_EQ(n->GetSnapshot().sdoOverruns, 0u) << n->NodeId();
+}
+
+TEST_F(CANopenStrictDrive, AFaultedDriveHasItsErrorFieldReadOncePerChange) {
+    Simulate();
+    ConnectDriver();
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    Drain();
+    EXPECT_EQ(sim->HandleLine("fault 5 0x8611 0x21"), "OK");
+    ASSERT_TRUE(CycleUntil([&] { return State(4) == "fault"; }));
+    for (int k = 0; k < 100; ++k) Cycle();
+    const int requests = ErrorFieldRequests(Drain(), 5);
+    EXPECT_GE(requests, 1);
+    EXPECT_LE(requests, 2) << "once for the emergency's register, once for the PDO's change";
+}
+
+}  // namespace
