@@ -158,7 +158,7 @@ int CommandJoint::Interpolate(int cycleMs, float override, DataTypes::RobotState
             for (int i = 0; i < 9; ++i) target.jointSetPoint[i] = var.position.jointSetPoint[i];
         }
         EliminateNonexistentJoints(target.jointSetPoint);
-        for (int i = 0; i < 9; ++i) goal[i] = target.jointSetPoint[i] + (jointOffsets != nullptr ? jointOffsets[i] : 0.0f);
+        for (int i = 0; i < 9; ++i) goal[i] = target.jointSetPoint[i] + (jointOffsets != nullptr ? jointOffsets[i].load() : 0.0f);
         firstVisit = false;
     }
     if (override != storedOverride) storedOverride = override;

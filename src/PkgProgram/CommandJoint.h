@@ -4,6 +4,7 @@
 #include <string>
 
 #include "PkgProgram/Command.h"
+#include "common/RelaxedAtomic.h"
 #include "datatypes/RobotState.h"
 #include "datatypes/Vector3.h"
 
@@ -51,8 +52,8 @@ public:
     float work[9] = {};
     float largest = 0.0f;
     float goal[9] = {};
-    const float* jointOffsets = nullptr;  // the interpreter's, set by the loader
-    const float* cartOffsets = nullptr;   // not used by joint motions
+    const RelaxedAtomic<float>* jointOffsets = nullptr;  // the interpreter's, set by the loader
+    const RelaxedAtomic<float>* cartOffsets = nullptr;   // not used by joint motions
     std::string sourceMode = "numerical";
     std::string variableName;
     int32_t number = 0;  // the client's command number of an added command

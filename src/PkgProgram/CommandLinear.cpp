@@ -123,7 +123,7 @@ int CommandLinear::Interpolate(int cycleMs, float override, DataTypes::RobotStat
         }
         EliminateNonexistentJoints(target.jointSetPoint);
         offsetTarget = target;
-        const float* c = cartOffsets;
+        const RelaxedAtomic<float>* c = cartOffsets;
         if (c != nullptr) {
             const DataTypes::Vector3 p = target.pose.GetTranslation();
             offsetTarget.A = target.A + c[3];

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "PkgProgram/Command.h"
+#include "common/RelaxedAtomic.h"
 #include "datatypes/RobotState.h"
 #include "datatypes/Vector3.h"
 
@@ -23,8 +24,8 @@ public:
     // Target pose from a position and A, B, C in degrees.
     void SetTarget(float x, float y, float z, float a, float b, float c);
 
-    const float* jointOffsets = nullptr;  // the interpreter's, set by the loader
-    const float* cartOffsets = nullptr;   // x, y, z, A, B, C
+    const RelaxedAtomic<float>* jointOffsets = nullptr;  // the interpreter's, set by the loader
+    const RelaxedAtomic<float>* cartOffsets = nullptr;   // x, y, z, A, B, C
     std::string abortCondition = "false";
     std::string sourceMode = "numerical";
     std::string variableName;

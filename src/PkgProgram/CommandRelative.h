@@ -4,6 +4,7 @@
 #include <string>
 
 #include "PkgProgram/Command.h"
+#include "common/RelaxedAtomic.h"
 #include "datatypes/RobotState.h"
 
 // Moves the robot by an offset from where it stands when the motion starts:
@@ -35,8 +36,8 @@ public:
     MotionType motionType = CartBase;
     DataTypes::RobotState offset;  // joints: joint offsets; translation: x, y, z; joints 6..8: external offsets
     DataTypes::RobotState goal;
-    const float* jointOffsets = nullptr;  // the interpreter's; a relative move does not apply them
-    const float* cartOffsets = nullptr;
+    const RelaxedAtomic<float>* jointOffsets = nullptr;  // the interpreter's; a relative move does not apply them
+    const RelaxedAtomic<float>* cartOffsets = nullptr;
     int32_t number = 0;
 
 private:

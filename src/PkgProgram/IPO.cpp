@@ -324,15 +324,17 @@ void IPO::OffsetSet(const float* values) {
 }
 
 void IPO::OffsetReset() {
-    for (float& v : jointOffsets) v = 0.0f;
-    for (float& v : cartOffsets) v = 0.0f;
+    for (RelaxedAtomic<float>& v : jointOffsets) v = 0.0f;
+    for (RelaxedAtomic<float>& v : cartOffsets) v = 0.0f;
     LogOffsets("Offset reset");
 }
 
 void IPO::LogOffsets(const char* what) const {
     if (type != IpoTypeMain) return;
-    const float* j = jointOffsets;
-    const float* c = cartOffsets;
+    float j[9];
+    float c[6];
+    for (int i = 0; i < 9; ++i) j[i] = jointOffsets[i];
+    for (int i = 0; i < 6; ++i) c[i] = cartOffsets[i];
     LogSingleton::instance()->addFormat(
         std::string("%s: ") + what +
             ": joint %0.1lf %0.1lf %0.1lf   %0.1lf %0.1lf %0.1lf   %0.1lf %0.1lf %0.1lf   cart %0.1lf %0.1lf "

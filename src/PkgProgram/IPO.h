@@ -240,8 +240,9 @@ public:
     double cartMaxVelocity = 100.0;
     double jointMaxVelocities[9] = {10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
     double jointMaxAccelerations[9] = {};
-    float jointOffsets[9] = {};
-    float cartOffsets[6] = {};
+    // Set and reset from client and loader threads, read by planning on the robot thread.
+    RelaxedAtomic<float> jointOffsets[9] = {};
+    RelaxedAtomic<float> cartOffsets[6] = {};
     RelaxedAtomic<bool> usesPlugins{false};
     PluginFramework::PluginManager pluginManager;
 
@@ -274,7 +275,7 @@ private:
     // ---- Motion commands built here or by the loader ----
     // Joint counts, joint maximum velocities, memory and the links to the offsets.
     void SetupMotionCommand(Command& command);
-    static void LinkOffsets(Command& command, const float* joints, const float* cart);
+    static void LinkOffsets(Command& command, const RelaxedAtomic<float>* joints, const RelaxedAtomic<float>* cart);
     void CapCartVelocity(Command& command) const;
     // Replaces the programs by one program holding `command`, unless the velocity is too small.
     void MoveWith(const std::shared_ptr<Command>& command, float velocity);

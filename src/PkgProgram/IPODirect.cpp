@@ -28,7 +28,7 @@ int ClampCount(int count) { return std::min(std::max(count, 0), 9); }
 
 }  // namespace
 
-void IPO::LinkOffsets(Command& command, const float* joints, const float* cart) {
+void IPO::LinkOffsets(Command& command, const RelaxedAtomic<float>* joints, const RelaxedAtomic<float>* cart) {
     if (auto* joint = dynamic_cast<CommandJoint*>(&command)) {
         joint->jointOffsets = joints;
         joint->cartOffsets = cart;

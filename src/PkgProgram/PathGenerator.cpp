@@ -45,7 +45,7 @@ void AddInterpreterOffsets(Command& command, DataTypes::RobotState& target) {
         for (int i = 0; i < 9; ++i) target.jointSetPoint[i] += joint->jointOffsets[i];
     } else if (auto* linear = dynamic_cast<CommandLinear*>(&command)) {
         if (linear->cartOffsets != nullptr) {
-            const float* o = linear->cartOffsets;
+            const RelaxedAtomic<float>* o = linear->cartOffsets;
             target.pose.SetTranslation(target.pose.GetTranslation() + DataTypes::Vector3(o[0], o[1], o[2]));
             target.A += o[3];
             target.B += o[4];
