@@ -225,8 +225,14 @@ protected:
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error != "n/a"; }));
         // A reset takes the joints the modules report as set-points: wait until they reported.
         ASSERT_TRUE(WaitStatus([](const Status& s) { return Near(s.actual, Home, 0.05f); })) << Text(last.actual);
+        // Each acting command waits in one slot until the main loop takes it: the next
+        // one is sent only after the last one ran, or it would replace it.
+        const int resets = korvella->Count("RobotMaster: Resetting DOuts on reset");
+        const int enables = korvella->Count("RobotMaster: Enabling Motors");
         Command("Reset");
+        ASSERT_TRUE(korvella->WaitForMessage("RobotMaster: Resetting DOuts on reset", resets + 1));
         Command("Enable");
+        ASSERT_TRUE(korvella->WaitForMessage("RobotMaster: Enabling Motors", enables + 1));
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error == "NoError"; })) << last.error;
         Command("ReferenceAllJoints");
         ASSERT_TRUE(korvella->WaitForLastJointReferencing()) << korvella->Tail();
