@@ -161,14 +161,32 @@ void Display4DS::ReceiveBytes(const uint8_t* data, std::size_t length) {
     pending.insert(pending.end(), data, data + std::min(length, room));
 }
 
-bool Display4DS::NextFrame(uint8_t frame[InputFrameSize]) {
+bool Display4DS::NextFrame(uint8_t frame[InputFrameSize], bool moreMayFollow) {
     std::size_t start = 0;
-    while (start < pending.size()) {
-        if (pending[start] == FrameStart && (start + 1 == pending.size() || pending[start + 1] == 0x00)) break;
-        ++start;
+    bool found = false;
+    while (true) {
+        while (start < pending.size()) {
+            if (pending[start] == FrameStart && (start + 1 == pending.size() || pending[start + 1] == 0x00)) break;
+            ++start;
+        }
+        if (pending.size() - start < InputFrameSize) break;
+        // Input frames carry no end mark: a frame that lost a byte shows only in that the next
+        // header does not follow it. Such a frame is skipped, never acted on.
+        const std::size_t after = start + InputFrameSize;
+        if (after < pending.size()) {
+            if (pending[after] == FrameStart) {
+                found = true;
+                break;
+            }
+            ++start;
+            continue;
+        }
+        // Nothing read after it yet: a display sends its next frame only after the answer.
+        found = !(moreMayFollow && pending[after - 1] == FrameStart);
+        break;
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(start));
-    if (pending.size() < InputFrameSize) return false;
+    if (!found) return false;
     std::copy(pending.begin(), pending.begin() + InputFrameSize, frame);
     pending.erase(pending.begin(), pending.begin() + InputFrameSize);
     return true;
@@ -289,12 +307,14 @@ void Display4DS::update() {
     if (!connected) return;
     uint8_t buffer[PendingCapacity];
     const std::size_t room = PendingCapacity - std::min(pending.size(), PendingCapacity);
+    bool received = false;
     if (room > 0) {
         const ssize_t got = read(port, buffer, room);
-        if (got > 0) ReceiveBytes(buffer, static_cast<std::size_t>(got));
+        received = got > 0;
+        if (received) ReceiveBytes(buffer, static_cast<std::size_t>(got));
     }
     uint8_t frame[InputFrameSize];
-    if (!NextFrame(frame)) {
+    if (!NextFrame(frame, received)) {
         // A display unplugged while a jog key was held must not keep the robot moving.
         if (passesWithoutFrame < StalePasses && ++passesWithoutFrame == StalePasses) ResetJogValues();
         return;

@@ -43,7 +43,10 @@ public:
     // Appends bytes to the pending input; what does not fit is dropped.
     void ReceiveBytes(const uint8_t* data, std::size_t length);
     // Takes the next complete frame from the pending input, skipping bytes before a frame header.
-    bool NextFrame(uint8_t frame[InputFrameSize]);
+    // A frame counts only when the byte after it starts the next frame, or when nothing follows it
+    // yet; with `moreMayFollow` (a read just brought bytes) a frame that ends in a header byte and
+    // ends the input waits, since it may have taken the next frame's header.
+    bool NextFrame(uint8_t frame[InputFrameSize], bool moreMayFollow = false);
     void HandleFrame(const uint8_t frame[InputFrameSize]);
     static int JogStep(uint8_t jogByte);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -69,6 +70,8 @@ bool DisplayEDIP::Connect(const std::string& portName) {
     startUpCount = StartUpPasses;
     droppedPackets = 0;
     pending.clear();
+    unsent.clear();
+    passesWithoutAnswer = 0;
 
     clearDisplay();
     // Set-up: terminal off, touch tone off, the text font.
@@ -114,14 +117,43 @@ bool DisplayEDIP::SendData(const uint8_t* data, std::size_t length) {
     if (!connected || length > 255) return false;
     usleep(500);
     const std::vector<uint8_t> packet = BuildPacket(data, length);
-    const ssize_t written = write(port, packet.data(), packet.size());
-    if (written != static_cast<ssize_t>(packet.size())) {
-        // What did not fit is dropped; the panel refuses a cut packet by its checksum.
+    if (!WritePacket(packet.data(), packet.size())) return false;
+    usleep(2000);
+    return true;
+}
+
+bool DisplayEDIP::FlushUnsent() {
+    while (!unsent.empty()) {
+        const ssize_t n = write(port, unsent.data(), unsent.size());
+        if (n > 0) {
+            unsent.erase(unsent.begin(), unsent.begin() + n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DisplayEDIP::WritePacket(const uint8_t* data, std::size_t length) {
+    // The panel takes the packet length from its second byte: a packet begun after a cut one
+    // would be read as the cut one's rest, so a begun packet is always finished first.
+    if (!FlushUnsent()) {
         ++droppedPackets;
         return false;
     }
-    usleep(2000);
-    return true;
+    ssize_t written = -1;
+    do {
+        written = write(port, data, length);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(length)) return true;
+    if (written > 0) {
+        unsent.assign(data + written, data + length);
+    } else {
+        ++droppedPackets;
+    }
+    return false;
 }
 
 void DisplayEDIP::SendText(int column, int row, const std::string& text) {
@@ -321,10 +353,19 @@ void DisplayEDIP::ReceiveBytes(const uint8_t* data, std::size_t length) {
 void DisplayEDIP::readBuffer() {
     if (!connected) return;
     const uint8_t request[] = {DC2, 0x01, 'S', 0x66};
-    if (write(port, request, sizeof(request)) != static_cast<ssize_t>(sizeof(request))) ++droppedPackets;
+    WritePacket(request, sizeof(request));
     uint8_t buffer[ReadSize];
     const ssize_t got = read(port, buffer, sizeof(buffer));
-    if (got > 0) ReceiveBytes(buffer, static_cast<std::size_t>(got));
+    if (got > 0) {
+        passesWithoutAnswer = 0;
+        ReceiveBytes(buffer, static_cast<std::size_t>(got));
+        return;
+    }
+    // A live panel answers every request, even with an empty buffer; a panel unplugged while a jog
+    // key was down never sends its release, so the key is let go as on the front panel.
+    if (passesWithoutAnswer < StalePasses && ++passesWithoutAnswer == StalePasses) {
+        for (float& v : jogValues) v = 0.0f;
+    }
 }
 
 void DisplayEDIP::update() {

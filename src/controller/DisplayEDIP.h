@@ -34,6 +34,8 @@ public:
     };
     enum Page : int { PageEnable = 0, PageJog = 1, PageProgram = 3 };
     static constexpr int StartUpPasses = 30;
+    // Passes without a byte from the panel after which its jog keys count as released.
+    static constexpr int StalePasses = 20;
 
     DisplayEDIP();
     virtual ~DisplayEDIP();
@@ -60,7 +62,9 @@ public:
     void sendDouble(double v, int column, int row);
 
     // ---- Packets ----
-    // One packet; false when not connected or when it could not be written whole.
+    // One packet; false when not connected or when it could not be written whole now. The wire only
+    // ever carries whole packets: one the port took in part is finished before any other goes out,
+    // and one that finds no room (or the rest of an earlier one still waiting) is dropped whole.
     bool SendData(const uint8_t* data, std::size_t length);
     // Asks the panel for its send buffer and handles the touch records that came.
     void readBuffer();
@@ -83,7 +87,7 @@ public:
     int GetActiveJoint() const { return activeJoint; }
     int GetSpinnerStep() const { return spinnerStep; }
     int GetStartUpCount() const { return startUpCount; }
-    // Packets that could not be written whole since Connect.
+    // Packets dropped whole (the port had no room) since Connect.
     int DroppedPackets() const { return droppedPackets; }
 
 private:
@@ -92,6 +96,10 @@ private:
     void SendText(int column, int row, const std::string& text);
     void SendKey(int x1, int y1, int x2, int y2, int press, int release, const std::string& label);
     void ShowPage(int newPage);
+    // Writes the bytes whole or not at all (see SendData); true when all of them went out now.
+    bool WritePacket(const uint8_t* data, std::size_t length);
+    // Writes what is left of a packet the port took in part; true once nothing is left.
+    bool FlushUnsent();
 
     bool connected = false;
     int port = -1;
@@ -107,4 +115,7 @@ private:
     int droppedPackets = 0;
     // Bytes of a record cut off by the last read.
     std::vector<uint8_t> pending;
+    // The rest of a packet the port took only in part.
+    std::vector<uint8_t> unsent;
+    int passesWithoutAnswer = 0;
 };

@@ -118,7 +118,11 @@ int Reply(modbus_t* context, const uint8_t* request, int length, modbus_mapping_
     {
         std::lock_guard<std::mutex> lock(server->ImageMutex());
         errno = 0;
-        result = modbus_reply(context, frame, length, mapping);
+        // The library sends nothing for this one; it is as unsupported as any other unknown function.
+        if (function == MODBUS_FC_READ_EXCEPTION_STATUS)
+            result = modbus_reply_exception(context, frame, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+        else
+            result = modbus_reply(context, frame, length, mapping);
         error = errno;
     }
 

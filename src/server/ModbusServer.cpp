@@ -34,6 +34,8 @@ struct ModbusServer::Client {
     RequestReader reader;
     bool partial = false;
     std::chrono::steady_clock::time_point partialSince{};
+    // One line per connection, however many answers fail.
+    bool replyErrorLogged = false;
 };
 
 ModbusServer* ModbusServer::Instance() {
@@ -288,7 +290,14 @@ bool ModbusServer::ServeClient(Client& client) {
             log->addFormat("Modbus: Lost client while replying (%s)", modbus_strerror(error));
             return false;
         }
-        log->addFormat("Modbus: Error while replying (%s)", modbus_strerror(error));
+        if (!client.replyErrorLogged) log->addFormat("Modbus: Error while replying (%s)", modbus_strerror(error));
+        client.replyErrorLogged = true;
+        // A callback's exception sent nothing on purpose; any other failure left the answer unsent or
+        // cut, so the client reads no more answers (a full send buffer) or would read garbage.
+        if (error != ECANCELED) {
+            log->add("Modbus: Dropping client, its answers cannot be sent");
+            return false;
+        }
     }
     if (!client.reader.HasPending()) {
         client.partial = false;

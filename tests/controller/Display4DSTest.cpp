@@ -256,16 +256,44 @@ TEST_F(Display4DSReader, JoinsSplitFramesAndSkipsNoise) {
     EXPECT_EQ(Frames({Concat({a, {0xFF}}), Bytes(b.begin() + 1, b.end())}), (std::vector<Bytes>{a, b}));
 }
 
-TEST_F(Display4DSReader, ShortOrLongFramesCostAtMostTheFollowingFrame) {
-    const Bytes a = InputFrame(1, 10);
+// A frame missing the byte at `at`.
+Bytes Cut(const Bytes& frame, std::size_t at) {
+    Bytes cut = frame;
+    cut.erase(cut.begin() + static_cast<std::ptrdiff_t>(at));
+    return cut;
+}
+
+TEST_F(Display4DSReader, CutOrLongFramesAreDroppedAndTheFramesAfterThemKept) {
+    const Bytes a = InputFrame(1, 99, {128, 255}, 30);
     const Bytes b = InputFrame(2, 20);
-    const Bytes c = InputFrame(3, 30);
-    // 16 bytes: the first frame borrows the next header byte; the frame after is lost, the third is read.
-    std::vector<Bytes> frames = Frames({Concat({Bytes(a.begin(), a.end() - 1), b, c})});
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[1], c);
-    // 18 bytes: the extra byte is skipped.
-    EXPECT_EQ(Frames({Concat({a, {0x33}, b, c})}), (std::vector<Bytes>{a, b, c}));
+    const Bytes c = InputFrame(3, 30, {}, 40);
+    const struct {
+        const char* what;
+        std::vector<Bytes> pieces;
+        std::vector<Bytes> frames;
+    } cases[] = {
+        {"last byte missing", {Concat({Cut(a, 16), b, c})}, {b, c}},
+        {"jog byte missing", {Concat({Cut(a, 5), b, c})}, {b, c}},
+        {"header byte missing", {Concat({Cut(a, 1), b})}, {b}},
+        {"one byte too many", {Concat({a, {0x33}, b, c})}, {b, c}},
+        {"cut frame read alone, the next one later", {Cut(a, 16), b, c}, {b, c}},
+        {"cut frame and the next header in one read", {Concat({Cut(a, 16), {0xFF}}), Bytes(b.begin() + 1, b.end())},
+         {b}},
+        {"two cut frames in a row", {Concat({Cut(a, 16), Cut(c, 10), b})}, {b}},
+        {"a good frame before a cut one", {Concat({c, Cut(a, 16), b})}, {c, b}},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.what);
+        Display4DS fresh;
+        std::vector<Bytes> frames;
+        for (const Bytes& piece : t.pieces) {
+            fresh.ReceiveBytes(piece.data(), piece.size());
+            uint8_t frame[Display4DS::InputFrameSize];
+            // As the port reader does after a read that brought bytes.
+            while (fresh.NextFrame(frame, true)) frames.emplace_back(frame, frame + Display4DS::InputFrameSize);
+        }
+        EXPECT_EQ(frames, t.frames);
+    }
 }
 
 TEST_F(Display4DSReader, BoundsWhatItKeeps) {
@@ -349,6 +377,37 @@ TEST_F(Display4DSPort, ConnectsAndAnswersEveryFrame) {
     EXPECT_EQ(Pass({}).size(), Display4DS::PositionFrameSize);
     EXPECT_EQ(d.GetCommand(), 11);
     EXPECT_TRUE(Pass({}).empty());
+}
+
+TEST_F(Display4DSPort, ACutFrameActsOnNothingAndTheFrameAfterItIsAnswered) {
+    ConnectTalking();
+    // Override 99 with the last byte lost, then a good frame in the same read.
+    const Bytes overriding = InputFrame(0, 99, {}, 60);
+    const Bytes good = InputFrame(0, 50, {}, 30);
+    EXPECT_EQ(Pass(Concat({Cut(overriding, 16), good})).size(), Display4DS::PositionFrameSize);
+    EXPECT_EQ(d.override, 50);
+    EXPECT_EQ(d.GetCommand(), 10) << "the good frame's button";
+    EXPECT_TRUE(Pass({}).empty()) << "nothing else was taken for a frame";
+    // The read stops right after the next frame's header byte: held until the rest shows it was cut.
+    EXPECT_TRUE(Pass(Concat({Cut(overriding, 16), {0xFF}})).empty());
+    EXPECT_EQ(Pass(Bytes(good.begin() + 1, good.end())).size(), Display4DS::PositionFrameSize);
+    EXPECT_EQ(d.override, 50);
+    EXPECT_EQ(d.GetCommand(), 10);
+    // A whole frame that happens to end in 0xFF waits one pass at most.
+    Bytes endsInHeader = InputFrame(0, 70);
+    endsInHeader[16] = 0xFF;
+    EXPECT_TRUE(Pass(endsInHeader).empty());
+    EXPECT_EQ(Pass({}).size(), Display4DS::PositionFrameSize);
+    EXPECT_EQ(d.override, 70);
+
+    // Axis 2 jogged, its frame missing the page byte: no pass jogs a neighbour.
+    const Bytes jog = InputFrame(0, 50, {128, 255});
+    EXPECT_EQ(Pass(Concat({Cut(jog, 3), good})).size(), Display4DS::PositionFrameSize);
+    EXPECT_EQ(Jog(d), std::vector<float>(9, 0.0f));
+    EXPECT_TRUE(Pass({}).empty());
+    Pass(jog);
+    EXPECT_EQ(d.jogValues[1], -48.0f);
+    EXPECT_EQ(d.jogValues[0], 0.0f);
 }
 
 TEST_F(Display4DSPort, MessagesGoBeforeFileNames) {

@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <future>
 #include <string>
@@ -255,6 +257,74 @@ TEST_F(DisplayEDIPPort, AnAbsentPortLeavesItUnconnectedAndSilent) {
     EXPECT_FALSE(absent.SendData(data, sizeof(data)));
     absent.update();
     EXPECT_EQ(absent.GetSpinnerStep(), 0);
+}
+
+TEST_F(DisplayEDIPPort, AHeldJogKeyIsReleasedWhenThePanelFallsSilent) {
+    ConnectAndStart();
+    Pass(KeyRecord(DisplayEDIP::KeyJogPage));
+    Pass(KeyRecord(19));
+    ASSERT_EQ(panel.jogValues[0], 100.0f);
+    // A live panel answers every buffer request, with nothing in it while the key stays down.
+    const Bytes empty = {0x06, 0x11, 0x00, 0x11};
+    for (int i = 0; i < 3 * DisplayEDIP::StalePasses; ++i) {
+        ASSERT_TRUE(pty.Write(empty));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        panel.update();
+    }
+    EXPECT_EQ(panel.jogValues[0], 100.0f) << "held while the panel talks";
+    pty.Read(50);
+    // Silent: the key counts as released after as many passes as the front panel waits.
+    for (int i = 1; i < DisplayEDIP::StalePasses; ++i) panel.update();
+    EXPECT_EQ(panel.jogValues[0], 100.0f);
+    panel.update();
+    EXPECT_EQ(panel.jogValues[0], 0.0f);
+    for (int i = 0; i < DisplayEDIP::StalePasses; ++i) panel.update();
+    EXPECT_EQ(panel.jogValues[0], 0.0f);
+    pty.Read(50);
+    Pass(KeyRecord(19));
+    EXPECT_EQ(panel.jogValues[0], 100.0f);
+}
+
+TEST_F(DisplayEDIPPort, AFullPortGetsWholePacketsOrNone) {
+    ConnectAndStart();
+    pty.Read(50);
+    // Long status packets, so the port's room runs out in the middle of one.
+    panel.statusText = std::string(240, 'S');
+    // Stuff the port from the test's own end of it, then make a little room.
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    const Bytes junk(4096, 0x20);
+    std::size_t stuffed = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const ssize_t n = write(pty.slave, junk.data(), junk.size());
+        if (n <= 0) break;
+        stuffed += static_cast<std::size_t>(n);
+    }
+    std::size_t taken = 0;
+    uint8_t buffer[4096];
+    while (taken < 3000) {
+        const ssize_t n = read(pty.master, buffer, std::min<std::size_t>(sizeof(buffer), 3000 - taken));
+        if (n <= 0) break;
+        taken += static_cast<std::size_t>(n);
+    }
+    for (int i = 0; i < 200 && panel.DroppedPackets() < 10; ++i) panel.update();
+    EXPECT_GE(panel.DroppedPackets(), 10);
+
+    // The panel reads again: after the junk, only whole packets and requests.
+    Bytes stream;
+    for (int i = 0; i < 5; ++i) {
+        const Bytes got = pty.Read(100);
+        stream.insert(stream.end(), got.begin(), got.end());
+        panel.update();
+    }
+    const Bytes rest = pty.Read(100);
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    ASSERT_GE(stream.size(), stuffed - taken);
+    EXPECT_TRUE(std::all_of(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(stuffed - taken),
+                            [](uint8_t b) { return b == 0x20; }));
+    const Sent sent = Split(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(stuffed - taken), stream.end()));
+    EXPECT_TRUE(sent.wellFormed);
+    EXPECT_GT(sent.requests, 0);
+    EXPECT_TRUE(HasText(sent, panel.statusText));
 }
 
 TEST_F(DisplayEDIPPort, APanelThatStopsReadingNeverBlocks) {

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -290,6 +292,55 @@ TEST_F(CanSimHubTest, ProgramCarriesFramesUntilTerminated) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(TestSupport::ReadFile(logPath).find(" 055#0102\n"), std::string::npos);
+#endif
+}
+
+// Started in an empty directory, the program leaves it empty: no log files of
+// its own, whatever its modules log.
+TEST_F(CanSimHubTest, ProgramLeavesItsWorkingDirectoryEmpty) {
+#ifndef KORVELLA_CANSIM_PROGRAM
+    GTEST_SKIP() << "built without the program's path";
+#else
+    const std::string program = KORVELLA_CANSIM_PROGRAM;
+    const std::string socketPath = root->File("empty.sock");
+    std::string scratch = root->File("emptyXXXXXX");
+    ASSERT_NE(mkdtemp(scratch.data()), nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&actions, scratch.c_str());
+    std::vector<std::string> args = {program, "--socket", socketPath, "--log", root->File("empty.log"),
+                                     "--robot", TestSupport::FixturePath("v2-robot.xml")};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    Peer peer;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!peer.Connect(socketPath) && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(peer.IsConnected());
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::vector<std::string> left;
+    DIR* dir = opendir(scratch.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") left.push_back(name);
+    }
+    closedir(dir);
+    EXPECT_TRUE(left.empty()) << left.front();
+    rmdir(scratch.c_str());
 #endif
 }
 

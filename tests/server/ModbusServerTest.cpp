@@ -444,6 +444,7 @@ TEST_F(ModbusServerTest, BadRequestsGetTheLibrarysExceptionAnswerAndTheClientSta
         {"coil 428", {0x01, 0x01, 0xAC, 0, 1}, 0x81, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
         {"0 coils", {0x01, 0, 0, 0, 0}, 0x81, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
         {"truncated read", {0x03, 0}, 0x83, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE},
+        {"read exception status", {0x07}, 0x87, MODBUS_EXCEPTION_ILLEGAL_FUNCTION},
     };
     uint16_t transaction = 1;
     for (const Case& c : cases) {
@@ -499,6 +500,40 @@ TEST_F(ModbusServerTest, AStalledClientIsDroppedWhileTheOthersAreServed) {
     EXPECT_TRUE(stalled.WaitClosed(10s));
     EXPECT_TRUE(log.Has("Modbus: Dropping client, its request was not complete within 1 s"));
     EXPECT_EQ(client.Input1(0), 980);
+}
+
+TEST_F(ModbusServerTest, AClientThatReadsNoAnswersIsLoggedOnceAndDroppedWhileTheOthersAreServed) {
+    // A small receive window, so the answers pile up in the server's send buffer.
+    ServerTest::Client deaf;
+    ASSERT_TRUE(deaf.Connect(server->GetBoundPort()));
+    const int window = 4096;
+    setsockopt(deaf.Fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof(window));
+    // 125 input registers: each answer is 259 bytes, far more than the request.
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += ModbusTest::Frame(static_cast<uint16_t>(i), {0x04, 0, 0, 0, 125});
+    int sent = 0;
+    bool refused = false;
+    for (; sent < 20000 && !refused; sent += 100) {
+        std::size_t offset = 0;
+        while (offset < burst.size()) {
+            const ssize_t n = send(deaf.Fd(), burst.data() + offset, burst.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                offset += static_cast<std::size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                std::this_thread::sleep_for(1ms);
+            } else {
+                refused = true;
+                break;
+            }
+        }
+        if (sent % 2000 == 0) {
+            EXPECT_EQ(client.Input1(0), 980) << "the other client is served meanwhile";
+        }
+    }
+    EXPECT_TRUE(deaf.WaitClosed(10s)) << "the client that reads nothing is dropped";
+    EXPECT_EQ(client.Input1(0), 980);
+    EXPECT_EQ(log.StartingWith("Modbus: Error while replying (").size(), 1u) << "after " << sent << " requests";
+    EXPECT_LT(log.CountContaining("Modbus: "), 50);
 }
 
 TEST_F(ModbusServerTest, ClientsOnDescriptorsAbove1024AreServed) {
