@@ -1,9 +1,11 @@
 // "CONFIG" messages, second half: cameras, external axes, the Modbus server
 // and the cloud link.
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tinyxml2.h>
 #include <vector>
 
@@ -97,6 +99,18 @@ tinyxml2::XMLElement* NetworkCameraElement(tinyxml2::XMLDocument& document, cons
         element->SetAttribute(attribute, NumberOrZero(save));
     element->SetAttribute("ImageEnabled", IsTrueWord(NextValueToken(save)) ? "True" : "False");
     return element;
+}
+
+// Waits for the listener that a start or restart set going: true once it listens
+// on the port, false when it ended (the port is taken) or did not listen in time.
+bool ModbusListensOn(const Modbus::ModbusServer& modbus, int port) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        if (modbus.IsListening() && modbus.GetBoundPort() == port) return true;
+        if (!modbus.IsRunning()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return modbus.IsListening() && modbus.GetBoundPort() == port;
 }
 
 }  // namespace
@@ -285,12 +299,16 @@ void ComServer::ConfigSetModbus(const char* message, char**) {
                    enabled ? "true" : "false", port, limit);
     modbus->SetPort(port);
     modbus->SetMaxConnections(static_cast<unsigned>(limit));
+    bool active = false;
     if (enabled) {
         modbus->Restart();
+        active = ModbusListensOn(*modbus, port);
+        // A port that is taken: the answer and the project tell that the server is not running.
+        if (!active) log->addErrorFormat("HXP-Server: ERROR: Modbus server could not start on port %d", port);
     } else {
         modbus->Stop();
     }
-    if (m_ProjectManager != nullptr) m_ProjectManager->modbusActive = enabled;
+    if (m_ProjectManager != nullptr) m_ProjectManager->modbusActive = active;
     QueueProjectRewrite();
 }
 
