@@ -149,7 +149,7 @@ void ComServer::SendToClient(const std::string& body) {
     {
         std::lock_guard<std::mutex> lock(m_SendMutex);
         if (m_SendQueueOverflow) return;
-        if (m_SendQueueBytes + body.size() <= MaxSendQueueBytes) {
+        if (m_SendQueue.empty() || m_SendQueueBytes + body.size() <= MaxSendQueueBytes) {
             m_SendQueue.push_back(body);
             m_SendQueueBytes += body.size();
             return;

@@ -40,8 +40,10 @@ class ComServer : public std::enable_shared_from_this<ComServer> {
 public:
     static constexpr int WatchdogStart = 100;
     static constexpr int MaxServerMessages = 10;
-    // A client that does not read is dropped before its queue holds more than this.
-    static constexpr std::size_t MaxSendQueueBytes = 256 * 1024;
+    // A client that does not read is dropped before its queue holds more than
+    // this; room for a whole camera picture line (several hundred kB) and the
+    // status lines beside it. A single body is always taken into an empty queue.
+    static constexpr std::size_t MaxSendQueueBytes = 2 * 1024 * 1024;
 
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();

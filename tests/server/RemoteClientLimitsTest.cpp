@@ -61,18 +61,19 @@ TEST_F(RemoteLimits, AClientThatDoesNotReadIsDroppedAtABoundedQueueAndTheOthersG
     ASSERT_TRUE(silent->Send("\n"));
     std::this_thread::sleep_for(50ms);
 
-    // 1 MB of status-sized lines, more than four times the bound.
+    // 8 MB of status-sized lines, four times the bound.
     const std::string line(200, 's');
+    const int lines = 40000;
     std::size_t largest = 0;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < lines; ++i) {
         connection->SendToClient(line);
         largest = std::max(largest, connection->QueuedBytes());
-        if (i % 500 == 0) {
+        if (i % 4000 == 0) {
             ASSERT_TRUE(silent->Send("\n"));
         }
     }
     std::printf("largest queue of the client that does not read: %zu bytes (bound %zu, sent %zu)\n", largest,
-                ComServer::MaxSendQueueBytes, line.size() * 5000);
+                ComServer::MaxSendQueueBytes, line.size() * lines);
     EXPECT_LE(largest, ComServer::MaxSendQueueBytes);
     EXPECT_TRUE(RemoteTest::WaitFor([&]() { return !connection->IsRunning(); }, 10s));
     EXPECT_EQ(log.CountContaining("HXP-Server: Client does not read its messages"), 1);
