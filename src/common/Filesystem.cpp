@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "common/LogSingleton.h"
 
@@ -45,11 +49,74 @@ int32_t GetFileSize(const std::string& path) {
     return static_cast<int32_t>(st.st_size);
 }
 
+namespace {
+
+// The process id in a temporary's name of `base`, or 0 when the name is none.
+pid_t TemporaryOwner(const std::string& name, const std::string& base) {
+    const std::string suffix = "_tmp";
+    if (name.size() <= base.size() + 1 + suffix.size() || name.compare(0, base.size() + 1, base + "_") != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return 0;
+    const std::string middle = name.substr(base.size() + 1, name.size() - base.size() - 1 - suffix.size());
+    const std::size_t separator = middle.find('_');
+    if (separator == 0 || separator == std::string::npos || middle.find('_', separator + 1) != std::string::npos)
+        return 0;
+    long pid = 0;
+    for (std::size_t i = 0; i < separator; ++i) {
+        if (middle[i] < '0' || middle[i] > '9' || pid > 100000000L) return 0;
+        pid = pid * 10 + (middle[i] - '0');
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// Removes what interrupted writes of `path` left behind: temporaries of
+// processes that are gone and the plain "_tmp" name older versions used.
+void RemoveStaleTemporaries(const std::string& path) {
+    unlink((path + "_tmp").c_str());  // even if read-only
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return;
+    const pid_t self = getpid();
+    while (const dirent* entry = readdir(listing)) {
+        const pid_t owner = TemporaryOwner(entry->d_name, base);
+        if (owner <= 0 || owner == self) continue;
+        if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // its writer may still be at work
+        unlink((directory + entry->d_name).c_str());
+    }
+    closedir(listing);
+}
+
+}  // namespace
+
+std::FILE* CreateTemporary(const std::string& path, std::string& temporary) {
+    RemoveStaleTemporaries(path);
+    std::string name = path + "_" + std::to_string(getpid()) + "_XXXXXX_tmp";
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    const int fd = mkstemps(buffer.data(), 4);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        const int err = errno;
+        close(fd);
+        unlink(buffer.data());
+        errno = err;
+        return nullptr;
+    }
+    // mkstemps makes it private; the file takes the usual mode once it replaces the target.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    temporary.assign(buffer.data());
+    return file;
+}
+
 AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write) {
     AtomicWriteResult result;
-    const std::string temporary = path + "_tmp";
-    unlink(temporary.c_str());  // a stale file from an interrupted write, even if read-only
-    std::FILE* file = std::fopen(temporary.c_str(), "w");
+    std::string temporary;
+    std::FILE* file = CreateTemporary(path, temporary);
     if (file == nullptr) {
         result.error = errno;
         return result;

@@ -28,10 +28,19 @@ struct AtomicWriteResult {
     int error = 0;
 };
 
-// Replaces `path` with what `write` puts into a stream: written to path +
-// "_tmp", flushed and synced, then renamed over the old file, so a crash or a
-// failed write never leaves a half-written or empty file. `write` returns false
-// when it could not write everything. The temporary file is removed on failure.
+// Replaces `path` with what `write` puts into a stream: written to a
+// temporary file of its own beside it (CreateTemporary), flushed and synced,
+// then renamed over the old file, so a crash or a failed write never leaves a
+// half-written or empty file, and two writers of one file never share a
+// temporary. `write` returns false when it could not write everything. The
+// temporary file is removed on failure.
 AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write);
+
+// Creates and opens ("w") a new temporary file for `path` in the same
+// directory: path + "_" + process id + "_" + a unique part + "_tmp". Its
+// name is stored in `temporary`; nullptr (errno set) when none could be
+// created. Temporaries of `path` left by processes that no longer run, and
+// the plain path + "_tmp" of older versions, are removed first.
+std::FILE* CreateTemporary(const std::string& path, std::string& temporary);
 
 }  // namespace Filesystem

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/LogSingleton.h"
+#include "common/SendAll.h"
 #include "controller/RobotMaster.h"
 #include "server/HXPFrameReader.h"
 
@@ -18,6 +19,8 @@ const char StartToken[] = "HXPSTART";
 const char EndToken[] = "HXPEND";
 
 }  // namespace
+
+std::atomic<const ComServer*> ComServer::s_BridgeOwner{nullptr};
 
 ComServer::ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket)
     : m_Socket(socket),
@@ -32,6 +35,8 @@ ComServer::ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, C
 ComServer::~ComServer() {
     m_Running = false;
     m_Stop = true;
+    const ComServer* self = this;
+    s_BridgeOwner.compare_exchange_strong(self, nullptr);
     if (m_Thread.joinable()) {
         // The thread's own last reference may end here; it cannot wait for itself.
         if (m_Thread.get_id() == std::this_thread::get_id())
@@ -92,7 +97,8 @@ void ComServer::ThreadComLoop() {
 void ComServer::ReadFrame() {
     HXPFrameReader reader;
     const int socket = m_Socket.load();
-    while (!m_Stop) {
+    // A connection dropped meanwhile (a client that does not read) ends here too.
+    while (!m_Stop && m_Running) {
         char byte = 0;
         errno = 0;
         if (recv(socket, &byte, 1, 0) < 1) {
@@ -122,7 +128,9 @@ void ComServer::EndConnection() {
     const int socket = m_Socket.exchange(-1);
     if (socket != -1 && close(socket) != 0) log->addErrorFormat("Error while closing socket: %s", std::strerror(errno));
     log->add("HXP-Server: connection closed");
-    if (log->get_opMode() == opModeCANBridge) {
+    // Only the end of the client that switched the bridge on ends the bridge.
+    const ComServer* self = this;
+    if (s_BridgeOwner.compare_exchange_strong(self, nullptr) && log->get_opMode() == opModeCANBridge) {
         log->add("HXP-Server: Switch off CANBridge");
         log->set_opMode(opModeNormal);
     }
@@ -137,8 +145,25 @@ void ComServer::StopFromError() {
 // ---------------------------------------------------------------- sending
 
 void ComServer::SendToClient(const std::string& body) {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    m_SendQueue.push_back(body);
+    std::size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        if (m_SendQueueOverflow) return;
+        if (m_SendQueue.empty() || m_SendQueueBytes + body.size() <= MaxSendQueueBytes) {
+            m_SendQueue.push_back(body);
+            m_SendQueueBytes += body.size();
+            return;
+        }
+        // The thread sends only between frames: a client that keeps a frame open and
+        // never reads would grow the queue without end. It is dropped instead.
+        queued = m_SendQueueBytes;
+        m_SendQueueOverflow = true;
+        m_SendQueue.clear();
+        m_SendQueueBytes = 0;
+    }
+    StopFromError();
+    LogSingleton::instance()->addErrorFormat(
+        "HXP-Server: Client does not read its messages (%d bytes queued), closing connection", static_cast<int>(queued));
 }
 
 void ComServer::SendQueueToClient() {
@@ -147,6 +172,7 @@ void ComServer::SendQueueToClient() {
         std::lock_guard<std::mutex> lock(m_SendMutex);
         if (m_SendQueue.empty()) return;
         bodies.swap(m_SendQueue);
+        m_SendQueueBytes = 0;
     }
     const int socket = m_Socket.load();
     if (!m_Running || socket == -1) return;  // a closed connection drops what was queued
@@ -161,16 +187,11 @@ void ComServer::SendQueueToClient() {
         const std::string frame = "HXPSTART " + std::to_string(m_SendCounter) + " " + body + " HXPEND\n";
         m_SendCounter = (m_SendCounter + 1) % 1000;
         if (!m_Running) continue;
-        std::size_t sent = 0;
-        while (sent < frame.size()) {
-            const ssize_t n = send(socket, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                const std::string reason = std::strerror(errno);
-                StopFromError();
-                log->addFormat("HXP-Server: Could not write to stream, closing connection (%s)", reason);
-                break;
-            }
-            sent += static_cast<std::size_t>(n);
+        errno = 0;
+        if (Net::SendAll(socket, frame.data(), frame.size()) < frame.size()) {
+            const std::string reason = std::strerror(errno);
+            StopFromError();
+            log->addFormat("HXP-Server: Could not write to stream, closing connection (%s)", reason);
         }
     }
 }
@@ -184,6 +205,11 @@ void ComServer::SendCmdError(int counter, const std::string& text) {
 std::vector<std::string> ComServer::QueuedBodies() const {
     std::lock_guard<std::mutex> lock(m_SendMutex);
     return std::vector<std::string>(m_SendQueue.begin(), m_SendQueue.end());
+}
+
+std::size_t ComServer::QueuedBytes() const {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    return m_SendQueueBytes;
 }
 
 // ---------------------------------------------------------------- jog values and watchdog
@@ -229,7 +255,13 @@ bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& val
 // ---------------------------------------------------------------- role
 
 void ComServer::SetActive(bool active) {
-    if (m_Passive.exchange(!active) != !active) PublishActiveState();
+    if (m_Passive.exchange(!active) == !active) return;
+    if (!active) {
+        // A command posted while active must not run once the client is active again.
+        std::lock_guard<std::mutex> lock(m_PendingMutex);
+        m_PendingCode = 0;
+    }
+    PublishActiveState();
 }
 
 void ComServer::SetPassive(bool passive) {

@@ -40,6 +40,10 @@ class ComServer : public std::enable_shared_from_this<ComServer> {
 public:
     static constexpr int WatchdogStart = 100;
     static constexpr int MaxServerMessages = 10;
+    // A client that does not read is dropped before its queue holds more than
+    // this; room for a whole camera picture line (several hundred kB) and the
+    // status lines beside it. A single body is always taken into an empty queue.
+    static constexpr std::size_t MaxSendQueueBytes = 2 * 1024 * 1024;
 
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();
@@ -108,6 +112,8 @@ public:
 
     // A copy of the bodies waiting to be sent.
     std::vector<std::string> QueuedBodies() const;
+    // Bytes of the bodies waiting to be sent.
+    std::size_t QueuedBytes() const;
 
     std::function<void(int)> connectionClosedCallback;
     std::function<void(int, bool)> changeActiveRequestCallback;
@@ -253,6 +259,8 @@ private:
 
     mutable std::mutex m_SendMutex;  // guards the send queue and the server messages
     std::deque<std::string> m_SendQueue;
+    std::size_t m_SendQueueBytes = 0;
+    bool m_SendQueueOverflow = false;  // the client stopped reading; nothing more is queued
     std::deque<std::string> m_ServerMessages;
 
     RobotMaster* m_RobotMaster;
@@ -271,6 +279,9 @@ private:
     HXPUploadFile m_Upload;
 
     std::thread m_Thread;
+
+    // The connection that switched the CAN bridge on; only its end switches it off.
+    static std::atomic<const ComServer*> s_BridgeOwner;
 };
 
 // Sends a changed variable to the connection unless it is "#position".

@@ -88,7 +88,7 @@ void ComServer::HandleConfig(const char* message, char** save) {
         {"ClearPLCTriggers", true, &ComServer::ConfigClearPLCTriggers},
         {"AddPLCTrigger", true, &ComServer::ConfigAddPLCTrigger},
         {"GetBrake", false, &ComServer::ConfigGetBrake},
-        {"SetBrake", false, &ComServer::ConfigSetBrake},
+        {"SetBrake", true, &ComServer::ConfigSetBrake},
         {"GetProgramDefaultState", false, &ComServer::ConfigGetProgramDefaultState},
         {"SetProgramDefaultState", true, &ComServer::ConfigSetProgramDefaultState},
         {"GetTool", false, &ComServer::ConfigGetTool},
@@ -99,13 +99,13 @@ void ComServer::HandleConfig(const char* message, char** save) {
         {"GetCameras", false, &ComServer::ConfigGetCameras},
         {"ClearCameras", true, &ComServer::ConfigClearCameras},
         {"SetExternalAxes", true, &ComServer::ConfigSetExternalAxes},
-        {"SetExternalAxis", false, &ComServer::ConfigSetExternalAxis},
+        {"SetExternalAxis", true, &ComServer::ConfigSetExternalAxis},
         {"GetExternalAxes", false, &ComServer::ConfigGetExternalAxes},
         {"GetExternalAxes2", false, &ComServer::ConfigGetExternalAxes2},
         {"SetModbus", true, &ComServer::ConfigSetModbus},
         {"GetModbus", false, &ComServer::ConfigGetModbus},
         {"SetCloudConnection", true, &ComServer::ConfigSetCloudConnection},
-        {"SetCloudInfo", false, &ComServer::ConfigSetCloudInfo},
+        {"SetCloudInfo", true, &ComServer::ConfigSetCloudInfo},
         {"GetCloud", false, &ComServer::ConfigGetCloud},
     };
     const char* token = strtok_r(nullptr, " ", save);
@@ -332,6 +332,10 @@ void ComServer::ConfigAddPLCTrigger(const char*, char** save) {
         return;
     }
     if (file == "none") file.clear();
+    if (HasControlCharacter(file)) {
+        log->addError("HXP-Server: ERROR, PLC trigger not added: the file name holds control characters");
+        return;
+    }
     // The trigger loads the file when it fires: it must stay below the programs folder.
     const std::string slashed = Slashes(file);
     if (!file.empty() && !Filesystem::StaysInside(slashed)) {
@@ -415,7 +419,7 @@ void ComServer::ConfigSetTool(const char*, char** save) {
         name = Slashes(name);
         // Only names below the tools folder; the check refuses absolute names and "..".
         RobotKinematic* kinematic = m_RobotMaster->GetKinematic();
-        valid = !name.empty() && kinematic != nullptr && Filesystem::StaysInside(name) &&
+        valid = !name.empty() && kinematic != nullptr && Filesystem::StaysInside(name) && !HasControlCharacter(name) &&
                 kinematic->tool.CheckConfigFileExists(name);
     }
     if (!valid) {
@@ -444,8 +448,11 @@ void ComServer::ConfigSetVBox(const char*, char** save) {
     const std::string flag = NextValueToken(save);
     double values[6] = {};
     for (double& value : values) {
-        // Any missing or unreadable corner value: nothing changes.
-        if (!ParseDouble(NextValueToken(save), value)) return;
+        // Any missing, unreadable or unstorable corner value: nothing changes.
+        if (!ParseFloat(NextValueToken(save), value)) {
+            LogSingleton::instance()->addError("HXP-Server: ERROR, incomplete or invalid SetVBox message, virtual box unchanged");
+            return;
+        }
     }
     const DataTypes::Vector3 low(static_cast<float>(values[0]), static_cast<float>(values[2]),
                                  static_cast<float>(values[4]));

@@ -1,9 +1,11 @@
 // "CONFIG" messages, second half: cameras, external axes, the Modbus server
 // and the cloud link.
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tinyxml2.h>
 #include <vector>
 
@@ -99,6 +101,36 @@ tinyxml2::XMLElement* NetworkCameraElement(tinyxml2::XMLDocument& document, cons
     return element;
 }
 
+// A camera whose port or address cannot be stored is refused, with a log line.
+bool UsableNetworkCamera(const tinyxml2::XMLElement& element) {
+    const int port = element.IntAttribute("Port", 0);
+    const std::string address = element.Attribute("IP") != nullptr ? element.Attribute("IP") : "";
+    const std::string name = element.Attribute("Name") != nullptr ? element.Attribute("Name") : "";
+    if (port < 1 || port > 65535) {
+        LogSingleton::instance()->addErrorFormat(
+            "HXP-Server: ERROR, camera '%s' not changed: port %d outside 1..65535", name, port);
+        return false;
+    }
+    if (HasControlCharacter(address)) {
+        LogSingleton::instance()->addErrorFormat(
+            "HXP-Server: ERROR, camera '%s' not changed: the address holds control characters", name);
+        return false;
+    }
+    return true;
+}
+
+// Waits for the listener that a start or restart set going: true once it listens
+// on the port, false when it ended (the port is taken) or did not listen in time.
+bool ModbusListensOn(const Modbus::ModbusServer& modbus, int port) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        if (modbus.IsListening() && modbus.GetBoundPort() == port) return true;
+        if (!modbus.IsRunning()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return modbus.IsListening() && modbus.GetBoundPort() == port;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- cameras
@@ -107,6 +139,10 @@ void ComServer::ConfigSetCamera(const char*, char** save) {
     LogSingleton* log = LogSingleton::instance();
     const std::string name = RequiredToken(save, "camera name");
     const std::string type = RequiredToken(save, "camera type");
+    if (HasControlCharacter(name)) {
+        log->addError("HXP-Server: ERROR, camera configuration not changed: the name holds control characters");
+        return;
+    }
     m_RobotMaster->StopProgram(IPO::USER);
     Camera::CameraManager* cameras = Camera::CameraManager::Instance();
 
@@ -116,13 +152,16 @@ void ComServer::ConfigSetCamera(const char*, char** save) {
         tinyxml2::XMLDocument document;
         tinyxml2::XMLElement* element = NetworkCameraElement(document, name, save, true);
         element->SetAttribute("CoordinateType", NextValueToken(save) == "1" ? "RobotCoordinates" : "ImageCoordinates");
+        if (!UsableNetworkCamera(*element)) return;
         auto* camera = new Camera::CameraIFMO2D(name);
         camera->Read(*element);
         cameras->Add(camera);
     } else if (type == Camera::CameraBinPicking::TYPE_ID) {
         tinyxml2::XMLDocument document;
+        tinyxml2::XMLElement* element = NetworkCameraElement(document, name, save, false);
+        if (!UsableNetworkCamera(*element)) return;
         auto* camera = new Camera::CameraBinPicking(name);
-        camera->Read(*NetworkCameraElement(document, name, save, false));
+        camera->Read(*element);
         cameras->Add(camera);
     } else if (type == Camera::CameraUSB::TYPE_ID) {
         NextValueToken(save);
@@ -169,7 +208,13 @@ void ComServer::ConfigSetExternalAxes(const char*, char** save) {
         ExternalAxis axis;
         axis.index = i;
         axis.motionMode = modes[i];
-        axis.name = ConfigurationFile(RequiredToken(save, "external axis configuration file"));
+        const std::string file = RequiredToken(save, "external axis configuration file");
+        if (HasControlCharacter(file)) {
+            // It could not be stored: nothing changes.
+            log->addError("HXP-Server: ERROR, external axes not changed: a file name holds control characters");
+            return;
+        }
+        axis.name = ConfigurationFile(file);
         axis.kinematic = ExternalAxis::KinematicFromString(RequiredToken(save, "external axis coupling"));
         axis.canId = IntOrZero(save);
         axis.gearScale = NumberOrZero(save);
@@ -216,7 +261,9 @@ void ComServer::ConfigSetExternalAxis(const char* message, char**) {
     scan.Double(axis.accInc).Float(angle).Double(axis.lz0).Double(axis.dir).Double(axis.offset);
     const int n = scan.Count();
 
-    if (n == 17) {
+    if (n == 17 && HasControlCharacter(file)) {
+        log->addError("HXP-Server: ERROR, external axis not changed: the file name holds control characters");
+    } else if (n == 17) {
         axis.kinematic = ExternalAxis::KinematicFromString(coupling);
         axis.motionMode = ExternalAxis::MotionModeFromString(mode);
         axis.directionAngleToY = DirectionAngle(angle);
@@ -285,12 +332,16 @@ void ComServer::ConfigSetModbus(const char* message, char**) {
                    enabled ? "true" : "false", port, limit);
     modbus->SetPort(port);
     modbus->SetMaxConnections(static_cast<unsigned>(limit));
+    bool active = false;
     if (enabled) {
         modbus->Restart();
+        active = ModbusListensOn(*modbus, port);
+        // A port that is taken: the answer and the project tell that the server is not running.
+        if (!active) log->addErrorFormat("HXP-Server: ERROR: Modbus server could not start on port %d", port);
     } else {
         modbus->Stop();
     }
-    if (m_ProjectManager != nullptr) m_ProjectManager->modbusActive = enabled;
+    if (m_ProjectManager != nullptr) m_ProjectManager->modbusActive = active;
     QueueProjectRewrite();
 }
 
@@ -326,6 +377,10 @@ void ComServer::ConfigSetCloudConnection(const char* message, char** save) {
         log->addFormat(
             "HXP-Server: Received SetCloudConnection: enabled=%s, client ID='%s', user name='%s', has password=%s",
             enabledText, clientId, user, password.empty() ? "no" : "yes");
+        if (HasControlCharacter(clientId) || HasControlCharacter(user)) {
+            log->addError("HXP-Server: Could not parse CONFIG SetCloudConnection: control characters in a name");
+            return;
+        }
         // A user name the link refuses changes nothing: the link stays as it was.
         if (!user.empty() && !password.empty() && !Cloud::MqttClient::CheckUserName(user)) {
             SendToClient("MESSAGE SetCloudConnection refused: invalid user name");
@@ -364,6 +419,13 @@ void ComServer::ConfigSetCloudInfo(const char* message, char**) {
         if (pieces.size() > 7) {
             environment = pieces[5];
             workarea = pieces[7];
+        }
+        for (const std::string* text : {&name, &owner, &environment, &workarea}) {
+            // The names go into the project file: nothing unreadable is stored.
+            if (HasControlCharacter(*text)) {
+                log->addError("HXP-Server: Could not parse CONFIG SetCloudInfo: control characters in a name");
+                return;
+            }
         }
         m_Cloud->SetRobotName(name);
         m_Cloud->SetRobotOwner(owner);

@@ -15,15 +15,16 @@
 #include "server/HXPScanner.h"
 
 // Keywords with a code post it for the main loop (after their handler, if
-// any). Keywords with neither belong to parts of the protocol that are not
+// any). Every keyword that changes the robot, its settings, programs,
+// outputs or signals is taken from the active connection only. Keywords with neither belong to parts of the protocol that are not
 // served yet: they keep their access rule and get a "not available" reply.
 const ComServer::Keyword ComServer::CmdKeywords[] = {
     {"Connect", true, &ComServer::CmdNotAvailable, 0, nullptr},
     {"Disconnect", true, &ComServer::CmdNotAvailable, 0, nullptr},
     {"GetVersion", false, &ComServer::CmdGetVersion, 0, nullptr},
     {"DOUT", true, &ComServer::CmdDigitalOutput, 0, nullptr},
-    {"GSIG", false, &ComServer::CmdGlobalSignal, 0, nullptr},
-    {"ProgramReplayMode", false, &ComServer::CmdProgramReplayMode, 0, nullptr},
+    {"GSIG", true, &ComServer::CmdGlobalSignal, 0, nullptr},
+    {"ProgramReplayMode", true, &ComServer::CmdProgramReplayMode, 0, nullptr},
     {"Reset", true, nullptr, 10, "HXP-Server: Reset joints"},
     {"Enable", true, nullptr, 11, "HXP-Server: Enable joints"},
     {"Disable", true, nullptr, 12, "HXP-Server: Disable joints"},

@@ -72,6 +72,7 @@ void ComServer::HandleCANBridge(const char* message, char** save) {
         }
         if (m_RobotMaster != nullptr) m_RobotMaster->EnableMotors(false);
         log->add("HXP-Server: Switch on CANBridge");
+        s_BridgeOwner = this;
         log->set_opMode(opModeCANBridge);
     } else if (keyword == "SwitchOff") {
         // Only the bridge ends here; a serious failure stays.
@@ -80,6 +81,7 @@ void ComServer::HandleCANBridge(const char* message, char** save) {
             return;
         }
         log->add("HXP-Server: Switch off CANBridge");
+        s_BridgeOwner = nullptr;
         log->set_opMode(opModeNormal);
     } else if (keyword == "Msg") {
         SendBridgedFrame(message);

@@ -2,6 +2,8 @@
 // Reading the blank-separated tokens of a remote frame after its keyword:
 // the end token is no value, and numbers count only as whole tokens.
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -37,6 +39,23 @@ inline bool ParseDouble(const std::string& text, double& out) {
     if (scan.Count() != 1) return false;
     out = value;
     return true;
+}
+
+// A whole number that is finite as a float too (1e300 would be stored as inf).
+inline bool ParseFloat(const std::string& text, double& out) {
+    double value = 0.0;
+    if (!ParseDouble(text, value) || !(std::fabs(value) <= static_cast<double>(FLT_MAX))) return false;
+    out = value;
+    return true;
+}
+
+// Control characters make an XML file unreadable and a log line misleading.
+inline bool HasControlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return true;
+    }
+    return false;
 }
 
 // Backslashes of a file name from a client turned into slashes.

@@ -11,9 +11,12 @@
 
 #include "common/LogSingleton.h"
 #include "server/ComServer.h"
+#include "server/ComServerTokens.h"
 #include "server/HXPScanner.h"
 
 namespace {
+
+using ComServerTokens::HasControlCharacter;
 
 void Report(const std::string& text, bool error) {
     LogSingleton* log = LogSingleton::instance();
@@ -26,6 +29,9 @@ void Report(const std::string& text, bool error) {
 
 // Checks the whole path before anything is created; the text of the first fault, or empty.
 std::string PathFault(const std::string& name, const std::string& path) {
+    // Without a name the scan takes the end token for it.
+    if (name.empty() || name == "HXPEND") return "HXP-Server: Invalid path: no file name given";
+    if (HasControlCharacter(name)) return "HXP-Server: Invalid path: " + path + ", holds control characters";
     if (name.find("..") != std::string::npos) return "HXP-Server: Invalid path: " + path + ", must not be relative!";
     // A leading "/" gives two in a row after "Data/"; an empty last part names no file.
     if (path.find("//", 1) != std::string::npos || name.empty() || name.back() == '/')

@@ -2,13 +2,13 @@
 
 #include <unistd.h>
 
+#include "common/Filesystem.h"
+
 HXPUploadFile::~HXPUploadFile() { Discard(); }
 
 bool HXPUploadFile::Open(const std::string& path) {
     Discard();
-    const std::string temporary = path + "_tmp";
-    unlink(temporary.c_str());  // a stale one from an interrupted upload, even if read-only
-    m_File = std::fopen(temporary.c_str(), "wb");
+    m_File = Filesystem::CreateTemporary(path, m_Temporary);
     if (m_File == nullptr) return false;
     m_Path = path;
     m_Failed = false;
@@ -24,7 +24,7 @@ bool HXPUploadFile::WriteLine(const std::string& line) {
 
 bool HXPUploadFile::Commit() {
     if (m_File == nullptr) return false;
-    const std::string temporary = m_Path + "_tmp";
+    const std::string temporary = m_Temporary;
     bool ok = !m_Failed && std::fflush(m_File) == 0 && std::ferror(m_File) == 0 && fsync(fileno(m_File)) == 0;
     ok = std::fclose(m_File) == 0 && ok;
     m_File = nullptr;
@@ -37,5 +37,5 @@ void HXPUploadFile::Discard() {
     if (m_File == nullptr) return;
     std::fclose(m_File);
     m_File = nullptr;
-    std::remove((m_Path + "_tmp").c_str());
+    std::remove(m_Temporary.c_str());
 }

@@ -1,7 +1,8 @@
 #pragma once
-// The file of a remote upload. Lines go to a temporary file beside the target
-// (target + "_tmp"); only Commit renames it into place, so an upload that is
-// abandoned or fails half-way leaves an existing file whole.
+// The file of a remote upload. Lines go to a temporary file of its own beside
+// the target (Filesystem::CreateTemporary); only Commit renames it into place,
+// so an upload that is abandoned or fails half-way leaves an existing file
+// whole, and two writers of one file never share a temporary.
 
 #include <cstdio>
 #include <string>
@@ -28,5 +29,6 @@ public:
 private:
     std::FILE* m_File = nullptr;
     std::string m_Path;
+    std::string m_Temporary;
     bool m_Failed = false;
 };

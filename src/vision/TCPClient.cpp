@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/LogSingleton.h"
+#include "common/SendAll.h"
 
 namespace {
 
@@ -76,14 +77,13 @@ bool TCPClient::Setup(const std::string& host, int port) {
 bool TCPClient::Send(const std::string& text) {
     std::size_t sent = 0;
     while (sent < text.size()) {
-        // MSG_NOSIGNAL: a peer that has closed must not end the process with SIGPIPE.
-        const ssize_t result = ::send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (result < 0) {
+        errno = 0;
+        sent += Net::SendAll(descriptor, text.data() + sent, text.size() - sent);
+        if (sent < text.size() && errno != 0) {
             if (errno == EINTR) continue;
             LogSingleton::instance()->addError("TCPClient: Send failed: " + ErrorText(errno));
             return false;
         }
-        sent += static_cast<std::size_t>(result);
     }
     return true;
 }

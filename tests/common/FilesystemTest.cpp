@@ -108,3 +108,43 @@ TEST(Filesystem, WriteAtomicallyReplacesWholeOrNotAtAll) {
     EXPECT_TRUE(std::filesystem::is_directory(directory + "/inside"));
     EXPECT_FALSE(std::filesystem::exists(directory + "_tmp"));
 }
+
+// Each write has a temporary of its own beside the target; what writes of
+// processes that are gone left behind is removed, a live writer's is kept.
+TEST(Filesystem, TemporariesAreUniqueAndStaleOnesAreCleared) {
+    ScratchRoot root;
+    const std::string path = root.File("project.prj");
+    const std::string gone = path + "_999999999_abcdef_tmp";  // no such process
+    const std::string live = path + "_1_abcdef_tmp";          // init runs as long as the machine
+    const std::string other = root.File("other.prj_999999999_abcdef_tmp");
+    for (const std::string& stale : {gone, live, other, path + "_tmp"}) WriteFile(stale, "<half");
+
+    std::string first;
+    std::string second;
+    std::FILE* a = Filesystem::CreateTemporary(path, first);
+    std::FILE* b = Filesystem::CreateTemporary(path, second);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(first, second);
+    for (const std::string& name : {first, second}) {
+        EXPECT_EQ(std::filesystem::path(name).parent_path(), std::filesystem::path(path).parent_path());
+        EXPECT_EQ(name.rfind(path + "_", 0), 0u) << name;
+        EXPECT_EQ(name.substr(name.size() - 4), "_tmp") << name;
+    }
+    // Two writers at once: each whole file lands, never a mix of both.
+    std::fputs("first", a);
+    std::fputs("second", b);
+    std::fclose(a);
+    std::fclose(b);
+    EXPECT_EQ(ReadFile(first), "first");
+    EXPECT_EQ(ReadFile(second), "second");
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_FALSE(std::filesystem::exists(path + "_tmp"));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(other));  // another file's
+
+    EXPECT_TRUE(Filesystem::WriteAtomically(path, [](std::FILE* f) { return std::fputs("new", f) >= 0; }).ok);
+    EXPECT_EQ(ReadFile(path), "new");
+    // Temporaries of this process stay for their writers (here: the two above).
+    EXPECT_TRUE(std::filesystem::exists(first));
+}

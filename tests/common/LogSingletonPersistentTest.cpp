@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -242,19 +245,37 @@ TEST_F(PersistentTest, RewriteReplacesTheFileWholeAndNeverInPlace) {
     EXPECT_FALSE(std::filesystem::exists(StoragePath() + "_tmp"));
 }
 
+// While it lives, no file of the process can grow past a few bytes: the way to make
+// a write fail that works for root too (each write has a temporary file of its own).
+struct FileSizeLimit {
+    FileSizeLimit() {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit small = saved;
+        small.rlim_cur = 8;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+    rlimit saved{};
+};
+
 TEST_F(PersistentTest, FailedRewriteKeepsTheOldFileAndSaysSo) {
     ReadAll(7, 0, 0, 0, 0, 0, 0, kZeroJoints);
     Log()->ForceWriteVariablesToStorage();
     const std::string before = ReadFile(StoragePath());
 
-    std::filesystem::create_directories(StoragePath() + "_tmp");  // the temporary file cannot be created
     Log()->PartsGood = 66;
     LogCapture capture;
-    Log()->ForceWriteVariablesToStorage();
+    {
+        FileSizeLimit limit;
+        Log()->ForceWriteVariablesToStorage();
+    }
     EXPECT_EQ(ReadFile(StoragePath()), before);
     EXPECT_TRUE(capture.Has("LogSingleton: Could not write persistent variables to " + StoragePath() +
-                                ": Is a directory",
+                                ": File too large",
                             true));
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(StoragePath()).parent_path()))
+        EXPECT_EQ(entry.path().string().find("_tmp"), std::string::npos) << entry.path();
 
     Log()->ReadVariablesFromStorage();
     EXPECT_EQ(Log()->GetSystemVar(sysVarUpTimeComplete), 7);

@@ -425,6 +425,15 @@ TEST_F(EndToEnd, AJointTargetBeyondItsLimitIsRefusedBeforeAnyMotionWithTheCartes
 // Only the first client acts; a second one watches: its acting commands and
 // jog values change nothing, its questions are answered.
 TEST_F(EndToEnd, ASecondClientIsPassive) {
+    // A trigger of the active client's cell: a passive client's signal must not fire it.
+    sample.EditProject([](tinyxml2::XMLElement* project) {
+        tinyxml2::XMLElement* trigger = project->GetDocument()->NewElement("PLCTrigger");
+        trigger->SetAttribute("Active", "True");
+        trigger->SetAttribute("GSig", 42);
+        trigger->SetAttribute("Type", "Program");
+        trigger->SetAttribute("Name", "Demo.xml");
+        project->InsertEndChild(trigger);
+    });
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_NO_FATAL_FAILURE(EnableAndReference());
     ServerTest::Client passive;
@@ -447,6 +456,30 @@ TEST_F(EndToEnd, ASecondClientIsPassive) {
     Latest();
     EXPECT_TRUE(Near(last.setPoint, Home, 0.01f)) << Text(last.setPoint);
     EXPECT_EQ(last.error, "NoError");
+
+    // Nothing that would change a file, a program, an output, a signal or the arm is taken from it.
+    const std::string projectBefore = TestSupport::ReadFile(sample.ProjectFile());
+    const std::string robotBefore = TestSupport::ReadFile(sample.RobotFile());
+    const std::string demoBefore = TestSupport::ReadFile(sample.Root() + "/Data/Programs/Demo.xml");
+    const char* acting[] = {
+        "CONFIG SetBrake -1 0 -1", "CONFIG SetExternalAxis 1 0 na independent position 20 1 -100 100 50 100 10 0 0 1 0",
+        "CONFIG SetExternalAxes 0", "CONFIG SetCloudInfo \"x\" \"y\"", "CONFIG SetVBox True 0 1 0 1 0 1",
+        "CONFIG SetKinematicLimits -1 1 -1 1 -1 1 -1 1 -1 1 -1 1", "CONFIG SetPLCInterfaceEnabled True True",
+        "CMD GSIG 42 true", "CMD DOUT 1 true", "CMD ProgramReplayMode 1", "CMD Override 10", "CMD StartProgram",
+        "CMD UploadFileInit Programs/Demo.xml 1", "CMD UploadFileLine <Program/>", "CMD UploadFileFinish",
+        "CMD DeleteProgramFromFileSystem Demo.xml", "VAR SetVariableSingle gain 5", "PROG 3 WAIT 100",
+        "CANBridge SwitchOn", "CMD Move Joint 40 0 40 0 40 0 0 0 0 60"};
+    for (const char* body : acting) ASSERT_TRUE(passive.SendFrame(40, body));
+    for (const ServerTest::Frame& f : ReadFor(passive, 8s))  // past the delayed project rewrite
+        EXPECT_NE(f.body.rfind("CMDACK", 0), 0u) << "a passive client's acting command was acknowledged: " << f.body;
+    EXPECT_EQ(TestSupport::ReadFile(sample.ProjectFile()), projectBefore);
+    EXPECT_EQ(TestSupport::ReadFile(sample.RobotFile()), robotBefore);
+    EXPECT_EQ(TestSupport::ReadFile(sample.Root() + "/Data/Programs/Demo.xml"), demoBefore);
+    EXPECT_EQ(korvella->Count("RobotMaster: PLC-Interface - Trigger 0 detected!"), 0);
+    EXPECT_EQ(korvella->Count("Starting Program"), 0);
+    EXPECT_EQ(korvella->Count("HXP-Server: Switch on CANBridge"), 0);
+    Latest();
+    EXPECT_TRUE(Near(last.setPoint, Home, 0.01f)) << Text(last.setPoint);
 
     // The active client still acts.
     Command("Move Joint 5 0 90 0 90 0 0 0 0 60");
@@ -511,20 +544,30 @@ bool IsProjectFile(const std::string& path, std::string* program) {
     return root->FirstChildElement("Robot") != nullptr;
 }
 
+// Whether a temporary file of a write of `path` lies beside it.
+bool HasTemporary(const std::string& path) {
+    const std::filesystem::path target(path);
+    const std::string prefix = target.filename().string() + "_";
+    for (const auto& entry : std::filesystem::directory_iterator(target.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, "_tmp") == 0) return true;
+    }
+    return false;
+}
+
 // SIGTERM as the project file is being rewritten: the program ends cleanly and
 // the file is whole, the old or the new one.
 TEST_F(EndToEnd, SigtermDuringTheProjectRewriteLeavesAValidFile) {
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(korvella->WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
     const std::string project = sample.ProjectFile();
-    const std::string temporary = project + "_tmp";
     const std::string updated = "ProjectManager: Project file " + project + " updated";
     Command("LoadProgram DemoTally.xml");
     // Rewrites come at most every few seconds: stop the moment one shows.
     bool seenTemporary = false;
     const auto end = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < end) {
-        if (std::filesystem::exists(temporary)) {
+        if (HasTemporary(project)) {
             seenTemporary = true;
             break;
         }
@@ -534,7 +577,7 @@ TEST_F(EndToEnd, SigtermDuringTheProjectRewriteLeavesAValidFile) {
     std::string program;
     ASSERT_TRUE(IsProjectFile(project, &program)) << TestSupport::ReadFile(project);
     EXPECT_TRUE(program == "Demo.xml" || program == "DemoTally.xml") << program;
-    EXPECT_FALSE(std::filesystem::exists(temporary));
+    EXPECT_FALSE(HasTemporary(project));
     if (korvella->Count(updated) > 0) {
         EXPECT_EQ(program, "DemoTally.xml");
     }

@@ -142,19 +142,23 @@ TEST_F(CommandsTest, DigitalOutputWhileTheProgramReplaysIsRefusedThenAcknowledge
     EXPECT_EQ(Take().code, 0);
 }
 
-TEST_F(CommandsTest, GlobalSignalsAreSetAtOnceForAnyClientWithinTheirRange) {
+TEST_F(CommandsTest, GlobalSignalsAreSetAtOnceForTheActiveClientWithinTheirRange) {
     ASSERT_TRUE(Cmd(1, "GSIG 99 true"));
     EXPECT_TRUE(log.Has("HXP-Server: CMD-GSIG to TRUE: channel  99"));
     EXPECT_FALSE(Cmd(2, "GSIG 100 true"));
     EXPECT_TRUE(log.Has("HXP-Server: GSIG channel > 100!"));
     EXPECT_FALSE(Cmd(3, "GSIG -1 false"));
     EXPECT_TRUE(log.Has("HXP-Server: GSIG channel < 0!"));
-    connection->SetActive(false);
-    Replies();
     ASSERT_TRUE(Cmd(4, "GSIG 0 false"));
     EXPECT_TRUE(log.Has("HXP-Server: CMD-GSIG to FALSE: channel  0"));
-    EXPECT_EQ(Replies(), Bodies{"CMDACK 4"});
     EXPECT_EQ(Take().code, 0);
+    // A passive client's signal would fire the active client's triggers: it is not taken, nor answered.
+    connection->SetActive(false);
+    Replies();
+    log.Clear();
+    ASSERT_TRUE(Cmd(5, "GSIG 1 true"));
+    EXPECT_EQ(log.CountContaining("GSIG"), 0);
+    EXPECT_EQ(Replies(), Bodies{});
 }
 
 TEST_F(CommandsTest, ReplayModesPostTheirCodeAndUnknownOrMissingModesAreRefused) {
@@ -179,11 +183,14 @@ TEST_F(CommandsTest, ReplayModesPostTheirCodeAndUnknownOrMissingModesAreRefused)
         EXPECT_EQ(Replies(), Bodies{c.reply});
         EXPECT_TRUE(log.Has(c.logLine));
     }
-    // A passive client is answered; its code waits in its own slot.
+    // A passive client's code would run once it became active: it is not taken, nor answered.
     connection->SetActive(false);
     Replies();
     ASSERT_TRUE(Cmd(3, "ProgramReplayMode 0"));
-    EXPECT_EQ(Replies(), Bodies{"CMDACK 3"});
+    EXPECT_EQ(Replies(), Bodies{});
+    connection->SetActive(true);
+    Replies();
+    EXPECT_EQ(Take().code, 0);
 }
 
 TEST_F(CommandsTest, OverrideIsClampedStoredAtOnceAndQueuesTheProjectRewrite) {

@@ -290,7 +290,8 @@ TEST_F(ConnectionTest, CANBridgeFramesOnlyInBridgeMode) {
 
 TEST_F(ConnectionTest, ClosingInBridgeModeSwitchesTheBridgeOff) {
     Start();
-    LogSingleton::instance()->set_opMode(opModeCANBridge);
+    ASSERT_TRUE(client->SendFrame(1, "CANBridge SwitchOn"));
+    ASSERT_TRUE(WaitFor([&]() { return LogSingleton::instance()->get_opMode() == opModeCANBridge; }));
     client->Close();
     ASSERT_TRUE(WaitFor([&]() { return !connection->IsRunning() && connection->GetSocket() == -1; }));
     connection->Join();

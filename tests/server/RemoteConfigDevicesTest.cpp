@@ -171,10 +171,14 @@ TEST_F(RemoteDevices, SingleExternalAxisMessage) {
     EXPECT_EQ(Replies("CONFIG SetExternalAxis 1"), Bodies{});
     EXPECT_TRUE(log.Has("HXP-Server: Invalid SetExternalAxis message"));
 
-    // Accepted from a passive client too.
+    // Not from a passive client, neither set nor cleared.
     auto passive = Connect();
     ASSERT_TRUE(passive != nullptr);
     EXPECT_EQ(Replies(*passive, "CONFIG SetExternalAxis 1 0" + values + "90 0 1 0"), Bodies{});
+    EXPECT_FALSE(rm.HasExternalAxis(0));
+    ASSERT_EQ(Replies("CONFIG SetExternalAxis 1 0" + values + "90 0 1 0"), Bodies{});
+    ASSERT_TRUE(rm.HasExternalAxis(0));
+    EXPECT_EQ(Replies(*passive, "CONFIG SetExternalAxis 0 0 na"), Bodies{});
     EXPECT_TRUE(rm.HasExternalAxis(0));
 }
 
@@ -258,11 +262,11 @@ TEST_F(RemoteDevices, CloudConnectionAndNames) {
     EXPECT_EQ(cloud.GetRobotName(), "");
     EXPECT_EQ(cloud.GetCameraWorkarea(), "");
 
-    // The names may be set by a passive client, the connection not.
+    // A passive client sets neither the names nor the connection.
     auto passive = Connect();
     ASSERT_TRUE(passive != nullptr);
     EXPECT_EQ(Answers(*passive, "CONFIG SetCloudInfo \"a\" \"b\""), Bodies{});
-    EXPECT_EQ(cloud.GetRobotName(), "a");
+    EXPECT_EQ(cloud.GetRobotName(), "");
     EXPECT_EQ(Answers(*passive, "CONFIG SetCloudConnection false \"x\" \"y\" \"z\""), Bodies{});
     EXPECT_EQ(cloud.GetClientId(), "robot-9");
 }

@@ -225,11 +225,13 @@ TEST_F(RemoteConfig, BrakeIsStoredInTheRobotFileAtOnce) {
     }
     EXPECT_EQ(RobotFileAttribute("Brake", "DelayMS"), "300");
 
-    // Accepted from a passive client as well.
+    // Not from a passive client: it would switch the E-stop monitoring in the robot file.
     auto passive = Connect();
     ASSERT_TRUE(passive != nullptr);
-    EXPECT_EQ(Replies(*passive, "CONFIG SetBrake 7 50 8"), Bodies{});
-    EXPECT_EQ(Reply("CONFIG GetBrake"), "CONFIG Brake 7 50 8");
+    const std::string stored = RobotFileAttribute("EStopMonitoring", "DInChannel");
+    EXPECT_EQ(Replies(*passive, "CONFIG SetBrake -1 0 -1"), Bodies{});
+    EXPECT_EQ(Reply("CONFIG GetBrake"), "CONFIG Brake 5 300 3");
+    EXPECT_EQ(RobotFileAttribute("EStopMonitoring", "DInChannel"), stored);
 }
 
 TEST_F(RemoteConfig, ProgramDefaultState) {

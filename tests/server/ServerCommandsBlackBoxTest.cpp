@@ -169,7 +169,9 @@ TEST(ServerCommandsBlackBoxTest, ActiveClientControlsTheRobotAndEveryReplyIsTheP
     EXPECT_EQ(robot.Ask(client, 12, "CMD DOUT 64 true", "CMD"), "CMDERROR 12 invalid DOut channel");
     EXPECT_EQ(robot.Ask(client, 13, "CMD DOUT 2 false", "CMD"), "CMDACK 13");
     EXPECT_TRUE(robot.StatusUntil(client, [](const std::string& s) { return s.find(" DOUT 0 ") != std::string::npos; }));
-    EXPECT_EQ(robot.Ask(passive, 14, "CMD GSIG 65 true", "CMD"), "CMDACK 14");
+    // A passive client's signal is not taken (it would fire the active client's triggers).
+    EXPECT_EQ(robot.Ask(passive, 14, "CMD GSIG 64 true", "CMD"), "no reply");
+    EXPECT_EQ(robot.Ask(client, 14, "CMD GSIG 65 true", "CMD"), "CMDACK 14");
     EXPECT_EQ(client.NextStartingWith("GSIG 0 2", 30s).body, "GSIG 0 2");
     EXPECT_EQ(robot.Ask(client, 15, "CMD GSIG 100 true", "CMD"), "CMDERROR 15 invalid GSig channel");
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/SendAll.h"
+
 namespace ServerTest {
 
 // One frame as the controller sent it: "HXPSTART <counter> <body> HXPEND\n".
@@ -61,13 +63,7 @@ public:
     int Fd() const { return m_Fd; }
 
     bool Send(const std::string& bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = send(m_Fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
+        return Net::SendAll(m_Fd, bytes.data(), bytes.size()) == bytes.size();
     }
     bool SendFrame(int counter, const std::string& body) {
         return Send("HXPSTART " + std::to_string(counter) + " " + body + " HXPEND");

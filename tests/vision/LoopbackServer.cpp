@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakeCameras.h"
+#include "common/SendAll.h"
 
 namespace VisionTest {
 
@@ -51,13 +52,7 @@ bool LoopbackServer::IsConnected() const {
 bool LoopbackServer::Send(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(mutex);
     if (connection < 0) return false;
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return Net::SendAll(connection, bytes.data(), bytes.size()) == bytes.size();
 }
 
 void LoopbackServer::Disconnect() {

@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "common/SendAll.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -51,13 +53,7 @@ public:
     bool Send(const std::string& body) {
         counter = (counter + 1) % 1000;
         const std::string frame = "HXPSTART " + std::to_string(counter) + " " + body + " HXPEND";
-        std::size_t sent = 0;
-        while (sent < frame.size()) {
-            const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
+        return Net::SendAll(fd, frame.data(), frame.size()) == frame.size();
     }
     int LastCounter() const { return counter; }
 

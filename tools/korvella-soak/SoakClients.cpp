@@ -1,5 +1,7 @@
 #include "korvella-soak/SoakClients.h"
 
+#include "common/SendAll.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -68,13 +70,7 @@ void HxpClient::Close() {
 }
 
 bool HxpClient::SendRaw(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(m_Fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return Net::SendAll(m_Fd, bytes.data(), bytes.size()) == bytes.size();
 }
 
 bool HxpClient::Send(const std::string& body) {
