@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
+#include <atomic>
 
 #include "common/LogSingleton.h"
 
@@ -92,25 +93,30 @@ void RemoveStaleTemporaries(const std::string& path) {
 
 std::FILE* CreateTemporary(const std::string& path, std::string& temporary) {
     RemoveStaleTemporaries(path);
-    std::string name = path + "_" + std::to_string(getpid()) + "_XXXXXX_tmp";
-    std::vector<char> buffer(name.begin(), name.end());
-    buffer.push_back('\0');
-    const int fd = mkstemps(buffer.data(), 4);
-    if (fd < 0) return nullptr;
-    std::FILE* file = fdopen(fd, "w");
-    if (file == nullptr) {
-        const int err = errno;
-        close(fd);
-        unlink(buffer.data());
-        errno = err;
-        return nullptr;
+    // A name of this process's own per write; O_EXCL makes it ours alone, and
+    // the usual mode (umask applied) lets it replace the target as it is.
+    static std::atomic<unsigned> writes{0};
+    const std::string prefix = path + "_" + std::to_string(getpid()) + "_";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = prefix + std::to_string(writes.fetch_add(1)) + "_tmp";
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        std::FILE* file = fdopen(fd, "w");
+        if (file == nullptr) {
+            const int err = errno;
+            close(fd);
+            unlink(name.c_str());
+            errno = err;
+            return nullptr;
+        }
+        temporary = name;
+        return file;
     }
-    // mkstemps makes it private; the file takes the usual mode once it replaces the target.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    temporary.assign(buffer.data());
-    return file;
+    errno = EEXIST;
+    return nullptr;
 }
 
 AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write) {
