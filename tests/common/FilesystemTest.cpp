@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "CommonTestHelpers.h"
 #include "common/Filesystem.h"
@@ -147,4 +150,36 @@ TEST(Filesystem, TemporariesAreUniqueAndStaleOnesAreCleared) {
     EXPECT_EQ(ReadFile(path), "new");
     // Temporaries of this process stay for their writers (here: the two above).
     EXPECT_TRUE(std::filesystem::exists(first));
+}
+
+// Two writers of one file at once (a client's upload beside the main loop's
+// rewrite): the file always holds one writer's text whole.
+TEST(Filesystem, TwoWritersOfOneFileAtOnceEachLandWhole) {
+    ScratchRoot root;
+    const std::string path = root.File("robot.xml");
+    const std::string a(200000, 'a');
+    const std::string b(200000, 'b');
+    auto writer = [&](const std::string& text, int& failures) {
+        for (int i = 0; i < 30; ++i) {
+            const bool ok = Filesystem::WriteAtomically(path, [&](std::FILE* file) {
+                                // Written in pieces, so the two writes overlap in time.
+                                for (std::size_t at = 0; at < text.size(); at += 4096)
+                                    if (std::fwrite(text.data() + at, 1, std::min<std::size_t>(4096, text.size() - at),
+                                                    file) == 0)
+                                        return false;
+                                return true;
+                            }).ok;
+            if (!ok) ++failures;
+        }
+    };
+    int failuresA = 0;
+    int failuresB = 0;
+    std::thread first(writer, std::cref(a), std::ref(failuresA));
+    std::thread second(writer, std::cref(b), std::ref(failuresB));
+    first.join();
+    second.join();
+    EXPECT_EQ(failuresA, 0);
+    EXPECT_EQ(failuresB, 0);
+    const std::string result = ReadFile(path);
+    EXPECT_TRUE(result == a || result == b) << "a mix of " << result.size() << " bytes";
 }
