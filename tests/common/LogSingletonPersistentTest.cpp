@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -245,20 +242,6 @@ TEST_F(PersistentTest, RewriteReplacesTheFileWholeAndNeverInPlace) {
     EXPECT_FALSE(std::filesystem::exists(StoragePath() + "_tmp"));
 }
 
-// While it lives, no file of the process can grow past a few bytes: the way to make
-// a write fail that works for root too (each write has a temporary file of its own).
-struct FileSizeLimit {
-    FileSizeLimit() {
-        signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit small = saved;
-        small.rlim_cur = 8;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-    rlimit saved{};
-};
-
 TEST_F(PersistentTest, FailedRewriteKeepsTheOldFileAndSaysSo) {
     ReadAll(7, 0, 0, 0, 0, 0, 0, kZeroJoints);
     Log()->ForceWriteVariablesToStorage();
@@ -267,7 +250,7 @@ TEST_F(PersistentTest, FailedRewriteKeepsTheOldFileAndSaysSo) {
     Log()->PartsGood = 66;
     LogCapture capture;
     {
-        FileSizeLimit limit;
+        TestSupport::FileSizeLimit limit;
         Log()->ForceWriteVariablesToStorage();
     }
     EXPECT_EQ(ReadFile(StoragePath()), before);

@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -407,26 +404,12 @@ TEST_F(WriteProject, StaleTemporaryFileIsReplaced) {
     EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
 }
 
-// While it lives, no file of the process can grow past a few bytes: the way to make
-// a write fail that works for root too (each write has a temporary file of its own).
-struct FileSizeLimit {
-    FileSizeLimit() {
-        signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit small = saved;
-        small.rlim_cur = 8;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-    rlimit saved{};
-};
-
 TEST_F(WriteProject, UnwritableTemporaryFileLeavesTheProjectWhole) {
     OpenAndLoad();
     const std::string before = root.ReadProject();
     target.override = 12.0f;
     {
-        FileSizeLimit limit;
+        TestSupport::FileSizeLimit limit;
         pm.UpdateProjectFile(&target);
     }
     EXPECT_TRUE(log.HasError("ProjectManager: Error while updating project file: Could not write temporary file"));

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -30,6 +31,25 @@ namespace {
 using CanSim::Peer;
 
 class CanSimHubTest : public SimBusTest {};
+
+#ifdef KORVELLA_CANSIM_PROGRAM
+// Starts a program with its input and output on /dev/null, in `directory`
+// when one is given; the process id, or -1 when it could not start.
+pid_t Spawn(std::vector<std::string> args, const std::string& directory = std::string()) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+#endif
 
 void ExpectFrame(const can_frame& actual, const can_frame& expected) {
     EXPECT_EQ(actual.can_id, expected.can_id);
@@ -260,16 +280,8 @@ TEST_F(CanSimHubTest, ProgramCarriesFramesUntilTerminated) {
     const std::string socketPath = root->File("program.sock");
     const std::string logPath = root->File("program.log");
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {program, "--socket", socketPath, "--log", logPath};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = Spawn({program, "--socket", socketPath, "--log", logPath});
+    ASSERT_GT(pid, 0);
 
     Peer a;
     Peer b;
@@ -306,19 +318,10 @@ TEST_F(CanSimHubTest, ProgramLeavesItsWorkingDirectoryEmpty) {
     std::string scratch = root->File("emptyXXXXXX");
     ASSERT_NE(mkdtemp(scratch.data()), nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, scratch.c_str());
-    std::vector<std::string> args = {program, "--socket", socketPath, "--log", root->File("empty.log"),
-                                     "--robot", TestSupport::FixturePath("v2-robot.xml")};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = Spawn({program, "--socket", socketPath, "--log", root->File("empty.log"), "--robot",
+                             TestSupport::FixturePath("v2-robot.xml")},
+                            scratch);
+    ASSERT_GT(pid, 0);
 
     Peer peer;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,5 +74,15 @@ int FreeLoopbackPort() {
     close(fd);
     return ntohs(address.sin_port);
 }
+
+FileSizeLimit::FileSizeLimit() {
+    signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &m_Saved);
+    rlimit small = m_Saved;
+    small.rlim_cur = 8;
+    setrlimit(RLIMIT_FSIZE, &small);
+}
+
+FileSizeLimit::~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_Saved); }
 
 }  // namespace TestSupport

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by all test binaries.
 
+#include <sys/resource.h>
+
 #include <string>
 
 namespace TestSupport {
@@ -32,6 +34,19 @@ void WriteFile(const std::string& path, const std::string& content);
 // Copies a fixture file from tests/fixtures into a target path.
 void CopyFixture(const std::string& fixture, const std::string& target);
 std::string FixturePath(const std::string& fixture);
+
+// While it lives, no file of the process can grow past a few bytes: the way to make
+// a write fail that works for root too (each write has a temporary file of its own).
+class FileSizeLimit {
+public:
+    FileSizeLimit();
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_Saved{};
+};
 
 // A loopback TCP port that was free a moment ago; 0 when none could be found.
 int FreeLoopbackPort();
