@@ -278,6 +278,8 @@ public:
     std::atomic<int32_t> jogBias{30};
 
 private:
+    void MoveModelTo(const float* joints, const char* during);
+
     // ---- Robot thread ----
     struct CycleClock;
     // Steps 5..23 of a cycle with the working state locked; sets `waited` once

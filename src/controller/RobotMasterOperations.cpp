@@ -72,6 +72,21 @@ bool RobotMaster::WaitForJointPositions() {
     }
 }
 
+// The kinematic model takes the joints as they are, forgetting the last ones,
+// so the next cycle does not read older set-points back from it.
+void RobotMaster::MoveModelTo(const float* joints, const char* during) {
+    LogSingleton* log = LogSingleton::instance();
+    try {
+        kinematic->ResetLastJoints(joints);
+        kinematic->SetJoints(joints, false);
+    } catch (int code) {
+        log->addErrorFormat(std::string("Error: Could not set joints during ") + during + ", error code %d: %s", code,
+                            TranslateKinError(code));
+    } catch (const std::exception& e) {
+        log->addErrorFormat(std::string("Error: Could not set joints during ") + during + ": %s", e.what());
+    }
+}
+
 void RobotMaster::Reset() {
     LogSingleton* log = LogSingleton::instance();
     log->add("RobotMaster:  Resetting Joints");
@@ -96,15 +111,7 @@ void RobotMaster::Reset() {
     jogAccelJoint.Reset();
     jogAccelCart.Reset();
     if (kinematic) {
-        try {
-            kinematic->ResetLastJoints(workingState.jointActual);
-            kinematic->SetJoints(workingState.jointActual, false);
-        } catch (int code) {
-            log->addErrorFormat("Error: Could not set joints during Reset, error code %d: %s", code,
-                                TranslateKinError(code));
-        } catch (const std::exception& e) {
-            log->addErrorFormat("Error: Could not set joints during Reset: %s", e.what());
-        }
+        MoveModelTo(workingState.jointActual, "Reset");
         kinematic->tool.SetHWPosition(workingState.toolHWValue[0]);
     }
     if (hardware) {
@@ -217,17 +224,7 @@ void RobotMaster::ResetAllJointsToZero() {
         if (hardware) hardware->ResetError();
         // The model follows the new zero; otherwise the next cycle would read the
         // old set-points back from it and send them.
-        if (kinematic) {
-            try {
-                kinematic->ResetLastJoints(workingState.jointSetPoint);
-                kinematic->SetJoints(workingState.jointSetPoint, false);
-            } catch (int code) {
-                log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero, error code %d: %s", code,
-                                    TranslateKinError(code));
-            } catch (const std::exception& e) {
-                log->addErrorFormat("Error: Could not set joints during ResetAllJointsToZero: %s", e.what());
-            }
-        }
+        if (kinematic) MoveModelTo(workingState.jointSetPoint, "ResetAllJointsToZero");
         jogAccelJoint.Reset();
         jogAccelCart.Reset();
     }

@@ -17,6 +17,7 @@
 #include "server/ComServer.h"
 #include "server/ComServerManager.h"
 #include "server/ServerTestSupport.h"
+#include "support/TestSupport.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -296,20 +297,14 @@ TEST_F(ServerTest, ShutdownClosesEveryClientAndJoinsTheThreads) {
 TEST_F(ServerTest, AFailedBindLeavesTheServerStoppedAndRestartable) {
     manager->Shutdown();
     // A listener of our own occupies the port.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    TestSupport::TakenPort taken;
+    ASSERT_NE(taken.Port(), 0);
 
-    manager->SetPort(ntohs(address.sin_port));
+    manager->SetPort(taken.Port());
     manager->Start();
     ASSERT_TRUE(WaitFor([&]() { return !manager->IsRunning(); }));
     EXPECT_TRUE(log.HasError("ComServerManager: error on binding socket"));
-    close(fd);
+    taken.Release();
 
     manager->SetPort(0);
     manager->Start();

@@ -166,16 +166,9 @@ TEST_F(RemoteLimits, OnlyTheBridgingClientsEndEndsTheCANBridge) {
 
 TEST_F(RemoteLimits, ModbusOnATakenPortIsReportedAsNotRunning) {
     // Another listener holds the port.
-    const int taken = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(taken, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
+    TestSupport::TakenPort taken;
+    const int port = taken.Port();
+    ASSERT_NE(port, 0);
     Modbus::ModbusServer* modbus = Modbus::ModbusServer::Instance();
     modbus->Init(&rm, &pm);
 
@@ -183,7 +176,7 @@ TEST_F(RemoteLimits, ModbusOnATakenPortIsReportedAsNotRunning) {
     EXPECT_TRUE(log.Has("HXP-Server: ERROR: Modbus server could not start on port " + std::to_string(port), true));
     EXPECT_FALSE(pm.modbusActive);
     EXPECT_EQ(Reply("CONFIG GetModbus"), "CONFIG Modbus False " + std::to_string(port) + " 3");
-    close(taken);
+    taken.Release();
 
     // Free again: the same request starts it.
     EXPECT_EQ(Replies("CONFIG SetModbus true " + std::to_string(port) + " 3"), Bodies{});

@@ -75,6 +75,26 @@ int FreeLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
+TakenPort::TakenPort() : m_Fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof(address);
+    if (m_Fd < 0 || bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_Fd, 1) != 0 ||
+        getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Release();
+        return;
+    }
+    m_Port = ntohs(address.sin_port);
+}
+
+TakenPort::~TakenPort() { Release(); }
+
+void TakenPort::Release() {
+    if (m_Fd >= 0) close(m_Fd);
+    m_Fd = -1;
+}
+
 FileSizeLimit::FileSizeLimit() {
     signal(SIGXFSZ, SIG_IGN);
     getrlimit(RLIMIT_FSIZE, &m_Saved);

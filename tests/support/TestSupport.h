@@ -51,4 +51,21 @@ private:
 // A loopback TCP port that was free a moment ago; 0 when none could be found.
 int FreeLoopbackPort();
 
+// A port on every address that a listener of the test's own holds while the
+// object lives (a server started on it fails to bind); Port() is 0 when none.
+class TakenPort {
+public:
+    TakenPort();
+    ~TakenPort();
+    TakenPort(const TakenPort&) = delete;
+    TakenPort& operator=(const TakenPort&) = delete;
+    int Port() const { return m_Port; }
+    // Frees the port before the object ends.
+    void Release();
+
+private:
+    int m_Fd = -1;
+    int m_Port = 0;
+};
+
 }  // namespace TestSupport
