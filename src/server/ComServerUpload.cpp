@@ -34,7 +34,7 @@ std::string PathFault(const std::string& name, const std::string& path) {
     if (HasControlCharacter(name)) return "HXP-Server: Invalid path: " + path + ", holds control characters";
     if (name.find("..") != std::string::npos) return "HXP-Server: Invalid path: " + path + ", must not be relative!";
     // A leading "/" gives two in a row after "Data/"; an empty last part names no file.
-    if (path.find("//", 1) != std::string::npos || name.empty() || name.back() == '/')
+    if (path.find("//", 1) != std::string::npos || name.back() == '/')
         return "HXP-Server: Invalid path: " + path;
     return std::string();
 }
