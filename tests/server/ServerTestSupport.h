@@ -46,10 +46,14 @@ public:
     Client& operator=(const Client&) = delete;
 
     // Connects to 127.0.0.1:port; false when it could not.
-    bool Connect(int port) {
+    // `receiveBuffer` (bytes, 0 for the default) is set before the connect, so the
+    // window offered to the server never exceeds what the client can hold.
+    bool Connect(int port, int receiveBuffer = 0) {
         Close();
         m_Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (m_Fd < 0) return false;
+        if (receiveBuffer > 0 && setsockopt(m_Fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer)) != 0)
+            return false;
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
