@@ -5,7 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,26 +52,47 @@ int32_t GetFileSize(const std::string& path) {
 
 namespace {
 
-// The process id in a temporary's name of `base`, or 0 when the name is none.
-pid_t TemporaryOwner(const std::string& name, const std::string& base) {
+bool AllDigits(const std::string& text, std::size_t from, std::size_t to) {
+    if (from >= to || to - from > 20) return false;
+    for (std::size_t i = from; i < to; ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+// Whether `name` is exactly a temporary of `base`: base_<digits>_<digits>_tmp.
+// Anything else that merely looks alike (a user's "x.xml_2_backup_tmp") is none.
+bool IsTemporaryOf(const std::string& name, const std::string& base) {
     const std::string suffix = "_tmp";
     if (name.size() <= base.size() + 1 + suffix.size() || name.compare(0, base.size() + 1, base + "_") != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return 0;
-    const std::string middle = name.substr(base.size() + 1, name.size() - base.size() - 1 - suffix.size());
-    const std::size_t separator = middle.find('_');
-    if (separator == 0 || separator == std::string::npos || middle.find('_', separator + 1) != std::string::npos)
-        return 0;
-    long pid = 0;
-    for (std::size_t i = 0; i < separator; ++i) {
-        if (middle[i] < '0' || middle[i] > '9' || pid > 100000000L) return 0;
-        pid = pid * 10 + (middle[i] - '0');
-    }
-    return static_cast<pid_t>(pid);
+        return false;
+    const std::size_t first = base.size() + 1;
+    const std::size_t last = name.size() - suffix.size();
+    const std::size_t separator = name.find('_', first);
+    return separator < last && AllDigits(name, first, separator) && AllDigits(name, separator + 1, last);
 }
 
-// Removes what interrupted writes of `path` left behind: temporaries of
-// processes that are gone and the plain "_tmp" name older versions used.
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes the temporary `path` when no writer holds it. A writer keeps its
+// temporary locked from creation until it is renamed or removed, and the
+// kernel drops the lock when the writer ends however it ends: a lock we can
+// take means the writer is gone, whatever its process id or pid namespace.
+void RemoveIfAbandoned(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat opened;
+    struct stat named;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        lstat(path.c_str(), &named) == 0 && SameFile(opened, named)) {
+        // Removed while locked: a writer that created it just now sees it gone once it gets the lock.
+        unlink(path.c_str());
+    }
+    close(fd);
+}
+
+// Removes what interrupted writes of `path` left behind: temporaries no
+// writer holds and the plain "_tmp" name older versions used.
 void RemoveStaleTemporaries(const std::string& path) {
     unlink((path + "_tmp").c_str());  // even if read-only
     const std::size_t slash = path.rfind('/');
@@ -79,14 +100,20 @@ void RemoveStaleTemporaries(const std::string& path) {
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     DIR* listing = opendir(directory.c_str());
     if (listing == nullptr) return;
-    const pid_t self = getpid();
     while (const dirent* entry = readdir(listing)) {
-        const pid_t owner = TemporaryOwner(entry->d_name, base);
-        if (owner <= 0 || owner == self) continue;
-        if (kill(owner, 0) == 0 || errno != ESRCH) continue;  // its writer may still be at work
-        unlink((directory + entry->d_name).c_str());
+        if (IsTemporaryOf(entry->d_name, base)) RemoveIfAbandoned(directory + entry->d_name);
     }
     closedir(listing);
+}
+
+// Takes the writer's lock on a temporary just created. False when a cleanup
+// took it first and removed (or is removing) it: the caller tries a new name.
+bool HoldTemporary(int fd, const std::string& name) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    struct stat opened;
+    struct stat named;
+    return fstat(fd, &opened) == 0 && opened.st_nlink > 0 && lstat(name.c_str(), &named) == 0 &&
+           SameFile(opened, named);
 }
 
 }  // namespace
@@ -104,11 +131,15 @@ std::FILE* CreateTemporary(const std::string& path, std::string& temporary) {
             if (errno == EEXIST) continue;
             return nullptr;
         }
+        if (!HoldTemporary(fd, name)) {
+            close(fd);
+            continue;
+        }
         std::FILE* file = fdopen(fd, "w");
         if (file == nullptr) {
             const int err = errno;
-            close(fd);
             unlink(name.c_str());
+            close(fd);
             errno = err;
             return nullptr;
         }
@@ -117,6 +148,21 @@ std::FILE* CreateTemporary(const std::string& path, std::string& temporary) {
     }
     errno = EEXIST;
     return nullptr;
+}
+
+bool CommitTemporary(std::FILE* file, const std::string& temporary, const std::string& path) {
+    // Renamed while still open: the lock keeps a cleanup off it until it has its place.
+    const bool ok = std::rename(temporary.c_str(), path.c_str()) == 0;
+    const int err = errno;
+    if (!ok) std::remove(temporary.c_str());
+    std::fclose(file);
+    errno = err;
+    return ok;
+}
+
+void DiscardTemporary(std::FILE* file, const std::string& temporary) {
+    std::remove(temporary.c_str());
+    std::fclose(file);
 }
 
 AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write) {
@@ -132,15 +178,17 @@ AtomicWriteResult WriteAtomically(const std::string& path, const std::function<b
     if (!write(file) || std::fflush(file) != 0 || std::ferror(file) || fsync(fileno(file)) != 0) {
         err = errno != 0 ? errno : EIO;
     }
-    if (std::fclose(file) != 0 && err == 0) err = errno != 0 ? errno : EIO;
-    if (err == 0 && GetFileSize(temporary) < 1) err = EIO;  // never replace a file by an empty one
-    if (err == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        err = errno;
-        result.moveFailed = true;
-    }
+    struct stat written;
+    // Never replace a file by an empty one.
+    if (err == 0 && (fstat(fileno(file), &written) != 0 || written.st_size < 1)) err = EIO;
     if (err != 0) {
-        std::remove(temporary.c_str());
+        DiscardTemporary(file, temporary);
         result.error = err;
+        return result;
+    }
+    if (!CommitTemporary(file, temporary, path)) {
+        result.error = errno;
+        result.moveFailed = true;
         return result;
     }
     result.ok = true;

@@ -37,10 +37,20 @@ struct AtomicWriteResult {
 AtomicWriteResult WriteAtomically(const std::string& path, const std::function<bool(std::FILE*)>& write);
 
 // Creates and opens ("w") a new temporary file for `path` in the same
-// directory: path + "_" + process id + "_" + a unique part + "_tmp". Its
-// name is stored in `temporary`; nullptr (errno set) when none could be
-// created. Temporaries of `path` left by processes that no longer run, and
-// the plain path + "_tmp" of older versions, are removed first.
+// directory: path + "_" + process id + "_" + a counter + "_tmp". Its name is
+// stored in `temporary`; nullptr (errno set) when none could be created. The
+// temporary stays locked (flock) while it is open, which is how other writers
+// tell it from one whose writer is gone. Temporaries of `path` that nobody
+// holds locked, and the plain path + "_tmp" of older versions, are removed
+// first; names that only resemble a temporary are left alone.
 std::FILE* CreateTemporary(const std::string& path, std::string& temporary);
+
+// Renames a temporary from CreateTemporary over `path`, then closes it; the
+// caller has flushed and synced it. On failure (errno set) the temporary is
+// removed. The file is closed either way.
+bool CommitTemporary(std::FILE* file, const std::string& temporary, const std::string& path);
+
+// Removes a temporary from CreateTemporary and closes it.
+void DiscardTemporary(std::FILE* file, const std::string& temporary);
 
 }  // namespace Filesystem

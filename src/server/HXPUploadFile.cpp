@@ -24,18 +24,19 @@ bool HXPUploadFile::WriteLine(const std::string& line) {
 
 bool HXPUploadFile::Commit() {
     if (m_File == nullptr) return false;
-    const std::string temporary = m_Temporary;
-    bool ok = !m_Failed && std::fflush(m_File) == 0 && std::ferror(m_File) == 0 && fsync(fileno(m_File)) == 0;
-    ok = std::fclose(m_File) == 0 && ok;
+    std::FILE* file = m_File;
     m_File = nullptr;
-    ok = ok && std::rename(temporary.c_str(), m_Path.c_str()) == 0;
-    if (!ok) std::remove(temporary.c_str());
-    return ok;
+    const bool written =
+        !m_Failed && std::fflush(file) == 0 && std::ferror(file) == 0 && fsync(fileno(file)) == 0;
+    if (!written) {
+        Filesystem::DiscardTemporary(file, m_Temporary);
+        return false;
+    }
+    return Filesystem::CommitTemporary(file, m_Temporary, m_Path);
 }
 
 void HXPUploadFile::Discard() {
     if (m_File == nullptr) return;
-    std::fclose(m_File);
+    Filesystem::DiscardTemporary(m_File, m_Temporary);
     m_File = nullptr;
-    std::remove(m_Temporary.c_str());
 }
