@@ -28,10 +28,12 @@ PLCInterfaceTrigger::PLCInterfaceTrigger(bool active, SignalType signalType, int
     Validate();
 }
 
+bool PLCInterfaceTrigger::ChannelInRange(SignalType signalType, int32_t channel) {
+    return channel >= 0 && channel <= LastChannel(signalType);
+}
+
 void PLCInterfaceTrigger::Validate() {
-    if (channel < 0 || (signalType == DIn && channel > 63) || (signalType == GSig && channel > 99)) {
-        active = false;
-    }
+    if (!ChannelInRange(signalType, channel)) active = false;
     if (targetFile.empty()) {
         active = false;
         return;

@@ -27,6 +27,10 @@ public:
     TargetType GetTargetType() const { return targetType; }
     const std::string& GetTargetFileRelative() const { return targetFile; }
 
+    // Digital inputs 0..63, global signals 0..99.
+    static bool ChannelInRange(SignalType signalType, int32_t channel);
+    static int32_t LastChannel(SignalType signalType) { return signalType == DIn ? 63 : 99; }
+
     // "Active=True, SignalType=DIn, Channel=3, TargetType=Program, FileName=a.xml"
     std::string ToString() const;
 

@@ -344,6 +344,12 @@ void ComServer::ConfigAddPLCTrigger(const char*, char** save) {
     }
     const bool active = StringHelper::ToLower(activeWord) == "true";
     const Trigger::SignalType signal = StringHelper::ToLower(signalWord) == "din" ? Trigger::DIn : Trigger::GSig;
+    // Kept inactive, it would still be written to the project file with a number no signal has.
+    if (!Trigger::ChannelInRange(signal, channel)) {
+        log->addErrorFormat("HXP-Server: ERROR, PLC trigger not added: %s channel %d outside 0..%d",
+                            signal == Trigger::DIn ? "DIn" : "GSig", channel, Trigger::LastChannel(signal));
+        return;
+    }
     const Trigger::TargetType target =
         StringHelper::ToLower(targetWord) == "program" ? Trigger::Program : Trigger::Mission;
     const Trigger trigger(active, signal, channel, target, file);

@@ -183,6 +183,21 @@ TEST_F(RemoteConfig, PLCTriggersAreListedAddedAndCleared) {
          "HXP-Server: ERROR, PLC trigger not added: file name '/etc/x.xml' leaves the programs folder"},
         {"CONFIG AddPLCTrigger TRUE DIn 3 Program sub\\..\\..\\x.xml",
          "HXP-Server: ERROR, PLC trigger not added: file name 'sub\\..\\..\\x.xml' leaves the programs folder"},
+        // Numbers no signal has: kept inactive they would still reach the project file.
+        {"CONFIG AddPLCTrigger TRUE GSig 65536 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: GSig channel 65536 outside 0..99"},
+        {"CONFIG AddPLCTrigger TRUE GSig 70000 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: GSig channel 70000 outside 0..99"},
+        {"CONFIG AddPLCTrigger TRUE gsig 100 Mission a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: GSig channel 100 outside 0..99"},
+        {"CONFIG AddPLCTrigger false GSig -1 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: GSig channel -1 outside 0..99"},
+        {"CONFIG AddPLCTrigger TRUE DIn 64 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: DIn channel 64 outside 0..63"},
+        {"CONFIG AddPLCTrigger TRUE DIn -1 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: DIn channel -1 outside 0..63"},
+        {"CONFIG AddPLCTrigger TRUE DIn 2147483647 Program a.xml",
+         "HXP-Server: ERROR, PLC trigger not added: DIn channel 2147483647 outside 0..63"},
     };
     for (const Case& c : refused) {
         log.Clear();
