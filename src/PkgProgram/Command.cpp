@@ -88,9 +88,11 @@ int Command::ReadInt(const tinyxml2::XMLElement* element, const std::string& nam
     errno = 0;
     char* end = nullptr;
     const long long value = std::strtoll(text, &end, 10);
-    if (end == text || errno == ERANGE || value < std::numeric_limits<int>::min() ||
-        value > std::numeric_limits<int>::max()) {
-        throw XMLAttribParseException(name);
+    if (end == text) throw XMLAttribParseException(name);
+    if (errno == ERANGE || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+        const std::string digits(text, static_cast<std::size_t>(end - text));
+        throw XMLAttribParseException(name, (digits.size() > 24 ? digits.substr(0, 24) + "..." : digits) +
+                                                " is out of range");
     }
     while (std::isspace(static_cast<unsigned char>(*end))) ++end;
     if (*end != '\0') throw XMLAttribParseException(name);
@@ -149,6 +151,38 @@ std::string Command::QueryString(const tinyxml2::XMLElement* element, const std:
                                  const std::string& defaultValue) {
     const char* text = Attribute(element, name);
     return text != nullptr ? std::string(text) : defaultValue;
+}
+
+void Command::Refuse(const std::string& reason) {
+    if (valid || invalidReason.empty()) invalidReason = reason;
+    valid = false;
+}
+
+std::string Command::AttributeText(const tinyxml2::XMLElement* element, const std::string& name) {
+    const char* text = Attribute(element, name);
+    if (text == nullptr) return XMLAttribNotFoundException(name).what();
+    constexpr std::size_t Longest = 40;
+    std::string shown;
+    for (const char* c = text; *c != '\0' && shown.size() < Longest; ++c)
+        shown += std::iscntrl(static_cast<unsigned char>(*c)) ? '?' : *c;
+    if (std::char_traits<char>::length(text) > Longest) shown += "...";
+    return name + "=\"" + shown + "\"";
+}
+
+std::string Command::IntAttributeProblem(const tinyxml2::XMLElement* element, const std::string& name,
+                                         const std::string& rule) {
+    try {
+        ReadInt(element, name);
+    } catch (const XMLException& e) {
+        return e.what();
+    }
+    return AttributeText(element, name) + " " + rule;
+}
+
+std::string Command::FirstMissing(const tinyxml2::XMLElement* element, std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (Attribute(element, name) == nullptr) return XMLAttribNotFoundException(name).what();
+    return "";
 }
 
 void Command::InitJointMaxVelocities(const double* v) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 
@@ -54,6 +55,19 @@ public:
     static std::string QueryString(const tinyxml2::XMLElement* element, const std::string& name,
                                    const std::string& defaultValue);
 
+    // Marks the command invalid for `reason` (which attribute, what is wrong
+    // with it); the first reason of a read is kept for the loader's error.
+    void Refuse(const std::string& reason);
+    // name="text" as the element holds it (long texts cut), or the text of a
+    // missing attribute.
+    static std::string AttributeText(const tinyxml2::XMLElement* element, const std::string& name);
+    // Why an integer attribute that was read leniently cannot be used: the
+    // reader's own text when it is missing or no int, else name="text" and `rule`.
+    static std::string IntAttributeProblem(const tinyxml2::XMLElement* element, const std::string& name,
+                                           const std::string& rule);
+    // The missing-attribute text of the first of `names` the element lacks; empty when it has them all.
+    static std::string FirstMissing(const tinyxml2::XMLElement* element, std::initializer_list<const char*> names);
+
     // Copies nine joint velocity limits (6 robot joints, 3 external axes).
     void InitJointMaxVelocities(const double* v);
     // Zeroes the entries of a nine-value joint array that this robot lacks.
@@ -72,6 +86,8 @@ public:
     int32_t motionKind;  // 0 joint motion, 1 Cartesian motion, 2 anything else
     std::string className;
     bool valid;
+    // Why ReadXML left `valid` false; empty when the reader gave no reason.
+    std::string invalidReason;
     int32_t pre;  // -42: not set
     int32_t succ[3];
     bool firstVisit;

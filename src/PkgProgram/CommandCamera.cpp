@@ -29,7 +29,7 @@ void CommandCamera::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const int nr = QueryInt(element, "Nr", 0);
     for (const char* name : {"CameraName", "CameraType", "VarTargetPos", "VarModelClass"}) {
         if (!CommandSupport::HasAttribute(element, name)) {
-            valid = false;
+            Refuse(FirstMissing(element, {name}));
             log->addError("Could not read CommandCamera, incomplete arguments");
             return;
         }

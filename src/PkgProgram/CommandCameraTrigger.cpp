@@ -12,7 +12,7 @@ void CommandCameraTrigger::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     LogSingleton* log = LogSingleton::instance();
     const int nr = QueryInt(element, "Nr", 0);
     if (!CommandSupport::HasAttribute(element, "CameraName")) {
-        valid = false;
+        Refuse(FirstMissing(element, {"CameraName"}));
         log->addError("Could not read CommandCameraTrigger, incomplete arguments");
         return;
     }

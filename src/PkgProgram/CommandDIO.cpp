@@ -35,7 +35,7 @@ void CommandDIO::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     try {
         const int nr = QueryInt(element, "Nr", 0);
         if (!CommandSupport::HasAttribute(element, "Channel") || !CommandSupport::HasAttribute(element, "State")) {
-            valid = false;
+            Refuse(FirstMissing(element, {"Channel", "State"}));
             log->addError("Could not read CommandDIO, incomplete arguments");
             return;
         }
@@ -60,7 +60,7 @@ void CommandDIO::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         }
     } catch (const std::exception& e) {
         // An output that cannot be set must not load.
-        valid = false;
+        Refuse(AttributeText(element, "Channel") + ": " + e.what());
         log->addErrorFormat("Error: could not read Digital-Out command: %s", e.what());
     }
 }

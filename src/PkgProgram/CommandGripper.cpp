@@ -30,8 +30,8 @@ void CommandGripper::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
         if (CommandSupport::HasAttribute(element, "Position")) gripper[0] = ClampPosition(ReadFloat(element, "Position"));
         valid = true;
         log->addFormat("   Nr. %d: Gripper Position %.1lf", nr, gripper[0]);
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("ERROR - IPO: Could not read gripper command");
     }
 }

@@ -15,11 +15,11 @@ void CommandIf::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         condition = ReadString(element, "Condition");
         valid = true;
         if (!quiet) log->addFormat("   Nr. %d: If Condition %s", nr, condition);
-    } catch (const XMLException&) {
-        valid = false;
+    } catch (const XMLException& e) {
+        Refuse(e.what());
         log->addError("Could not read CommandIf, incomplete arguments");
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("Error: could not read If command...");
     }
 }

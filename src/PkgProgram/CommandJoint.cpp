@@ -89,11 +89,13 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const float acc = QueryFloat(element, "acc", 50.0f);
     const float smooth = QueryFloat(element, "smooth", 20.0f);
     if (!CommandSupport::HasAttribute(element, "AbortCondition")) {
+        Refuse(FirstMissing(element, {"AbortCondition"}));
         log->addError("Could not read CommandJoint, incomplete arguments");
         return;
     }
     // A motion without velocity would never end.
     if (!(vel > 0.0f)) {
+        Refuse("invalid velocity " + AttributeText(element, "velPercent") + ", it must be above 0");
         log->addError("Could not read CommandJoint, velocity must be above 0");
         return;
     }
@@ -106,10 +108,14 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         for (int i = 0; i < 9; ++i) target.jointSetPoint[i] = QueryFloat(element, names[i], 0.0f);
         valid = true;
     } else if (sourceMode == "variable") {
-        if (!CommandSupport::HasAttribute(element, "VariableName")) return;
+        if (!CommandSupport::HasAttribute(element, "VariableName")) {
+            Refuse(FirstMissing(element, {"VariableName"}));
+            return;
+        }
         variableName = MotionCommand::Lower(ReadString(element, "VariableName"));
         valid = true;
     } else {
+        Refuse("unknown source " + AttributeText(element, "Source"));
         log->add("ERROR: could not read Joint cmd, wrong source type!");
         return;
     }

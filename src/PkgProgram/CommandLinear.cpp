@@ -43,15 +43,20 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     sourceMode = MotionCommand::Lower(QueryString(element, "Source", "numerical"));
     number = QueryInt(element, "Nr", 0);
     if (sourceMode != "numerical" && sourceMode != "variable") {
+        Refuse("unknown source " + AttributeText(element, "Source"));
         log->add("ERROR: could not read CommandLinear, wrong source type!");
         return;
     }
     if (!CommandSupport::HasAttribute(element, "AbortCondition")) {
+        Refuse(FirstMissing(element, {"AbortCondition"}));
         log->addError("Could not read CommandLinear, incomplete arguments");
         return;
     }
     if (sourceMode == "variable") {
-        if (!CommandSupport::HasAttribute(element, "VariableName")) return;
+        if (!CommandSupport::HasAttribute(element, "VariableName")) {
+            Refuse(FirstMissing(element, {"VariableName"}));
+            return;
+        }
         variableName = MotionCommand::Lower(ReadString(element, "VariableName"));
     } else {
         SetTarget(QueryFloat(element, "x", 0.0f), QueryFloat(element, "y", 0.0f), QueryFloat(element, "z", 0.0f),
@@ -63,6 +68,7 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const float vel = QueryFloat(element, "vel", 0.0f);
     // A motion without velocity would never end.
     if (!(vel > 0.0f)) {
+        Refuse("invalid velocity " + AttributeText(element, "vel") + ", it must be above 0");
         log->addError("Could not read CommandLinear, velocity must be above 0");
         return;
     }

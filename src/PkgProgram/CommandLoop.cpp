@@ -18,7 +18,7 @@ void CommandLoop::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
             loopMode = LoopCounting;
             times = QueryInt(element, "Times", -1);
             if (times < 0) {
-                valid = false;
+                Refuse(IntAttributeProblem(element, "Times", "is below 0"));
                 log->addErrorFormat("   Nr. %d: ERROR Loop counting: %d iterations", nr, times);
                 return;
             }
@@ -30,14 +30,14 @@ void CommandLoop::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
             valid = true;
             log->addFormat("   Nr. %d: Loop conditional: %s", nr, condition);
         } else {
-            valid = false;
+            Refuse("unknown loop mode " + AttributeText(element, "Mode"));
             log->addErrorFormat("   Nr. %d: ERROR unknown loop mode: %s", nr, mode);
         }
-    } catch (const XMLException&) {
-        valid = false;
+    } catch (const XMLException& e) {
+        Refuse(e.what());
         log->addError("Could not read CommandLoop, incomplete arguments");
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("Error: could not read Loop command...");
     }
 }

@@ -63,7 +63,7 @@ void CommandMathFunction::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/)
         if (!CommandSupport::HasAttribute(element, "Function") ||
             !CommandSupport::HasAttribute(element, "FirstOperand") ||
             !CommandSupport::HasAttribute(element, "SecondOperand")) {
-            valid = false;
+            Refuse(FirstMissing(element, {"Function", "FirstOperand", "SecondOperand"}));
             log->addError("Could not read CommandMathFunction, incomplete arguments");
             return;
         }
@@ -72,8 +72,8 @@ void CommandMathFunction::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/)
         secondOperand = StringHelper::ToLower(ReadString(element, "SecondOperand"));
         valid = true;
         log->addFormat("   Nr. %d: Math %s FirstOp: %s SecondOp: %s", nr, function, firstOperand, secondOperand);
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("Error: could not read Math command...");
     }
 }

@@ -54,7 +54,10 @@ void CommandMatrix::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
         bool complete = cntX >= 1 && cntY >= 1;
         for (const char* name : names) complete = complete && CommandSupport::HasAttribute(element, name);
         if (!complete) {
-            valid = false;
+            const std::string missing = FirstMissing(element, {"VarPointA", "VarPointB", "VarPointC", "VarTargetPos",
+                                                               "VarCntX", "VarCntY"});
+            Refuse(cntX >= 1 && cntY >= 1 ? missing
+                                          : IntAttributeProblem(element, cntX >= 1 ? "CntY" : "CntX", "is below 1"));
             log->addError("Could not read CommandMatrix, incomplete arguments");
             return;
         }
@@ -67,8 +70,8 @@ void CommandMatrix::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
         valid = true;
         log->addFormat("   Nr. %d: Matrix: [%i,%i] A: %s, B: %s, C: %s, Target: %s, cntX: %s, cntY: %s", nr, cntX, cntY,
                        varPointA, varPointB, varPointC, varTargetPos, varCntX, varCntY);
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("Error: could not read Matrix command...");
     }
 }

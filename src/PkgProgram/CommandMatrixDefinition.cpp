@@ -32,7 +32,7 @@ void CommandMatrixDefinition::ReadXML(tinyxml2::XMLElement* element, bool /*quie
         log->addFormat("   Nr. %d: MatrixDefinition: %s [%i,%i] A: %s, B: %s, C: %s", nr, name, cntX, cntY, varPointA,
                        varPointB, varPointC);
     } catch (const std::exception& e) {
-        valid = false;
+        Refuse(e.what());
         log->addErrorFormat("Error: Could not read MatrixDefinition: %s", e.what());
     }
 }

@@ -29,7 +29,7 @@ void CommandMatrixQuery::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) 
         log->addFormat("   Nr. %d: MatrixQuery: %s, Index: %s, Target: %s, cntX: %s, cntY: %s", nr, name, varIndex,
                        varTargetPos, varCntX, varCntY);
     } catch (const std::exception& e) {
-        valid = false;
+        Refuse(e.what());
         log->addErrorFormat("Error: Could not read MatrixQuery: %s", e.what());
     }
 }

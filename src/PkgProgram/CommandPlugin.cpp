@@ -19,7 +19,7 @@ void CommandPlugin::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const int nr = QueryInt(element, "Nr", 0);
     for (const char* name : {"PluginName", "VarTargetPos", "VarModelClass"}) {
         if (!CommandSupport::HasAttribute(element, name)) {
-            valid = false;
+            Refuse(FirstMissing(element, {name}));
             log->addError("Could not read CommandPlugin, incomplete arguments");
             return;
         }

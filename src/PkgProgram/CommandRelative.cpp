@@ -27,6 +27,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const float acc = QueryFloat(element, "acc", 50.0f);
     const float smooth = QueryFloat(element, "smooth", 20.0f);
     if (!CommandSupport::HasAttribute(element, "AbortCondition")) {
+        Refuse(FirstMissing(element, {"AbortCondition"}));
         log->addError("Could not read CommandRelative, incomplete arguments");
         return;
     }
@@ -34,6 +35,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     smoothing = smooth;
     abortCondition = ReadString(element, "AbortCondition");
     if (!CommandSupport::HasAttribute(element, "MoType")) {
+        Refuse(FirstMissing(element, {"MoType"}));
         log->addError("Command Relative: Attribute \"MoType\" not found! Cannot read command!");
         return;
     }
@@ -46,6 +48,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         velocity = QueryFloat(element, "velPercent", 0.0f);
         // A motion without velocity would never end.
         if (!(velocity > 0.0f)) {
+            Refuse("invalid velocity " + AttributeText(element, "velPercent") + ", it must be above 0");
             log->addError("Could not read CommandRelative, velocity must be above 0");
             return;
         }
@@ -68,6 +71,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     offset.jointSetPoint[8] = QueryFloat(element, "e3", 0.0f);
     cartVelocity = QueryFloat(element, "vel", 0.0f);
     if (!(cartVelocity > 0.0f)) {
+        Refuse("invalid velocity " + AttributeText(element, "vel") + ", it must be above 0");
         log->addError("Could not read CommandRelative, velocity must be above 0");
         return;
     }

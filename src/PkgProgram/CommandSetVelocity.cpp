@@ -23,7 +23,7 @@ void CommandSetVelocity::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         try {
             reader();
         } catch (const XMLException& e) {
-            valid = false;
+            Refuse(e.what());
             log->addErrorFormat("Error: Could not read SetVelocity command: %s", e.what());
         }
     };
@@ -33,7 +33,7 @@ void CommandSetVelocity::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     read([&] { acceleration = ReadFloat(element, "Acc"); });
     try {
         if (axis < 0 || axis > 2) {
-            valid = false;
+            Refuse(AttributeText(element, "Joint") + " is no external axis (0 to 2)");
             throw std::runtime_error("invalid joint number");
         }
         joint = axis;

@@ -34,13 +34,13 @@ void CommandStoreData::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
     try {
         const int nr = QueryInt(element, "Nr", 0);
         if (!CommandSupport::HasAttribute(element, "Type") || !CommandSupport::HasAttribute(element, "Name")) {
-            valid = false;
+            Refuse(FirstMissing(element, {"Type", "Name"}));
             log->addError("Could not read CommandStoreData, incomplete arguments");
             return;
         }
         const std::string type = ReadString(element, "Type");
         if (type != "number" && type != "position") {
-            valid = false;
+            Refuse("unknown variable type " + AttributeText(element, "Type"));
             log->addError("ERROR: could not read StoreData cmd, wrong type!");
             return;
         }
@@ -80,8 +80,8 @@ void CommandStoreData::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
             "A1=%.1lf A2=%.1lf A3=%.1lf A4=%.1lf A5=%.1lf A6=%.1lf E1=%.1lf E2=%.1lf E3=%.1lf",
             nr, varName, position[0].x, position[0].y, position[0].z, position[1].x, position[1].y, position[1].z,
             joints[0], joints[1], joints[2], joints[3], joints[4], joints[5], joints[6], joints[7], joints[8]);
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(e.what());
         log->addError("Error: could not read StoreData command");
     }
 }

@@ -24,11 +24,11 @@ void CommandSub::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         }
         valid = true;
         if (!quiet) log->addFormat("   Nr. %d: Sub file %s", nr, fileName);
-    } catch (const XMLException&) {
-        valid = false;
+    } catch (const XMLException& e) {
+        Refuse(e.what());
         log->addError("Could not read CommandSub, incomplete arguments");
     } catch (const std::exception& e) {
-        valid = false;
+        Refuse(e.what());
         log->addError(e.what());
         log->addError("Error: could not read Sub command...");
     }

@@ -75,11 +75,12 @@ void CommandWait::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
             valid = true;
             if (!quiet) log->addFormat("   Nr. %d: Wait conditional: %s", nr, condition);
         } else {
-            valid = false;
+            Refuse(type == "Conditional" ? FirstMissing(element, {"Condition"})
+                                         : "unknown wait type " + AttributeText(element, "Type"));
             log->addError("Could not read CommandWait, incomplete arguments");
         }
-    } catch (const std::exception&) {
-        valid = false;
+    } catch (const std::exception& e) {
+        Refuse(AttributeText(element, "Seconds") + ": " + e.what());
         log->addError("ERROR - IPO: Could not read wait command");
     }
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -108,6 +109,18 @@ struct Pending {
     int command;
     int slot;
 };
+
+// The refusal of a known command whose reader left it invalid: the command,
+// where it stands, and its own reason when it gave one.
+std::string RefusedCommandText(const std::string& tag, const tinyxml2::XMLElement* element, const Command& command) {
+    if (command.invalidReason.empty()) return "Unknown command '" + tag + "' in program";
+    std::string where = "line " + std::to_string(element->GetLineNum());
+    const char* nr = element->Attribute("Nr");
+    const std::size_t length = nr != nullptr ? std::char_traits<char>::length(nr) : 0;
+    if (length > 0 && length <= 10 && std::all_of(nr, nr + length, [](char c) { return c >= '0' && c <= '9'; }))
+        where = "Nr. " + std::string(nr) + ", " + where;
+    return "Invalid command '" + tag + "' (" + where + ") in program: " + command.invalidReason;
+}
 
 }  // namespace
 
@@ -305,7 +318,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
             } else if (common != CommonCommands().end()) {
                 std::shared_ptr<Command> command = common->second.create();
                 if (!SetupAndAddCommand(self, command, element, quiet))
-                    throw std::runtime_error("Unknown command '" + tag + "' in program");
+                    throw std::runtime_error(RefusedCommandText(tag, element, *command));
                 if (common->second.jointMaxVelocities) command->InitJointMaxVelocities(jointMaxVelocities);
                 if (common->second.offsetLinks) LinkOffsets(*command, jointOffsets, cartOffsets);
                 if (common->second.capCartVelocity) CapCartVelocity(*command);
@@ -316,7 +329,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 sub->nrRobotJoints = GetNrRobotJoints();
                 sub->nrExternalJoints = GetNrExternalJoints();
                 sub->ReadXML(element, quiet);
-                if (!sub->valid) throw std::runtime_error("Unknown command '" + tag + "' in program");
+                if (!sub->valid) throw std::runtime_error(RefusedCommandText(tag, element, *sub));
                 const std::string subFile = sub->fileName;
                 if (staging.at(static_cast<std::size_t>(self)).IsAncestor(subFile, staging))
                     throw std::runtime_error("Sub program loop");
@@ -349,7 +362,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
                 if (isLoop) loop = std::make_shared<CommandLoop>();
                 else loop = std::make_shared<CommandMatrix>();
                 if (!SetupAndAddCommand(self, loop, element, quiet))
-                    throw std::runtime_error("Unknown command '" + tag + "' in program");
+                    throw std::runtime_error(RefusedCommandText(tag, element, *loop));
                 CheckStructureDepth(open.size());
                 const int n = last();
                 open.push_back(isLoop ? Structure::Loop : Structure::Matrix);
@@ -358,7 +371,7 @@ int IPO::LoadXMLFile2(int index, const std::string& file, bool quiet, int parent
             } else if (tag == "If") {
                 auto branch = std::make_shared<CommandIf>();
                 if (!SetupAndAddCommand(self, branch, element, quiet))
-                    throw std::runtime_error("Unknown command '" + tag + "' in program");
+                    throw std::runtime_error(RefusedCommandText(tag, element, *branch));
                 CheckStructureDepth(open.size());
                 const int n = last();
                 open.push_back(Structure::If);

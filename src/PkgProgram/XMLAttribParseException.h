@@ -8,4 +8,6 @@
 class XMLAttribParseException : public XMLException {
 public:
     explicit XMLAttribParseException(const std::string& attributeName);
+    // With what is wrong with the text, e.g. "4294967296 is out of range".
+    XMLAttribParseException(const std::string& attributeName, const std::string& detail);
 };

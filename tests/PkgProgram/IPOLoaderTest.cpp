@@ -78,7 +78,25 @@ TEST_F(ProgramLoader, RefusesBadFilesAndKeepsTheLoadedProgram) {
         std::string text;
     } cases[] = {
         {"<Move Nr=\"1\"/>\n", "Unknown command 'Move' in program"},
-        {"<Wait Nr=\"1\" Type=\"Sometimes\"/>\n", "Unknown command 'Wait' in program"},
+        // A known command that its reader refuses: its own reason, and where it stands.
+        {"<Wait Nr=\"1\" Type=\"Sometimes\"/>\n",
+         "Invalid command 'Wait' (Nr. 1, line 3) in program: unknown wait type Type=\"Sometimes\""},
+        {std::string(Cmt) + "<Joint Nr=\"2\" velPercent=\"0\" acc=\"50\" smooth=\"0\" AbortCondition=\"\" a1=\"10\"/>\n",
+         "Invalid command 'Joint' (Nr. 2, line 4) in program: invalid velocity velPercent=\"0\", it must be above 0"},
+        {"<Joint Nr=\"1\" acc=\"50\" AbortCondition=\"\" a1=\"10\"/>\n",
+         "Invalid command 'Joint' (Nr. 1, line 3) in program: invalid velocity Could not find attribute 'velPercent', "
+         "it must be above 0"},
+        {"<Linear Nr=\"1\" vel=\"-5\" AbortCondition=\"\" x=\"300\"/>\n",
+         "Invalid command 'Linear' (Nr. 1, line 3) in program: invalid velocity vel=\"-5\", it must be above 0"},
+        {"<Linear Nr=\"1\" vel=\"50\" x=\"300\"/>\n",
+         "Invalid command 'Linear' (Nr. 1, line 3) in program: Could not find attribute 'AbortCondition'"},
+        {"<Output Nr=\"1\" Channel=\"DOut999\" State=\"True\"/>\n",
+         "Invalid command 'Output' (Nr. 1, line 3) in program: Channel=\"DOut999\": channel 999 out of range in DIO "
+         "command (1..64)"},
+        {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"-1\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
+         "Invalid command 'Loop' (Nr. 1, line 3) in program: Times=\"-1\" is below 0"},
+        {"<If Nr=\"x\"/>\n<EndIf/>\n",
+         "Invalid command 'If' (line 3) in program: Could not find attribute 'Condition'"},
         {"<EndLoop/>\n", "EndLoop without Loop!"},
         {"<Else/>\n", "Else without If!"},
         {"<EndIf/>\n", "EndIf without If!"},
@@ -94,15 +112,20 @@ TEST_F(ProgramLoader, RefusesBadFilesAndKeepsTheLoadedProgram) {
         {"<Sub Nr=\"1\" File=\"bad.xml\"/>\n", "Sub program loop"},
         // Integers beyond the int range are refused, never wrapped (to 0, 3 or joint 1).
         {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"4294967296\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
-         "Unknown command 'Loop' in program"},
+         "Invalid command 'Loop' (Nr. 1, line 3) in program: Could not parse attribute 'Times': 4294967296 is out of "
+         "range"},
         {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"4294967299\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
-         "Unknown command 'Loop' in program"},
-        {"<SetVel Nr=\"1\" Joint=\"4294967297\" Vel=\"20\" Acc=\"30\"/>\n", "Unknown command 'SetVel' in program"},
+         "Invalid command 'Loop' (Nr. 1, line 3) in program: Could not parse attribute 'Times': 4294967299 is out of "
+         "range"},
+        {"<SetVel Nr=\"1\" Joint=\"4294967297\" Vel=\"20\" Acc=\"30\"/>\n",
+         "Invalid command 'SetVel' (Nr. 1, line 3) in program: Could not parse attribute 'Joint': 4294967297 is out of "
+         "range"},
         {"<Matrix Nr=\"1\" CntX=\"4294967297\" CntY=\"2\" VarPointA=\"a\" VarPointB=\"b\" VarPointC=\"c\" "
          "VarTargetPos=\"t\" VarCntX=\"x\" VarCntY=\"y\"/>\n<MatrixEnd/>\n",
-         "Unknown command 'Matrix' in program"},
+         "Invalid command 'Matrix' (Nr. 1, line 3) in program: Could not parse attribute 'CntX': 4294967297 is out of "
+         "range"},
         {"<Loop Nr=\"1\" Mode=\"Count\" Times=\"2 3\"/>\n" + std::string(Cmt) + "<EndLoop/>\n",
-         "Unknown command 'Loop' in program"},
+         "Invalid command 'Loop' (Nr. 1, line 3) in program: Could not parse attribute 'Times'"},
     };
     for (const auto& c : cases) {
         WriteProgram(root, "bad.xml", c.body);
@@ -192,7 +215,7 @@ TEST_F(ProgramLoader, ChecksTheHeaderAgainstTheRobot) {
          "Consistency check failed: program was created for a different velocity/voltage setting!"},
         // 2^32 + 2 would wrap to the robot's setting 2.
         {"<Header RobotType=\"KorvellaSix\" RobotName=\"Cell 4\" GripperType=\"None\" VelocitySetting=\"4294967298\"/>",
-         false, "Could not parse attribute 'VelocitySetting'"},
+         false, "Could not parse attribute 'VelocitySetting': 4294967298 is out of range"},
         {"<Header RobotType=\"KorvellaSix\" RobotName=\"Cell 4\" GripperType=\"Vacuum\"/>", false,
          "Consistency check failed: program was created for a different gripper type!"},
     };
