@@ -9,6 +9,7 @@
 
 #include "cloud/DeviceIdentifier.h"
 #include "cloud/Encryption.h"
+#include "cloud/TlsDiagnosis.h"
 #include "common/Filesystem.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
@@ -408,6 +409,11 @@ void MqttClient::Connect() {
     options.onFailure = onConnectFailure;
     options.context = this;
 
+    {
+        std::lock_guard<std::mutex> attempt(m_AttemptMutex);
+        m_AttemptUri = m_ServerUri;
+        m_AttemptCaPath = caPath;
+    }
     const int rc = MQTTAsync_connect(m_Client, &options);
     if (rc != MQTTASYNC_SUCCESS) {
         log->addFormat("MQTT Client: Failed to connect: %s", MQTTAsync_strerror(rc));
@@ -547,8 +553,26 @@ void MqttClient::OnConnect() {
     NotifyCloudInfo();
 }
 
-void MqttClient::OnConnectFailure() {
-    LogSingleton::instance()->add("MQTT-Client: Connect failed");
+void MqttClient::OnConnectFailure(int code, const char* message) {
+    // The library gives one text for every TCP or TLS failure; a handshake of
+    // our own with the same trust tells a down broker from a refused
+    // certificate. Other failures (the broker refused the login) keep the library's words.
+    std::string reason;
+    if (code == MQTTASYNC_FAILURE) {
+        std::string uri;
+        std::string caPath;
+        {
+            std::lock_guard<std::mutex> attempt(m_AttemptMutex);
+            uri = m_AttemptUri;
+            caPath = m_AttemptCaPath;
+        }
+        reason = DiagnoseTlsConnect(uri, caPath, 2000);
+    }
+    if (reason.empty()) {
+        reason = message != nullptr && *message != '\0' ? message : MQTTAsync_strerror(code);
+        reason += " (code " + std::to_string(code) + ")";
+    }
+    LogSingleton::instance()->add("MQTT-Client: Connect failed: " + reason);
     m_Connected = false;
 }
 
@@ -583,7 +607,10 @@ void MqttClient::OnMessageDelivered(int token) {
 }
 
 void onConnect(void* context, MQTTAsync_successData*) { Client(context)->OnConnect(); }
-void onConnectFailure(void* context, MQTTAsync_failureData*) { Client(context)->OnConnectFailure(); }
+void onConnectFailure(void* context, MQTTAsync_failureData* response) {
+    Client(context)->OnConnectFailure(response != nullptr ? response->code : MQTTASYNC_FAILURE,
+                                      response != nullptr ? response->message : nullptr);
+}
 void onDisconnect(void* context, MQTTAsync_successData*) { Client(context)->OnDisconnect(); }
 void onDisconnectFailure(void* context, MQTTAsync_failureData*) { Client(context)->OnDisconnectFailure(); }
 void onConnectionLost(void* context, char* cause) { Client(context)->OnConnectionLost(cause); }

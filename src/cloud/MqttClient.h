@@ -130,7 +130,8 @@ public:
 
     // ---- Library callbacks, forwarded by the free functions below ----
     void OnConnect();
-    void OnConnectFailure();
+    // `code` and `message` as the library reports the failure (message may be null).
+    void OnConnectFailure(int code, const char* message);
     void OnDisconnect();
     void OnDisconnectFailure();
     void OnConnectionLost(const char* cause);
@@ -166,6 +167,11 @@ private:
 
     std::string m_ServerUri;
     std::string m_CaFileName = "ISRG_Root_X1.pem";
+    // Broker address and CA path of the connect under way, for the failure
+    // callback's diagnosis; guarded by m_AttemptMutex (callbacks never take m_Mutex).
+    std::string m_AttemptUri;
+    std::string m_AttemptCaPath;
+    mutable std::mutex m_AttemptMutex;
     // Guarded by m_Mutex.
     std::string m_TopicBase;
     std::string m_WillTopic;

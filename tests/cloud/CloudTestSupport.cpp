@@ -101,7 +101,7 @@ void DeviceRoot::SetDeviceId(const std::string& deviceId) {
 
 // ---------------------------------------------------------------- broker
 
-TestBroker::TestBroker(const std::string& serverNames) {
+TestBroker::TestBroker(const std::string& serverNames, bool expired) {
     std::string pattern = (std::filesystem::temp_directory_path() / "korvella-broker-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir = pattern;
@@ -118,7 +118,7 @@ TestBroker::TestBroker(const std::string& serverNames) {
         "/other-ca.pem -days 2 -subj /CN=Korvella-Test-CA");
     Run(ssl + " req" + ec + " -keyout " + dir + "/server.key -out " + dir + "/server.csr -subj /CN=localhost");
     Run(ssl + " x509 -req -in " + dir + "/server.csr -CA " + dir + "/ca.pem -CAkey " + dir + "/ca.key -CAcreateserial -out " +
-        dir + "/server.pem -days 2 -extfile " + dir + "/server.ext");
+        dir + "/server.pem -days " + (expired ? "-1" : "2") + " -extfile " + dir + "/server.ext");
     for (const char* file : {"ca.pem", "other-ca.pem", "server.pem", "server.key"})
         chmod((dir + "/" + file).c_str(), 0644);
     port = TestSupport::FreeLoopbackPort();

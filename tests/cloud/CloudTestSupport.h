@@ -50,8 +50,9 @@ struct Message {
 // certificate are made for it in a directory of its own.
 class TestBroker {
 public:
-    // `serverNames`: the subject alternative names of the broker's certificate.
-    explicit TestBroker(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost");
+    // `serverNames`: the subject alternative names of the broker's certificate;
+    // an `expired` one ended its validity a day ago.
+    explicit TestBroker(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost", bool expired = false);
     ~TestBroker();
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;

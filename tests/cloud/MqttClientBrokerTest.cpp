@@ -78,6 +78,10 @@ protected:
     bool WaitForLine(const std::string& text, int times = 1) const {
         return CloudTest::WaitUntil([&]() { return log.Count(text) >= times; });
     }
+    // Lines that start with the text.
+    bool WaitForLineStarting(const std::string& text, std::size_t times = 1) const {
+        return CloudTest::WaitUntil([&]() { return log.StartingWith(text).size() >= times; });
+    }
 
     CloudTest::DeviceRoot root;
     TestSupport::LogCapture log;
@@ -244,13 +248,13 @@ TEST_F(CloudLink, WrongCaNeverConnects) {
     UseCa(broker.OtherCaFile());
     Subscriber sub(broker);
     client->SetEnabled(true);
-    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed"));
+    ASSERT_TRUE(WaitForLineStarting("MQTT-Client: Connect failed"));
     EXPECT_FALSE(client->IsConnected());
     EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
     // The next attempt after the back-off fails the same way.
     Passes(1);
     clock.Advance(16);
-    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed", 2));
+    ASSERT_TRUE(WaitForLineStarting("MQTT-Client: Connect failed", 2));
     EXPECT_TRUE(sub.Messages().empty());
 }
 
@@ -261,7 +265,7 @@ TEST_F(CloudLink, BrokerWithACertificateForAnotherHostNeverGetsTheLogin) {
     UseCa(elsewhere.CaFile());
     client->SetServerUri(elsewhere.Uri());
     client->SetEnabled(true);
-    ASSERT_TRUE(WaitForLine("MQTT-Client: Connect failed"));
+    ASSERT_TRUE(WaitForLineStarting("MQTT-Client: Connect failed"));
     EXPECT_FALSE(client->IsConnected());
     EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
     client->SetEnabled(false);
@@ -271,6 +275,49 @@ TEST_F(CloudLink, BrokerWithACertificateForAnotherHostNeverGetsTheLogin) {
     EXPECT_NE(seen.find("New connection from 127.0.0.1"), std::string::npos) << seen;
     EXPECT_EQ(seen.find("New client connected"), std::string::npos) << seen;
     EXPECT_EQ(seen.find("tester"), std::string::npos) << seen;
+}
+
+// A refused connect says why, so that an installer can tell a certificate
+// for another host, one from another CA or an expired one from a broker that
+// is down; none of them ever connects.
+TEST_F(CloudLink, ARefusedConnectLogsItsReason) {
+    CloudTest::TestBroker elsewhere("DNS:broker.elsewhere.invalid");
+    CloudTest::TestBroker expired("IP:127.0.0.1,DNS:localhost", true);
+    CloudTest::TestBroker down;
+    down.Stop();
+    struct Case {
+        const CloudTest::TestBroker& broker;
+        std::string ca;
+        std::string line;  // or how it starts
+    };
+    const Case cases[] = {
+        {elsewhere, elsewhere.CaFile(),
+         "MQTT-Client: Connect failed: host name mismatch: the broker's certificate does not name '127.0.0.1'"},
+        // The library's own words follow in brackets.
+        {broker, broker.OtherCaFile(),
+         "MQTT-Client: Connect failed: unknown CA: the broker's certificate is not signed by the CA of "
+         "'ISRG_Root_X1.pem' ("},
+        {expired, expired.CaFile(),
+         "MQTT-Client: Connect failed: certificate expired: the broker's certificate is no longer valid "
+         "(certificate has expired)"},
+        {down, down.CaFile(),
+         "MQTT-Client: Connect failed: broker not reachable: 127.0.0.1:" + std::to_string(down.Port()) +
+             " (Connection refused)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        log.Clear();
+        UseCa(c.ca);
+        client->SetServerUri(c.broker.Uri());
+        client->SetEnabled(true);
+        ASSERT_TRUE(WaitForLineStarting("MQTT-Client: Connect failed"));
+        const std::vector<std::string> failures = log.StartingWith("MQTT-Client: Connect failed");
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].substr(0, c.line.size()), c.line);
+        EXPECT_FALSE(client->IsConnected());
+        EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
+        client->SetEnabled(false);
+    }
 }
 
 // The state on "/Basics/ConnectionStatus" is retained: a subscriber that joins
