@@ -103,6 +103,14 @@ std::string Reversing(float smooth) {
     return Joint(a, 100, 100, smooth) + Joint(b, 100, 100, smooth) + Joint(c, 100, 100, smooth) + Joint(d, 100, 100, 0);
 }
 
+// Three joint moves on in the same direction, blended by `smooth`.
+std::string Sweep(float smooth) {
+    const float a[6] = {30, 25, 20, 10, 50, 20};
+    const float b[6] = {70, 35, 30, 20, 40, 50};
+    const float c[6] = {110, 40, 45, 30, 30, 80};
+    return Joint(a, 80, 100, smooth) + Joint(b, 80, 100, smooth) + Joint(c, 80, 100, 0);
+}
+
 // A pick and place: down, up and across by joints, blended, with lines to the part.
 std::string PickAndPlace(float smooth) {
     const float across[6] = {-30, 15, 35, 10, 45, -40};
@@ -138,6 +146,8 @@ std::vector<Program> Programs() {
          nullptr},
         {"joint blend 80 %", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0},
          Joint(blendA, 80, 100, 50) + Joint(blendB, 80, 100, 0), nullptr},
+        {"joint blend 80 % smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0},
+         Joint(blendA, 80, 100, 0) + Joint(blendB, 80, 100, 0), nullptr},
         {"velPercent 400", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Joint(fast, 400, 100, 0), nullptr},
         {"line near the base axis", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0},
          Down(110, -250, 400, 100, 100, 0) + Down(110, 250, 400, 250, 100, 0), nullptr},
@@ -145,6 +155,11 @@ std::vector<Program> Programs() {
         {"joint corners smooth 10", &SampleArm, {0, 0, 0, 0, 0, 0},
          Joint(p1, 100, 100, 10) + Joint(p2, 100, 100, 10) + Joint(p3, 100, 100, 10) + Joint(zero, 100, 100, 0),
          nullptr},
+        {"joint corners smooth 0", &SampleArm, {0, 0, 0, 0, 0, 0},
+         Joint(p1, 100, 100, 0) + Joint(p2, 100, 100, 0) + Joint(p3, 100, 100, 0) + Joint(zero, 100, 100, 0),
+         nullptr},
+        {"joint sweep smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Sweep(50), nullptr},
+        {"joint sweep smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Sweep(0), nullptr},
         {"blended lines and arc", &SampleArm, {0, 0, 0, 0, 0, 0},
          Joint(arc, 80, 80, 0) + Down(540, 40, 300, 150, 80, 40) + blendedArc + Linear(470, -40, 320, 170, 5, 180, 150, 80, 30) +
              Down(480, 0, 300, 150, 80, 0),

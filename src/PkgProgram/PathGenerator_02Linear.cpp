@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -146,6 +147,11 @@ void PathGenerator_02Linear::ComputePath() {
     // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
     std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
     std::vector<float> reached;
+    // Joint path: corners whose blend is planned as an exact stop instead, and the plan to beat.
+    std::vector<bool> forcedStop(static_cast<std::size_t>(queuedCount), false);
+    std::vector<float> blendScale;
+    JointPlan best;
+    int trial = -1;  // the blend tried as a stop in this attempt
     for (int attempt = 0;; ++attempt) {
         DeleteElements();
         DataTypes::RobotState previousTarget = start;
@@ -178,7 +184,7 @@ void PathGenerator_02Linear::ComputePath() {
             const float acceleration = accPercent / 100.0f;
             float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
             // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
-            const bool stopAfter = !(blend > 0.0f);
+            const bool stopAfter = !(blend > 0.0f) || forcedStop[q];
             if (stopAfter) blend = 0.0f;
             const bool first = i == 0;
             const bool last = i == n - 1;
@@ -254,14 +260,20 @@ void PathGenerator_02Linear::ComputePath() {
             elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
             elements[k]->PrepareAcceleration();
         }
-        if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
+        if (!cartesian && !abortRequest) blendScale = LimitJointBlends(mains, stopCorner, limits);
         float sum = 0.0f;
         for (const auto& e : elements) {
             sum += e->GetDuration();
             endTimes.push_back(sum);
         }
-        if (!cartesian || abortRequest || attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
+        if (abortRequest) break;
+        if (cartesian) {
+            if (attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
+            continue;
+        }
+        if (!NextJointBlendTrial(forcedStop, blendScale, reached, best, trial)) break;
     }
+    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, best.scale);
     if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
@@ -354,13 +366,14 @@ float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blen
     return excess;
 }
 
-void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
-                                              const std::vector<bool>& stopCorner,
-                                              const std::function<void(Programs::PathElement&)>& limits) {
+std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
+                                                            const std::vector<bool>& stopCorner,
+                                                            const std::function<void(Programs::PathElement&)>& limits) {
     const std::size_t blends = elements.size() / 2;
     std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
     // A main element's profile starts and ends at rest or at its cruise speed, so the element is
-    // slowed as a whole, to the slowest of the blends beside it.
+    // slowed as a whole, to the slowest of the blends beside it. Where that costs more than a stop
+    // at the corner, the blend becomes a stop (NextJointBlendTrial).
     auto initMain = [&](std::size_t m) {
         const MainSettings& s = mains[m];
         float f = 1.0f;
@@ -389,13 +402,57 @@ void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& m
             blend.SetJoinVelocities(in, out);
             blend.PrepareAcceleration();
             const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
-            if (!(excess > 1.0f) || !(scale[b] > 0.01f)) continue;
-            scale[b] *= std::max(0.5f, 0.95f / excess);
+            if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
+            // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
+            scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
             initMain(b);
             initMain(b + 1);
             slowed = true;
         }
         if (!slowed) break;
+    }
+    return scale;
+}
+
+bool PathGenerator_02Linear::NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
+                                                 std::vector<float>& reached, JointPlan& best, int& trial) {
+    const float total = endTimes.empty() ? 0.0f : endTimes.back();
+    if (trial >= 0 && !(total < best.total)) {
+        // The stop cost more than the slowed blend: back to the plan before it.
+        forcedStop[static_cast<std::size_t>(trial)] = false;
+        elements = best.elements;
+        endTimes = best.endTimes;
+        reached = best.reached;
+    } else {
+        std::vector<bool> tried = std::move(best.tried);
+        best = {elements, endTimes, reached, scale, total, std::move(tried)};
+    }
+    best.tried.resize(best.scale.size(), false);
+    if (trial >= 0) best.tried[static_cast<std::size_t>(trial)] = true;
+    trial = -1;
+    // Blends that cannot be passed at a fair share of the speed are stops without a trial; of the
+    // others, each slowed one is tried once as a stop, which is kept where it is quicker.
+    for (std::size_t b = 0; b < best.scale.size(); ++b) {
+        if (forcedStop[b] || best.tried[b] || !(best.scale[b] < 1.0f)) continue;
+        forcedStop[b] = true;
+        // Too slow to be kept: the stop is taken whatever it costs.
+        if (best.scale[b] < MinimumBlendShare) best.total = std::numeric_limits<float>::max();
+        trial = static_cast<int>(b);
+        return true;
+    }
+    return false;
+}
+
+void PathGenerator_02Linear::LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale) {
+    LogSingleton* log = LogSingleton::instance();
+    for (std::size_t b = 0; b + 1 < forcedStop.size() && b < scale.size(); ++b) {
+        if (forcedStop[b]) {
+            log->addFormat("PGLinear: joint limits turn the blend after command %d into a stop at its corner",
+                           commandIndexList[b]);
+        } else if (scale[b] < 1.0f) {
+            log->addFormat("PGLinear: joint limits slow the blend after command %d to %.0lf %%", commandIndexList[b],
+                           static_cast<double>(scale[b] * 100.0f));
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 // each cycle under a Cartesian speed limit.
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -59,8 +60,26 @@ private:
         float cutStart = 0.0f;
         float cutEnd = 0.0f;
     };
-    void LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
-                          const std::function<void(Programs::PathElement&)>& limits);
+    // Returns per blend the share of its neighbours' speed it is passed at.
+    std::vector<float> LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
+                                        const std::function<void(Programs::PathElement&)>& limits);
+    // Below this share of the taught speed a joint blend is an exact stop at its corner.
+    static constexpr float MinimumBlendShare = 0.25f;
+    // The quickest joint plan so far, and which of its slowed blends were tried as stops.
+    struct JointPlan {
+        std::vector<std::shared_ptr<Programs::PathElement>> elements;
+        std::vector<float> endTimes;
+        std::vector<float> reached;
+        std::vector<float> scale;
+        float total = std::numeric_limits<float>::max();
+        std::vector<bool> tried;
+    };
+    // After planning a joint path: keeps it or goes back to the best plan, and marks the next
+    // slowed blend to be tried as a stop. False when there is none left to try.
+    bool NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
+                             std::vector<float>& reached, JointPlan& best, int& trial);
+    // One line per blend that was slowed or turned into a stop.
+    void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
     // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
     // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -294,6 +295,84 @@ TEST_F(MotionLimits, AJointBlendKeepsEveryJointInsideItsLimits) {
             EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
             for (int i = 0; i < 6; ++i)
                 EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+        }
+    }
+}
+
+// Blended joint moves against the same program with every smooth 0, where each corner is an exact
+// stop: no blend costs more time than that stop, and every joint keeps its velocity and acceleration
+// limits. Where joints reverse at a corner, the blend cannot be passed at a fair speed and the corner
+// is a stop, logged once; where they go on in the same direction, the blend is kept and saves time.
+TEST_F(MotionLimits, AJointBlendNeverTakesLongerThanAStopAtItsCorner) {
+    const float a[6] = {60, 20, 30, 0, 60, 100};
+    const float b[6] = {-60, 25, 35, 0, 55, -100};
+    const float c[6] = {60, 30, 40, 0, 50, 100};
+    const float d[6] = {-60, 20, 30, 0, 60, -100};
+    const float across[6] = {-30, 15, 35, 10, 45, -40};
+    const float back[6] = {20, 10, 40, -10, 50, 60};
+    const float home[6] = {0, 17.8f, 10.7f, 0, 61.4f, 0};
+    const float on1[6] = {30, 25, 20, 10, 50, 20};
+    const float on2[6] = {70, 35, 30, 20, 40, 50};
+    const float on3[6] = {110, 40, 45, 30, 30, 80};
+    struct Case {
+        const char* name;
+        std::function<std::string(float)> program;  // with the smooth of the blended moves
+        float smooth;
+        const float* end;
+        bool reverses;  // the joints turn back at the blended corners
+    };
+    const auto reversing = [&](float smooth) {
+        return JointLine(1, a, 100, 100, smooth) + JointLine(2, b, 100, 100, smooth) +
+               JointLine(3, c, 100, 100, smooth) + JointLine(4, d, 100, 100, 0);
+    };
+    const auto pickAndPlace = [&](float smooth) {
+        return LinearLine(1, Vector3(500, 150, 350), 150, 80, 0) + LinearLine(2, Vector3(500, 150, 300), 100, 80, 0) +
+               LinearLine(3, Vector3(500, 150, 350), 150, 80, 0) + JointLine(4, across, 90, 80, smooth) +
+               JointLine(5, back, 90, 80, smooth) + JointLine(6, home, 90, 80, 0);
+    };
+    const auto onwards = [&](float smooth) {
+        return JointLine(1, on1, 80, 100, smooth) + JointLine(2, on2, 80, 100, smooth) + JointLine(3, on3, 80, 100, 0);
+    };
+    const Case cases[] = {
+        {"joints 1 and 6 reverse, smooth 10", reversing, 10, d, true},
+        {"joints 1 and 6 reverse, smooth 50", reversing, 50, d, true},
+        {"joints 1 and 6 reverse, smooth 100", reversing, 100, d, true},
+        {"pick and place, smooth 50", pickAndPlace, 50, home, true},
+        {"joints go on, smooth 50", onwards, 50, on3, false},
+    };
+    for (int generator : {0, 1}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + " with " + GeneratorName(generator));
+            log.Clear();
+            Arm stops(generator);
+            const std::size_t stopCycles = Run(stops, k.program(0)).size();
+            EXPECT_FALSE(log.HasStartingWith("PGLinear: joint limits"));
+            Arm blended(generator);
+            const std::vector<Joints> t = Run(blended, k.program(k.smooth));
+            EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+            for (int i = 0; i < 6; ++i) EXPECT_NEAR(blended.state.jointSetPoint[i], k.end[i], 0.001f);
+            const Profile p = Measure(t);
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " " << k.name << ": " << t.size()
+                      << " cycles, with smooth 0 " << stopCycles << "; " << Describe(p) << std::endl;
+            // Both runs count the same cycles: those with a set-point from a path, the start in front.
+            EXPECT_LE(t.size(), stopCycles);
+            if (!k.reverses) {
+                EXPECT_LT(t.size(), stopCycles);
+            }
+            EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+                for (int i = 0; i < 6; ++i)
+                    EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+                const std::vector<std::string> lines = log.StartingWith("PGLinear: joint limits");
+                for (const std::string& line : lines) EXPECT_EQ(log.Count(line), 1) << line;
+                if (k.reverses) {
+                    const int first = k.program(0).rfind("<Linear", 0) == 0 ? 3 : 0;
+                    EXPECT_EQ(log.Count("PGLinear: joint limits turn the blend after command " + std::to_string(first) +
+                                        " into a stop at its corner"),
+                              1);
+                }
+            }
         }
     }
 }
