@@ -174,6 +174,10 @@ std::vector<Program> Programs() {
          Joint(wristStart, 50, 100, 0) + Linear(230.4f, -399, 508.1f, -120, 0, -180, 100, 100, 20) +
              Linear(250.4f, -399, 508.1f, 90, 0, 180, 100, 100, 0),
          nullptr},
+        {"wrist turning line smooth 0", &SampleArm, {0, 0, 90, 0, 90, 0},
+         Joint(wristStart, 50, 100, 0) + Linear(230.4f, -399, 508.1f, -120, 0, -180, 100, 100, 0) +
+             Linear(250.4f, -399, 508.1f, 90, 0, 180, 100, 100, 0),
+         nullptr},
         {"line through the base axis", &SampleArm, {0, 0, 90, 0, 90, 0},
          Down(300, 200, 400, 100, 100, 0) + Down(-300, -200, 400, 250, 100, 0), nullptr},
     };

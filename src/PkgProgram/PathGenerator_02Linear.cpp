@@ -268,7 +268,7 @@ void PathGenerator_02Linear::ComputePath() {
         }
         if (abortRequest) break;
         if (cartesian) {
-            if (attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
+            if (attempt >= 6 || !SlowForJointVelocities(velocityScale, forcedStop)) break;
             continue;
         }
         if (!NextJointBlendTrial(forcedStop, blendScale, reached, best, trial)) break;
@@ -484,39 +484,53 @@ int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const
     return code;
 }
 
-bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
+bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop) {
+    // Per command: the worst ratio on its main element and on the blend after it.
     std::vector<float> worst(velocityScale.size(), 0.0f);
     std::vector<int> worstJoint(velocityScale.size(), -1);
+    std::vector<float> worstBlend(velocityScale.size(), 0.0f);
+    std::vector<int> worstBlendJoint(velocityScale.size(), -1);
     float previous[9];
     for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
     double reached = 0.0;
     // A path that fails on its way is braked before the failure (PlanBrakeBeforeFailure).
     WalkPath(
         [&](std::size_t element, const float* joints, double dt) {
-            const std::size_t command = (element + 1) / 2;
+            const bool blend = element % 2 == 1;
+            const std::size_t command = element / 2;  // a blend follows its command
+            std::vector<float>& ratios = blend ? worstBlend : worst;
+            std::vector<int>& joint = blend ? worstBlendJoint : worstJoint;
             for (int j = 0; j < 6; ++j) {
                 const float ratio = jointVelocityLimits[j] > 0.0f
                                         ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
                                               jointVelocityLimits[j]
                                         : 0.0f;
                 previous[j] = joints[j];
-                if (command < worst.size() && ratio > worst[command]) {
-                    worst[command] = ratio;
-                    worstJoint[command] = j;
+                if (command < ratios.size() && ratio > ratios[command]) {
+                    ratios[command] = ratio;
+                    joint[command] = j;
                 }
             }
         },
         reached);
     bool slowed = false;
+    LogSingleton* log = LogSingleton::instance();
     for (std::size_t c = 0; c < worst.size(); ++c) {
+        // A blend joins the speeds of the commands beside it, so slowing them would slow both as a
+        // whole: the corner becomes a stop instead, as without a blend.
+        if (worstBlend[c] > 1.0f && !forcedStop[c]) {
+            forcedStop[c] = true;
+            slowed = true;
+            log->addFormat("PGLinear: joint %d turns the blend after command %d into a stop at its corner",
+                           worstBlendJoint[c] + 1, commandIndexList[c]);
+        }
         if (!(worst[c] > 1.0f)) continue;
         const bool first = velocityScale[c] == 1.0f;
         velocityScale[c] *= 0.97f / worst[c];
         slowed = true;
         if (first)
-            LogSingleton::instance()->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%",
-                                                worstJoint[c] + 1, commandIndexList[c],
-                                                static_cast<double>(velocityScale[c] * 100.0f));
+            log->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%", worstJoint[c] + 1,
+                           commandIndexList[c], static_cast<double>(velocityScale[c] * 100.0f));
     }
     return slowed;
 }
@@ -570,9 +584,10 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
         throw std::runtime_error(text);
     }
     if (refusedCode != 0) {
-        // Held where it stands: the refusal reaches the interpreter before any motion.
+        // Held where it stands: the refusal reaches the interpreter before any motion, naming the
+        // command whose target was refused.
         for (int i = 0; i < 9; ++i) joints[i] = startState.jointSetPoint[i];
-        commandIndex = commandIndexList[0];
+        commandIndex = refusedCommand >= 0 ? refusedCommand : commandIndexList[0];
         usedTime = 0;
         throw refusedCode;
     }

@@ -84,8 +84,9 @@ private:
     // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
     // scale of each command whose path drives a joint past its velocity limit (logged once per
-    // planning, with the joint). True when a command was slowed.
-    bool SlowForJointVelocities(std::vector<float>& velocityScale);
+    // planning, with the joint); a blend that does becomes a stop at its corner (logged). True
+    // when a command was slowed or a blend stopped.
+    bool SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop);
     // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
     // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
     // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.

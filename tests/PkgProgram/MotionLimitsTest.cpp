@@ -32,6 +32,12 @@ constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000}
 constexpr double Dt = MotionTest::CycleMs / 1000.0;
 constexpr int Window = 5;  // cycles of a 50 ms window
 
+// The kinematic model of the sample's robot.
+std::unique_ptr<RobotKinematic> SampleKinematic() {
+    return MotionTest::KinematicOfFile(std::string(KORVELLA_SAMPLES_DIR) +
+                                       "/six-axis/Data/Robots/KorvellaSix/KorvellaSix.xml");
+}
+
 const char* GeneratorName(int type) { return type == 1 ? "02Linear" : "01"; }
 
 // The interpreter of the program tests with its generator of the given type and the limits above.
@@ -112,13 +118,18 @@ float Excursion(const Joints& start, const std::vector<Joints>& trace) {
     return most;
 }
 
-std::string LinearLine(int nr, const Vector3& p, float vel, float acc, float smooth) {
+std::string PoseLine(int nr, const Vector3& p, const Vector3& abc, float vel, float acc, float smooth) {
     char text[512];
     std::snprintf(text, sizeof(text),
-                  "<Linear Nr=\"%d\" x=\"%g\" y=\"%g\" z=\"%g\" a=\"180\" b=\"0\" c=\"180\" vel=\"%g\" acc=\"%g\" "
+                  "<Linear Nr=\"%d\" x=\"%g\" y=\"%g\" z=\"%g\" a=\"%g\" b=\"%g\" c=\"%g\" vel=\"%g\" acc=\"%g\" "
                   "smooth=\"%g\" AbortCondition=\"false\"/>\n",
-                  nr, p.x, p.y, p.z, vel, acc, smooth);
+                  nr, p.x, p.y, p.z, abc.x, abc.y, abc.z, vel, acc, smooth);
     return text;
+}
+
+// A line with the tool pointing down.
+std::string LinearLine(int nr, const Vector3& p, float vel, float acc, float smooth) {
+    return PoseLine(nr, p, Vector3(180, 0, 180), vel, acc, smooth);
 }
 
 std::string JointLine(int nr, const float* a, float velPercent, float acc, float smooth) {
@@ -262,8 +273,96 @@ TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmM
         Arm arm(generator);
         const Joints start = arm.Current();
         const std::vector<Joints> t = Run(arm, JointLine(1, a, 50, 100, 50) + JointLine(2, beyond, 50, 100, 0));
-        EXPECT_TRUE(log.HasStartingWith("PathGen Error in command 0: Joint Max"));
+        EXPECT_TRUE(log.HasStartingWith("PathGen Error in command 1: Joint Max"));
         EXPECT_TRUE(log.Has("PathGen: target of command 1 refused: Joint Max"));
+        EXPECT_LT(Excursion(start, t), 0.001f);
+    }
+}
+
+// On the sample's robot, a line that turns joint 6 by more than half a turn, followed by one more line:
+// the wrist ends on the turn the path really takes it to, so the program runs to its end under either
+// generator. From a start a full turn further on, the same line would drive joint 6 past its limit:
+// that target is still refused before the arm moves.
+TEST_F(MotionLimits, ALineThatTurnsTheWristBeyondHalfATurnIsCheckedWhereThePathTakesIt) {
+    struct Case {
+        const char* name;
+        float joint6;       // at the start
+        const char* error;  // empty: runs to its end
+    };
+    const Case cases[] = {
+        {"joint 6 from 100", 100, ""},
+        {"joint 6 from -260", -260, "PathGen Error in command 0: Joint Min"},
+    };
+    const std::string program = PoseLine(1, Vector3(230.4f, -399, 508.1f), Vector3(-120, 0, -180), 100, 100, 20) +
+                                PoseLine(2, Vector3(250.4f, -399, 508.1f), Vector3(90, 0, 180), 100, 100, 0);
+    for (int generator : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " with " + GeneratorName(generator));
+            log.Clear();
+            Arm arm(generator);
+            arm.ipo.SetKinematic(SampleKinematic().release());
+            const float start[9] = {60, 10, 80, 0, 90, c.joint6, 0, 0, 0};
+            for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = start[i];
+            const Joints from = arm.Current();
+            const std::vector<Joints> t = Run(arm, program);
+            float low = 1e9f;
+            float high = -1e9f;
+            for (const Joints& j : t) {
+                low = std::min(low, j[5]);
+                high = std::max(high, j[5]);
+            }
+            const Profile p = Measure(t);
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " " << c.name << ": " << t.size()
+                      << " cycles, joint 6 from " << low << " to " << high << ", " << Describe(p) << std::endl;
+            const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+            if (*c.error == '\0') {
+                EXPECT_TRUE(errors.empty()) << errors.front();
+                EXPECT_TRUE(log.Has("IPO: Program done"));
+                auto model = SampleKinematic();
+                EXPECT_LT((CartesianTest::PoseOf(*model, t.back().data()).pose.GetTranslation() -
+                           Vector3(250.4f, -399, 508.1f))
+                              .Magnitude(),
+                          0.05f);
+                EXPECT_GE(low, -350.0f);
+                EXPECT_LE(high, 350.0f);
+                EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+                // The joint generator limits the acceleration of the first three joints only, by design.
+                if (generator == 1) {
+                    EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+                    for (int i = 0; i < 6; ++i)
+                        EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+                }
+            } else {
+                ASSERT_FALSE(errors.empty());
+                EXPECT_EQ(errors.front(), c.error);
+                EXPECT_LT(Excursion(from, t), 0.001f);
+            }
+        }
+    }
+}
+
+// A program whose third target is out of reach: the error the client is sent names that command,
+// not the one the path would have started from.
+TEST_F(MotionLimits, TheErrorOfARefusedTargetNamesItsCommand) {
+    const std::string program = LinearLine(1, Vector3(550, 0, 450), 150, 100, 20) +
+                                LinearLine(2, Vector3(600, 150, 400), 150, 100, 20) +
+                                LinearLine(3, Vector3(2000, 0, 400), 150, 100, 0);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const Joints start = arm.Current();
+        IPOTest::Events::Take();
+        const std::vector<Joints> t = Run(arm, program);
+        EXPECT_TRUE(log.Has("PathGen: target of command 2 refused: Out of Reach"));
+        std::vector<IPOTest::Event> errors;
+        for (const IPOTest::Event& e : IPOTest::Events::Take())
+            if (e.type == HXPEventError) errors.push_back(e);
+        // Sent when the step fails and again when the program stops: each names the refused command.
+        ASSERT_FALSE(errors.empty());
+        for (const IPOTest::Event& e : errors)
+            EXPECT_EQ(e, (IPOTest::Event{HXPEventError, 2, 0, "PathGen Error in command 2: Out of Reach"}))
+                << e.command << " " << e.text;
         EXPECT_LT(Excursion(start, t), 0.001f);
     }
 }
