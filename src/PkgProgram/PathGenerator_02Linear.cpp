@@ -95,7 +95,7 @@ void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes
     currentElement = 0;
     refusedCode = 0;
     failCode = 0;
-    brakeFactor = 1.0;
+    brakeSpeeds.clear();
     if (start != nullptr) startState = *start;
     if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
     if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
@@ -537,7 +537,7 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
 
 void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     failCode = 0;
-    brakeFactor = 1.0;
+    brakeSpeeds.clear();
     const double h = 10.0;
     std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
     std::array<float, 6> previous{};
@@ -556,23 +556,53 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;
-    brakeRate = 100.0;
-    // The braking distance depends on the joint speeds over it: settled in a few rounds.
-    for (int round = 0; round < 4; ++round) {
-        float rate = 100.0f;
-        for (std::size_t c = 0; c < velocities.size(); ++c) {
-            if ((static_cast<double>(c) + 1.0) * h < brakeStart - h) continue;
-            for (std::size_t j = 0; j < 6; ++j) {
-                const float v = std::fabs(velocities[c][j]);
-                if (v > 0.001f && jointAccelerationLimits[j] > 0.0f)
-                    rate = std::min(rate, 0.8f * jointAccelerationLimits[j] / v);
-            }
+    // Joint speed (units per ms of path time at full path speed) over the cycle of path time that ends at s.
+    auto speedAt = [&](double s, std::size_t j) {
+        if (velocities.empty()) return 0.0;
+        const double c = std::ceil(s / h) - 1.0;
+        const std::size_t k = c < 0.0 ? 0 : std::min(velocities.size() - 1, static_cast<std::size_t>(c));
+        return std::fabs(static_cast<double>(velocities[k][j])) / 1000.0;
+    };
+    // Planned backwards from the stand at the failing point, one cycle at a time: each cycle's joint
+    // steps differ from those of the next by no more than 80 % of the acceleration limit allows, until
+    // the path runs at its planned speed again. The path speeds are per position on the path, so a
+    // braking that starts between two planned positions still follows them.
+    std::array<double, 6> after{};  // joint steps of the cycle after (the stand: none)
+    std::vector<std::pair<double, double>> backwards;
+    double s = stopTime;
+    for (int n = 0; n < 100000 && s > 0.0; ++n) {
+        double step = h;
+        std::array<double, 6> speed{};
+        for (std::size_t j = 0; j < 6; ++j) {
+            speed[j] = std::max(speedAt(s, j), speedAt(s - h, j));
+            const double change = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * (h / 1000.0) * (h / 1000.0);
+            if (speed[j] > 1e-9 && jointAccelerationLimits[j] > 0.0f) step = std::min(step, (after[j] + change) / speed[j]);
         }
-        brakeRate = rate;
-        brakeStart = std::max(0.0, stopTime - 500.0 / brakeRate);
+        if (!(step < h)) {
+            // The cycle that ends where the braking starts still runs at the planned speed.
+            if (s > h && !backwards.empty()) backwards.emplace_back(s - h, 1.0);
+            break;
+        }
+        step = std::min(std::max(step, 1e-3), s);
+        s -= step;
+        backwards.emplace_back(s, step / h);
+        for (std::size_t j = 0; j < 6; ++j) after[j] = speed[j] * step;
     }
+    brakeSpeeds.assign(backwards.rbegin(), backwards.rend());
+    brakeStart = brakeSpeeds.empty() ? stopTime : brakeSpeeds.front().first;
     LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
                                         IPO::KinematicErrorText(failCode), brakeStart);
+}
+
+double PathGenerator_02Linear::BrakeSpeedAt(double t) const {
+    if (brakeSpeeds.empty()) return 0.0;
+    if (t < brakeSpeeds.front().first) return 1.0;
+    const auto next = std::upper_bound(brakeSpeeds.begin(), brakeSpeeds.end(), std::make_pair(t, 2.0));
+    const auto& from = *(next - 1);
+    if (next == brakeSpeeds.end()) return from.second;
+    const double span = next->first - from.first;
+    const double w = span > 0.0 ? (t - from.first) / span : 0.0;
+    return from.second + (next->second - from.second) * w;
 }
 
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,
@@ -595,14 +625,14 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
     const double t0 = static_cast<double>(timeFrom) / 1000.0;
     double t1 = static_cast<double>(timeTo) / 1000.0;
     if (failCode != 0 && t0 >= brakeStart) {
-        // Braking before the point where the path fails: never a stop from full speed.
-        brakeFactor = std::max(0.0, brakeFactor - brakeRate * static_cast<double>(cycleTime) / 1000.0);
-        if (!(brakeFactor > 0.0) || t0 >= stopTime) {
+        // Braking before the point where the path fails: never a stop from full speed. Within a
+        // microsecond of it (the step's rounding) the arm stands there.
+        if (t0 >= stopTime - 0.001) {
             commandIndex = elements[static_cast<std::size_t>(currentElement)]->commandIndex;
             usedTime = 0;
             throw failCode;
         }
-        t1 = std::min(t0 + (t1 - t0) * brakeFactor, stopTime);
+        t1 = std::min({t1, t0 + BrakeSpeedAt(t0) * static_cast<double>(cycleTime), stopTime});
     }
     double usedDt = 0.0;
     int element = currentElement;

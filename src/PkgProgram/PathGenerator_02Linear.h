@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "PkgProgram/PathElement.h"
@@ -118,6 +119,8 @@ private:
     int failCode = 0;
     double brakeStart = 0.0;  // path time, ms
     double stopTime = 0.0;    // path time of the last reachable cycle, ms
-    double brakeRate = 0.0;   // path speed lost per second while braking
-    double brakeFactor = 1.0; // path speed now, 1 = as planned
+    // While braking: (path time, path speed there, 1 = as planned), by path time.
+    std::vector<std::pair<double, double>> brakeSpeeds;
+    // The path speed the braking allows at a path time (1 before it starts).
+    double BrakeSpeedAt(double t) const;
 };

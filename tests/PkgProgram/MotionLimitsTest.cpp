@@ -263,6 +263,46 @@ TEST_F(MotionLimits, ALineThroughTheWristSingularityStopsWithinTheDecelerationLi
     }
 }
 
+// On the sample's robot, a fast line straight through the base axis: the arm brakes to a stand before
+// the point where the path fails, and its last set-points before the stand still keep the joints'
+// acceleration limits, from one cycle to the next.
+TEST_F(MotionLimits, ALineThroughTheBaseAxisBrakesToAStandWithinTheAccelerationLimits) {
+    const std::string program = LinearLine(1, Vector3(300, 200, 400), 100, 100, 0) +
+                                LinearLine(2, Vector3(-300, -200, 400), 250, 100, 0);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        arm.ipo.SetKinematic(SampleKinematic().release());
+        const float home[9] = {0, 0, 90, 0, 90, 0, 0, 0, 0};
+        for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = home[i];
+        const Joints start = arm.Current();
+        const std::vector<Joints> t = Run(arm, program);
+        const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+        // The last cycles: the speed of joint 2 down to the stand.
+        std::string last;
+        for (std::size_t k = t.size() > 6 ? t.size() - 6 : 1; k < t.size(); ++k)
+            last += " " + std::to_string(static_cast<int>(std::lround((t[k][1] - t[k - 1][1]) / Dt)));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line through the base axis: "
+                  << (errors.empty() ? std::string("no error") : errors.front()) << ", joint 2 deg/s at the end"
+                  << last << "; " << Describe(p) << std::endl;
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.front(), "PathGen Error in command 1: Center Sing.");
+        EXPECT_GT(Excursion(start, t), 1.0f);
+        // The joint generator limits the acceleration of the first three joints only, by design, on
+        // samples a slicing period apart (so it is measured over 50 ms windows only, where it runs
+        // at the limit to float rounding).
+        const int limited = generator == 1 ? 6 : 3;
+        for (int i = 0; i < limited; ++i) {
+            EXPECT_LE(p.windowAcc[i], 1.001f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.cycleAcc[i], Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            }
+        }
+    }
+}
+
 // A program whose second target lies beyond a joint limit does not start the chain towards it.
 TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
     const float a[6] = {30, 20, 10, 0, 40, 0};
