@@ -97,9 +97,9 @@ void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, c
 }  // namespace
 
 int PathGenerator::CheckTargets(const DataTypes::RobotState& start, bool withOffsets) {
+    refusedCommand = -1;
     if (kinematic == nullptr) return 0;
     int code = 0;
-    refusedCommand = -1;
     DataTypes::RobotState previous = start;
     kinematic->SetJoints(start.jointSetPoint, false);
     kinematic->GetPosition(&previous);
