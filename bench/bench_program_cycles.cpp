@@ -125,10 +125,14 @@ std::vector<Program> Programs() {
     const float blendA[6] = {60, 30, 40, 50, 40, 70};
     const float blendB[6] = {-40, 20, 60, -40, 70, -60};
     const float fast[6] = {60, -30, 100, 90, -60, 120};
-    const float p1[6] = {30, 20, 10, 0, 40, 0};
-    const float p2[6] = {-20, 40, 30, 30, 20, 45};
-    const float p3[6] = {10, 10, 60, -30, 60, -30};
+    const float p1[6] = {60, 30, -40, 0, 0, 0};
+    const float p2[6] = {-30, 60, 20, 30, 0, 0};
+    const float p3[6] = {20, -20, 50, 0, 40, 0};
     const float zero[6] = {0, 0, 0, 0, 0, 0};
+    const float ja[6] = {30, -20, 40, 10, -30, 60};
+    const float jb[6] = {-10, 15, 5, -20, 25, -40};
+    const float c1[6] = {40, 0, 0, 0, 0, 0};
+    const float c2[6] = {40, 40, 0, 0, 0, 0};
     const float wristStart[6] = {60, 10, 80, 0, 90, 100};
     const std::string circle =
         "<Circular Nr=\"2\" AbortCondition=\"false\" vel=\"100\" acc=\"0\" smooth=\"0\" useAngle=\"false\" angle=\"0\" "
@@ -136,7 +140,16 @@ std::vector<Program> Programs() {
         "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n";
     const std::string blendedArc =
         "<Circular Nr=\"3\" AbortCondition=\"false\" vel=\"120\" acc=\"80\" smooth=\"30\" useAngle=\"false\" angle=\"0\" "
-        "Source=\"numbers\" p1x=\"580\" p1y=\"60\" p1z=\"300\" p2x=\"560\" p2y=\"100\" p2z=\"300\" a=\"180\" b=\"0\" "
+        "Source=\"numbers\" p1x=\"570\" p1y=\"10\" p1z=\"300\" p2x=\"540\" p2y=\"-20\" p2z=\"300\" a=\"180\" b=\"0\" "
+        "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n";
+    const std::string cartesianProgram =
+        Down(480, 0, 300, 200, 100, 0) + Down(540, 40, 300, 200, 100, 40) +
+        "<Circular Nr=\"3\" AbortCondition=\"false\" vel=\"150\" acc=\"80\" smooth=\"30\" useAngle=\"false\" angle=\"0\" "
+        "Source=\"numbers\" p1x=\"570\" p1y=\"10\" p1z=\"300\" p2x=\"540\" p2y=\"-20\" p2z=\"300\" a=\"180\" b=\"0\" "
+        "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n" +
+        Down(460, -40, 320, 200, 100, 0) +
+        "<Circular Nr=\"5\" AbortCondition=\"false\" vel=\"200\" acc=\"100\" smooth=\"0\" useAngle=\"true\" angle=\"-120\" "
+        "Source=\"numbers\" p1x=\"470\" p1y=\"-20\" p1z=\"330\" p2x=\"480\" p2y=\"0\" p2z=\"300\" a=\"180\" b=\"0\" "
         "c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" VariableEndName=\"\"/>\n";
     std::vector<Program> list = {
         {"sample Demo.xml", &SampleArm, {0, 0, 90, 0, 90, 0}, "", "Demo.xml"},
@@ -153,17 +166,23 @@ std::vector<Program> Programs() {
          Down(110, -250, 400, 100, 100, 0) + Down(110, 250, 400, 250, 100, 0), nullptr},
         {"circle acc 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Down(500, 0, 400, 100, 0, 0) + circle, nullptr},
         {"joint corners smooth 10", &SampleArm, {0, 0, 0, 0, 0, 0},
-         Joint(p1, 100, 100, 10) + Joint(p2, 100, 100, 10) + Joint(p3, 100, 100, 10) + Joint(zero, 100, 100, 0),
+         Joint(p1, 100, 50, 10) + Joint(p2, 100, 50, 10) + Joint(p3, 100, 50, 10) + Joint(zero, 100, 50, 0),
          nullptr},
         {"joint corners smooth 0", &SampleArm, {0, 0, 0, 0, 0, 0},
-         Joint(p1, 100, 100, 0) + Joint(p2, 100, 100, 0) + Joint(p3, 100, 100, 0) + Joint(zero, 100, 100, 0),
+         Joint(p1, 100, 50, 0) + Joint(p2, 100, 50, 0) + Joint(p3, 100, 50, 0) + Joint(zero, 100, 50, 0),
          nullptr},
         {"joint sweep smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Sweep(50), nullptr},
         {"joint sweep smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Sweep(0), nullptr},
         {"blended lines and arc", &SampleArm, {0, 0, 0, 0, 0, 0},
          Joint(arc, 80, 80, 0) + Down(540, 40, 300, 150, 80, 40) + blendedArc + Linear(470, -40, 320, 170, 5, 180, 150, 80, 30) +
-             Down(480, 0, 300, 150, 80, 0),
+             Linear(479.9869f, 0, 299.9355f, 180, -0.0051f, 180, 150, 80, 0),
          nullptr},
+        {"lines and arcs", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, cartesianProgram, nullptr},
+        {"joint targets with an output", &SampleArm, {0, 0, 0, 0, 0, 0},
+         Joint(ja, 80, 50, 0) + "<Output Nr=\"2\" Channel=\"DOut1\" State=\"true\"/>\n" + Joint(jb, 50, 50, 0) +
+             Joint(zero, 100, 50, 0),
+         nullptr},
+        {"one smoothed corner", &SampleArm, {0, 0, 0, 0, 0, 0}, Joint(c1, 100, 50, 10) + Joint(c2, 100, 50, 0), nullptr},
         {"reversing joints smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Reversing(0), nullptr},
         {"reversing joints smooth 10", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Reversing(10), nullptr},
         {"reversing joints smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Reversing(50), nullptr},
