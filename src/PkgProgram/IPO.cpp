@@ -175,7 +175,7 @@ void IPO::PauseInternal(StopReason reason, bool notify) {
     SetReplayRunning(false);
 }
 
-void IPO::Stop(StopReason reason, const std::string& text) {
+void IPO::Stop(StopReason reason, const std::string& text, int command) {
     // A client that saw the stop's event may position the program (start-at)
     // before the stop ends: that position stays.
     const uint32_t positioned = positionings.load();
@@ -185,7 +185,8 @@ void IPO::Stop(StopReason reason, const std::string& text) {
         const std::string reasonName = StopReasonToString(reason);
         const bool isError = reason >= ERROR;
         if (isError) ++errorStops;
-        SendHXPServerCallback(isError ? HXPEventError : HXPEventStop, currentCommand, activeProgram,
+        SendHXPServerCallback(isError ? HXPEventError : HXPEventStop,
+                              command >= 0 ? command : static_cast<int>(currentCommand), activeProgram,
                               text.empty() ? reasonName : text);
         if (!isError && reason != REPLAY_STEP) LogSingleton::instance()->DisplayAndServerSetMessage("Stopping Program");
         if (text.empty()) {
@@ -203,9 +204,9 @@ void IPO::Stop(StopReason reason, const std::string& text) {
     currentCommand = -1;
 }
 
-void IPO::ErrorState(StopReason reason, bool report, const std::string& text) {
+void IPO::ErrorState(StopReason reason, bool report, const std::string& text, int command) {
     if (stopOnError != 0) {
-        Stop(reason, text);
+        Stop(reason, text, command);
         if (errorCallback != nullptr) errorCallback(errorContext, this, report);
     } else {
         Pause(reason);

@@ -126,11 +126,12 @@ public:
     // ---- Run control ----
     void Start();
     void Pause(StopReason reason);
-    void Stop(StopReason reason, const std::string& text = std::string());
+    // An error stop's event names `command` when it is given, else the current command.
+    void Stop(StopReason reason, const std::string& text = std::string(), int command = -1);
     // Positions a program at a command, paused; loads it first when it is not in the list.
     // Throws std::runtime_error when running or when the load is refused.
     void StartAt(const std::string& programName, int commandIndex);
-    void ErrorState(StopReason reason, bool report, const std::string& text);
+    void ErrorState(StopReason reason, bool report, const std::string& text, int command = -1);
     void DeleteAll();
     void RestartCommand();
     // Makes the next motion step plan its command again (pause inside a program, step mode).
@@ -264,7 +265,8 @@ private:
     int Interpolate(int cycleMs, float override, DataTypes::RobotState* state);
     int InterpolateLogic(int cycleMs, float override, DataTypes::RobotState* state);
     void HandleResult(int result);
-    void ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay);
+    // The event names `command` when it is given, else the current command.
+    void ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay, int command = -1);
     Command& CurrentCommand(const char* where);
     void ResetPathWindow();
     // Hands the current motion command and its look-ahead to the path generator and starts planning.

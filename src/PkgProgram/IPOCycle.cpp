@@ -145,6 +145,8 @@ int32_t IPO::StepCombinable(int cycleMs, float override, DataTypes::RobotState* 
 
 void IPO::StepMotion(int cycleMs, float override, DataTypes::RobotState* state) {
     PathGenerator& generator = *pathGenerator;
+    // The generator names the command its error belongs to, also when it throws.
+    int commandIndex = -1;
     try {
         int result = InterpolateLogic(cycleMs, override, state);
         if (result == -1) {
@@ -152,7 +154,6 @@ void IPO::StepMotion(int cycleMs, float override, DataTypes::RobotState* state) 
                 ErrorState(PATHGEN_ERROR, true, generator.GetGenerationError());
                 generator.ResetError();
             } else if (generator.IsPathAvailable()) {
-                int commandIndex = -1;
                 long usedTime = 0;
                 result = generator.GetJointPosition(static_cast<long>(timeFromUs), static_cast<long>(timeToUs), cycleMs,
                                                     *state, velocityLimit, state->jointSetPoint, commandIndex,
@@ -169,17 +170,18 @@ void IPO::StepMotion(int cycleMs, float override, DataTypes::RobotState* state) 
         }
         HandleResult(result);
     } catch (int code) {
-        ReportStepError("PathGen Error in command " + std::to_string(currentCommand) + ": " +
-                            KinematicErrorText(code),
-                        true, true);
+        const int command = commandIndex >= 0 ? commandIndex : static_cast<int>(currentCommand);
+        ReportStepError("PathGen Error in command " + std::to_string(command) + ": " + KinematicErrorText(code), true,
+                        true, command);
     } catch (const std::exception& e) {
         ReportStepError("PathGen Error in command " + std::to_string(currentCommand) + ": " + e.what(), true, true);
     }
 }
 
-void IPO::ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay) {
+void IPO::ReportStepError(const std::string& message, bool withBlankLines, bool toDisplay, int command) {
     LogSingleton* log = LogSingleton::instance();
-    SendHXPServerCallback(HXPEventError, currentCommand, activeProgram, message);
+    SendHXPServerCallback(HXPEventError, command >= 0 ? command : static_cast<int>(currentCommand), activeProgram,
+                          message);
     if (withBlankLines) log->add("");
     log->addError(message);
     if (withBlankLines) log->add("");
@@ -188,7 +190,7 @@ void IPO::ReportStepError(const std::string& message, bool withBlankLines, bool 
     } else {
         log->ServerSetMessage(message);
     }
-    ErrorState(COMMAND_ERROR, true, message);
+    ErrorState(COMMAND_ERROR, true, message, command);
 }
 
 Command& IPO::CurrentCommand(const char* where) {

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -59,12 +61,45 @@ void AddInterpreterOffsets(Command& command, DataTypes::RobotState& target) {
     }
 }
 
+// Steps the kinematic from one pose to the next as a path between them goes: straight, turning
+// about one axis, the joints of each step seeded by the step before.
+void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, const DataTypes::RobotState& to) {
+    DataTypes::Matrix44 turnFrom = from.pose;
+    turnFrom.SetTranslation(0.0f, 0.0f, 0.0f);
+    DataTypes::Matrix44 turnTo = to.pose;
+    turnTo.SetTranslation(0.0f, 0.0f, 0.0f);
+    DataTypes::Vector3 axis;
+    float angle = 0.0f;
+    (turnFrom.Inverse() * turnTo).GetAxisAngle(&axis, &angle);
+    const DataTypes::Vector3 a = from.pose.GetTranslation();
+    const DataTypes::Vector3 b = to.pose.GetTranslation();
+    const bool turns = std::fabs(angle) >= 0.0001f && std::fabs(axis.MagnitudeQ() - 1.0f) <= 0.0001f;
+    // Steps of at most 2 degrees and 10 mm: far less than the half turn that decides a wrist's branch.
+    const double steps = std::ceil(std::max(std::fabs(static_cast<double>(angle)) / 2.0,
+                                            static_cast<double>((b - a).Magnitude()) / 10.0));
+    if (!std::isfinite(steps) || steps < 2.0) return;
+    const int count = static_cast<int>(std::min(steps, 2000.0));
+    for (int k = 1; k < count; ++k) {
+        const float f = static_cast<float>(k) / static_cast<float>(count);
+        DataTypes::Matrix44 pose = from.pose;
+        if (turns) pose.RotateAxisAngle(axis, angle * f);
+        pose.SetTranslation(a + (b - a) * f);
+        float joints[9];
+        for (int i = 0; i < 9; ++i) joints[i] = from.jointSetPoint[i] + (to.jointSetPoint[i] - from.jointSetPoint[i]) * f;
+        try {
+            kinematic.SetPosition(pose, joints);
+        } catch (int) {
+            // Not the target's: the walked path meets it and brakes before it.
+        }
+    }
+}
+
 }  // namespace
 
 int PathGenerator::CheckTargets(const DataTypes::RobotState& start, bool withOffsets) {
+    refusedCommand = -1;
     if (kinematic == nullptr) return 0;
     int code = 0;
-    int refused = -1;
     DataTypes::RobotState previous = start;
     kinematic->SetJoints(start.jointSetPoint, false);
     kinematic->GetPosition(&previous);
@@ -82,19 +117,20 @@ int PathGenerator::CheckTargets(const DataTypes::RobotState& start, bool withOff
                 kinematic->GetPosition(&target);
                 target.UpdateABC();
             } else {
-                // Seeded by the kinematic's last joints, those it starts from, as the path's own are.
+                // Seeded by the joints the path reaches on its way, as the path's own are.
+                FollowPoses(*kinematic, previous, target);
                 kinematic->SetPosition(target.pose, target.jointSetPoint);
                 kinematic->GetJoints(target.jointSetPoint);
             }
         } catch (int thrown) {
             code = thrown;
-            refused = commandIndexList[static_cast<std::size_t>(q)];
+            refusedCommand = commandIndexList[static_cast<std::size_t>(q)];
         }
         previous = target;
     }
     kinematic->SetJoints(start.jointSetPoint, false);
     if (code != 0)
-        LogSingleton::instance()->addFormat("PathGen: target of command %d refused: %s", refused,
+        LogSingleton::instance()->addFormat("PathGen: target of command %d refused: %s", refusedCommand,
                                             IPO::KinematicErrorText(code));
     return code;
 }

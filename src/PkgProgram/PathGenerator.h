@@ -87,13 +87,16 @@ protected:
     // target, inverse kinematics of a Cartesian one), in queue order from the start state, so
     // that an invalid target is refused before any motion. With offsets, the interpreter's
     // offsets that the commands themselves apply are added. Returns the kinematic code of the
-    // first refused target (0 when all are valid), logs it, and leaves the kinematic on the
-    // start joints.
+    // first refused target (0 when all are valid; its index in refusedCommand), logs it, and
+    // leaves the kinematic on the start joints. A Cartesian target's joints are followed along
+    // the move from the one before, as the path turns them: the wrist ends on the turn the arm
+    // really reaches. Failures on the way are left to the walked path, which brakes before them.
     int CheckTargets(const DataTypes::RobotState& start, bool withOffsets);
     void SetAvailable(bool value) { available = value; }
     void SetFailed(bool value) { failed = value; }
 
     int lookAhead;
+    int refusedCommand = -1;  // index of the command whose target CheckTargets refused
     std::recursive_mutex planningMutex;
     std::atomic<bool> abortRequest{false};
     std::atomic<bool> working{false};

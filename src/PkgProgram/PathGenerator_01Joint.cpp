@@ -430,7 +430,11 @@ int PathGenerator_01Joint::GetJointPosition(long timeFrom, long timeTo, long /*c
     for (int i = 0; i < 9; ++i) joints[i] = sample.joints[i];
     commandIndex = sample.commandIndex;
     if (timeTo < slicingTime * static_cast<long>(path.size())) return -1;
-    if (errorCode != 0) throw errorCode;
+    if (errorCode != 0) {
+        // A refused target is named by its own command, not by the one the path stands in.
+        if (refusedCommand >= 0) commandIndex = refusedCommand;
+        throw errorCode;
+    }
     return sample.successorIndex;
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,7 +95,7 @@ void PathGenerator_02Linear::SetFirstCmd(std::shared_ptr<Command> cmd, DataTypes
     currentElement = 0;
     refusedCode = 0;
     failCode = 0;
-    brakeFactor = 1.0;
+    brakeSpeeds.clear();
     if (start != nullptr) startState = *start;
     if (kinematic != nullptr) kinematic->SetJoints(startState.jointSetPoint, false);
     if (debug) LogSingleton::instance()->addFormat("PGLinear::FirstCmd set: %d", pathKind);
@@ -146,6 +147,11 @@ void PathGenerator_02Linear::ComputePath() {
     // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
     std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
     std::vector<float> reached;
+    // Joint path: corners whose blend is planned as an exact stop instead, and the plan to beat.
+    std::vector<bool> forcedStop(static_cast<std::size_t>(queuedCount), false);
+    std::vector<float> blendScale;
+    JointPlan best;
+    int trial = -1;  // the blend tried as a stop in this attempt
     for (int attempt = 0;; ++attempt) {
         DeleteElements();
         DataTypes::RobotState previousTarget = start;
@@ -178,7 +184,7 @@ void PathGenerator_02Linear::ComputePath() {
             const float acceleration = accPercent / 100.0f;
             float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
             // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
-            const bool stopAfter = !(blend > 0.0f);
+            const bool stopAfter = !(blend > 0.0f) || forcedStop[q];
             if (stopAfter) blend = 0.0f;
             const bool first = i == 0;
             const bool last = i == n - 1;
@@ -254,14 +260,20 @@ void PathGenerator_02Linear::ComputePath() {
             elements[k]->endVelocityFactor = stop ? 0.0f : reached[k + 1];
             elements[k]->PrepareAcceleration();
         }
-        if (!cartesian && !abortRequest) LimitJointBlends(mains, stopCorner, limits);
+        if (!cartesian && !abortRequest) blendScale = LimitJointBlends(mains, stopCorner, limits);
         float sum = 0.0f;
         for (const auto& e : elements) {
             sum += e->GetDuration();
             endTimes.push_back(sum);
         }
-        if (!cartesian || abortRequest || attempt >= 6 || !SlowForJointVelocities(velocityScale)) break;
+        if (abortRequest) break;
+        if (cartesian) {
+            if (attempt >= 6 || !SlowForJointVelocities(velocityScale, forcedStop)) break;
+            continue;
+        }
+        if (!NextJointBlendTrial(forcedStop, blendScale, reached, best, trial)) break;
     }
+    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, best.scale);
     if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
@@ -354,13 +366,14 @@ float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blen
     return excess;
 }
 
-void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
-                                              const std::vector<bool>& stopCorner,
-                                              const std::function<void(Programs::PathElement&)>& limits) {
+std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
+                                                            const std::vector<bool>& stopCorner,
+                                                            const std::function<void(Programs::PathElement&)>& limits) {
     const std::size_t blends = elements.size() / 2;
     std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
     // A main element's profile starts and ends at rest or at its cruise speed, so the element is
-    // slowed as a whole, to the slowest of the blends beside it.
+    // slowed as a whole, to the slowest of the blends beside it. Where that costs more than a stop
+    // at the corner, the blend becomes a stop (NextJointBlendTrial).
     auto initMain = [&](std::size_t m) {
         const MainSettings& s = mains[m];
         float f = 1.0f;
@@ -389,13 +402,57 @@ void PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& m
             blend.SetJoinVelocities(in, out);
             blend.PrepareAcceleration();
             const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
-            if (!(excess > 1.0f) || !(scale[b] > 0.01f)) continue;
-            scale[b] *= std::max(0.5f, 0.95f / excess);
+            if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
+            // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
+            scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
             initMain(b);
             initMain(b + 1);
             slowed = true;
         }
         if (!slowed) break;
+    }
+    return scale;
+}
+
+bool PathGenerator_02Linear::NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
+                                                 std::vector<float>& reached, JointPlan& best, int& trial) {
+    const float total = endTimes.empty() ? 0.0f : endTimes.back();
+    if (trial >= 0 && !(total < best.total)) {
+        // The stop cost more than the slowed blend: back to the plan before it.
+        forcedStop[static_cast<std::size_t>(trial)] = false;
+        elements = best.elements;
+        endTimes = best.endTimes;
+        reached = best.reached;
+    } else {
+        std::vector<bool> tried = std::move(best.tried);
+        best = {elements, endTimes, reached, scale, total, std::move(tried)};
+    }
+    best.tried.resize(best.scale.size(), false);
+    if (trial >= 0) best.tried[static_cast<std::size_t>(trial)] = true;
+    trial = -1;
+    // Blends that cannot be passed at a fair share of the speed are stops without a trial; of the
+    // others, each slowed one is tried once as a stop, which is kept where it is quicker.
+    for (std::size_t b = 0; b < best.scale.size(); ++b) {
+        if (forcedStop[b] || best.tried[b] || !(best.scale[b] < 1.0f)) continue;
+        forcedStop[b] = true;
+        // Too slow to be kept: the stop is taken whatever it costs.
+        if (best.scale[b] < MinimumBlendShare) best.total = std::numeric_limits<float>::max();
+        trial = static_cast<int>(b);
+        return true;
+    }
+    return false;
+}
+
+void PathGenerator_02Linear::LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale) {
+    LogSingleton* log = LogSingleton::instance();
+    for (std::size_t b = 0; b + 1 < forcedStop.size() && b < scale.size(); ++b) {
+        if (forcedStop[b]) {
+            log->addFormat("PGLinear: joint limits turn the blend after command %d into a stop at its corner",
+                           commandIndexList[b]);
+        } else if (scale[b] < 1.0f) {
+            log->addFormat("PGLinear: joint limits slow the blend after command %d to %.0lf %%", commandIndexList[b],
+                           static_cast<double>(scale[b] * 100.0f));
+        }
     }
 }
 
@@ -427,46 +484,60 @@ int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const
     return code;
 }
 
-bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale) {
+bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop) {
+    // Per command: the worst ratio on its main element and on the blend after it.
     std::vector<float> worst(velocityScale.size(), 0.0f);
     std::vector<int> worstJoint(velocityScale.size(), -1);
+    std::vector<float> worstBlend(velocityScale.size(), 0.0f);
+    std::vector<int> worstBlendJoint(velocityScale.size(), -1);
     float previous[9];
     for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
     double reached = 0.0;
     // A path that fails on its way is braked before the failure (PlanBrakeBeforeFailure).
     WalkPath(
         [&](std::size_t element, const float* joints, double dt) {
-            const std::size_t command = (element + 1) / 2;
+            const bool blend = element % 2 == 1;
+            const std::size_t command = element / 2;  // a blend follows its command
+            std::vector<float>& ratios = blend ? worstBlend : worst;
+            std::vector<int>& joint = blend ? worstBlendJoint : worstJoint;
             for (int j = 0; j < 6; ++j) {
                 const float ratio = jointVelocityLimits[j] > 0.0f
                                         ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
                                               jointVelocityLimits[j]
                                         : 0.0f;
                 previous[j] = joints[j];
-                if (command < worst.size() && ratio > worst[command]) {
-                    worst[command] = ratio;
-                    worstJoint[command] = j;
+                if (command < ratios.size() && ratio > ratios[command]) {
+                    ratios[command] = ratio;
+                    joint[command] = j;
                 }
             }
         },
         reached);
     bool slowed = false;
+    LogSingleton* log = LogSingleton::instance();
     for (std::size_t c = 0; c < worst.size(); ++c) {
+        // A blend joins the speeds of the commands beside it, so slowing them would slow both as a
+        // whole: the corner becomes a stop instead, as without a blend.
+        if (worstBlend[c] > 1.0f && !forcedStop[c]) {
+            forcedStop[c] = true;
+            slowed = true;
+            log->addFormat("PGLinear: joint %d turns the blend after command %d into a stop at its corner",
+                           worstBlendJoint[c] + 1, commandIndexList[c]);
+        }
         if (!(worst[c] > 1.0f)) continue;
         const bool first = velocityScale[c] == 1.0f;
         velocityScale[c] *= 0.97f / worst[c];
         slowed = true;
         if (first)
-            LogSingleton::instance()->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%",
-                                                worstJoint[c] + 1, commandIndexList[c],
-                                                static_cast<double>(velocityScale[c] * 100.0f));
+            log->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%", worstJoint[c] + 1,
+                           commandIndexList[c], static_cast<double>(velocityScale[c] * 100.0f));
     }
     return slowed;
 }
 
 void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     failCode = 0;
-    brakeFactor = 1.0;
+    brakeSpeeds.clear();
     const double h = 10.0;
     std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
     std::array<float, 6> previous{};
@@ -485,23 +556,53 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;
-    brakeRate = 100.0;
-    // The braking distance depends on the joint speeds over it: settled in a few rounds.
-    for (int round = 0; round < 4; ++round) {
-        float rate = 100.0f;
-        for (std::size_t c = 0; c < velocities.size(); ++c) {
-            if ((static_cast<double>(c) + 1.0) * h < brakeStart - h) continue;
-            for (std::size_t j = 0; j < 6; ++j) {
-                const float v = std::fabs(velocities[c][j]);
-                if (v > 0.001f && jointAccelerationLimits[j] > 0.0f)
-                    rate = std::min(rate, 0.8f * jointAccelerationLimits[j] / v);
-            }
+    // Joint speed (units per ms of path time at full path speed) over the cycle of path time that ends at s.
+    auto speedAt = [&](double s, std::size_t j) {
+        if (velocities.empty()) return 0.0;
+        const double c = std::ceil(s / h) - 1.0;
+        const std::size_t k = c < 0.0 ? 0 : std::min(velocities.size() - 1, static_cast<std::size_t>(c));
+        return std::fabs(static_cast<double>(velocities[k][j])) / 1000.0;
+    };
+    // Planned backwards from the stand at the failing point, one cycle at a time: each cycle's joint
+    // steps differ from those of the next by no more than 80 % of the acceleration limit allows, until
+    // the path runs at its planned speed again. The path speeds are per position on the path, so a
+    // braking that starts between two planned positions still follows them.
+    std::array<double, 6> after{};  // joint steps of the cycle after (the stand: none)
+    std::vector<std::pair<double, double>> backwards;
+    double s = stopTime;
+    for (int n = 0; n < 100000 && s > 0.0; ++n) {
+        double step = h;
+        std::array<double, 6> speed{};
+        for (std::size_t j = 0; j < 6; ++j) {
+            speed[j] = std::max(speedAt(s, j), speedAt(s - h, j));
+            const double change = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * (h / 1000.0) * (h / 1000.0);
+            if (speed[j] > 1e-9 && jointAccelerationLimits[j] > 0.0f) step = std::min(step, (after[j] + change) / speed[j]);
         }
-        brakeRate = rate;
-        brakeStart = std::max(0.0, stopTime - 500.0 / brakeRate);
+        if (!(step < h)) {
+            // The cycle that ends where the braking starts still runs at the planned speed.
+            if (s > h && !backwards.empty()) backwards.emplace_back(s - h, 1.0);
+            break;
+        }
+        step = std::min(std::max(step, 1e-3), s);
+        s -= step;
+        backwards.emplace_back(s, step / h);
+        for (std::size_t j = 0; j < 6; ++j) after[j] = speed[j] * step;
     }
+    brakeSpeeds.assign(backwards.rbegin(), backwards.rend());
+    brakeStart = brakeSpeeds.empty() ? stopTime : brakeSpeeds.front().first;
     LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
                                         IPO::KinematicErrorText(failCode), brakeStart);
+}
+
+double PathGenerator_02Linear::BrakeSpeedAt(double t) const {
+    if (brakeSpeeds.empty()) return 0.0;
+    if (t < brakeSpeeds.front().first) return 1.0;
+    const auto next = std::upper_bound(brakeSpeeds.begin(), brakeSpeeds.end(), std::make_pair(t, 2.0));
+    const auto& from = *(next - 1);
+    if (next == brakeSpeeds.end()) return from.second;
+    const double span = next->first - from.first;
+    const double w = span > 0.0 ? (t - from.first) / span : 0.0;
+    return from.second + (next->second - from.second) * w;
 }
 
 int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cycleTime,
@@ -513,9 +614,10 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
         throw std::runtime_error(text);
     }
     if (refusedCode != 0) {
-        // Held where it stands: the refusal reaches the interpreter before any motion.
+        // Held where it stands: the refusal reaches the interpreter before any motion, naming the
+        // command whose target was refused.
         for (int i = 0; i < 9; ++i) joints[i] = startState.jointSetPoint[i];
-        commandIndex = commandIndexList[0];
+        commandIndex = refusedCommand >= 0 ? refusedCommand : commandIndexList[0];
         usedTime = 0;
         throw refusedCode;
     }
@@ -523,14 +625,14 @@ int PathGenerator_02Linear::GetJointPosition(long timeFrom, long timeTo, long cy
     const double t0 = static_cast<double>(timeFrom) / 1000.0;
     double t1 = static_cast<double>(timeTo) / 1000.0;
     if (failCode != 0 && t0 >= brakeStart) {
-        // Braking before the point where the path fails: never a stop from full speed.
-        brakeFactor = std::max(0.0, brakeFactor - brakeRate * static_cast<double>(cycleTime) / 1000.0);
-        if (!(brakeFactor > 0.0) || t0 >= stopTime) {
+        // Braking before the point where the path fails: never a stop from full speed. Within a
+        // microsecond of it (the step's rounding) the arm stands there.
+        if (t0 >= stopTime - 0.001) {
             commandIndex = elements[static_cast<std::size_t>(currentElement)]->commandIndex;
             usedTime = 0;
             throw failCode;
         }
-        t1 = std::min(t0 + (t1 - t0) * brakeFactor, stopTime);
+        t1 = std::min({t1, t0 + BrakeSpeedAt(t0) * static_cast<double>(cycleTime), stopTime});
     }
     double usedDt = 0.0;
     int element = currentElement;

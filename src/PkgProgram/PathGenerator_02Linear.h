@@ -5,7 +5,9 @@
 // each cycle under a Cartesian speed limit.
 
 #include <functional>
+#include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "PkgProgram/PathElement.h"
@@ -59,14 +61,33 @@ private:
         float cutStart = 0.0f;
         float cutEnd = 0.0f;
     };
-    void LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
-                          const std::function<void(Programs::PathElement&)>& limits);
+    // Returns per blend the share of its neighbours' speed it is passed at.
+    std::vector<float> LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
+                                        const std::function<void(Programs::PathElement&)>& limits);
+    // Below this share of the taught speed a joint blend is an exact stop at its corner.
+    static constexpr float MinimumBlendShare = 0.25f;
+    // The quickest joint plan so far, and which of its slowed blends were tried as stops.
+    struct JointPlan {
+        std::vector<std::shared_ptr<Programs::PathElement>> elements;
+        std::vector<float> endTimes;
+        std::vector<float> reached;
+        std::vector<float> scale;
+        float total = std::numeric_limits<float>::max();
+        std::vector<bool> tried;
+    };
+    // After planning a joint path: keeps it or goes back to the best plan, and marks the next
+    // slowed blend to be tried as a stop. False when there is none left to try.
+    bool NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
+                             std::vector<float>& reached, JointPlan& best, int& trial);
+    // One line per blend that was slowed or turned into a stop.
+    void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
     // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
     // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
     // scale of each command whose path drives a joint past its velocity limit (logged once per
-    // planning, with the joint). True when a command was slowed.
-    bool SlowForJointVelocities(std::vector<float>& velocityScale);
+    // planning, with the joint); a blend that does becomes a stop at its corner (logged). True
+    // when a command was slowed or a blend stopped.
+    bool SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop);
     // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
     // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
     // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.
@@ -98,6 +119,8 @@ private:
     int failCode = 0;
     double brakeStart = 0.0;  // path time, ms
     double stopTime = 0.0;    // path time of the last reachable cycle, ms
-    double brakeRate = 0.0;   // path speed lost per second while braking
-    double brakeFactor = 1.0; // path speed now, 1 = as planned
+    // While braking: (path time, path speed there, 1 = as planned), by path time.
+    std::vector<std::pair<double, double>> brakeSpeeds;
+    // The path speed the braking allows at a path time (1 before it starts).
+    double BrakeSpeedAt(double t) const;
 };

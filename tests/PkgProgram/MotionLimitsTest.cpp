@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ constexpr float Acc[9] = {500, 400, 600, 700, 650, 800, 500, 500, 500};
 constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
 constexpr double Dt = MotionTest::CycleMs / 1000.0;
 constexpr int Window = 5;  // cycles of a 50 ms window
+
+// The kinematic model of the sample's robot.
+std::unique_ptr<RobotKinematic> SampleKinematic() {
+    return MotionTest::KinematicOfFile(std::string(KORVELLA_SAMPLES_DIR) +
+                                       "/six-axis/Data/Robots/KorvellaSix/KorvellaSix.xml");
+}
 
 const char* GeneratorName(int type) { return type == 1 ? "02Linear" : "01"; }
 
@@ -111,13 +118,18 @@ float Excursion(const Joints& start, const std::vector<Joints>& trace) {
     return most;
 }
 
-std::string LinearLine(int nr, const Vector3& p, float vel, float acc, float smooth) {
+std::string PoseLine(int nr, const Vector3& p, const Vector3& abc, float vel, float acc, float smooth) {
     char text[512];
     std::snprintf(text, sizeof(text),
-                  "<Linear Nr=\"%d\" x=\"%g\" y=\"%g\" z=\"%g\" a=\"180\" b=\"0\" c=\"180\" vel=\"%g\" acc=\"%g\" "
+                  "<Linear Nr=\"%d\" x=\"%g\" y=\"%g\" z=\"%g\" a=\"%g\" b=\"%g\" c=\"%g\" vel=\"%g\" acc=\"%g\" "
                   "smooth=\"%g\" AbortCondition=\"false\"/>\n",
-                  nr, p.x, p.y, p.z, vel, acc, smooth);
+                  nr, p.x, p.y, p.z, abc.x, abc.y, abc.z, vel, acc, smooth);
     return text;
+}
+
+// A line with the tool pointing down.
+std::string LinearLine(int nr, const Vector3& p, float vel, float acc, float smooth) {
+    return PoseLine(nr, p, Vector3(180, 0, 180), vel, acc, smooth);
 }
 
 std::string JointLine(int nr, const float* a, float velPercent, float acc, float smooth) {
@@ -251,6 +263,46 @@ TEST_F(MotionLimits, ALineThroughTheWristSingularityStopsWithinTheDecelerationLi
     }
 }
 
+// On the sample's robot, a fast line straight through the base axis: the arm brakes to a stand before
+// the point where the path fails, and its last set-points before the stand still keep the joints'
+// acceleration limits, from one cycle to the next.
+TEST_F(MotionLimits, ALineThroughTheBaseAxisBrakesToAStandWithinTheAccelerationLimits) {
+    const std::string program = LinearLine(1, Vector3(300, 200, 400), 100, 100, 0) +
+                                LinearLine(2, Vector3(-300, -200, 400), 250, 100, 0);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        arm.ipo.SetKinematic(SampleKinematic().release());
+        const float home[9] = {0, 0, 90, 0, 90, 0, 0, 0, 0};
+        for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = home[i];
+        const Joints start = arm.Current();
+        const std::vector<Joints> t = Run(arm, program);
+        const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+        // The last cycles: the speed of joint 2 down to the stand.
+        std::string last;
+        for (std::size_t k = t.size() > 6 ? t.size() - 6 : 1; k < t.size(); ++k)
+            last += " " + std::to_string(static_cast<int>(std::lround((t[k][1] - t[k - 1][1]) / Dt)));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << GeneratorName(generator) << " line through the base axis: "
+                  << (errors.empty() ? std::string("no error") : errors.front()) << ", joint 2 deg/s at the end"
+                  << last << "; " << Describe(p) << std::endl;
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors.front(), "PathGen Error in command 1: Center Sing.");
+        EXPECT_GT(Excursion(start, t), 1.0f);
+        // The joint generator limits the acceleration of the first three joints only, by design, on
+        // samples a slicing period apart (so it is measured over 50 ms windows only, where it runs
+        // at the limit to float rounding).
+        const int limited = generator == 1 ? 6 : 3;
+        for (int i = 0; i < limited; ++i) {
+            EXPECT_LE(p.windowAcc[i], 1.001f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.cycleAcc[i], Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+            }
+        }
+    }
+}
+
 // A program whose second target lies beyond a joint limit does not start the chain towards it.
 TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
     const float a[6] = {30, 20, 10, 0, 40, 0};
@@ -261,8 +313,96 @@ TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmM
         Arm arm(generator);
         const Joints start = arm.Current();
         const std::vector<Joints> t = Run(arm, JointLine(1, a, 50, 100, 50) + JointLine(2, beyond, 50, 100, 0));
-        EXPECT_TRUE(log.HasStartingWith("PathGen Error in command 0: Joint Max"));
+        EXPECT_TRUE(log.HasStartingWith("PathGen Error in command 1: Joint Max"));
         EXPECT_TRUE(log.Has("PathGen: target of command 1 refused: Joint Max"));
+        EXPECT_LT(Excursion(start, t), 0.001f);
+    }
+}
+
+// On the sample's robot, a line that turns joint 6 by more than half a turn, followed by one more line:
+// the wrist ends on the turn the path really takes it to, so the program runs to its end under either
+// generator. From a start a full turn further on, the same line would drive joint 6 past its limit:
+// that target is still refused before the arm moves.
+TEST_F(MotionLimits, ALineThatTurnsTheWristBeyondHalfATurnIsCheckedWhereThePathTakesIt) {
+    struct Case {
+        const char* name;
+        float joint6;       // at the start
+        const char* error;  // empty: runs to its end
+    };
+    const Case cases[] = {
+        {"joint 6 from 100", 100, ""},
+        {"joint 6 from -260", -260, "PathGen Error in command 0: Joint Min"},
+    };
+    const std::string program = PoseLine(1, Vector3(230.4f, -399, 508.1f), Vector3(-120, 0, -180), 100, 100, 20) +
+                                PoseLine(2, Vector3(250.4f, -399, 508.1f), Vector3(90, 0, 180), 100, 100, 0);
+    for (int generator : {0, 1}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " with " + GeneratorName(generator));
+            log.Clear();
+            Arm arm(generator);
+            arm.ipo.SetKinematic(SampleKinematic().release());
+            const float start[9] = {60, 10, 80, 0, 90, c.joint6, 0, 0, 0};
+            for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = start[i];
+            const Joints from = arm.Current();
+            const std::vector<Joints> t = Run(arm, program);
+            float low = 1e9f;
+            float high = -1e9f;
+            for (const Joints& j : t) {
+                low = std::min(low, j[5]);
+                high = std::max(high, j[5]);
+            }
+            const Profile p = Measure(t);
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " " << c.name << ": " << t.size()
+                      << " cycles, joint 6 from " << low << " to " << high << ", " << Describe(p) << std::endl;
+            const std::vector<std::string> errors = log.StartingWith("PathGen Error");
+            if (*c.error == '\0') {
+                EXPECT_TRUE(errors.empty()) << errors.front();
+                EXPECT_TRUE(log.Has("IPO: Program done"));
+                auto model = SampleKinematic();
+                EXPECT_LT((CartesianTest::PoseOf(*model, t.back().data()).pose.GetTranslation() -
+                           Vector3(250.4f, -399, 508.1f))
+                              .Magnitude(),
+                          0.05f);
+                EXPECT_GE(low, -350.0f);
+                EXPECT_LE(high, 350.0f);
+                EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+                // The joint generator limits the acceleration of the first three joints only, by design.
+                if (generator == 1) {
+                    EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+                    for (int i = 0; i < 6; ++i)
+                        EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+                }
+            } else {
+                ASSERT_FALSE(errors.empty());
+                EXPECT_EQ(errors.front(), c.error);
+                EXPECT_LT(Excursion(from, t), 0.001f);
+            }
+        }
+    }
+}
+
+// A program whose third target is out of reach: the error the client is sent names that command,
+// not the one the path would have started from.
+TEST_F(MotionLimits, TheErrorOfARefusedTargetNamesItsCommand) {
+    const std::string program = LinearLine(1, Vector3(550, 0, 450), 150, 100, 20) +
+                                LinearLine(2, Vector3(600, 150, 400), 150, 100, 20) +
+                                LinearLine(3, Vector3(2000, 0, 400), 150, 100, 0);
+    for (int generator : {0, 1}) {
+        SCOPED_TRACE(GeneratorName(generator));
+        log.Clear();
+        Arm arm(generator);
+        const Joints start = arm.Current();
+        IPOTest::Events::Take();
+        const std::vector<Joints> t = Run(arm, program);
+        EXPECT_TRUE(log.Has("PathGen: target of command 2 refused: Out of Reach"));
+        std::vector<IPOTest::Event> errors;
+        for (const IPOTest::Event& e : IPOTest::Events::Take())
+            if (e.type == HXPEventError) errors.push_back(e);
+        // Sent when the step fails and again when the program stops: each names the refused command.
+        ASSERT_FALSE(errors.empty());
+        for (const IPOTest::Event& e : errors)
+            EXPECT_EQ(e, (IPOTest::Event{HXPEventError, 2, 0, "PathGen Error in command 2: Out of Reach"}))
+                << e.command << " " << e.text;
         EXPECT_LT(Excursion(start, t), 0.001f);
     }
 }
@@ -294,6 +434,84 @@ TEST_F(MotionLimits, AJointBlendKeepsEveryJointInsideItsLimits) {
             EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
             for (int i = 0; i < 6; ++i)
                 EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+        }
+    }
+}
+
+// Blended joint moves against the same program with every smooth 0, where each corner is an exact
+// stop: no blend costs more time than that stop, and every joint keeps its velocity and acceleration
+// limits. Where joints reverse at a corner, the blend cannot be passed at a fair speed and the corner
+// is a stop, logged once; where they go on in the same direction, the blend is kept and saves time.
+TEST_F(MotionLimits, AJointBlendNeverTakesLongerThanAStopAtItsCorner) {
+    const float a[6] = {60, 20, 30, 0, 60, 100};
+    const float b[6] = {-60, 25, 35, 0, 55, -100};
+    const float c[6] = {60, 30, 40, 0, 50, 100};
+    const float d[6] = {-60, 20, 30, 0, 60, -100};
+    const float across[6] = {-30, 15, 35, 10, 45, -40};
+    const float back[6] = {20, 10, 40, -10, 50, 60};
+    const float home[6] = {0, 17.8f, 10.7f, 0, 61.4f, 0};
+    const float on1[6] = {30, 25, 20, 10, 50, 20};
+    const float on2[6] = {70, 35, 30, 20, 40, 50};
+    const float on3[6] = {110, 40, 45, 30, 30, 80};
+    struct Case {
+        const char* name;
+        std::function<std::string(float)> program;  // with the smooth of the blended moves
+        float smooth;
+        const float* end;
+        bool reverses;  // the joints turn back at the blended corners
+    };
+    const auto reversing = [&](float smooth) {
+        return JointLine(1, a, 100, 100, smooth) + JointLine(2, b, 100, 100, smooth) +
+               JointLine(3, c, 100, 100, smooth) + JointLine(4, d, 100, 100, 0);
+    };
+    const auto pickAndPlace = [&](float smooth) {
+        return LinearLine(1, Vector3(500, 150, 350), 150, 80, 0) + LinearLine(2, Vector3(500, 150, 300), 100, 80, 0) +
+               LinearLine(3, Vector3(500, 150, 350), 150, 80, 0) + JointLine(4, across, 90, 80, smooth) +
+               JointLine(5, back, 90, 80, smooth) + JointLine(6, home, 90, 80, 0);
+    };
+    const auto onwards = [&](float smooth) {
+        return JointLine(1, on1, 80, 100, smooth) + JointLine(2, on2, 80, 100, smooth) + JointLine(3, on3, 80, 100, 0);
+    };
+    const Case cases[] = {
+        {"joints 1 and 6 reverse, smooth 10", reversing, 10, d, true},
+        {"joints 1 and 6 reverse, smooth 50", reversing, 50, d, true},
+        {"joints 1 and 6 reverse, smooth 100", reversing, 100, d, true},
+        {"pick and place, smooth 50", pickAndPlace, 50, home, true},
+        {"joints go on, smooth 50", onwards, 50, on3, false},
+    };
+    for (int generator : {0, 1}) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + " with " + GeneratorName(generator));
+            log.Clear();
+            Arm stops(generator);
+            const std::size_t stopCycles = Run(stops, k.program(0)).size();
+            EXPECT_FALSE(log.HasStartingWith("PGLinear: joint limits"));
+            Arm blended(generator);
+            const std::vector<Joints> t = Run(blended, k.program(k.smooth));
+            EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+            for (int i = 0; i < 6; ++i) EXPECT_NEAR(blended.state.jointSetPoint[i], k.end[i], 0.001f);
+            const Profile p = Measure(t);
+            std::cout << "[ figures  ] " << GeneratorName(generator) << " " << k.name << ": " << t.size()
+                      << " cycles, with smooth 0 " << stopCycles << "; " << Describe(p) << std::endl;
+            // Both runs count the same cycles: those with a set-point from a path, the start in front.
+            EXPECT_LE(t.size(), stopCycles);
+            if (!k.reverses) {
+                EXPECT_LT(t.size(), stopCycles);
+            }
+            EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+            if (generator == 1) {
+                EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+                for (int i = 0; i < 6; ++i)
+                    EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+                const std::vector<std::string> lines = log.StartingWith("PGLinear: joint limits");
+                for (const std::string& line : lines) EXPECT_EQ(log.Count(line), 1) << line;
+                if (k.reverses) {
+                    const int first = k.program(0).rfind("<Linear", 0) == 0 ? 3 : 0;
+                    EXPECT_EQ(log.Count("PGLinear: joint limits turn the blend after command " + std::to_string(first) +
+                                        " into a stop at its corner"),
+                              1);
+                }
+            }
         }
     }
 }

@@ -24,9 +24,8 @@ constexpr float MaxVel[9] = {90, 90, 90, 120, 120, 120, 100, 100, 100};
 constexpr float MaxAcc[9] = {500, 500, 500, 500, 500, 500, 500, 500, 500};
 constexpr int CycleMs = 10;
 
-// The kinematic model of a fixture robot file.
-inline std::unique_ptr<RobotKinematic> Kinematic(const std::string& fixture = "prog-sixaxis-robot.xml") {
-    const std::string path = TestSupport::FixturePath(fixture);
+// The kinematic model of a robot file.
+inline std::unique_ptr<RobotKinematic> KinematicOfFile(const std::string& path) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) return nullptr;
     const tinyxml2::XMLElement* kin = doc.FirstChildElement("Robot")->FirstChildElement("Kinematic");
@@ -36,6 +35,11 @@ inline std::unique_ptr<RobotKinematic> Kinematic(const std::string& fixture = "p
         model->cycleTimeMs = CycleMs;
     }
     return model;
+}
+
+// The kinematic model of a fixture robot file.
+inline std::unique_ptr<RobotKinematic> Kinematic(const std::string& fixture = "prog-sixaxis-robot.xml") {
+    return KinematicOfFile(TestSupport::FixturePath(fixture));
 }
 
 class Robot : public IPOTest::Interpreter {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -649,6 +650,108 @@ TEST_F(EndToEnd, DemoClientStartsTheSampleProgramAndLeavesItRunning) {
     const ServerTest::Frame run = client.NextStartingWith("RUNSTATE Demo.xml 18 ", 20s);
     EXPECT_EQ(run.body.substr(run.body.size() - 4), " 2 1") << run.body;
     korvella->Stop();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- motion programs through the bus
+
+namespace {
+
+// A program of the test's own on the sample, loaded and started by the remote client, under one
+// of the two path generators; what went over the bus is read back from the frame log.
+class EndToEndMotion : public EndToEnd {
+protected:
+    void StartProgramOf(const std::string& body, const char* generator) {
+        sample.EditRobot([generator](tinyxml2::XMLElement* robot) {
+            robot->FirstChildElement("PathGeneration")->SetAttribute("GeneratorType", generator);
+        });
+        TestSupport::WriteFile(sample.File("Data/Programs/Motion.xml"),
+                               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Program>\n" + body + "</Program>\n");
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_NO_FATAL_FAILURE(EnableAndReference());
+        Command("LoadProgram Motion.xml");
+        Command("ProgramReplayMode 0");
+        ASSERT_GE(client.NextStartingWith("RUNSTATE Motion.xml ", 20s).counter, 0) << "program not loaded";
+        ASSERT_NO_FATAL_FAILURE(StartProgram());
+    }
+
+    // A line that turns joint 6 by more than half a turn, then one more line: it runs to its end, the
+    // wrist going the way the path turns it, within its limits of +-350 degrees.
+    void ExpectTheWristTurningProgramToRun(const char* generator) {
+        const std::string program =
+            "<Joint Nr=\"1\" a1=\"60\" a2=\"10\" a3=\"80\" a4=\"0\" a5=\"90\" a6=\"100\" velPercent=\"50\" acc=\"100\" "
+            "smooth=\"0\" AbortCondition=\"false\"/>\n"
+            "<Linear Nr=\"2\" x=\"230.4\" y=\"-399\" z=\"508.1\" a=\"-120\" b=\"0\" c=\"-180\" vel=\"100\" acc=\"100\" "
+            "smooth=\"20\" AbortCondition=\"false\"/>\n"
+            "<Linear Nr=\"3\" x=\"250.4\" y=\"-399\" z=\"508.1\" a=\"90\" b=\"0\" c=\"180\" vel=\"100\" acc=\"100\" "
+            "smooth=\"0\" AbortCondition=\"false\"/>\n";
+        ASSERT_NO_FATAL_FAILURE(StartProgramOf(program, generator));
+        ASSERT_TRUE(korvella->WaitForMessage("IPO: Program done", 1, 120s)) << "the program did not end";
+        EXPECT_EQ(korvella->Count("refused"), 0);
+        // The tool stands at the last target.
+        EXPECT_TRUE(WaitStatus(
+            [](const Status& s) {
+                return std::fabs(s.position[0] - 250.4f) < 0.5f && std::fabs(s.position[1] + 399.0f) < 0.5f &&
+                       std::fabs(s.position[2] - 508.1f) < 0.5f;
+            },
+            30s))
+            << last.position[0] << " " << last.position[1] << " " << last.position[2];
+        korvella->Stop();
+        const auto setPoints = SetPointsInFrameLog(FrameLog());
+        ASSERT_TRUE(setPoints.count(5));
+        const std::vector<float>& wrist = setPoints.at(5);
+        const float low = *std::min_element(wrist.begin(), wrist.end());
+        const float high = *std::max_element(wrist.begin(), wrist.end());
+        std::printf("[ figures  ] %s: joint 6 set-points from %.2f to %.2f over %zu frames\n", generator, low, high,
+                    wrist.size());
+        EXPECT_LT(low, -100.0f);
+        EXPECT_GE(low, -350.0f);
+        EXPECT_LE(high, 100.02f);
+    }
+
+    // A chain of lines whose third target is out of reach: refused before the arm moves, and every
+    // error event the client is sent names that command.
+    void ExpectTheRefusalToNameItsCommand(const char* generator) {
+        const std::string program =
+            "<Linear Nr=\"1\" x=\"300\" y=\"200\" z=\"400\" a=\"180\" b=\"0\" c=\"180\" vel=\"100\" acc=\"100\" "
+            "smooth=\"20\" AbortCondition=\"false\"/>\n"
+            "<Linear Nr=\"2\" x=\"350\" y=\"150\" z=\"400\" a=\"180\" b=\"0\" c=\"180\" vel=\"100\" acc=\"100\" "
+            "smooth=\"20\" AbortCondition=\"false\"/>\n"
+            "<Linear Nr=\"3\" x=\"2000\" y=\"0\" z=\"400\" a=\"180\" b=\"0\" c=\"180\" vel=\"100\" acc=\"100\" "
+            "smooth=\"0\" AbortCondition=\"false\"/>\n";
+        ASSERT_NO_FATAL_FAILURE(StartProgramOf(program, generator));
+        const ServerTest::Frame error = client.NextStartingWith("EXECERROR", 30s);
+        ASSERT_GE(error.counter, 0) << "no error event";
+        std::vector<std::string> errors = {error.body};
+        for (const ServerTest::Frame& f : ReadFor(client, 1s))
+            if (f.body.rfind("EXECERROR", 0) == 0) errors.push_back(f.body);
+        for (const std::string& e : errors) EXPECT_EQ(e, "EXECERROR 2 0 PathGen Error in command 2: Out of Reach");
+        korvella->Stop();
+        const auto setPoints = SetPointsInFrameLog(FrameLog());
+        for (int j = 0; j < 6; ++j) {
+            ASSERT_TRUE(setPoints.count(j)) << "no set-points for module " << ModuleIds[j];
+            float farthest = 0.0f;
+            for (float v : setPoints.at(j)) farthest = std::max(farthest, std::fabs(v - Home[static_cast<std::size_t>(j)]));
+            EXPECT_LT(farthest, 0.05f) << "module " << ModuleIds[j] << " was sent " << farthest << " away from home";
+        }
+    }
+};
+
+TEST_F(EndToEndMotion, AWristTurningBeyondHalfATurnRunsToItsEndWithTheJointGenerator) {
+    ExpectTheWristTurningProgramToRun("01");
+}
+
+TEST_F(EndToEndMotion, AWristTurningBeyondHalfATurnRunsToItsEndWithTheCartesianGenerator) {
+    ExpectTheWristTurningProgramToRun("02Linear");
+}
+
+TEST_F(EndToEndMotion, ARefusedTargetIsNamedByItsCommandWithTheJointGenerator) {
+    ExpectTheRefusalToNameItsCommand("01");
+}
+
+TEST_F(EndToEndMotion, ARefusedTargetIsNamedByItsCommandWithTheCartesianGenerator) {
+    ExpectTheRefusalToNameItsCommand("02Linear");
 }
 
 }  // namespace
