@@ -70,7 +70,7 @@ void ComServer::ThreadComLoop() {
     LogSingleton* log = LogSingleton::instance();
     {
         std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = 0;
+        m_Pending.clear();
     }
     log->DisplayAndServerSetMessage("Client accepted!");
     m_Running = true;
@@ -235,21 +235,28 @@ void ComServer::ResetJogValues() {
 
 // ---------------------------------------------------------------- pending command
 
-void ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
+bool ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
-    m_PendingCode = code;
-    m_PendingParameter = parameter;
-    m_PendingValue = value;
+    if (m_Pending.size() >= MaxPendingCommands) return false;
+    m_Pending.push_back(PendingCommand{code, parameter, value});
+    return true;
 }
 
 bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
-    if (m_PendingCode == 0) return false;
-    code = m_PendingCode;
-    parameter = m_PendingParameter;
-    value = m_PendingValue;
-    m_PendingCode = 0;
+    if (m_Pending.empty()) return false;
+    const PendingCommand command = m_Pending.front();
+    m_Pending.pop_front();
+    code = command.code;
+    parameter = command.parameter;
+    value = command.value;
     return true;
+}
+
+void ComServer::RefusePost(int counter) {
+    LogSingleton::instance()->addFormat("HXP-Server: %d commands are waiting, command %d refused",
+                                        static_cast<int>(MaxPendingCommands), counter);
+    SendCmdError(counter, "too many commands waiting");
 }
 
 // ---------------------------------------------------------------- role
@@ -257,9 +264,9 @@ bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& val
 void ComServer::SetActive(bool active) {
     if (m_Passive.exchange(!active) == !active) return;
     if (!active) {
-        // A command posted while active must not run once the client is active again.
+        // Commands posted while active must not run once the client is active again.
         std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = 0;
+        m_Pending.clear();
     }
     PublishActiveState();
 }

@@ -3,12 +3,12 @@
 // Its thread reads the client's frames, hands each to the command
 // interpreter (ParseMessage) and writes everything queued for the client. It
 // holds what the rest of the system takes from a client: its nine jog values
-// with the alive watchdog, its one-slot pending command for the main loop,
-// and its active or passive role.
+// with the alive watchdog, its pending commands for the main loop, and its
+// active or passive role.
 //
 // Threads: the connection thread is the only one that touches the socket.
 // Any thread may queue bodies (SendToClient). Jog values, watchdog and flags
-// are atomics; the pending command and the robot state copy are each guarded
+// are atomics; the pending commands and the robot state copy are each guarded
 // by a lock of their own. The thread holds a reference to its connection, so
 // the object outlives the thread's last step.
 
@@ -44,6 +44,9 @@ public:
     // this; room for a whole camera picture line (several hundred kB) and the
     // status lines beside it. A single body is always taken into an empty queue.
     static constexpr std::size_t MaxSendQueueBytes = 2 * 1024 * 1024;
+    // Acting commands waiting for the main loop, which runs one per pass; a
+    // command past this is refused rather than acknowledged and dropped.
+    static constexpr std::size_t MaxPendingCommands = 16;
 
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();
@@ -70,9 +73,10 @@ public:
     void ResetJogValues();
     int GetWatchdog() const { return m_Watchdog.load(); }
 
-    // ---- Pending command: one slot, a later post replaces an earlier one ----
-    void PostCommand(int32_t code, int32_t parameter, float value);
-    // Takes the pending command and clears its code; false when none is pending.
+    // ---- Pending commands: carried out in the order received ----
+    // False when MaxPendingCommands are already waiting; nothing is posted then.
+    bool PostCommand(int32_t code, int32_t parameter, float value);
+    // Takes the oldest pending command; false when none is pending.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
 
     // ---- Command interpreter ----
@@ -140,6 +144,8 @@ private:
     void HandleAliveJog(const char* message);
     void NotHandledYet(const char* family, const char* keyword, const char* message);
     void PostAndAck(int32_t code, const char* message, const char* logLine);
+    // Answers a command that found the pending queue full.
+    void RefusePost(int counter);
     void CmdStartProgram(const char* message, int counter, char** save);
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);
@@ -232,11 +238,14 @@ private:
     std::string FormatOperatingInfo() const;
     int OperationModeField() const;
 
-    // Pending command (guarded by m_PendingMutex).
+    struct PendingCommand {
+        int32_t code;
+        int32_t parameter;
+        float value;
+    };
+    // Pending commands, oldest first (guarded by m_PendingMutex).
     mutable std::mutex m_PendingMutex;
-    int32_t m_PendingCode = 0;
-    int32_t m_PendingParameter = 0;
-    float m_PendingValue = 0.0f;
+    std::deque<PendingCommand> m_Pending;
 
     std::atomic<float> m_JogValues[9];
     std::atomic<int32_t> m_Watchdog{0};

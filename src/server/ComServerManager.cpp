@@ -236,6 +236,11 @@ std::vector<std::shared_ptr<ComServer>> ComServerManager::GetInstances() {
     return std::vector<std::shared_ptr<ComServer>>(m_Connections.begin(), m_Connections.end());
 }
 
+bool ComServerManager::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
+    const std::shared_ptr<ComServer> active = GetActiveServer();
+    return active != nullptr && active->TakePendingCommand(code, parameter, value);
+}
+
 void ComServerManager::CallResetJogValues() {
     for (auto& connection : GetInstances()) connection->ResetJogValues();
 }

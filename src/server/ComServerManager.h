@@ -68,6 +68,8 @@ public:
     std::vector<std::shared_ptr<ComServer>> GetInstances();
 
     // ---- Main loop, once per pass ----
+    // Takes the oldest command the active client posted; false when none waits.
+    bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
     void CallResetJogValues();
     void CallSetCurrentPos(const DataTypes::RobotState& state);
     void CallPublishData();

@@ -177,13 +177,14 @@ void ComServer::HandleAliveJog(const char* message) {
 // ---------------------------------------------------------------- acting keywords posted to the main loop
 
 void ComServer::PostAndAck(int32_t code, const char* message, const char* logLine) {
-    if (logLine != nullptr) LogSingleton::instance()->add(logLine);
-    {
-        // The integer and float arguments keep what they held: these codes take none.
-        std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = code;
+    const int counter = HXPScanner::Counter(message);
+    // These codes take no arguments.
+    if (!PostCommand(code, 0, 0.0f)) {
+        RefusePost(counter);
+        return;
     }
-    SendCmdAck(HXPScanner::Counter(message));
+    if (logLine != nullptr) LogSingleton::instance()->add(logLine);
+    SendCmdAck(counter);
 }
 
 void ComServer::CmdStartProgram(const char*, int, char**) {

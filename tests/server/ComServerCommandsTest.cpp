@@ -127,9 +127,14 @@ TEST_F(CommandsTest, RefusedOrOtherCommandsLeaveAPendingOutputOnItsChannel) {
     EXPECT_EQ(p.code, 31);
     EXPECT_EQ(p.parameter, 5);
 
-    // A replay mode replaces the output, carrying its own argument.
+    EXPECT_EQ(Take().code, 0);
+
+    // Each waits with its own argument, in the order received.
     ASSERT_TRUE(Cmd(5, "DOUT 6 true"));
     ASSERT_TRUE(Cmd(6, "ProgramReplayMode 2"));
+    p = Take();
+    EXPECT_EQ(p.code, 31);
+    EXPECT_EQ(p.parameter, 6);
     p = Take();
     EXPECT_EQ(p.code, 9);
     EXPECT_EQ(p.parameter, 2);
