@@ -121,6 +121,9 @@ void ComServer::ReadFrame() {
 
 void ComServer::EndConnection() {
     LogSingleton* log = LogSingleton::instance();
+    // From here on the connection no longer counts as the active one: a client that
+    // connects meanwhile takes the role by the usual rule.
+    m_Ending = true;
     m_Running = false;
     ResetJogValues();
     m_Upload.Discard();  // an unfinished upload leaves the target as it was

@@ -106,6 +106,8 @@ public:
     void RequestActivate(bool active);
     void PublishActiveState();
     bool IsRunning() const { return m_Running.load(); }
+    // True once the connection thread has begun to close the connection.
+    bool IsEnding() const { return m_Ending.load(); }
     int GetSocket() const { return m_Socket.load(); }
     void SetLogMessages(bool enabled) { m_LogMessages = enabled; }
 
@@ -261,6 +263,7 @@ private:
 
     std::atomic<bool> m_Stop{false};
     std::atomic<bool> m_Running{false};
+    std::atomic<bool> m_Ending{false};
     std::atomic<bool> m_LogMessages{false};
     std::atomic<bool> m_Passive{false};
     int32_t m_SendCounter = 0;  // connection thread only

@@ -227,7 +227,7 @@ void ComServerManager::OnChangeActiveRequest(const ComServer* connection, bool a
 std::shared_ptr<ComServer> ComServerManager::GetActiveServer() {
     std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
     for (auto& connection : m_Connections)
-        if (connection->IsActive()) return connection;
+        if (connection->IsActive() && !connection->IsEnding()) return connection;
     return nullptr;
 }
 
@@ -237,6 +237,10 @@ std::vector<std::shared_ptr<ComServer>> ComServerManager::GetInstances() {
 }
 
 bool ComServerManager::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
+    const auto connections = GetInstances();
+    for (auto& connection : connections)
+        if (connection->IsEnding() && connection->IsActive() && connection->TakePendingCommand(code, parameter, value))
+            return true;
     const std::shared_ptr<ComServer> active = GetActiveServer();
     return active != nullptr && active->TakePendingCommand(code, parameter, value);
 }

@@ -120,6 +120,35 @@ TEST_F(ServerTest, RolesChangeOnlyWhenAClientAsks) {
     EXPECT_EQ(manager->GetActiveServer(), manager->GetInstances().front());
 }
 
+// The closed connection lingers a moment before it is gone; a client that
+// connects meanwhile finds no active client and takes the role at once.
+TEST_F(ServerTest, AClientThatReconnectsAtOnceIsActiveAndItsCommandsAreTaken) {
+    auto first = Connect(1);
+    auto passive = Connect(2);
+    const std::shared_ptr<ComServer> closing = manager->GetActiveServer();
+    ASSERT_NE(closing, nullptr);
+    first->Close();
+    ASSERT_TRUE(WaitFor([&]() { return closing->IsEnding(); }, 5s));
+    const auto closedAt = std::chrono::steady_clock::now();
+
+    Client again;
+    ASSERT_TRUE(again.Connect(port));
+    EXPECT_EQ(Ask(again, 2, "CMD GetActive", "CMD Active").body, "CMD Active true");
+    std::printf("reconnected %lld ms after the close\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - closedAt)
+                                           .count()));
+    EXPECT_EQ(Ask(again, 3, "CMD StopProgram", "CMD").body, "CMDACK 3");
+    int32_t code = 0, parameter = 0;
+    float value = 0;
+    ASSERT_TRUE(manager->TakePendingCommand(code, parameter, value));
+    EXPECT_EQ(code, 4);
+    // The client that was passive stays so.
+    EXPECT_EQ(Ask(*passive, 4, "CMD GetActive", "CMD Active").body, "CMD Active false");
+    ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().size() == 2; }));
+    EXPECT_EQ(Ask(again, 5, "CMD GetActive", "CMD Active").body, "CMD Active true");
+}
+
 TEST_F(ServerTest, PassiveClientsCanOnlyQuery) {
     auto active = Connect(1);
     auto passive = Connect(2);
