@@ -214,10 +214,14 @@ void ComServerManager::OnChangeActiveRequest(const ComServer* connection, bool a
         return;
     }
     log->add("ComServerManager: Instance requested active mode");
+    // Only the others turn passive (and lose their pending commands); a requester
+    // that is active already keeps its role and what it posted.
     std::shared_ptr<ComServer> requester;
     for (auto& c : m_Connections) {
-        c->SetActive(false);
-        if (c.get() == connection) requester = c;
+        if (c.get() == connection)
+            requester = c;
+        else
+            c->SetActive(false);
     }
     if (requester) requester->SetActive(true);
 }

@@ -149,6 +149,32 @@ TEST_F(ServerTest, AClientThatReconnectsAtOnceIsActiveAndItsCommandsAreTaken) {
     EXPECT_EQ(Ask(again, 5, "CMD GetActive", "CMD Active").body, "CMD Active true");
 }
 
+// Asking for the role again changes nothing for the active client; a passive
+// one that asks takes it, and only the client that really turns passive loses
+// what it posted.
+TEST_F(ServerTest, ActivationRequestsDropOnlyTheCommandsOfClientsThatTurnPassive) {
+    auto first = Connect(1);
+    auto second = Connect(2);
+    second->Drain();
+    auto take = [&]() {
+        int32_t code = 0, parameter = 0;
+        float value = 0;
+        return manager->TakePendingCommand(code, parameter, value) ? code : 0;
+    };
+
+    ASSERT_TRUE(first->Send("HXPSTART 901 CMD Reset HXPEND HXPSTART 902 CMD SetActive true HXPEND"));
+    EXPECT_EQ(Bodies(first->Drain()), (std::vector<std::string>{"CMDACK 901", "CMD Active true"}));
+    EXPECT_TRUE(second->Drain().empty());
+    EXPECT_EQ(take(), 10);
+
+    ASSERT_TRUE(first->SendFrame(903, "CMD Enable"));
+    EXPECT_EQ(first->NextStartingWith("CMDACK").body, "CMDACK 903");
+    ASSERT_TRUE(second->SendFrame(904, "CMD SetActive true"));
+    EXPECT_EQ(second->NextStartingWith("CMD Active").body, "CMD Active true");
+    EXPECT_EQ(first->NextStartingWith("CMD Active").body, "CMD Active false");
+    EXPECT_EQ(take(), 0);
+}
+
 TEST_F(ServerTest, PassiveClientsCanOnlyQuery) {
     auto active = Connect(1);
     auto passive = Connect(2);
