@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -160,6 +161,11 @@ void ComServerManager::Listener() {
             log->addError("ComServerManager: setsockopt failed (1)");
         if (setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0)
             log->addError("ComServerManager: setsockopt failed (2)");
+        // Replies and events are small frames written one by one: with Nagle's algorithm a
+        // reply would wait for the client's delayed acknowledgement of the frame before it.
+        const int noDelay = 1;
+        if (setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) != 0)
+            log->addError("ComServerManager: setsockopt failed (3)");
         log->add("ComServerManager: Client accepted");
         StartComServer(client);
     }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -102,6 +106,21 @@ TEST_F(ServerTest, FirstClientIsActiveASecondIsToldItIsPassive) {
     // Both see the server message of the accepted clients.
     EXPECT_NE(std::find(a.begin(), a.end(), "MESSAGE Client accepted!"), a.end());
     EXPECT_NE(std::find(b.begin(), b.end(), "MESSAGE Client accepted!"), b.end());
+}
+
+// Frames are written one by one; each must leave at once rather than wait for
+// the client's acknowledgement of the one before (round trips: bench_remote_roundtrip).
+TEST_F(ServerTest, EveryClientSocketSendsWithoutDelay) {
+    auto first = Connect(1);
+    auto second = Connect(2);
+    const auto connections = manager->GetInstances();
+    ASSERT_EQ(connections.size(), 2u);
+    for (const auto& connection : connections) {
+        int noDelay = 0;
+        socklen_t length = sizeof(noDelay);
+        ASSERT_EQ(getsockopt(connection->GetSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+        EXPECT_NE(noDelay, 0);
+    }
 }
 
 TEST_F(ServerTest, RolesChangeOnlyWhenAClientAsks) {
