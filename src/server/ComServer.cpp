@@ -101,7 +101,14 @@ void ComServer::ReadFrame() {
     while (!m_Stop && m_Running) {
         char byte = 0;
         errno = 0;
-        if (recv(socket, &byte, 1, 0) < 1) {
+        const ssize_t got = recv(socket, &byte, 1, 0);
+        if (got == 0 && !reader.InBody()) {
+            // An orderly close between frames is how a client leaves.
+            LogSingleton::instance()->add("HXP-Server: Client closed the connection");
+            m_Running = false;
+            return;
+        }
+        if (got < 1) {
             const std::string reason = std::strerror(errno);
             throw std::runtime_error(reader.InBody() ? "41 (read failed at body of message), " + reason
                                                      : "40 (read failed at head of message), " + reason);

@@ -317,6 +317,21 @@ TEST_F(ServerTest, AClientThatLeavesMidFrameLeavesTheOthersServed) {
     EXPECT_GE(staying->NextStartingWith("STATUS").counter, 0);
 }
 
+TEST_F(ServerTest, AClientThatClosesBetweenFramesIsLoggedAsLeavingNotAsAnError) {
+    for (const char* last : {"HXPSTART 1 CMD GetActive HXPEND", "HXPSTART 1 CMD GetActive HXPEND\n"}) {
+        SCOPED_TRACE(last);
+        log.Clear();
+        auto client = Connect(1);
+        ASSERT_TRUE(client->Send(last));
+        EXPECT_EQ(client->NextStartingWith("CMD Active").body, "CMD Active true");
+        client.reset();
+        ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().empty(); }));
+        EXPECT_TRUE(log.HasNote("HXP-Server: Client closed the connection"));
+        EXPECT_FALSE(log.HasErrorContaining("Read error"));
+        EXPECT_TRUE(log.Has("HXP-Server: connection closed"));
+    }
+}
+
 TEST_F(ServerTest, ATrailingNewlineFollowedBySilenceEndsTheConnection) {
     auto client = Connect(1);
     ASSERT_TRUE(client->Send("HXPSTART 1 CMD Reset HXPEND\n"));
