@@ -1,7 +1,8 @@
 #pragma once
 // One remote-control connection: a client of the text protocol on port 3920.
 // Its thread reads the client's frames, hands each to the command
-// interpreter (ParseMessage) and writes everything queued for the client. It
+// interpreter (ParseMessage) and writes everything queued for the client,
+// never waiting for one while the other could go on. It
 // holds what the rest of the system takes from a client: its nine jog values
 // with the alive watchdog, its pending commands for the main loop, and its
 // active or passive role.
@@ -13,6 +14,7 @@
 // the object outlives the thread's last step.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -25,6 +27,7 @@
 
 #include "PkgProgram/IPO.h"
 #include "datatypes/RobotState.h"
+#include "server/HXPFrameReader.h"
 #include "server/HXPUploadFile.h"
 
 class RobotMaster;
@@ -42,7 +45,8 @@ public:
     static constexpr int MaxServerMessages = 10;
     // A client that does not read is dropped before its queue holds more than
     // this; room for a whole camera picture line (several hundred kB) and the
-    // status lines beside it. A single body is always taken into an empty queue.
+    // status lines beside it. A single body is always taken into an empty queue,
+    // and a camera's newer picture replaces its older one still queued.
     static constexpr std::size_t MaxSendQueueBytes = 2 * 1024 * 1024;
     // Acting commands waiting for the main loop, which runs one per pass; a
     // command past this is refused rather than acknowledged and dropped.
@@ -62,7 +66,7 @@ public:
 
     // ---- Sending ----
     void SendToClient(const std::string& body);
-    // Frames and writes the queued bodies; connection thread only.
+    // Frames the queued bodies and writes what the socket takes without waiting; connection thread only.
     void SendQueueToClient();
     void SendCmdAck(int counter);
     void SendCmdError(int counter, const std::string& text);
@@ -126,8 +130,8 @@ public:
 
 private:
     void ThreadComLoop();
-    // Reads one frame after select reported data; throws on a failed read.
-    void ReadFrame();
+    // Reads what the socket holds and interprets each frame completed; throws on a failed read.
+    void ReadFrames();
     void EndConnection();
     void StopFromError();
 
@@ -266,7 +270,13 @@ private:
     std::atomic<bool> m_Ending{false};
     std::atomic<bool> m_LogMessages{false};
     std::atomic<bool> m_Passive{false};
-    int32_t m_SendCounter = 0;  // connection thread only
+    // Connection thread only: the send counter, the framed bytes being written, the frame being read.
+    int32_t m_SendCounter = 0;
+    std::string m_Outgoing;
+    std::size_t m_OutgoingSent = 0;
+    HXPFrameReader m_Reader;
+    bool m_FrameBegun = false;  // bytes arrived since the last frame ended
+    std::chrono::steady_clock::time_point m_LastByte;
     std::atomic<int> m_Socket;
 
     mutable std::mutex m_SendMutex;  // guards the send queue and the server messages

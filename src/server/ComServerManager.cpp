@@ -166,6 +166,13 @@ void ComServerManager::Listener() {
         const int noDelay = 1;
         if (setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) != 0)
             log->addError("ComServerManager: setsockopt failed (3)");
+        // The connection writes only what the socket takes without waiting. Little
+        // unsent data in the kernel keeps a slow client's replies close behind the
+        // frames before them, and leaves its pictures in the queue where a newer one
+        // can replace them.
+        const int unsentLimit = 32 * 1024;
+        if (setsockopt(client, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLimit, sizeof(unsentLimit)) != 0)
+            log->addError("ComServerManager: setsockopt failed (4)");
         log->add("ComServerManager: Client accepted");
         StartComServer(client);
     }
