@@ -510,11 +510,15 @@ void MainLoop(ProjectManager& projectManager) {
             disp.SetValues(rs);
             MergeJogValues(server);
 
+            // The client's command was acknowledged: it runs even when the console or
+            // the display gives one in the same pass.
+            int32_t clientCode = 0;
+            int32_t clientParameter = 0;
+            float clientValue = 0.0f;
+            server->TakePendingCommand(clientCode, clientParameter, clientValue);
             int code = 0;
             int parameter = 0;
             float value = 0.0f;
-            if (std::shared_ptr<ComServer> active = server->GetActiveServer())
-                active->TakePendingCommand(code, parameter, value);
             int consoleCode = 0;
             int consoleParameter = 0;
             int consoleValue = 0;
@@ -540,6 +544,7 @@ void MainLoop(ProjectManager& projectManager) {
                 }
             }
 
+            if (clientCode != 0) RunCommand(clientCode, clientParameter, clientValue, projectManager);
             if (code != 0) RunCommand(code, parameter, value, projectManager);
 
             ++slowCnt;

@@ -1,6 +1,6 @@
 #include "server/ComServer.h"
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,14 +9,34 @@
 #include <stdexcept>
 
 #include "common/LogSingleton.h"
-#include "common/SendAll.h"
 #include "controller/RobotMaster.h"
-#include "server/HXPFrameReader.h"
 
 namespace {
 
 const char StartToken[] = "HXPSTART";
 const char EndToken[] = "HXPEND";
+const char PicturePrefix[] = "CAMINFO CameraImage ";
+constexpr std::size_t PicturePrefixLength = sizeof(PicturePrefix) - 1;
+
+// How long the connection thread waits for the socket before it looks at its queue again.
+constexpr int PollMs = 5;
+// Once a byte arrived, the next must follow within this, until a frame is complete.
+constexpr auto ReadGap = std::chrono::seconds(1);
+// Bytes taken from the socket at a time, so that sending goes on beside a client that writes a lot.
+constexpr std::size_t ReadChunk = 4096;
+// Queued bodies framed at a time for writing (a larger body goes alone).
+constexpr std::size_t OutgoingChunk = 16 * 1024;
+
+// Length of the part that names the camera of a picture line ("CAMINFO CameraImage
+// <name> "), or 0 for other bodies. The picture text itself holds no blank.
+std::size_t PictureKeyLength(const std::string& body) {
+    if (body.compare(0, PicturePrefixLength, PicturePrefix) != 0) return 0;
+    return body.rfind(' ') + 1;
+}
+
+bool SamePicture(const std::string& body, std::size_t key, const std::string& other) {
+    return PictureKeyLength(other) == key && other.compare(0, key, body, 0, key) == 0;
+}
 
 }  // namespace
 
@@ -70,21 +90,27 @@ void ComServer::ThreadComLoop() {
     LogSingleton* log = LogSingleton::instance();
     {
         std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = 0;
+        m_Pending.clear();
     }
     log->DisplayAndServerSetMessage("Client accepted!");
     m_Running = true;
     try {
+        // Reads and writes never wait for each other: a client that reads slowly
+        // still has its frames read and acted on while its queue drains.
         while (m_Running && !m_Stop) {
             SendQueueToClient();
             const int socket = m_Socket.load();
-            if (socket < 0 || socket >= FD_SETSIZE) break;
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(socket, &readable);
-            timeval timeout{0, 5000};
-            if (select(socket + 1, &readable, nullptr, nullptr, &timeout) <= 0) continue;
-            ReadFrame();
+            if (socket < 0) break;
+            pollfd entry{socket, POLLIN, 0};
+            if (m_OutgoingSent < m_Outgoing.size()) entry.events |= POLLOUT;
+            const int ready = poll(&entry, 1, PollMs);
+            if (ready > 0 && (entry.revents & POLLNVAL) != 0) break;
+            if (ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrames();
+            if (m_FrameBegun && std::chrono::steady_clock::now() - m_LastByte > ReadGap)
+                throw std::runtime_error(m_Reader.InBody() ? "41 (read failed at body of message), " +
+                                                                 std::string(std::strerror(EAGAIN))
+                                                           : "40 (read failed at head of message), " +
+                                                                 std::string(std::strerror(EAGAIN)));
         }
     } catch (const std::exception& e) {
         m_Running = false;
@@ -94,26 +120,40 @@ void ComServer::ThreadComLoop() {
     EndConnection();
 }
 
-void ComServer::ReadFrame() {
-    HXPFrameReader reader;
+void ComServer::ReadFrames() {
     const int socket = m_Socket.load();
-    // A connection dropped meanwhile (a client that does not read) ends here too.
-    while (!m_Stop && m_Running) {
-        char byte = 0;
-        errno = 0;
-        if (recv(socket, &byte, 1, 0) < 1) {
-            const std::string reason = std::strerror(errno);
-            throw std::runtime_error(reader.InBody() ? "41 (read failed at body of message), " + reason
-                                                     : "40 (read failed at head of message), " + reason);
-        }
-        switch (reader.Feed(byte)) {
+    char bytes[ReadChunk];
+    errno = 0;
+    const ssize_t got = recv(socket, bytes, sizeof(bytes), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got == 0 && !m_Reader.InBody()) {
+        // An orderly close between frames is how a client leaves.
+        LogSingleton::instance()->add("HXP-Server: Client closed the connection");
+        m_Running = false;
+        return;
+    }
+    if (got <= 0) {
+        const std::string reason = std::strerror(errno);
+        throw std::runtime_error(m_Reader.InBody() ? "41 (read failed at body of message), " + reason
+                                                   : "40 (read failed at head of message), " + reason);
+    }
+    m_LastByte = std::chrono::steady_clock::now();
+    for (ssize_t i = 0; i < got; ++i) {
+        // A connection dropped meanwhile (a client that does not read) ends here too.
+        if (m_Stop || !m_Running) return;
+        switch (m_Reader.Feed(bytes[i])) {
             case HXPFrameReader::Result::Frame:
-                ParseMessage(reader.Data(), reader.Length());
-                return;
+                ParseMessage(m_Reader.Data(), m_Reader.Length());
+                m_Reader.Reset();
+                m_FrameBegun = false;
+                break;
             case HXPFrameReader::Result::Overflow:
                 LogSingleton::instance()->add("HXP-Server: Read buffer filled without HXPEND token, skipping message");
-                return;
+                m_Reader.Reset();
+                m_FrameBegun = false;
+                break;
             case HXPFrameReader::Result::NeedMore:
+                m_FrameBegun = true;
                 break;
         }
     }
@@ -121,6 +161,9 @@ void ComServer::ReadFrame() {
 
 void ComServer::EndConnection() {
     LogSingleton* log = LogSingleton::instance();
+    // From here on the connection no longer counts as the active one: a client that
+    // connects meanwhile takes the role by the usual rule.
+    m_Ending = true;
     m_Running = false;
     ResetJogValues();
     m_Upload.Discard();  // an unfinished upload leaves the target as it was
@@ -149,13 +192,23 @@ void ComServer::SendToClient(const std::string& body) {
     {
         std::lock_guard<std::mutex> lock(m_SendMutex);
         if (m_SendQueueOverflow) return;
+        // A picture is a state, not an event: a camera's newer picture replaces its
+        // older one still waiting, so a client that reads slowly gets the newest.
+        if (const std::size_t key = PictureKeyLength(body)) {
+            for (auto it = m_SendQueue.begin(); it != m_SendQueue.end(); ++it) {
+                if (!SamePicture(body, key, *it)) continue;
+                m_SendQueueBytes -= it->size();
+                m_SendQueue.erase(it);
+                break;
+            }
+        }
         if (m_SendQueue.empty() || m_SendQueueBytes + body.size() <= MaxSendQueueBytes) {
             m_SendQueue.push_back(body);
             m_SendQueueBytes += body.size();
             return;
         }
-        // The thread sends only between frames: a client that keeps a frame open and
-        // never reads would grow the queue without end. It is dropped instead.
+        // Only a client that reads nothing at all lets the queue grow past the
+        // bound while its connection keeps sending; it is dropped.
         queued = m_SendQueueBytes;
         m_SendQueueOverflow = true;
         m_SendQueue.clear();
@@ -167,32 +220,58 @@ void ComServer::SendToClient(const std::string& body) {
 }
 
 void ComServer::SendQueueToClient() {
-    std::deque<std::string> bodies;
-    {
-        std::lock_guard<std::mutex> lock(m_SendMutex);
-        if (m_SendQueue.empty()) return;
-        bodies.swap(m_SendQueue);
-        m_SendQueueBytes = 0;
+    if (m_OutgoingSent == m_Outgoing.size()) {
+        m_Outgoing.clear();
+        m_OutgoingSent = 0;
+        // Bodies are framed a few at a time: what is queued meanwhile waits at most
+        // for the frames being written, and a newer picture can still replace a queued one.
+        std::deque<std::string> bodies;
+        {
+            std::lock_guard<std::mutex> lock(m_SendMutex);
+            if (!m_Running || m_Socket.load() == -1) {
+                // A closed connection drops what was queued.
+                m_SendQueue.clear();
+                m_SendQueueBytes = 0;
+                return;
+            }
+            std::size_t taken = 0;
+            while (!m_SendQueue.empty() && (taken == 0 || taken + m_SendQueue.front().size() <= OutgoingChunk)) {
+                taken += m_SendQueue.front().size();
+                m_SendQueueBytes -= m_SendQueue.front().size();
+                bodies.push_back(std::move(m_SendQueue.front()));
+                m_SendQueue.pop_front();
+            }
+        }
+        LogSingleton* log = LogSingleton::instance();
+        for (const std::string& body : bodies) {
+            if (body.find(StartToken) != std::string::npos || body.find(EndToken) != std::string::npos) {
+                log->addFormat("HXP-Server: Could not send message to HXP client, it contains a reserved token: %s",
+                               body);
+                continue;
+            }
+            m_Outgoing.append("HXPSTART ").append(std::to_string(m_SendCounter)).append(" ").append(body).append(
+                " HXPEND\n");
+            m_SendCounter = (m_SendCounter + 1) % 1000;
+        }
     }
+    // What the socket takes now; the rest goes once it has room, between reads.
     const int socket = m_Socket.load();
-    if (!m_Running || socket == -1) return;  // a closed connection drops what was queued
-
-    LogSingleton* log = LogSingleton::instance();
-    for (const std::string& body : bodies) {
-        if (body.find(StartToken) != std::string::npos || body.find(EndToken) != std::string::npos) {
-            log->addFormat("HXP-Server: Could not send message to HXP client, it contains a reserved token: %s",
-                           body);
+    while (m_OutgoingSent < m_Outgoing.size() && m_Running && socket != -1) {
+        errno = 0;
+        const ssize_t sent = send(socket, m_Outgoing.data() + m_OutgoingSent, m_Outgoing.size() - m_OutgoingSent,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            m_OutgoingSent += static_cast<std::size_t>(sent);
             continue;
         }
-        const std::string frame = "HXPSTART " + std::to_string(m_SendCounter) + " " + body + " HXPEND\n";
-        m_SendCounter = (m_SendCounter + 1) % 1000;
-        if (!m_Running) continue;
-        errno = 0;
-        if (Net::SendAll(socket, frame.data(), frame.size()) < frame.size()) {
-            const std::string reason = std::strerror(errno);
-            StopFromError();
-            log->addFormat("HXP-Server: Could not write to stream, closing connection (%s)", reason);
-        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        const std::string reason = std::strerror(errno);
+        StopFromError();
+        LogSingleton::instance()->addFormat("HXP-Server: Could not write to stream, closing connection (%s)", reason);
+    }
+    if (!m_Running || socket == -1) {
+        m_Outgoing.clear();
+        m_OutgoingSent = 0;
     }
 }
 
@@ -235,21 +314,28 @@ void ComServer::ResetJogValues() {
 
 // ---------------------------------------------------------------- pending command
 
-void ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
+bool ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
-    m_PendingCode = code;
-    m_PendingParameter = parameter;
-    m_PendingValue = value;
+    if (m_Pending.size() >= MaxPendingCommands) return false;
+    m_Pending.push_back(PendingCommand{code, parameter, value});
+    return true;
 }
 
 bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
-    if (m_PendingCode == 0) return false;
-    code = m_PendingCode;
-    parameter = m_PendingParameter;
-    value = m_PendingValue;
-    m_PendingCode = 0;
+    if (m_Pending.empty()) return false;
+    const PendingCommand command = m_Pending.front();
+    m_Pending.pop_front();
+    code = command.code;
+    parameter = command.parameter;
+    value = command.value;
     return true;
+}
+
+void ComServer::RefusePost(int counter) {
+    LogSingleton::instance()->addFormat("HXP-Server: %d commands are waiting, command %d refused",
+                                        static_cast<int>(MaxPendingCommands), counter);
+    SendCmdError(counter, "too many commands waiting");
 }
 
 // ---------------------------------------------------------------- role
@@ -257,9 +343,9 @@ bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& val
 void ComServer::SetActive(bool active) {
     if (m_Passive.exchange(!active) == !active) return;
     if (!active) {
-        // A command posted while active must not run once the client is active again.
+        // Commands posted while active must not run once the client is active again.
         std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = 0;
+        m_Pending.clear();
     }
     PublishActiveState();
 }

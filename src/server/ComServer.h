@@ -1,18 +1,20 @@
 #pragma once
 // One remote-control connection: a client of the text protocol on port 3920.
 // Its thread reads the client's frames, hands each to the command
-// interpreter (ParseMessage) and writes everything queued for the client. It
+// interpreter (ParseMessage) and writes everything queued for the client,
+// never waiting for one while the other could go on. It
 // holds what the rest of the system takes from a client: its nine jog values
-// with the alive watchdog, its one-slot pending command for the main loop,
-// and its active or passive role.
+// with the alive watchdog, its pending commands for the main loop, and its
+// active or passive role.
 //
 // Threads: the connection thread is the only one that touches the socket.
 // Any thread may queue bodies (SendToClient). Jog values, watchdog and flags
-// are atomics; the pending command and the robot state copy are each guarded
+// are atomics; the pending commands and the robot state copy are each guarded
 // by a lock of their own. The thread holds a reference to its connection, so
 // the object outlives the thread's last step.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -25,6 +27,7 @@
 
 #include "PkgProgram/IPO.h"
 #include "datatypes/RobotState.h"
+#include "server/HXPFrameReader.h"
 #include "server/HXPUploadFile.h"
 
 class RobotMaster;
@@ -42,8 +45,12 @@ public:
     static constexpr int MaxServerMessages = 10;
     // A client that does not read is dropped before its queue holds more than
     // this; room for a whole camera picture line (several hundred kB) and the
-    // status lines beside it. A single body is always taken into an empty queue.
+    // status lines beside it. A single body is always taken into an empty queue,
+    // and a camera's newer picture replaces its older one still queued.
     static constexpr std::size_t MaxSendQueueBytes = 2 * 1024 * 1024;
+    // Acting commands waiting for the main loop, which runs one per pass; a
+    // command past this is refused rather than acknowledged and dropped.
+    static constexpr std::size_t MaxPendingCommands = 16;
 
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();
@@ -59,7 +66,7 @@ public:
 
     // ---- Sending ----
     void SendToClient(const std::string& body);
-    // Frames and writes the queued bodies; connection thread only.
+    // Frames the queued bodies and writes what the socket takes without waiting; connection thread only.
     void SendQueueToClient();
     void SendCmdAck(int counter);
     void SendCmdError(int counter, const std::string& text);
@@ -70,9 +77,10 @@ public:
     void ResetJogValues();
     int GetWatchdog() const { return m_Watchdog.load(); }
 
-    // ---- Pending command: one slot, a later post replaces an earlier one ----
-    void PostCommand(int32_t code, int32_t parameter, float value);
-    // Takes the pending command and clears its code; false when none is pending.
+    // ---- Pending commands: carried out in the order received ----
+    // False when MaxPendingCommands are already waiting; nothing is posted then.
+    bool PostCommand(int32_t code, int32_t parameter, float value);
+    // Takes the oldest pending command; false when none is pending.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
 
     // ---- Command interpreter ----
@@ -102,6 +110,8 @@ public:
     void RequestActivate(bool active);
     void PublishActiveState();
     bool IsRunning() const { return m_Running.load(); }
+    // True once the connection thread has begun to close the connection.
+    bool IsEnding() const { return m_Ending.load(); }
     int GetSocket() const { return m_Socket.load(); }
     void SetLogMessages(bool enabled) { m_LogMessages = enabled; }
 
@@ -120,8 +130,8 @@ public:
 
 private:
     void ThreadComLoop();
-    // Reads one frame after select reported data; throws on a failed read.
-    void ReadFrame();
+    // Reads what the socket holds and interprets each frame completed; throws on a failed read.
+    void ReadFrames();
     void EndConnection();
     void StopFromError();
 
@@ -140,6 +150,8 @@ private:
     void HandleAliveJog(const char* message);
     void NotHandledYet(const char* family, const char* keyword, const char* message);
     void PostAndAck(int32_t code, const char* message, const char* logLine);
+    // Answers a command that found the pending queue full.
+    void RefusePost(int counter);
     void CmdStartProgram(const char* message, int counter, char** save);
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);
@@ -232,11 +244,14 @@ private:
     std::string FormatOperatingInfo() const;
     int OperationModeField() const;
 
-    // Pending command (guarded by m_PendingMutex).
+    struct PendingCommand {
+        int32_t code;
+        int32_t parameter;
+        float value;
+    };
+    // Pending commands, oldest first (guarded by m_PendingMutex).
     mutable std::mutex m_PendingMutex;
-    int32_t m_PendingCode = 0;
-    int32_t m_PendingParameter = 0;
-    float m_PendingValue = 0.0f;
+    std::deque<PendingCommand> m_Pending;
 
     std::atomic<float> m_JogValues[9];
     std::atomic<int32_t> m_Watchdog{0};
@@ -252,9 +267,16 @@ private:
 
     std::atomic<bool> m_Stop{false};
     std::atomic<bool> m_Running{false};
+    std::atomic<bool> m_Ending{false};
     std::atomic<bool> m_LogMessages{false};
     std::atomic<bool> m_Passive{false};
-    int32_t m_SendCounter = 0;  // connection thread only
+    // Connection thread only: the send counter, the framed bytes being written, the frame being read.
+    int32_t m_SendCounter = 0;
+    std::string m_Outgoing;
+    std::size_t m_OutgoingSent = 0;
+    HXPFrameReader m_Reader;
+    bool m_FrameBegun = false;  // bytes arrived since the last frame ended
+    std::chrono::steady_clock::time_point m_LastByte;
     std::atomic<int> m_Socket;
 
     mutable std::mutex m_SendMutex;  // guards the send queue and the server messages

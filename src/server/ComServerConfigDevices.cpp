@@ -32,7 +32,7 @@ using namespace ComServerTokens;
 constexpr std::size_t FileWordLength = 255;
 constexpr std::size_t ShortWordLength = 31;
 
-// A text the handler needs; the connection ends without it, as the interpreter does on any exception.
+// A text the handler needs; without it the message is refused, as on any exception in a handler.
 std::string RequiredToken(char** save, const char* what) {
     std::string token = NextValueToken(save);
     if (token.empty()) throw std::runtime_error(std::string("missing ") + what);

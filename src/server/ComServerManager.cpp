@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -160,6 +161,18 @@ void ComServerManager::Listener() {
             log->addError("ComServerManager: setsockopt failed (1)");
         if (setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0)
             log->addError("ComServerManager: setsockopt failed (2)");
+        // Replies and events are small frames written one by one: with Nagle's algorithm a
+        // reply would wait for the client's delayed acknowledgement of the frame before it.
+        const int noDelay = 1;
+        if (setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) != 0)
+            log->addError("ComServerManager: setsockopt failed (3)");
+        // The connection writes only what the socket takes without waiting. Little
+        // unsent data in the kernel keeps a slow client's replies close behind the
+        // frames before them, and leaves its pictures in the queue where a newer one
+        // can replace them.
+        const int unsentLimit = 32 * 1024;
+        if (setsockopt(client, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLimit, sizeof(unsentLimit)) != 0)
+            log->addError("ComServerManager: setsockopt failed (4)");
         log->add("ComServerManager: Client accepted");
         StartComServer(client);
     }
@@ -214,10 +227,14 @@ void ComServerManager::OnChangeActiveRequest(const ComServer* connection, bool a
         return;
     }
     log->add("ComServerManager: Instance requested active mode");
+    // Only the others turn passive (and lose their pending commands); a requester
+    // that is active already keeps its role and what it posted.
     std::shared_ptr<ComServer> requester;
     for (auto& c : m_Connections) {
-        c->SetActive(false);
-        if (c.get() == connection) requester = c;
+        if (c.get() == connection)
+            requester = c;
+        else
+            c->SetActive(false);
     }
     if (requester) requester->SetActive(true);
 }
@@ -227,13 +244,22 @@ void ComServerManager::OnChangeActiveRequest(const ComServer* connection, bool a
 std::shared_ptr<ComServer> ComServerManager::GetActiveServer() {
     std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
     for (auto& connection : m_Connections)
-        if (connection->IsActive()) return connection;
+        if (connection->IsActive() && !connection->IsEnding()) return connection;
     return nullptr;
 }
 
 std::vector<std::shared_ptr<ComServer>> ComServerManager::GetInstances() {
     std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
     return std::vector<std::shared_ptr<ComServer>>(m_Connections.begin(), m_Connections.end());
+}
+
+bool ComServerManager::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
+    const auto connections = GetInstances();
+    for (auto& connection : connections)
+        if (connection->IsEnding() && connection->IsActive() && connection->TakePendingCommand(code, parameter, value))
+            return true;
+    const std::shared_ptr<ComServer> active = GetActiveServer();
+    return active != nullptr && active->TakePendingCommand(code, parameter, value);
 }
 
 void ComServerManager::CallResetJogValues() {

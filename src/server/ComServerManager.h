@@ -63,11 +63,14 @@ public:
     int GetBoundPort() const { return m_BoundPort.load(); }
     int GetMaxClients() const { return m_MaxClients; }
 
-    // The first active connection, or an empty pointer.
+    // The first active connection that is not closing, or an empty pointer.
     std::shared_ptr<ComServer> GetActiveServer();
     std::vector<std::shared_ptr<ComServer>> GetInstances();
 
     // ---- Main loop, once per pass ----
+    // Takes the oldest command the active client posted; false when none waits.
+    // Commands a closing connection acknowledged while it was active run first.
+    bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
     void CallResetJogValues();
     void CallSetCurrentPos(const DataTypes::RobotState& state);
     void CallPublishData();

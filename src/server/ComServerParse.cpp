@@ -83,9 +83,10 @@ bool ComServer::ParseMessage(char* message, int length) {
     const char* token = strtok_r(copy.data(), " ", &save);
     if (token == nullptr || std::strncmp(token, "HXPSTART", 8) != 0) return false;
     m_FrameRefused = false;
-    // The handlers scan the received frame, bounded by its length.
     // The handlers scan the received frame, which ends at its first NUL byte.
     const std::string frame(message, strnlen(message, static_cast<std::size_t>(length)));
+    // Commands and variable messages answer a refusal with CMDERROR.
+    bool answered = false;
 
     try {
         const char* counter = strtok_r(nullptr, " ", &save);
@@ -99,6 +100,7 @@ bool ComServer::ParseMessage(char* message, int length) {
             HandleAliveJog(frame.c_str());
         } else if (std::strncmp(type, "CMD", 3) == 0 || std::strncmp(type, "VAR", 3) == 0) {
             const bool isCmd = type[0] == 'C';
+            answered = true;
             const char* keyword = strtok_r(nullptr, " ", &save);
             if (keyword == nullptr) {
                 log->addFormat("HXP-Server: Dropping a %s frame without keyword", isCmd ? "CMD" : "VAR");
@@ -124,8 +126,10 @@ bool ComServer::ParseMessage(char* message, int length) {
         }
     } catch (const std::exception& e) {
         log->addErrorFormat("HXP-Server: Exception while parsing message of type '%s': %s", token, e.what());
-        // The connection thread ends the connection on it.
-        throw std::exception();
+        // A handler's refusal ends only this frame: the client hears why, and its
+        // connection and the frames behind this one go on.
+        if (answered) SendCmdError(HXPScanner::Counter(frame.c_str()), e.what());
+        return false;
     }
     return !m_FrameRefused;
 }
@@ -177,13 +181,14 @@ void ComServer::HandleAliveJog(const char* message) {
 // ---------------------------------------------------------------- acting keywords posted to the main loop
 
 void ComServer::PostAndAck(int32_t code, const char* message, const char* logLine) {
-    if (logLine != nullptr) LogSingleton::instance()->add(logLine);
-    {
-        // The integer and float arguments keep what they held: these codes take none.
-        std::lock_guard<std::mutex> lock(m_PendingMutex);
-        m_PendingCode = code;
+    const int counter = HXPScanner::Counter(message);
+    // These codes take no arguments.
+    if (!PostCommand(code, 0, 0.0f)) {
+        RefusePost(counter);
+        return;
     }
-    SendCmdAck(HXPScanner::Counter(message));
+    if (logLine != nullptr) LogSingleton::instance()->add(logLine);
+    SendCmdAck(counter);
 }
 
 void ComServer::CmdStartProgram(const char*, int, char**) {

@@ -137,7 +137,7 @@ void ComServer::CmdStartAt(const char* message, int counter, char**) {
         return;
     }
     if (!AcceptFileName(name, counter, "StartAt")) return;
-    // Refusals ("program is running", "could not load program") throw and end the connection.
+    // Refusals ("program is running", "could not load program") throw; the client gets them as CMDERROR.
     m_ProgramIPO->StartAt(name, index);
     SendCmdAck(counter);
 }

@@ -57,11 +57,12 @@ void ComServer::CmdDigitalOutput(const char* message, int counter, char**) {
     }
     if (m_ProgramIPO != nullptr && m_ProgramIPO->IsReplayRunning()) {
         SendCmdError(counter, "can not set DOut while program is running");
+    } else if (!PostCommand(value == "true" ? 31 : 32, channel, 0.0f)) {
+        RefusePost(counter);
+        return;
     } else if (value == "true") {
-        PostCommand(31, channel, 0.0f);
         log->add("HXP-Server: CMD-DOUT to TRUE: channel ", static_cast<int>(channel));
     } else {
-        PostCommand(32, channel, 0.0f);
         log->add("HXP-Server: CMD-DOUT to FALSE: channel ", static_cast<int>(channel));
     }
     SendCmdAck(counter);
@@ -98,7 +99,10 @@ void ComServer::CmdProgramReplayMode(const char* message, int counter, char**) {
         SendCmdError(counter, "invalid replay mode");
         return;
     }
-    PostCommand(7 + mode, mode, 0.0f);
+    if (!PostCommand(7 + mode, mode, 0.0f)) {
+        RefusePost(counter);
+        return;
+    }
     log->add(std::string("HXP-Server: Replay Mode set to ") + Names[mode]);
     SendCmdAck(counter);
 }

@@ -210,7 +210,10 @@ void ComServer::OnServerMessage(const std::string& text) {
 void ComServer::SendServerMessage() {
     if (!m_Running) return;
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    for (const std::string& text : m_ServerMessages) m_SendQueue.push_back("MESSAGE " + text);
+    for (const std::string& text : m_ServerMessages) {
+        m_SendQueue.push_back("MESSAGE " + text);
+        m_SendQueueBytes += m_SendQueue.back().size();
+    }
     m_ServerMessages.clear();
 }
 

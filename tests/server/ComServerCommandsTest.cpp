@@ -127,9 +127,14 @@ TEST_F(CommandsTest, RefusedOrOtherCommandsLeaveAPendingOutputOnItsChannel) {
     EXPECT_EQ(p.code, 31);
     EXPECT_EQ(p.parameter, 5);
 
-    // A replay mode replaces the output, carrying its own argument.
+    EXPECT_EQ(Take().code, 0);
+
+    // Each waits with its own argument, in the order received.
     ASSERT_TRUE(Cmd(5, "DOUT 6 true"));
     ASSERT_TRUE(Cmd(6, "ProgramReplayMode 2"));
+    p = Take();
+    EXPECT_EQ(p.code, 31);
+    EXPECT_EQ(p.parameter, 6);
     p = Take();
     EXPECT_EQ(p.code, 9);
     EXPECT_EQ(p.parameter, 2);
@@ -379,7 +384,7 @@ TEST_F(CommandsTest, LogicProgramIsLoadedAndStartedInRepeatMode) {
     EXPECT_TRUE(log.Has("LogicIPO: could not load logic program, no ipo / pmptr"));
 }
 
-TEST_F(CommandsTest, StartAtPositionsTheProgramAndARunningProgramEndsTheConnection) {
+TEST_F(CommandsTest, StartAtPositionsTheProgramAndARunningProgramRefusesItWithItsReason) {
     WriteProgram("Waiting.xml");
     ASSERT_TRUE(Cmd(1, "StartAt Waiting.xml"));
     EXPECT_EQ(Replies(), Bodies{"CMDERROR 1 invalid command"});
@@ -396,10 +401,9 @@ TEST_F(CommandsTest, StartAtPositionsTheProgramAndARunningProgramEndsTheConnecti
     }));
 
     rm.ipoMain.SetReplayRunning(true);
-    std::string frame = "HXPSTART 3 CMD StartAt Waiting.xml 0 HXPEND";
-    EXPECT_ANY_THROW(connection->ParseMessage(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_FALSE(Cmd(3, "StartAt Waiting.xml 0"));
     EXPECT_TRUE(log.HasError("HXP-Server: Exception while parsing message of type 'StartAt': program is running"));
-    EXPECT_TRUE(Replies().empty());
+    EXPECT_EQ(Replies(), Bodies{"CMDERROR 3 program is running"});
 }
 
 // ---------------------------------------------------------------- direct moves and camera trigger

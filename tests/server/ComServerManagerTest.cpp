@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -104,6 +108,21 @@ TEST_F(ServerTest, FirstClientIsActiveASecondIsToldItIsPassive) {
     EXPECT_NE(std::find(b.begin(), b.end(), "MESSAGE Client accepted!"), b.end());
 }
 
+// Frames are written one by one; each must leave at once rather than wait for
+// the client's acknowledgement of the one before (round trips: bench_remote_roundtrip).
+TEST_F(ServerTest, EveryClientSocketSendsWithoutDelay) {
+    auto first = Connect(1);
+    auto second = Connect(2);
+    const auto connections = manager->GetInstances();
+    ASSERT_EQ(connections.size(), 2u);
+    for (const auto& connection : connections) {
+        int noDelay = 0;
+        socklen_t length = sizeof(noDelay);
+        ASSERT_EQ(getsockopt(connection->GetSocket(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+        EXPECT_NE(noDelay, 0);
+    }
+}
+
 TEST_F(ServerTest, RolesChangeOnlyWhenAClientAsks) {
     auto first = Connect(1);
     auto second = Connect(2);
@@ -118,6 +137,61 @@ TEST_F(ServerTest, RolesChangeOnlyWhenAClientAsks) {
     EXPECT_EQ(Ask(*second, 4, "CMD SetActive true", "CMD Active").body, "CMD Active true");
     EXPECT_EQ(third->NextStartingWith("CMD Active false").counter >= 0, true);
     EXPECT_EQ(manager->GetActiveServer(), manager->GetInstances().front());
+}
+
+// The closed connection lingers a moment before it is gone; a client that
+// connects meanwhile finds no active client and takes the role at once.
+TEST_F(ServerTest, AClientThatReconnectsAtOnceIsActiveAndItsCommandsAreTaken) {
+    auto first = Connect(1);
+    auto passive = Connect(2);
+    const std::shared_ptr<ComServer> closing = manager->GetActiveServer();
+    ASSERT_NE(closing, nullptr);
+    first->Close();
+    ASSERT_TRUE(WaitFor([&]() { return closing->IsEnding(); }, 5s));
+    const auto closedAt = std::chrono::steady_clock::now();
+
+    Client again;
+    ASSERT_TRUE(again.Connect(port));
+    EXPECT_EQ(Ask(again, 2, "CMD GetActive", "CMD Active").body, "CMD Active true");
+    std::printf("reconnected %lld ms after the close\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - closedAt)
+                                           .count()));
+    EXPECT_EQ(Ask(again, 3, "CMD StopProgram", "CMD").body, "CMDACK 3");
+    int32_t code = 0, parameter = 0;
+    float value = 0;
+    ASSERT_TRUE(manager->TakePendingCommand(code, parameter, value));
+    EXPECT_EQ(code, 4);
+    // The client that was passive stays so.
+    EXPECT_EQ(Ask(*passive, 4, "CMD GetActive", "CMD Active").body, "CMD Active false");
+    ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().size() == 2; }));
+    EXPECT_EQ(Ask(again, 5, "CMD GetActive", "CMD Active").body, "CMD Active true");
+}
+
+// Asking for the role again changes nothing for the active client; a passive
+// one that asks takes it, and only the client that really turns passive loses
+// what it posted.
+TEST_F(ServerTest, ActivationRequestsDropOnlyTheCommandsOfClientsThatTurnPassive) {
+    auto first = Connect(1);
+    auto second = Connect(2);
+    second->Drain();
+    auto take = [&]() {
+        int32_t code = 0, parameter = 0;
+        float value = 0;
+        return manager->TakePendingCommand(code, parameter, value) ? code : 0;
+    };
+
+    ASSERT_TRUE(first->Send("HXPSTART 901 CMD Reset HXPEND HXPSTART 902 CMD SetActive true HXPEND"));
+    EXPECT_EQ(Bodies(first->Drain()), (std::vector<std::string>{"CMDACK 901", "CMD Active true"}));
+    EXPECT_TRUE(second->Drain().empty());
+    EXPECT_EQ(take(), 10);
+
+    ASSERT_TRUE(first->SendFrame(903, "CMD Enable"));
+    EXPECT_EQ(first->NextStartingWith("CMDACK").body, "CMDACK 903");
+    ASSERT_TRUE(second->SendFrame(904, "CMD SetActive true"));
+    EXPECT_EQ(second->NextStartingWith("CMD Active").body, "CMD Active true");
+    EXPECT_EQ(first->NextStartingWith("CMD Active").body, "CMD Active false");
+    EXPECT_EQ(take(), 0);
 }
 
 TEST_F(ServerTest, PassiveClientsCanOnlyQuery) {
@@ -241,6 +315,21 @@ TEST_F(ServerTest, AClientThatLeavesMidFrameLeavesTheOthersServed) {
     EXPECT_EQ(Ask(*staying, 3, "CMD GetActive", "CMD Active").body, "CMD Active false");
     Pass();
     EXPECT_GE(staying->NextStartingWith("STATUS").counter, 0);
+}
+
+TEST_F(ServerTest, AClientThatClosesBetweenFramesIsLoggedAsLeavingNotAsAnError) {
+    for (const char* last : {"HXPSTART 1 CMD GetActive HXPEND", "HXPSTART 1 CMD GetActive HXPEND\n"}) {
+        SCOPED_TRACE(last);
+        log.Clear();
+        auto client = Connect(1);
+        ASSERT_TRUE(client->Send(last));
+        EXPECT_EQ(client->NextStartingWith("CMD Active").body, "CMD Active true");
+        client.reset();
+        ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().empty(); }));
+        EXPECT_TRUE(log.HasNote("HXP-Server: Client closed the connection"));
+        EXPECT_FALSE(log.HasErrorContaining("Read error"));
+        EXPECT_TRUE(log.Has("HXP-Server: connection closed"));
+    }
 }
 
 TEST_F(ServerTest, ATrailingNewlineFollowedBySilenceEndsTheConnection) {

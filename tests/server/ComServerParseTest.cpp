@@ -94,10 +94,24 @@ TEST_F(ParseTest, PassiveConnectionChangesNothingWithActingKeywords) {
     EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST_F(ParseTest, ASecondActingKeywordBeforeThePassReplacesTheFirst) {
-    ASSERT_TRUE(Parse("HXPSTART 1 CMD Enable HXPEND"));
-    ASSERT_TRUE(Parse("HXPSTART 2 CMD Disable HXPEND"));
-    EXPECT_EQ(Pending(), 12);
+// What was acknowledged waits for the main loop in the order received; a
+// command past the bound is refused, never acknowledged and dropped.
+TEST_F(ParseTest, AcknowledgedCommandsWaitInTheOrderReceivedAndAFullQueueRefuses) {
+    ASSERT_TRUE(Parse("HXPSTART 1 CMD StopProgram HXPEND"));
+    ASSERT_TRUE(Parse("HXPSTART 2 CMD ProgramReplayMode 1 HXPEND"));
+    ASSERT_TRUE(Parse("HXPSTART 3 CMD PauseProgram HXPEND"));
+    ASSERT_TRUE(Parse("HXPSTART 4 CMD DOUT 3 true HXPEND"));
+    EXPECT_EQ(connection->QueuedBodies(), (Bodies{"CMDACK 1", "CMDACK 2", "CMDACK 3", "CMDACK 4"}));
+    for (int code : {4, 8, 3, 31}) EXPECT_EQ(Pending(), code);
+    EXPECT_EQ(Pending(), 0);
+
+    for (std::size_t i = 0; i < ComServer::MaxPendingCommands; ++i) ASSERT_TRUE(Parse("HXPSTART 5 CMD Reset HXPEND"));
+    for (const char* keyword : {"StopProgram", "DOUT 3 true", "ProgramReplayMode 2"}) {
+        SCOPED_TRACE(keyword);
+        Parse(std::string("HXPSTART 6 CMD ") + keyword + " HXPEND");
+        EXPECT_EQ(connection->QueuedBodies().back(), "CMDERROR 6 too many commands waiting");
+    }
+    for (std::size_t i = 0; i < ComServer::MaxPendingCommands; ++i) EXPECT_EQ(Pending(), 10);
     EXPECT_EQ(Pending(), 0);
 }
 

@@ -85,11 +85,11 @@ TEST_F(RemoteDevices, CamerasAreSetRemovedListedAndCleared) {
     EXPECT_TRUE(CameraNamed("cam4") == nullptr);
 }
 
-TEST_F(RemoteDevices, CameraWithoutNameOrTypeEndsTheConnection) {
-    ASSERT_TRUE(active->SendFrame(3, "CONFIG SetCamera cam9"));
-    EXPECT_TRUE(active->WaitClosed());
+TEST_F(RemoteDevices, CameraWithoutNameOrTypeIsRefusedAndTheConnectionStays) {
+    EXPECT_EQ(Replies("CONFIG SetCamera cam9", 3), Bodies{});
     EXPECT_TRUE(log.HasStartingWith("HXP-Server: Exception while parsing message of type 'CONFIG'"));
     EXPECT_TRUE(CameraNamed("cam9") == nullptr);
+    EXPECT_EQ(Reply("CMD GetVersion"), "INFO Version Korvella 16");
 }
 
 TEST_F(RemoteDevices, ExternalAxesFromTheListMessageKeepTheirMotionMode) {
@@ -127,8 +127,8 @@ TEST_F(RemoteDevices, ExternalAxisListWithoutItsWordsChangesNothing) {
     axis.index = 1;
     axis.canId = 33;
     rm.SetExternalAxis(axis);
-    ASSERT_TRUE(active->SendFrame(3, "CONFIG SetExternalAxes 2 na independent 20 1 -100 100 50 100 10"));
-    EXPECT_TRUE(active->WaitClosed());
+    EXPECT_EQ(Replies("CONFIG SetExternalAxes 2 na independent 20 1 -100 100 50 100 10", 3), Bodies{});
+    EXPECT_TRUE(log.HasStartingWith("HXP-Server: Exception while parsing message of type 'CONFIG'"));
     ASSERT_TRUE(rm.HasExternalAxis(1));
     EXPECT_EQ(rm.GetExternalAxis(1).canId, 33);
 }

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/RobotMasterSimBus.h"
-#include "server/ServerTestSupport.h"
+#include "server/RemoteRobotSupport.h"
 
 namespace {
 
@@ -20,6 +19,7 @@ using namespace std::chrono_literals;
 using ServerTest::Client;
 using ServerTest::Frame;
 using ServerTest::WaitFor;
+using RemoteRobotTest::RemoteRobot;
 
 // Uploaded line by line; the leading blanks must arrive as typed.
 const std::vector<std::string> WaitingProgram = {
@@ -51,84 +51,6 @@ bool Near(const std::vector<float>& actual, const std::vector<float>& wanted, fl
         if (std::fabs(actual[i] - wanted[i]) > tolerance) return false;
     return true;
 }
-
-// The sample on the simulated bus with the controller and one connected client.
-class RemoteRobot {
-public:
-    RemoteRobot() {
-        sample.EditProject([](tinyxml2::XMLElement* project) {
-            tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
-            for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
-        });
-        sample.StartBus();
-        port = TestSupport::FreeLoopbackPort();
-        korvella = std::make_unique<SimBusTest::Controller>(
-            sample, std::vector<std::string>{"KORVELLA_HXP_PORT=" + std::to_string(port)});
-    }
-    ~RemoteRobot() {
-        if (korvella) korvella->Stop();
-    }
-
-    // Connects the client once the listener is up and the bus is connected.
-    void Connect(Client& client) {
-        ASSERT_TRUE(korvella->WaitForMessage("ProtocolVQTCANV2: Connection succeeded"));
-        ASSERT_TRUE(WaitFor([&]() { return client.Connect(port); }, 40s)) << "no listener on the port";
-        ASSERT_GE(client.NextStartingWith("STATUS", 20s).counter, 0);
-    }
-    // Enables and references the arm; the acknowledgements carry the client's counters.
-    void EnableAndReference(Client& client) {
-        ASSERT_TRUE(client.SendFrame(901, "CMD Enable"));
-        EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 901");
-        ASSERT_TRUE(korvella->WaitForMessage("RobotMaster: Enabling Motors"));
-        ASSERT_TRUE(WaitFor(
-            [&]() { return client.NextStartingWith("STATUS", 1s).body.find(" ERROR NoError ") != std::string::npos; },
-            60s));
-        ASSERT_TRUE(client.SendFrame(902, "CMD ReferenceAllJoints"));
-        EXPECT_EQ(client.NextStartingWith("CMDACK", 20s).body, "CMDACK 902");
-        EXPECT_TRUE(korvella->WaitForMessage("HXP-Server: Reference all joints"));
-        ASSERT_TRUE(korvella->WaitForLastJointReferencing()) << korvella->Tail();
-        ASSERT_TRUE(WaitReferenced(client)) << "the joints never reported referenced";
-    }
-    // The next status line that satisfies the condition, within the limit.
-    bool StatusUntil(Client& client, const std::function<bool(const std::string&)>& condition,
-                     std::chrono::seconds limit = 60s) {
-        return WaitFor([&]() { return condition(client.NextStartingWith("STATUS", 1s).body); },
-                       std::chrono::duration_cast<std::chrono::milliseconds>(limit));
-    }
-    // Sends and returns the reply that starts with the prefix; "CMD" stands for "CMDACK" or "CMDERROR".
-    // Frames passed on the way are kept in `seen`.
-    std::string Ask(Client& client, int counter, const std::string& body, const std::string& prefix) {
-        if (!client.SendFrame(counter, body)) return "send failed";
-        const auto end = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < end) {
-            const Frame frame = client.Next(1s);
-            if (frame.counter < 0) continue;
-            const bool match = prefix == "CMD" ? frame.body.rfind("CMDACK ", 0) == 0 || frame.body.rfind("CMDERROR ", 0) == 0
-                                               : frame.body.rfind(prefix, 0) == 0;
-            if (match) return frame.body;
-            seen.push_back(frame.body);
-        }
-        return "no reply";
-    }
-    // True once a frame starting with the prefix was passed by Ask or arrives within the limit.
-    bool Saw(Client& client, const std::string& prefix, std::chrono::seconds limit = 20s) {
-        for (const std::string& body : seen)
-            if (body.rfind(prefix, 0) == 0) return true;
-        return client.NextStartingWith(prefix, limit).counter >= 0;
-    }
-    // Polls the referencing state until every robot joint reports referenced.
-    bool WaitReferenced(Client& client) {
-        return WaitFor([&]() {
-            return Ask(client, 900, "CMD GetReferencingInfo", "INFO ReferencingInfo").find(" Joints 1 1 1 1 1 1 0 0 0") !=
-                   std::string::npos;
-        }, 60s);
-    }
-
-    SimBusTest::Sample sample;
-    int port = 0;
-    std::unique_ptr<SimBusTest::Controller> korvella;
-    std::vector<std::string> seen;
-};
 
 TEST(ServerCommandsBlackBoxTest, ActiveClientControlsTheRobotAndEveryReplyIsTheProtocols) {
     RemoteRobot robot;
