@@ -226,8 +226,8 @@ protected:
         ASSERT_TRUE(WaitStatus([](const Status& s) { return s.error != "n/a"; }));
         // A reset takes the joints the modules report as set-points: wait until they reported.
         ASSERT_TRUE(WaitStatus([](const Status& s) { return Near(s.actual, Home, 0.05f); })) << Text(last.actual);
-        // Each acting command waits in one slot until the main loop takes it: the next
-        // one is sent only after the last one ran, or it would replace it.
+        // Each command is sent once the one before it ran, so each finds the arm as
+        // the one before left it.
         const int resets = korvella->Count("RobotMaster: Resetting DOuts on reset");
         const int enables = korvella->Count("RobotMaster: Enabling Motors");
         Command("Reset");
