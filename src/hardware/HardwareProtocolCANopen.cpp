@@ -895,12 +895,24 @@ int HardwareProtocolCANopen::ReceiveCallback(int id, int dlc, const unsigned cha
     switch (base) {
         case 0x700: {
             const int state = dlc > 0 ? (data[0] & 0x7F) : 0;
-            // Booted (a power cycle): its dictionary is back at its defaults.
-            if (state == 0 && r.nmtState != 255) {
-                r.needsSetUp = 1;
-                r.pdosConfigured = 0;
-            }
-            if (state != r.nmtState) {
+            if (dlc > 0 && state == 0) {
+                log->addFormat("CANopen: Device %d sent its boot-up message (restarted)", node);
+                // Booted (a power cycle): its dictionary is back at its defaults.
+                if (r.nmtState != 255) {
+                    r.needsSetUp = 1;
+                    r.pdosConfigured = 0;
+                    if (r.kind == 0) {
+                        // Switch on disabled in no mode of ours from now on: the joint's error
+                        // at once, not once its transmit PDOs have been missed for long.
+                        r.motorReady = 0;
+                        r.actualProfile = CANopenProfileNone;
+                        r.statusword = 0x0040;
+                        sdo.SetStateText(r, "switch_on_disabled");
+                        sdo.SetDriveError(r, "drive restarted");
+                    }
+                }
+                r.nmtState = 0;
+            } else if (state != r.nmtState) {
                 r.nmtState = static_cast<uint8_t>(state);
                 const char* name = state == 5 ? "OPERATIONAL"
                                               : (state == 127 ? "PRE-OPERATIONAL" : (state == 4 ? "STOPPED" : "UNKNOWN"));

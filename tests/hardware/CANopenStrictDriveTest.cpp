@@ -116,7 +116,7 @@ TEST_F(CANopenStrictDrive, APowerCycledDriveIsSetUpAgainByTheReset) {
     ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
 
     EXPECT_EQ(sim->HandleLine("powercycle 4"), "OK");
-    ASSERT_TRUE(CycleUntil([&] { return log->Has("CANopen: Device 4 changed state to UNKNOWN"); }));
+    ASSERT_TRUE(CycleUntil([&] { return log->Has("CANopen: Device 4 sent its boot-up message (restarted)"); }));
     ASSERT_TRUE(CycleUntil([&] { return !driver->GetMotorEnabled(); }));
 
     ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
