@@ -203,6 +203,11 @@ void RobotMaster::ReferenceJointsReset() {
 void RobotMaster::ResetAllJointsToZero() {
     LogSingleton* log = LogSingleton::instance();
     log->DisplayAndServerSetMessage("Set Joints to Zero..");
+    // A program or move would go on planning from the old zero and send the
+    // drives there once they are enabled again: it ends first.
+    if (ipoMain.GetRunState() != IPO::RunStateIdle) ipoMain.Stop(IPO::REFERENCING);
+    if (ipoDirect.GetRunState() != IPO::RunStateIdle) ipoDirect.Stop(IPO::REFERENCING, "");
+    ResetVelocities();
     // The motors go off: as with every disable, the brake holds the arm.
     SetBrake(false, false);
     {

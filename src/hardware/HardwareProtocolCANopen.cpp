@@ -103,6 +103,19 @@ HardwareProtocolCANopen::~HardwareProtocolCANopen() {
     if (ctxHWPCANopen == this) ctxHWPCANopen = nullptr;
 }
 
+HardwareProtocolCANopen::Operation::Operation(HardwareProtocolCANopen& driver) : m_Driver(driver) {
+    m_Driver.sdo.BeginOperation();
+}
+
+HardwareProtocolCANopen::Operation::~Operation() {
+    for (int node : m_Driver.sdo.EndOperation()) {
+        const int index = m_Driver.nodeMap[node].load();
+        if (index < 0 || index >= m_Driver.Records() || m_Driver.jointData[index].kind != 0) continue;
+        m_Driver.sdo.SetDriveError(m_Driver.jointData[index],
+                                   HardwareProtocolCANopenSDO::AbortCodeText(HardwareProtocolCANopenSDO::AbortTimeout));
+    }
+}
+
 void HardwareProtocolCANopen::SetSleepFunction(SleepFunction sleep) {
     m_Sleep = std::move(sleep);
     if (m_Sleep) {
@@ -522,6 +535,7 @@ bool HardwareProtocolCANopen::Connect() {
     log->add("CANopen: connecting");
     communicationEnabled = false;
     sdo.ClearTransfers();
+    Operation operation(*this);
     lastFrameTimeUs = 0;
     watchdogCounter = 0;
     ResetRecords();
@@ -657,25 +671,27 @@ void HardwareProtocolCANopen::InitProfileMotors(bool switchOn) {
     EnableCommunication();
 }
 
-void HardwareProtocolCANopen::SetUpRebootedDevices() {
+std::vector<int> HardwareProtocolCANopen::SetUpRebootedDevices() {
     LogSingleton* log = LogSingleton::instance();
     const int records = Records();
-    bool any = false;
+    std::vector<int> setUp;
     for (int i = 0; i < records; ++i) {
         Hardware::jointData& r = jointData[i];
         if (r.canId == 0 || (r.needsSetUp == 0 && r.nmtState != 127)) continue;
-        if (!any) DisableCommunication();
-        any = true;
+        if (setUp.empty()) DisableCommunication();
+        setUp.push_back(i);
         log->addFormat("CANopen: Device %d is set up again (parameters, PDOs, NMT start)", static_cast<int>(r.canId));
         r.needsSetUp = 0;
         r.pdosConfigured = 0;
         if (r.kind == 0) sdo.SendSDOConfirmed(r.canId, 0x1017, 0, 1000);
+        if (sdo.Skipped(r.canId)) continue;
         InitCANopenParameterFile(robotType, r.canId);
         if (r.kind == 1) InitProfile(r, true);
         // The drives' PDOs come with their profile set-up; without PDOs the start is ours.
         if (!usePDOs) SendNMT(r.canId, ENTER_OPERATIONAL);
     }
-    if (any) EnableCommunication();
+    if (!setUp.empty()) EnableCommunication();
+    return setUp;
 }
 
 void HardwareProtocolCANopen::InitProfileIO() {
@@ -693,7 +709,8 @@ void HardwareProtocolCANopen::InitProfile(JointRecord& record, bool switchOn) {
         InitDigitalIO(record);
         return;
     }
-    if (record.kind != 0) return;
+    // The rest of the walk of a node that does not answer is skipped.
+    if (record.kind != 0 || sdo.Skipped(record.canId)) return;
     const bool switchedOn = (record.controlword & 0x0007) == 0x0007;
     const bool fir1650 = IsFirmware1650(record);
     sdo.SetDriveError(record, "");
@@ -717,6 +734,7 @@ void HardwareProtocolCANopen::InitProfile(JointRecord& record, bool switchOn) {
         Sleep(10);
     }
     SetControlWord(record, target);
+    if (sdo.Skipped(record.canId)) return;
     Sleep(10);
     const uint32_t p = record.jointMode == JointModeVelocity ? CANopenProfileVelocity : profile;
     record.referencingState = 0;
@@ -877,12 +895,24 @@ int HardwareProtocolCANopen::ReceiveCallback(int id, int dlc, const unsigned cha
     switch (base) {
         case 0x700: {
             const int state = dlc > 0 ? (data[0] & 0x7F) : 0;
-            // Booted (a power cycle): its dictionary is back at its defaults.
-            if (state == 0 && r.nmtState != 255) {
-                r.needsSetUp = 1;
-                r.pdosConfigured = 0;
-            }
-            if (state != r.nmtState) {
+            if (dlc > 0 && state == 0) {
+                log->addFormat("CANopen: Device %d sent its boot-up message (restarted)", node);
+                // Booted (a power cycle): its dictionary is back at its defaults.
+                if (r.nmtState != 255) {
+                    r.needsSetUp = 1;
+                    r.pdosConfigured = 0;
+                    if (r.kind == 0) {
+                        // Switch on disabled in no mode of ours from now on: the joint's error
+                        // at once, not once its transmit PDOs have been missed for long.
+                        r.motorReady = 0;
+                        r.actualProfile = CANopenProfileNone;
+                        r.statusword = 0x0040;
+                        sdo.SetStateText(r, "switch_on_disabled");
+                        sdo.SetDriveError(r, "drive restarted");
+                    }
+                }
+                r.nmtState = 0;
+            } else if (state != r.nmtState) {
                 r.nmtState = static_cast<uint8_t>(state);
                 const char* name = state == 5 ? "OPERATIONAL"
                                               : (state == 127 ? "PRE-OPERATIONAL" : (state == 4 ? "STOPPED" : "UNKNOWN"));

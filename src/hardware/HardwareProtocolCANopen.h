@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Hardware {
 
@@ -163,6 +164,19 @@ public:
     std::atomic<int> nodeMap[128];
 
 private:
+    // One operation of SDO walks: a node that times out in it is skipped for
+    // the rest of it and reported in error at its end.
+    class Operation {
+    public:
+        explicit Operation(HardwareProtocolCANopen& driver);
+        ~Operation();
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+
+    private:
+        HardwareProtocolCANopen& m_Driver;
+    };
+
     void Sleep(float ms);
     int64_t NowUs() const;
     bool IsFirmware1650(const JointRecord& record) const;
@@ -177,8 +191,9 @@ private:
     void HoldPositionsBeforeSync();
     // Writes the mode of operation; the record takes the profile only when the drive confirmed it.
     bool SetMode(JointRecord& record, uint32_t profile, int mode);
-    // Parameters, PDOs and NMT start again for devices that booted since their set-up.
-    void SetUpRebootedDevices();
+    // Parameters, PDOs and NMT start again for devices that booted since their
+    // set-up; returns their records.
+    std::vector<int> SetUpRebootedDevices();
     static int64_t NowSteadyMs();
     void SendSetPoint(JointRecord& record, int index, const DataTypes::RobotState& state);
     void SlowPolls();

@@ -34,6 +34,7 @@ void HardwareProtocolCANopen::SendControlWordCyclic(JointRecord& record, unsigne
 bool HardwareProtocolCANopen::SetControlWord(JointRecord& record, ControlWordStatus target) {
     LogSingleton* log = LogSingleton::instance();
     const int id = record.canId;
+    if (sdo.Skipped(id)) return false;
     ControlWordStatus current = ControlWordStringToStatus(sdo.StateText(record));
     const std::string from = ControlWordStatusToString(current);
     const std::string to = ControlWordStatusToString(target);
@@ -128,6 +129,7 @@ bool HardwareProtocolCANopen::SetControlWordApplyState(JointRecord& record, Cont
 // ---------------------------------------------------------------- commands
 
 void HardwareProtocolCANopen::EnableMotors(bool enable) {
+    Operation operation(*this);
     const int drives = DriveCount();
     for (int i = 0; i < drives; ++i) {
         Hardware::jointData& r = jointData[i];
@@ -166,7 +168,10 @@ void HardwareProtocolCANopen::HaltVelocityModeJoints() {
 }
 
 void HardwareProtocolCANopen::ResetError() {
-    SetUpRebootedDevices();
+    // The operator's reset asks a node that did not answer before once more.
+    sdo.RetrySkippedNodes();
+    Operation operation(*this);
+    const std::vector<int> setUp = SetUpRebootedDevices();
     HaltVelocityModeJoints();
     Sleep(10);
     RequestActualProfiles();
@@ -192,6 +197,9 @@ void HardwareProtocolCANopen::ResetError() {
         }
     }
     InitProfileMotors(true);
+    // A set-up that its device did not answer is still due.
+    for (int i : setUp)
+        if (sdo.Skipped(jointData[i].canId)) jointData[i].needsSetUp = 1;
 }
 
 void HardwareProtocolCANopen::InitJointForHoming(JointRecord& r) {
@@ -249,6 +257,7 @@ void HardwareProtocolCANopen::ReferenceSingleJoint(int joint) {
     r.referenced = 0;
     r.referencing = 1;
     LogSingleton::instance()->addFormat("CANopen: Starting to reference joint %d", static_cast<int>(r.canId));
+    Operation operation(*this);
     DisableCommunication();
     SetControlWord(r, ControlWordSwitchedOn);
     Sleep(5);
@@ -267,6 +276,7 @@ void HardwareProtocolCANopen::SetToZeroPos(int joint) {
     // Referenced once the drive reports homing attained, not before.
     r.referenced = 0;
     log->add("CANopen: Setting joint to zero " + std::to_string(joint));
+    Operation operation(*this);
     DisableCommunication();
     SetControlWord(r, ControlWordSwitchedOn);
     Sleep(5);

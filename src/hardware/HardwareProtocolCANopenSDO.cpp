@@ -184,7 +184,7 @@ bool HardwareProtocolCANopenSDO::Upload(int node, int index, int subindex, bool 
     const unsigned char data[8] = {0x40, static_cast<unsigned char>(index & 0xFF),
                                    static_cast<unsigned char>((index >> 8) & 0xFF),
                                    static_cast<unsigned char>(subindex & 0xFF), 0, 0, 0, 0};
-    const uint64_t id = Enqueue(node, data, wait);
+    const uint64_t id = Enqueue(node, data, wait, abortCode);
     if (id == 0) return false;
     return wait ? Wait(id, abortCode) : true;
 }
@@ -236,14 +236,20 @@ bool HardwareProtocolCANopenSDO::Download(int node, int index, int subindex, int
                              static_cast<unsigned char>((index >> 8) & 0xFF), static_cast<unsigned char>(subindex),
                              0, 0, 0, 0};
     for (int k = 0; k < size; ++k) data[4 + k] = static_cast<unsigned char>((value >> (8 * k)) & 0xFF);
-    const uint64_t id = Enqueue(node, data, wait);
+    const uint64_t id = Enqueue(node, data, wait, abortCode);
     if (id == 0) return false;
     return wait ? Wait(id, abortCode) : true;
 }
 
-uint64_t HardwareProtocolCANopenSDO::Enqueue(int node, const unsigned char* frame, bool waited) {
+uint64_t HardwareProtocolCANopenSDO::Enqueue(int node, const unsigned char* frame, bool waited,
+                                             uint32_t* abortCode) {
     CheckTimeouts();
     std::lock_guard<std::mutex> lock(m_QueueMutex);
+    if (m_Skipped[node] && m_OperationDepth > 0) {
+        m_SkippedInOperation[node] = true;
+        if (abortCode != nullptr) *abortCode = AbortTimeout;
+        return 0;
+    }
     std::deque<Transfer>& queue = m_Queues[node];
     if (queue.size() >= MaxQueuedPerNode) {
         if (!m_QueueFullLogged[node]) {
@@ -317,8 +323,56 @@ void HardwareProtocolCANopenSDO::CheckTimeouts() {
         // The node learns that the client gave the transfer up.
         const unsigned char abort[8] = {0x80, f[1], f[2], f[3], 0x00, 0x00, 0x04, 0x05};
         if (m_Can != nullptr) m_Can->WriteMessage(kSdoRequest + node, 8, abort);
+        if (m_OperationDepth > 0) SkipNode(node);
         Finish(node, false, AbortTimeout);
     }
+}
+
+void HardwareProtocolCANopenSDO::SkipNode(int node) {
+    // Sending on would only wait one time-out per object for a node that does
+    // not answer: what is queued behind the outstanding transfer fails now.
+    m_Skipped[node] = true;
+    m_SkippedInOperation[node] = true;
+    std::deque<Transfer>& queue = m_Queues[node];
+    const size_t skipped = queue.empty() ? 0 : queue.size() - 1;
+    for (size_t k = 1; k < queue.size(); ++k) {
+        if (!queue[k].waited) continue;
+        auto it = m_Results.find(queue[k].id);
+        if (it != m_Results.end()) it->second = Result{true, false, AbortTimeout};
+    }
+    if (!queue.empty()) queue.erase(queue.begin() + 1, queue.end());
+    LogSingleton::instance()->addErrorFormat(
+        "CANopen: Device %d does not answer SDO requests, skipped until it answers again (%d queued transfers dropped)",
+        node, static_cast<int>(skipped));
+}
+
+void HardwareProtocolCANopenSDO::BeginOperation() {
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    ++m_OperationDepth;
+}
+
+std::vector<int> HardwareProtocolCANopenSDO::EndOperation() {
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    std::vector<int> skipped;
+    if (m_OperationDepth > 0) --m_OperationDepth;
+    if (m_OperationDepth > 0) return skipped;
+    for (int node = 1; node < 128; ++node) {
+        if (!m_SkippedInOperation[node]) continue;
+        skipped.push_back(node);
+        m_SkippedInOperation[node] = false;
+    }
+    return skipped;
+}
+
+void HardwareProtocolCANopenSDO::RetrySkippedNodes() {
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    for (bool& skipped : m_Skipped) skipped = false;
+}
+
+bool HardwareProtocolCANopenSDO::Skipped(int node) const {
+    if (node < 0 || node > 127) return false;
+    std::lock_guard<std::mutex> lock(m_QueueMutex);
+    return m_Skipped[node];
 }
 
 void HardwareProtocolCANopenSDO::ClearTransfers() {
@@ -327,6 +381,8 @@ void HardwareProtocolCANopenSDO::ClearTransfers() {
         m_Queues[node].clear();
         m_Outstanding[node] = false;
         m_QueueFullLogged[node] = false;
+        m_Skipped[node] = false;
+        m_SkippedInOperation[node] = false;
     }
     m_Results.clear();
     m_QueueChanged.notify_all();
@@ -340,32 +396,38 @@ size_t HardwareProtocolCANopenSDO::PendingTransfers(int node) const {
 
 // ---------------------------------------------------------------- answers
 
-void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long reserved) {
+void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long) {
     if (record == nullptr || data == nullptr || dlc < 4) return;
     const int node = record->canId;
+    if (node < 1 || node > 127) return;
     uint64_t answered = 0;
-    if (node >= 1 && node <= 127) {
+    bool download = false;
+    {
         std::lock_guard<std::mutex> lock(m_QueueMutex);
-        if (m_Outstanding[node]) {
-            const Transfer& t = m_Queues[node].front();
-            const bool sameObject = t.frame[1] == data[1] && t.frame[2] == data[2] && t.frame[3] == data[3];
-            const bool upload = (t.frame[0] & 0xE0) == 0x40;
-            const bool fits = data[0] == kAbort || (upload ? (data[0] & 0xE0) == 0x40 : data[0] == kDownloadConfirmed);
-            // Not the answer to what the node was asked: a late or stray frame.
-            if (!sameObject || !fits) return;
-            answered = t.id;
-        }
+        // Nothing asked (never, or given up after its time-out): a late or
+        // stray frame that belongs to no transfer.
+        if (!m_Outstanding[node]) return;
+        const Transfer& t = m_Queues[node].front();
+        const bool sameObject = t.frame[1] == data[1] && t.frame[2] == data[2] && t.frame[3] == data[3];
+        const bool upload = (t.frame[0] & 0xE0) == 0x40;
+        const bool fits = data[0] == kAbort || (upload ? (data[0] & 0xE0) == 0x40 : data[0] == kDownloadConfirmed);
+        // Not the answer to what the node was asked.
+        if (!sameObject || !fits) return;
+        answered = t.id;
+        download = !upload;
     }
-    ParseAnswerFrame(record, dlc, data, reserved);
-    if (answered == 0) return;
+    ParseAnswerFrame(record, dlc, data, download);
     std::lock_guard<std::mutex> lock(m_QueueMutex);
     if (m_Outstanding[node] && m_Queues[node].front().id == answered) {
         const uint32_t code = data[0] == kAbort ? U32(data + 4) : 0;
         Finish(node, data[0] != kAbort, code);
     }
+    // It answers again.
+    m_Skipped[node] = false;
 }
 
-void HardwareProtocolCANopenSDO::ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data, long) {
+void HardwareProtocolCANopenSDO::ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data,
+                                                  bool download) {
     if (record == nullptr || data == nullptr || dlc < 4) return;
     if (data[0] == kDownloadConfirmed) return;
     const int index = U16(data + 1);
@@ -373,8 +435,9 @@ void HardwareProtocolCANopenSDO::ParseAnswerFrame(jointData* record, int dlc, co
     if (data[0] == kAbort) {
         const std::string text = ParseSDOError(*record, data);
         if (!text.empty()) LogSingleton::instance()->add("CANopen SDO ERROR: " + text);
-        // A drive that refuses its mode of operation runs in none of ours.
-        if (index == 0x6060 && record->kind == 0) {
+        // A drive that refuses its mode of operation runs in none of ours; a
+        // refused read of the mode changes nothing.
+        if (index == 0x6060 && download && record->kind == 0) {
             record->profile = CANopenProfileNone;
             std::lock_guard<std::mutex> lock(m_TextMutex);
             record->driveError = "mode of operation refused: " + AbortCodeText(U32(data + 4));

@@ -10,9 +10,14 @@
 //
 // Transfers follow CiA 301: one outstanding request per node, the next one
 // sent when its answer (or abort) came, in order. An answer is taken only
-// when it answers the node's outstanding request; one that stays away longer
-// than the time-out ends the transfer with abort 0x05040000 (an error line
-// names node and object, and the node is told by an abort frame).
+// when it answers the node's outstanding request; any other response belongs
+// to no transfer and changes nothing. One that stays away longer than the
+// time-out ends the transfer with abort 0x05040000 (an error line names node
+// and object, and the node is told by an abort frame). A node that lets a
+// transfer of an operation (a set-up or state walk of the driver) time out
+// is not asked again by operations: its queued transfers and those of later
+// operations fail at once, so a silent node costs one time-out, not one per
+// object, until it answers again or a reset tries it once more.
 
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/jointData.h"
@@ -84,6 +89,14 @@ public:
     void SetTimeoutMs(int ms) { m_TimeoutMs = ms; }
     // Transfers queued or outstanding for a node.
     size_t PendingTransfers(int node) const;
+    // Brackets an operation (they may nest). The outermost end returns the
+    // nodes that were skipped in it.
+    void BeginOperation();
+    std::vector<int> EndOperation();
+    // The node timed out in an operation and has not answered since.
+    bool Skipped(int node) const;
+    // Operations ask every node again (the operator's reset).
+    void RetrySkippedNodes();
 
     // Every frame of 0x580 + node (CAN read thread).
     void ParseSDOAnswer(jointData* record, int dlc, const unsigned char* data, long reserved);
@@ -132,14 +145,18 @@ private:
         bool ok = false;
         uint32_t abortCode = 0;
     };
-    // Queues a request frame; 0 when refused. A waited transfer gets a result entry.
-    uint64_t Enqueue(int node, const unsigned char* frame, bool waited);
+    // Queues a request frame; 0 when refused (a skipped node: abortCode is the
+    // time-out). A waited transfer gets a result entry.
+    uint64_t Enqueue(int node, const unsigned char* frame, bool waited, uint32_t* abortCode);
     bool Wait(uint64_t id, uint32_t* abortCode);
-    void ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data, long reserved);
+    // An answer to the node's outstanding transfer; a write refused or read.
+    void ParseAnswerFrame(jointData* record, int dlc, const unsigned char* data, bool download);
     // Sends the node's first queued transfer when none is outstanding; caller holds m_QueueMutex.
     void SendNext(int node);
     // Ends the node's outstanding transfer; caller holds m_QueueMutex.
     void Finish(int node, bool ok, uint32_t abortCode);
+    // Ends every queued transfer of the node with the time-out; caller holds m_QueueMutex.
+    void SkipNode(int node);
     bool Download(int node, int index, int subindex, int size, unsigned int value, bool wait, uint32_t* abortCode);
     bool Upload(int node, int index, int subindex, bool wait, uint32_t* abortCode);
 
@@ -150,6 +167,9 @@ private:
     bool m_Outstanding[128] = {};
     int64_t m_SentUs[128] = {};
     bool m_QueueFullLogged[128] = {};
+    int m_OperationDepth = 0;
+    bool m_Skipped[128] = {};
+    bool m_SkippedInOperation[128] = {};
     std::map<uint64_t, Result> m_Results;
     uint64_t m_NextId = 1;
     std::atomic<int> m_TimeoutMs{DefaultTimeoutMs};

@@ -1,14 +1,20 @@
 // The controller program on CANopen drives: the six-axis sample with the
 // CANopen robot file beside the simulated bus (six CiA 402 drives and the
 // project's I/O module 112). Console "2" enables the robot, the drives get
-// their set-points, an injected fault is reported and "2" recovers from it.
+// their set-points, an injected fault is reported and "2" recovers from it;
+// the console's set to zero and the function button's do while the sample's
+// program runs, and the drives get no set-point from the old zero.
 
 #include "controller/CANopenCellSupport.h"
+#include "controller/CANopenFrameLog.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <map>
+#include <thread>
 
 namespace {
 
@@ -86,6 +92,67 @@ TEST_F(CANopenBlackBox, EnablesMovesReportsAFaultAndRecovers) {
     int status = 0;
     ASSERT_TRUE(korvella.WaitExit(status, std::chrono::seconds(30)));
     EXPECT_TRUE(WIFEXITED(status));
+}
+
+// The console's "0" (set to zero, then reset) and "9" with the function
+// button set to "settozero" (set to zero alone), each while the sample's
+// program moves the arm: from then on no drive's set-point steps further in a
+// SYNC than its joint may move, no drive faults, and the arm stands at zero.
+TEST_F(CANopenBlackBox, SetToZeroFromTheConsoleAndTheFunctionButtonWhileTheProgramRuns) {
+    sample.EditRobot([](tinyxml2::XMLElement* robot) {
+        robot->FirstChildElement("Referencing")->SetAttribute("Mandatory", "false");
+        robot->FirstChildElement("Korvella")->SetAttribute("FunctionButtonRefAll", "settozero");
+    });
+    StartBus();
+    StartController();
+    ASSERT_TRUE(WaitLogged(Is("CANopen: initializing CSP mode for CANid 6, protocol cycle time 10 ms")));
+    korvella.Line("2");
+    ASSERT_TRUE(WaitLogged(StatusWith("operation_enabled"))) << "not enabled";
+    // The last position each drive reported.
+    const auto positions = [&]() {
+        std::map<int, int32_t> out;
+        for (const SimBusTest::CANopenFrame& f : SimBusTest::ReadFrameLog(Frames()))
+            if (f.IsPositionReport()) out[f.Node()] = f.ReportedPosition();
+        return out;
+    };
+    struct Path {
+        const char* what;
+        const char* line;
+    };
+    const Path paths[] = {{"console set to zero", "0"}, {"function button set to settozero", "9"}};
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.what);
+        size_t mark = Log().size();
+        korvella.Line("5");
+        ASSERT_TRUE(WaitLogged(Is("Starting Program"), mark));
+        // Under way: joint 5 (50 counts a degree) has left its start by some degrees.
+        const int32_t start = positions()[5];
+        ASSERT_TRUE(SimBusTest::WaitFor([&] { return std::abs(positions()[5] - start) > 250; }, std::chrono::seconds(20)));
+        const size_t frames = SimBusTest::ReadFrameLog(Frames()).size();
+        mark = Log().size();
+        korvella.Line(path.line);
+        EXPECT_TRUE(SimBusTest::WaitFor([&] {
+            const auto p = positions();
+            for (int node = 1; node <= 6; ++node)
+                if (std::abs(p.at(node)) > 1) return false;
+            return Logged(StatusWith("operation_enabled"), mark);
+        }, std::chrono::seconds(20))) << "not at zero and enabled";
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+
+        const std::vector<SimBusTest::CANopenFrame> all = SimBusTest::ReadFrameLog(Frames());
+        int setPoints = 0;
+        const std::map<int, double> largest = SimBusTest::SetPointSteps(all, frames, &setPoints);
+        EXPECT_GT(setPoints, 6 * 20) << "the drives are driven again after the zeroing";
+        for (const auto& l : largest)
+            EXPECT_LE(l.second, SimBusTest::StepLimitCounts(l.first)) << "drive " << l.first << " stepped " << l.second
+                                                                      << " counts";
+        for (size_t i = frames; i < all.size(); ++i)
+            EXPECT_FALSE(all[i].IsLagFault()) << "drive " << all[i].Node() << " faulted";
+    }
+
+    korvella.Signal(SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(korvella.WaitExit(status, std::chrono::seconds(30)));
 }
 
 }  // namespace

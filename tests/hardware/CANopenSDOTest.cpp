@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -99,11 +100,14 @@ protected:
         return out;
     }
 
-    // An answer from the device, as the read thread hands it over.
+    // An answer from the device to the read it was asked (the request goes
+    // out first and is taken off the bus), as the read thread hands it over.
     void Answer(Hardware::jointData& record, std::initializer_list<unsigned char> bytes) {
         unsigned char data[8] = {};
         int k = 0;
         for (unsigned char b : bytes) data[k++] = b;
+        ASSERT_TRUE(sdo->RequestSDO(record.canId, data[1] | (data[2] << 8), data[3]));
+        ASSERT_TRUE(WaitForId(0x600 + record.canId));
         sdo->ParseSDOAnswer(&record, 8, data, 0);
     }
     // An upload answer with a 32-bit value.
@@ -238,6 +242,81 @@ TEST_F(CANopenSDO, AnAbortIsLoggedAndChangesNothing) {
     Answer(drive, {0x4F, 0x0A, 0x10, 1, 'v'});
     Answer(drive, {0x4F, 0x0A, 0x10, 2, 0x07});
     EXPECT_EQ(sdo->FirmwareVersion(drive), "v");
+}
+
+// Responses that arrive on the bus when no transfer of that node and object is
+// in progress: never asked, asked but given up after the time-out (and aborted
+// on the bus), or a refused read of the mode. None of them changes the record;
+// only a refused write of the mode clears the profile.
+TEST_F(CANopenSDO, ResponsesThatBelongToNoTransferChangeNothing) {
+    sdo->SetTimeoutMs(40);
+    Hardware::jointData& node = g_AnyNode;
+    const auto enabledAt12_5 = [&] {
+        node.kind = 0;
+        node.gearScale = 100.0f;
+        node.gearZero = 0.0f;
+        node.actualPosition = 12.5f;
+        node.profile = Hardware::CANopenProfileCSP;
+        sdo->SetStateText(node, "operation_enabled");
+        sdo->SetDriveError(node, "");
+    };
+    const auto send = [&](const std::vector<unsigned char>& bytes) {
+        can_frame f{};
+        f.can_id = 0x583;
+        f.can_dlc = 8;
+        int k = 0;
+        for (unsigned char b : bytes) f.data[k++] = b;
+        ASSERT_TRUE(peer->Send(f));
+    };
+    // Asked, and the peer lets the request time out.
+    const auto timedOut = [&](int index, int sub) {
+        ASSERT_TRUE(sdo->RequestSDO(3, index, sub));
+        ASSERT_TRUE(WaitUntil([&] {
+            sdo->CheckTimeouts();
+            return sdo->PendingTransfers(3) == 0;
+        }));
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before;
+        std::vector<unsigned char> response;
+    };
+    const Case cases[] = {
+        {"a position nobody asked for", [] {}, {0x43, 0x64, 0x60, 0x00, 0x88, 0x13, 0x00, 0x00}},
+        {"a late statusword of a timed-out read", [&] { timedOut(0x6041, 0); },
+         {0x4B, 0x41, 0x60, 0x00, 0x18, 0x02, 0x00, 0x00}},
+        {"a late position of a timed-out read", [&] { timedOut(0x6064, 0); },
+         {0x43, 0x64, 0x60, 0x00, 0x88, 0x13, 0x00, 0x00}},
+        {"an abort of the mode nobody asked for", [] {}, {0x80, 0x60, 0x60, 0x00, 0x30, 0x00, 0x09, 0x06}},
+        {"a refused read of the mode", [&] { ASSERT_TRUE(sdo->RequestSDO(3, 0x6060, 0)); },
+         {0x80, 0x60, 0x60, 0x00, 0x00, 0x00, 0x01, 0x06}},
+    };
+    unsigned char mark = 101;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        enabledAt12_5();
+        c.before();
+        send(c.response);
+        // A read answered after it: the response before has been handled by then.
+        Drain(20);
+        ASSERT_TRUE(sdo->RequestSDO(3, 0x6098, 0));
+        ASSERT_TRUE(WaitForId(0x603));
+        send({0x4F, 0x98, 0x60, 0x00, mark});
+        ASSERT_TRUE(WaitUntil([&] { return node.homingMethod == mark; }));
+        ++mark;
+        EXPECT_FLOAT_EQ(node.actualPosition, 12.5f);
+        EXPECT_EQ(sdo->StateText(node), "operation_enabled");
+        EXPECT_EQ(node.profile, Hardware::CANopenProfileCSP);
+        EXPECT_EQ(sdo->DriveError(node), "");
+    }
+
+    // A refused write of the mode: the drive runs in none of ours.
+    enabledAt12_5();
+    ASSERT_TRUE(sdo->SendSDO(3, 0x6060, 0, 8));
+    ASSERT_TRUE(WaitForId(0x603));
+    send({0x80, 0x60, 0x60, 0x00, 0x30, 0x00, 0x09, 0x06});
+    ASSERT_TRUE(WaitUntil([&] { return node.profile == Hardware::CANopenProfileNone; }));
+    EXPECT_EQ(sdo->DriveError(node), "mode of operation refused: value range exceeded");
 }
 
 TEST_F(CANopenSDO, DriveAnswers) {
