@@ -90,6 +90,8 @@ void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, c
             kinematic.SetPosition(pose, joints);
         } catch (int) {
             // Not the target's: the walked path meets it and brakes before it.
+        } catch (const std::runtime_error&) {
+            // Some geometries throw this instead; the same holds.
         }
     }
 }
