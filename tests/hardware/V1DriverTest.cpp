@@ -324,7 +324,9 @@ TEST_F(V1Driver, ReportsTheModulesReferencedFlags) {
     EXPECT_FALSE(driver->referencedAll);
     sim->JointV1(16)->SetReferenced(true);
     sim->JointV1(32)->SetReferenced(true);
-    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[1].referencedV1 == 1; }));
+    // Each module reports in its own status frame: wait for both.
+    ASSERT_TRUE(
+        CycleUntil([&] { return driver->jointData[0].referencedV1 == 1 && driver->jointData[1].referencedV1 == 1; }));
     driver->GetReferenceStatus(referenced, &all);
     EXPECT_TRUE(referenced[0]);
     EXPECT_TRUE(referenced[1]);
