@@ -184,7 +184,7 @@ private:
     int FirstDIORecord() const;
     int Records() const;
     void ResetRecords();
-    // Motor value of a set-point in single precision, saturated to 32 bits.
+    // Motor value of a set-point, rounded to the nearest count and saturated to 32 bits.
     static int32_t MotorValue(float setPoint, float gearScale, float gearZero);
     void CheckFrameAges();
     bool WaitForHoming(JointRecord& record);

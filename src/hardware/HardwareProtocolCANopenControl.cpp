@@ -13,7 +13,10 @@
 namespace Hardware {
 
 int32_t HardwareProtocolCANopen::MotorValue(float setPoint, float gearScale, float gearZero) {
-    return VQTCANV2Codec::SaturateToInt32(setPoint * gearScale + gearZero);
+    // To the nearest count: a set-point taken from a drive's position comes
+    // back a hair below it, and truncating would step the drive by one count.
+    const double motor = static_cast<double>(setPoint) * gearScale + gearZero;
+    return VQTCANV2Codec::SaturateToInt32(std::round(motor));
 }
 
 // ---------------------------------------------------------------- state machine

@@ -33,7 +33,8 @@ protected:
             state.jointSetPoint[joint] += std::fabs(d) < step ? d : (d > 0 ? step : -step);
             Cycle();
         }
-        ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[joint] - target) < 1e-3f; }));
+        // Within a count of the coarsest joint (50 counts a degree).
+        ASSERT_TRUE(CycleUntil([&] { return std::fabs(state.jointActual[joint] - target) < 0.02f; }));
     }
     // Requests 0x1003:1 to a node among frames.
     static int ErrorFieldRequests(const std::vector<can_frame>& frames, int node) {
@@ -51,8 +52,15 @@ TEST_F(CANopenStrictDrive, ARestartedControllerMovesNoDriveItFindsEnabled) {
     Simulate();
     ConnectDriver();
     ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    // Targets whose counts a position read back and truncated would miss by one
+    // (gear scales 190, -190, 100, 50, 50, 50).
+    const float targets[6] = {10.49f, 10.49f, -16.72f, 16.23f, 18.89f, -16.23f};
+    for (int j = 0; j < 6; ++j) ASSERT_NO_FATAL_FAILURE(MoveJoint(j, targets[j]));
     ASSERT_NO_FATAL_FAILURE(MoveJoint(2, 43.91f));
     ASSERT_EQ(sim->Drive(3)->Position(), 4391);
+    ASSERT_NO_FATAL_FAILURE(MoveJoint(2, targets[2]));
+    int32_t stand[7] = {};
+    for (int node = 1; node <= 6; ++node) stand[node] = sim->Drive(node)->Position();
 
     // The controller dies without a word; the drives keep power and stay enabled.
     driver.reset();
@@ -65,7 +73,7 @@ TEST_F(CANopenStrictDrive, ARestartedControllerMovesNoDriveItFindsEnabled) {
     ASSERT_TRUE(driver->Connect());
     Drain();
     for (int k = 0; k < 100; ++k) Cycle();
-    EXPECT_EQ(sim->Drive(3)->Position(), 4391) << "moved without a command";
+    for (int node = 1; node <= 6; ++node) EXPECT_EQ(sim->Drive(node)->Position(), stand[node]) << "moved, node " << node;
     for (int node = 1; node <= 6; ++node) {
         EXPECT_NE(sim->Drive(node)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled) << node;
         EXPECT_NE(sim->Drive(node)->GetState(), CanSim::SimCANopenDrive::State::Fault) << node;
@@ -76,11 +84,22 @@ TEST_F(CANopenStrictDrive, ARestartedControllerMovesNoDriveItFindsEnabled) {
 
     // The operator's reset takes the set-points from the drives' positions.
     EXPECT_TRUE(driver->JointPositionsKnown());
-    EXPECT_NEAR(state.jointActual[2], 43.91f, 1e-3f);
+    EXPECT_NEAR(state.jointActual[2], stand[3] / 100.0f, 1e-4f);
     ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
     for (int k = 0; k < 20; ++k) Cycle();
-    EXPECT_EQ(sim->Drive(3)->Position(), 4391);
-    EXPECT_EQ(sim->Drive(3)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+    // Every set-point since the restart is the count the drive stands on.
+    const auto sent = Drain();
+    for (int node = 1; node <= 6; ++node) {
+        EXPECT_EQ(sim->Drive(node)->Position(), stand[node]) << "jumped, node " << node;
+        EXPECT_EQ(sim->Drive(node)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled) << node;
+        const auto setPoints = WithId(sent, 0x200 + node);
+        EXPECT_FALSE(setPoints.empty()) << node;
+        for (const can_frame& f : setPoints) {
+            int32_t v = 0;
+            std::memcpy(&v, f.data, 4);
+            EXPECT_EQ(v, stand[node]) << "set-point of node " << node;
+        }
+    }
 }
 
 TEST_F(CANopenStrictDrive, ADriveThatRefusesTheModeIsAnErrorOfItsJoint) {
