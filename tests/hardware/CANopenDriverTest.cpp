@@ -124,6 +124,9 @@ TEST_F(CANopenDriver, StateWalks) {
     EXPECT_TRUE(log->Has("CANopen: tried invalid state change from {0} to {1}"));
     EXPECT_TRUE(Controlwords(Drain(), 1).empty());
 
+    // Quick stop option 6: the drive stays in quick stop active after its ramp
+    // (with the default 2 it is switch-on disabled 50 ms later, a race on a slow build).
+    ASSERT_TRUE(driver->sdo.SendSDOConfirmed(1, 0x605A, 0, 2, 6));
     driver->SetControlWord(r, Hardware::ControlWordOperationEnabled);
     ASSERT_TRUE(WaitUntil([&] { return State(0) == "operation_enabled"; }));
     driver->SetControlWord(r, Hardware::ControlWordOperationEnabled);
