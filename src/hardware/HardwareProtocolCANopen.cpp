@@ -606,7 +606,11 @@ void HardwareProtocolCANopen::SendNMT(int node, NMTFunction command) {
 
 void HardwareProtocolCANopen::SendSync() {
     sdo.CheckTimeouts();
-    if (communicationEnabled) canInterface.WriteMessage(0x80, 0, nullptr);
+    if (!communicationEnabled) return;
+    const int64_t now = NowUs();
+    if (lastSyncUs == 0 || now - lastSyncUs >= SyncPauseUs) syncsSinceUs = now;
+    lastSyncUs = now;
+    canInterface.WriteMessage(0x80, 0, nullptr);
 }
 
 int64_t HardwareProtocolCANopen::NowSteadyMs() {

@@ -52,6 +52,9 @@ public:
 
     // Frames older than this (in 100 us) count as missing: 2 s.
     static constexpr int FrameMaxAge = 20000;
+    // A pause of the SYNCs at least this long (a driver operation holding the
+    // cycle) starts the count of missing frames again: nodes answer on SYNCs.
+    static constexpr int64_t SyncPauseUs = 500000;
     static constexpr int WatchdogLimit = 100;
     static constexpr int64_t WatchdogSilenceMs = 20000;
     // How long a drive may take to confirm homing to zero.
@@ -155,6 +158,8 @@ public:
     float syncGapMs = 0.0f;
     std::atomic<int64_t> lastFrameTimeUs{0};  // reception of the last dispatched frame
     std::atomic<int> watchdogCounter{0};
+    int64_t lastSyncUs = 0;      // robot thread
+    int64_t syncsSinceUs = 0;    // robot thread: start of the SYNCs without a pause
     int slowPollCounter = 0;  // robot thread
     int statusPollIndex = 0;  // robot thread
     bool debug = false;

@@ -8,6 +8,7 @@
 #include "datatypes/RobotState.h"
 #include "hardware/VQTCANV2Codec.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Hardware {
@@ -364,6 +365,10 @@ void HardwareProtocolCANopen::GetReferenceStatus(bool* referenced, int* allRefer
 
 void HardwareProtocolCANopen::CheckFrameAges() {
     const bool connected = canInterface.IsConnected();
+    // A node is silent only for as long as it had SYNCs to answer: the time of a
+    // hold (or before the first SYNC) is no fault of it. A node found silent
+    // before the hold keeps its error until it reports again.
+    const int64_t syncing = syncsSinceUs == 0 ? 0 : (NowUs() - syncsSinceUs) / 100;
     const int records = Records();
     for (int i = 0; i < records; ++i) {
         Hardware::jointData& r = jointData[i];
@@ -373,7 +378,8 @@ void HardwareProtocolCANopen::CheckFrameAges() {
         int dlc = 0;
         unsigned char data[8] = {};
         const int age = canInterface.GetLastMessage(id, &dlc, data, nullptr);
-        if (dlc > 0 && age < FrameMaxAge) continue;
+        const int64_t silent = dlc > 0 ? std::min<int64_t>(age, syncing) : syncing;
+        if (silent < FrameMaxAge) continue;
         r.errorCode = connected ? 0x200 : 0x100;
         r.motorReady = 0;
         // Its last statusword would still read as enabled.

@@ -19,7 +19,38 @@ using V2Test::TestClock;
 
 namespace {
 
-class CANopenDriver : public DriverFixture {};
+class CANopenDriver : public DriverFixture {
+protected:
+    // Cycles over ms of the test clock, a SYNC every 100 ms: a silence the nodes had SYNCs to answer.
+    void CycleOver(int ms) {
+        for (int t = 0; t < ms; t += 100) {
+            TestClock::Advance(100);
+            Cycle();
+        }
+    }
+    // Cycles, each with every error code and the short error text as they were.
+    struct Seen {
+        bool flagged = false;
+        std::string errors;
+    };
+    // On a loaded bus the answers to a SYNC come after the cycle has looked at
+    // the frames' ages: the first cycle's answers here come only after it.
+    Seen CyclesSeen(int cycles, int records, bool lateFirstAnswers = false) {
+        Seen seen;
+        for (int k = 0; k < cycles; ++k) {
+            if (lateFirstAnswers && k == 0) sim->SilenceAll(true);
+            Cycle();
+            if (lateFirstAnswers && k == 0) sim->SilenceAll(false);
+            // A drive found silent loses its state, an I/O module gets "module dead".
+            for (int i = 0; i < records; ++i) {
+                const bool io = driver->jointData[i].kind == 1;
+                seen.flagged = seen.flagged || (io ? (driver->jointData[i].errorCode & 0x200) != 0 : State(i) == "na");
+            }
+            if (lastShortError != "operation_enabled") seen.errors += " " + lastShortError;
+        }
+        return seen;
+    }
+};
 
 TEST_F(CANopenDriver, ConnectsEnablesMovesAndDisables) {
     Simulate();
@@ -148,8 +179,7 @@ TEST_F(CANopenDriver, DeadDriveAndWatchdog) {
     ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
     sim->Silence(2, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // replies under way land first
-    TestClock::Advance(2100);
-    // The others' frames of before the clock jump age as well, until the next SYNC's arrive.
+    CycleOver(2100);
     ASSERT_TRUE(CycleUntil([&] {
         return driver->jointData[1].statusword == 0 && driver->jointData[0].statusword != 0 &&
                State(0) == "operation_enabled";
@@ -184,6 +214,46 @@ TEST_F(CANopenDriver, DeadDriveAndWatchdog) {
     EXPECT_EQ(codes[0], 0x100);
     driver->GetError(longText, shortText);
     EXPECT_EQ(shortText, "NotConnected");
+}
+
+TEST_F(CANopenDriver, NoNodeIsDeadForTheTimeTheCycleWasHeld) {
+    Simulate({20});
+    ConnectDriver({20});
+    const int records = driver->moduleCount;
+    ASSERT_EQ(records, 7);
+    // The first cycles after the connect: no node has had a SYNC to answer before.
+    Seen seen = CyclesSeen(20, records, true);
+    EXPECT_FALSE(seen.flagged);
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    seen = CyclesSeen(20, records);
+    EXPECT_FALSE(seen.flagged);
+    EXPECT_EQ(seen.errors, "");
+
+    // An operation holds the cycle longer than a frame may be missing: no node had a SYNC to answer.
+    TestClock::Advance(2500);
+    seen = CyclesSeen(20, records, true);
+    EXPECT_FALSE(seen.flagged);
+    EXPECT_EQ(seen.errors, "");
+
+    // A node silent while the SYNCs ran is dead, and stays so over a hold.
+    sim->Silence(20, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    CycleOver(2100);
+    Cycle();
+    EXPECT_EQ(driver->jointData[6].errorCode, 0x200);
+    EXPECT_EQ(lastShortError, "DEAD");
+    TestClock::Advance(2500);
+    Cycle();
+    Cycle();
+    EXPECT_EQ(driver->jointData[6].errorCode, 0x200);
+    EXPECT_EQ(lastShortError, "DEAD");
+    sim->Silence(20, false);
+    ASSERT_TRUE(CycleUntil([&] { return driver->jointData[6].errorCode == 0; }));
+    int codes[16] = {};
+    driver->GetErrorHexCode(codes);
+    for (int i = 0; i < records; ++i) EXPECT_EQ(codes[i], 0) << i;
+    EXPECT_TRUE(AllEnabled());
 }
 
 TEST_F(CANopenDriver, AlienFramesStopTheController) {
@@ -468,7 +538,7 @@ TEST_F(CANopenDriver, VelocityJointAndIOModules) {
     // A silent I/O module is dead; the robot reports it.
     sim->Silence(21, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    TestClock::Advance(2100);
+    CycleOver(2100);
     ASSERT_TRUE(CycleUntil([&] { return driver->jointData[4].errorCode == 0x200 && AllEnabled(); }));
     Cycle();
     EXPECT_EQ(lastShortError, "DEAD");
