@@ -3,14 +3,14 @@
 // operator resets and enables, and then nothing jumps.
 
 #include "controller/CANopenCellSupport.h"
+#include "controller/CANopenFrameLog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -29,30 +29,13 @@ protected:
                logged();
     }
 
-    // Frames of the bus's frame log from line `from` on: identifier and data bytes.
-    struct Frame {
-        int id = 0;
-        std::vector<int> data;
-    };
-    std::vector<Frame> FramesFrom(size_t from, size_t* count = nullptr) const {
-        std::istringstream in(TestSupport::ReadFile(Frames()));
-        std::string line;
-        std::vector<Frame> out;
-        size_t n = 0;
-        while (std::getline(in, line)) {
-            if (n++ < from) continue;
-            const size_t blank = line.find(' ');
-            const size_t hash = line.find('#');
-            if (blank == std::string::npos || hash == std::string::npos || hash < blank) continue;
-            Frame f;
-            f.id = static_cast<int>(std::strtol(line.substr(blank + 1, hash - blank - 1).c_str(), nullptr, 16));
-            for (size_t k = hash + 1; k + 1 < line.size() + 1 && k + 2 <= line.size(); k += 2)
-                f.data.push_back(static_cast<int>(std::strtol(line.substr(k, 2).c_str(), nullptr, 16)));
-            out.push_back(f);
-        }
-        if (count != nullptr) *count = n;
-        return out;
+    // The frames of the bus's frame log from frame `from` on.
+    std::vector<SimBusTest::CANopenFrame> FramesFrom(size_t from) const {
+        std::vector<SimBusTest::CANopenFrame> all = SimBusTest::ReadFrameLog(Frames());
+        all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())));
+        return all;
     }
+    size_t FrameCount() const { return SimBusTest::ReadFrameLog(Frames()).size(); }
     static std::string Tail(const std::string& output) {
         const auto lines = SimBusTest::Messages(output);
         std::string out;
@@ -60,19 +43,13 @@ protected:
             if (lines[i].compare(0, 5, "Pos: ") != 0) out += "\n" + lines[i];
         return out;
     }
-    static int32_t Le32(const std::vector<int>& d, size_t at) {
-        uint32_t v = 0;
-        for (size_t k = 0; k < 4; ++k) v |= static_cast<uint32_t>(d[at + k] & 0xFF) << (8 * k);
-        return static_cast<int32_t>(v);
-    }
-    // The last position each drive reported (transmit PDO 1) from line `from` on.
+    // The last position each drive reported (transmit PDO 1) from frame `from` on.
     std::map<int, int32_t> Positions(size_t from) const {
         std::map<int, int32_t> out;
-        for (const Frame& f : FramesFrom(from))
-            if (f.id > 0x180 && f.id <= 0x186 && f.data.size() == 8) out[f.id - 0x180] = Le32(f.data, 2);
+        for (const SimBusTest::CANopenFrame& f : FramesFrom(from))
+            if (f.IsPositionReport()) out[f.Node()] = f.ReportedPosition();
         return out;
     }
-
 };
 
 TEST_F(RestartBlackBox, KilledMidProgramAndStartedAgainMovesNothingUntilTheOperatorActs) {
@@ -92,8 +69,7 @@ TEST_F(RestartBlackBox, KilledMidProgramAndStartedAgainMovesNothingUntilTheOpera
     korvella.Line("5");  // start the program
     ASSERT_TRUE(WaitLogged(first, Is("Starting Program"))) << Tail(first);
     // Under way: the drives' positions change from one report to the next.
-    size_t mark = 0;
-    FramesFrom(0, &mark);
+    const size_t mark = FrameCount();
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto moving = Positions(mark);
     ASSERT_EQ(moving.size(), 6u);
@@ -101,24 +77,21 @@ TEST_F(RestartBlackBox, KilledMidProgramAndStartedAgainMovesNothingUntilTheOpera
     // Killed: the drives keep power and stay enabled.
     korvella.Kill();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    size_t atKill = 0;
-    FramesFrom(0, &atKill);
+    const size_t atKill = FrameCount();
 
     const std::string second = sample.File("console2.txt");
     StartController(second);
     ASSERT_TRUE(WaitLogged(second, Is("CANopen: initializing CSP mode for CANid 6, protocol cycle time 10 ms")));
     // The drives report their positions again; let several seconds of cycles pass.
     ASSERT_TRUE(SimBusTest::WaitFor([&] { return Positions(atKill).size() == 6u; }, std::chrono::seconds(30)));
-    size_t restarted = 0;
-    FramesFrom(0, &restarted);
+    const size_t restarted = FrameCount();
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const auto standing = Positions(atKill);
     ASSERT_EQ(standing.size(), 6u);
     // A set-point before the operator acted holds the drive where it stands.
-    for (const Frame& f : FramesFrom(atKill)) {
-        if (f.id <= 0x200 || f.id > 0x206 || f.data.size() != 4) continue;
-        EXPECT_EQ(Le32(f.data, 0), standing.at(f.id - 0x200)) << "a set-point before the operator acted, node "
-                                                               << f.id - 0x200;
+    for (const SimBusTest::CANopenFrame& f : FramesFrom(atKill)) {
+        if (!f.IsSetPoint()) continue;
+        EXPECT_EQ(f.Le32(0), standing.at(f.Node())) << "a set-point before the operator acted, node " << f.Node();
     }
     const auto still = Positions(restarted);
     for (const auto& p : standing) EXPECT_EQ(still.at(p.first), p.second) << "drive " << p.first << " moved";
@@ -126,16 +99,15 @@ TEST_F(RestartBlackBox, KilledMidProgramAndStartedAgainMovesNothingUntilTheOpera
     // The operator's reset and enable take the set-points from the drives: no jump.
     korvella.Line("2");
     ASSERT_TRUE(WaitLogged(second, StatusWith("operation_enabled"))) << "not enabled";
-    size_t enabled = 0;
-    FramesFrom(0, &enabled);
+    const size_t enabled = FrameCount();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const auto after = Positions(enabled);
     for (const auto& p : standing) EXPECT_EQ(after.at(p.first), p.second) << "drive " << p.first << " jumped";
     int setPoints = 0;
-    for (const Frame& f : FramesFrom(enabled)) {
-        if (f.id <= 0x200 || f.id > 0x206 || f.data.size() != 4) continue;
+    for (const SimBusTest::CANopenFrame& f : FramesFrom(enabled)) {
+        if (!f.IsSetPoint()) continue;
         ++setPoints;
-        EXPECT_EQ(Le32(f.data, 0), standing.at(f.id - 0x200)) << "node " << f.id - 0x200;
+        EXPECT_EQ(f.Le32(0), standing.at(f.Node())) << "node " << f.Node();
     }
     EXPECT_GT(setPoints, 0);
     korvella.Signal(SIGTERM);

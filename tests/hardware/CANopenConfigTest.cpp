@@ -8,8 +8,6 @@
 #include "hardware/ExternalAxis.h"
 #include "hardware/HardwareProtocolFactory.h"
 
-#include <chrono>
-
 using CANopenTest::DriverFixture;
 
 namespace {
@@ -225,13 +223,12 @@ protected:
     // than one quiet spell between them.
     std::vector<can_frame> DrainReadBack() {
         std::vector<can_frame> frames;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (ReadBack(frames).size() < ExpectedReadBack().size() && std::chrono::steady_clock::now() < end) {
-            const auto more = Drain();
-            frames.insert(frames.end(), more.begin(), more.end());
-        }
-        const auto rest = Drain();
-        frames.insert(frames.end(), rest.begin(), rest.end());
+        const auto more = [&] {
+            const auto got = Drain();
+            frames.insert(frames.end(), got.begin(), got.end());
+        };
+        HardwareTest::RepeatUntil(more, [&] { return ReadBack(frames).size() >= ExpectedReadBack().size(); }, 10000);
+        more();
         return frames;
     }
     static std::vector<std::string> ExpectedReadBack() {
