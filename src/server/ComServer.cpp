@@ -38,6 +38,12 @@ bool SamePicture(const std::string& body, std::size_t key, const std::string& ot
     return PictureKeyLength(other) == key && other.compare(0, key, body, 0, key) == 0;
 }
 
+// The connection's end on a failed read, named by where in the frame it failed.
+std::runtime_error ReadFailure(bool inBody, const std::string& reason) {
+    return std::runtime_error(inBody ? "41 (read failed at body of message), " + reason
+                                     : "40 (read failed at head of message), " + reason);
+}
+
 }  // namespace
 
 std::atomic<const ComServer*> ComServer::s_BridgeOwner{nullptr};
@@ -107,10 +113,7 @@ void ComServer::ThreadComLoop() {
             if (ready > 0 && (entry.revents & POLLNVAL) != 0) break;
             if (ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrames();
             if (m_FrameBegun && std::chrono::steady_clock::now() - m_LastByte > ReadGap)
-                throw std::runtime_error(m_Reader.InBody() ? "41 (read failed at body of message), " +
-                                                                 std::string(std::strerror(EAGAIN))
-                                                           : "40 (read failed at head of message), " +
-                                                                 std::string(std::strerror(EAGAIN)));
+                throw ReadFailure(m_Reader.InBody(), std::strerror(EAGAIN));
         }
     } catch (const std::exception& e) {
         m_Running = false;
@@ -132,11 +135,7 @@ void ComServer::ReadFrames() {
         m_Running = false;
         return;
     }
-    if (got <= 0) {
-        const std::string reason = std::strerror(errno);
-        throw std::runtime_error(m_Reader.InBody() ? "41 (read failed at body of message), " + reason
-                                                   : "40 (read failed at head of message), " + reason);
-    }
+    if (got <= 0) throw ReadFailure(m_Reader.InBody(), std::strerror(errno));
     m_LastByte = std::chrono::steady_clock::now();
     for (ssize_t i = 0; i < got; ++i) {
         // A connection dropped meanwhile (a client that does not read) ends here too.
@@ -332,10 +331,12 @@ bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& val
     return true;
 }
 
-void ComServer::RefusePost(int counter) {
+bool ComServer::PostOrRefuse(int counter, int32_t code, int32_t parameter, float value) {
+    if (PostCommand(code, parameter, value)) return true;
     LogSingleton::instance()->addFormat("HXP-Server: %d commands are waiting, command %d refused",
                                         static_cast<int>(MaxPendingCommands), counter);
     SendCmdError(counter, "too many commands waiting");
+    return false;
 }
 
 // ---------------------------------------------------------------- role

@@ -150,8 +150,9 @@ private:
     void HandleAliveJog(const char* message);
     void NotHandledYet(const char* family, const char* keyword, const char* message);
     void PostAndAck(int32_t code, const char* message, const char* logLine);
-    // Answers a command that found the pending queue full.
-    void RefusePost(int counter);
+    // Posts the command of frame `counter`; when the pending queue is full, answers
+    // it with CMDERROR instead and returns false.
+    bool PostOrRefuse(int counter, int32_t code, int32_t parameter, float value);
     void CmdStartProgram(const char* message, int counter, char** save);
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);

@@ -183,10 +183,7 @@ void ComServer::HandleAliveJog(const char* message) {
 void ComServer::PostAndAck(int32_t code, const char* message, const char* logLine) {
     const int counter = HXPScanner::Counter(message);
     // These codes take no arguments.
-    if (!PostCommand(code, 0, 0.0f)) {
-        RefusePost(counter);
-        return;
-    }
+    if (!PostOrRefuse(counter, code, 0, 0.0f)) return;
     if (logLine != nullptr) LogSingleton::instance()->add(logLine);
     SendCmdAck(counter);
 }

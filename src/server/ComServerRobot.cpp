@@ -57,13 +57,11 @@ void ComServer::CmdDigitalOutput(const char* message, int counter, char**) {
     }
     if (m_ProgramIPO != nullptr && m_ProgramIPO->IsReplayRunning()) {
         SendCmdError(counter, "can not set DOut while program is running");
-    } else if (!PostCommand(value == "true" ? 31 : 32, channel, 0.0f)) {
-        RefusePost(counter);
-        return;
-    } else if (value == "true") {
-        log->add("HXP-Server: CMD-DOUT to TRUE: channel ", static_cast<int>(channel));
     } else {
-        log->add("HXP-Server: CMD-DOUT to FALSE: channel ", static_cast<int>(channel));
+        const bool on = value == "true";
+        if (!PostOrRefuse(counter, on ? 31 : 32, channel, 0.0f)) return;
+        log->add(on ? "HXP-Server: CMD-DOUT to TRUE: channel " : "HXP-Server: CMD-DOUT to FALSE: channel ",
+                 static_cast<int>(channel));
     }
     SendCmdAck(counter);
 }
@@ -99,10 +97,7 @@ void ComServer::CmdProgramReplayMode(const char* message, int counter, char**) {
         SendCmdError(counter, "invalid replay mode");
         return;
     }
-    if (!PostCommand(7 + mode, mode, 0.0f)) {
-        RefusePost(counter);
-        return;
-    }
+    if (!PostOrRefuse(counter, 7 + mode, mode, 0.0f)) return;
     log->add(std::string("HXP-Server: Replay Mode set to ") + Names[mode]);
     SendCmdAck(counter);
 }
