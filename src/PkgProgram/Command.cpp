@@ -179,6 +179,10 @@ std::string Command::IntAttributeProblem(const tinyxml2::XMLElement* element, co
     return AttributeText(element, name) + " " + rule;
 }
 
+std::string Command::VelocityProblem(const tinyxml2::XMLElement* element, const std::string& name) {
+    return "invalid velocity " + AttributeText(element, name) + ", it must be above 0";
+}
+
 std::string Command::FirstMissing(const tinyxml2::XMLElement* element, std::initializer_list<const char*> names) {
     for (const char* name : names)
         if (Attribute(element, name) == nullptr) return XMLAttribNotFoundException(name).what();

@@ -65,6 +65,8 @@ public:
     // reader's own text when it is missing or no int, else name="text" and `rule`.
     static std::string IntAttributeProblem(const tinyxml2::XMLElement* element, const std::string& name,
                                            const std::string& rule);
+    // Why a velocity attribute cannot be used: a motion without velocity would never end.
+    static std::string VelocityProblem(const tinyxml2::XMLElement* element, const std::string& name);
     // The missing-attribute text of the first of `names` the element lacks; empty when it has them all.
     static std::string FirstMissing(const tinyxml2::XMLElement* element, std::initializer_list<const char*> names);
 

@@ -44,7 +44,7 @@ void CommandCircular::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
     // An arc without velocity would never end.
     if (!(vel > 0.0f)) {
-        Refuse("invalid velocity " + AttributeText(element, "vel") + ", it must be above 0");
+        Refuse(VelocityProblem(element, "vel"));
         log->addError("Could not read CommandCircular, velocity must be above 0");
         return;
     }

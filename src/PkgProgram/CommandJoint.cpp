@@ -95,7 +95,7 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
     // A motion without velocity would never end.
     if (!(vel > 0.0f)) {
-        Refuse("invalid velocity " + AttributeText(element, "velPercent") + ", it must be above 0");
+        Refuse(VelocityProblem(element, "velPercent"));
         log->addError("Could not read CommandJoint, velocity must be above 0");
         return;
     }

@@ -68,7 +68,7 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const float vel = QueryFloat(element, "vel", 0.0f);
     // A motion without velocity would never end.
     if (!(vel > 0.0f)) {
-        Refuse("invalid velocity " + AttributeText(element, "vel") + ", it must be above 0");
+        Refuse(VelocityProblem(element, "vel"));
         log->addError("Could not read CommandLinear, velocity must be above 0");
         return;
     }

@@ -48,7 +48,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         velocity = QueryFloat(element, "velPercent", 0.0f);
         // A motion without velocity would never end.
         if (!(velocity > 0.0f)) {
-            Refuse("invalid velocity " + AttributeText(element, "velPercent") + ", it must be above 0");
+            Refuse(VelocityProblem(element, "velPercent"));
             log->addError("Could not read CommandRelative, velocity must be above 0");
             return;
         }
@@ -71,7 +71,7 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     offset.jointSetPoint[8] = QueryFloat(element, "e3", 0.0f);
     cartVelocity = QueryFloat(element, "vel", 0.0f);
     if (!(cartVelocity > 0.0f)) {
-        Refuse("invalid velocity " + AttributeText(element, "vel") + ", it must be above 0");
+        Refuse(VelocityProblem(element, "vel"));
         log->addError("Could not read CommandRelative, velocity must be above 0");
         return;
     }

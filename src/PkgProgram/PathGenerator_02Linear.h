@@ -81,8 +81,6 @@ private:
                              std::vector<float>& reached, JointPlan& best, int& trial);
     // One line per blend that was slowed or turned into a stop.
     void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
-    // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
-    // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
     // scale of each command whose path drives a joint past its velocity limit (logged once per
     // planning, with the joint); a blend that does becomes a stop at its corner (logged). True
@@ -92,8 +90,10 @@ private:
     // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
     // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.
     int WalkPath(const std::function<void(std::size_t, const float*, double)>& visit, double& reached) const;
-    // Walks the final Cartesian path with the inverse kinematics; where it fails, sets the braking above.
+    // Walks the final Cartesian path with the inverse kinematics; where it fails, sets the braking below.
     void PlanBrakeBeforeFailure();
+    // How far the blend goes past the joints' limits: the larger of the velocity ratio and the
+    // square root of the acceleration ratio (a blend slowed by c accelerates by c squared); 1 or less is within.
     float JointBlendExcess(const Programs::PathElement& blend, const float* in, const float* out,
                            float accelerationFactor) const;
     float smoothDistCart;
