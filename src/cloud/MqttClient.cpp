@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "cloud/DeviceIdentifier.h"
 #include "cloud/Encryption.h"
-#include "cloud/TlsDiagnosis.h"
 #include "common/Filesystem.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
@@ -48,6 +48,10 @@ MqttClient::MqttClient(RobotMaster* robotMaster)
 }
 
 MqttClient::~MqttClient() {
+    // First, so that a diagnosis under way holds up neither the exit nor the
+    // library calls below.
+    DropDiagnosis(true);
+    if (m_DiagnosisThread.joinable()) m_DiagnosisThread.join();
     Stop();
     // Nobody listens for the link's state any more at exit.
     cloudInfoCallback = nullptr;
@@ -66,6 +70,7 @@ void MqttClient::SetEnabled(bool enabled) {
         Connect();
         StartUpdater();
     } else {
+        DropDiagnosis(false);
         StopUpdater();
         Disconnect();
     }
@@ -554,26 +559,78 @@ void MqttClient::OnConnect() {
 }
 
 void MqttClient::OnConnectFailure(int code, const char* message) {
+    m_Connected = false;
+    std::string reason = message != nullptr && *message != '\0' ? message : MQTTAsync_strerror(code);
+    reason += " (code " + std::to_string(code) + ")";
     // The library gives one text for every TCP or TLS failure; a handshake of
     // our own with the same trust tells a down broker from a refused
-    // certificate. Other failures (the broker refused the login) keep the library's words.
-    std::string reason;
-    if (code == MQTTASYNC_FAILURE) {
-        std::string uri;
-        std::string caPath;
-        {
-            std::lock_guard<std::mutex> attempt(m_AttemptMutex);
-            uri = m_AttemptUri;
-            caPath = m_AttemptCaPath;
-        }
-        reason = DiagnoseTlsConnect(uri, caPath, 2000);
-    }
-    if (reason.empty()) {
-        reason = message != nullptr && *message != '\0' ? message : MQTTAsync_strerror(code);
-        reason += " (code " + std::to_string(code) + ")";
-    }
+    // certificate, and logs the line when it is done. Other failures (the
+    // broker refused the login) keep the library's words.
+    if (code == MQTTASYNC_FAILURE && RequestDiagnosis(reason)) return;
     LogSingleton::instance()->add("MQTT-Client: Connect failed: " + reason);
-    m_Connected = false;
+}
+
+bool MqttClient::RequestDiagnosis(const std::string& libraryReason) {
+    DiagnosisRequest request;
+    {
+        std::lock_guard<std::mutex> attempt(m_AttemptMutex);
+        request.uri = m_AttemptUri;
+        request.caPath = m_AttemptCaPath;
+    }
+    request.libraryReason = libraryReason;
+    std::string replaced;
+    {
+        std::lock_guard<std::mutex> lock(m_DiagnosisMutex);
+        // A switch-off stores the flag before it drops the diagnoses, so a
+        // failure that comes after it starts none.
+        if (m_DiagnosisEnding || !m_Enabled) return false;
+        if (m_PendingDiagnosis) replaced = m_PendingDiagnosis->libraryReason;
+        m_PendingDiagnosis = std::move(request);
+        if (!m_DiagnosisThread.joinable()) {
+            try {
+                m_DiagnosisThread = std::thread(&MqttClient::DiagnosisWorker, this);
+            } catch (const std::system_error&) {
+                m_PendingDiagnosis.reset();
+                return false;
+            }
+        }
+    }
+    m_DiagnosisWake.notify_one();
+    if (!replaced.empty()) LogSingleton::instance()->add("MQTT-Client: Connect failed: " + replaced);
+    return true;
+}
+
+void MqttClient::DiagnosisWorker() {
+    std::unique_lock<std::mutex> lock(m_DiagnosisMutex);
+    while (true) {
+        m_DiagnosisWake.wait(lock, [this]() { return m_DiagnosisEnding || m_PendingDiagnosis.has_value(); });
+        if (m_DiagnosisEnding) return;
+        const DiagnosisRequest request = std::move(*m_PendingDiagnosis);
+        m_PendingDiagnosis.reset();
+        const auto cancel = std::make_shared<DiagnosisCancel>();
+        m_RunningDiagnosis = cancel;
+        lock.unlock();
+        std::string reason = DiagnoseTlsConnect(request.uri, request.caPath,
+                                                static_cast<int>(TlsDiagnosisDeadline.count()), cancel.get());
+        // A dropped diagnosis still leaves the failure in the log, in the library's words.
+        if (reason.empty()) reason = request.libraryReason;
+        LogSingleton::instance()->add("MQTT-Client: Connect failed: " + reason);
+        lock.lock();
+        m_RunningDiagnosis.reset();
+    }
+}
+
+void MqttClient::DropDiagnosis(bool ending) {
+    std::string dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_DiagnosisMutex);
+        if (ending) m_DiagnosisEnding = true;
+        if (m_PendingDiagnosis) dropped = m_PendingDiagnosis->libraryReason;
+        m_PendingDiagnosis.reset();
+        if (m_RunningDiagnosis) m_RunningDiagnosis->Cancel();
+    }
+    m_DiagnosisWake.notify_one();
+    if (!dropped.empty()) LogSingleton::instance()->add("MQTT-Client: Connect failed: " + dropped);
 }
 
 void MqttClient::OnDisconnect() {

@@ -7,15 +7,20 @@
 #include <MQTTAsync.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "cloud/CameraData.h"
 #include "cloud/TelemetryData.h"
+#include "cloud/TlsDiagnosis.h"
 
 class RobotMaster;
 
@@ -79,6 +84,8 @@ public:
     using Clock = std::function<int64_t()>;
 
     static constexpr std::size_t MaxClientIdLength = 23;
+    // How long the diagnosis of a failed TLS connect may take in all.
+    static constexpr std::chrono::milliseconds TlsDiagnosisDeadline{4000};
 
     explicit MqttClient(RobotMaster* robotMaster);
     ~MqttClient();
@@ -165,6 +172,22 @@ private:
     bool AwaitDisconnect() const;
     void PublishPicture(CameraData& slot, const std::string& suffix, int64_t now);
 
+    // The diagnosis of a failed connect runs on a thread of its own, never on
+    // the library's callback thread: the library holds its lock around the
+    // callback, and every call into it (the updater's connect, a switch-off,
+    // the exit) would wait for the diagnosis.
+    struct DiagnosisRequest {
+        std::string uri;
+        std::string caPath;
+        // Logged when the diagnosis finds nothing or is dropped.
+        std::string libraryReason;
+    };
+    // False when no diagnosis can run (link off, client ending); the caller logs then.
+    bool RequestDiagnosis(const std::string& libraryReason);
+    void DiagnosisWorker();
+    // Drops the waiting diagnosis and cancels the running one; `ending` for good.
+    void DropDiagnosis(bool ending);
+
     std::string m_ServerUri;
     std::string m_CaFileName = "ISRG_Root_X1.pem";
     // Broker address and CA path of the connect under way, for the failure
@@ -213,6 +236,14 @@ private:
     std::mutex m_ControlMutex;
     mutable std::mutex m_ClockMutex;
     Clock m_Clock;
+
+    // Guards the diagnosis fields below; never held while diagnosing.
+    std::mutex m_DiagnosisMutex;
+    std::condition_variable m_DiagnosisWake;
+    std::optional<DiagnosisRequest> m_PendingDiagnosis;
+    std::shared_ptr<DiagnosisCancel> m_RunningDiagnosis;
+    bool m_DiagnosisEnding = false;
+    std::thread m_DiagnosisThread;
 };
 
 // Library callbacks with the client as context.

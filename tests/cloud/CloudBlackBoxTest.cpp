@@ -13,6 +13,7 @@
 #include "cloud/DeviceIdentifier.h"
 #include "cloud/MqttClient.h"
 #include "controller/RobotMasterSimBus.h"
+#include "server/ServerTestSupport.h"
 
 namespace {
 
@@ -49,8 +50,9 @@ public:
         sample.StartBus();
     }
 
-    std::vector<std::string> Env() const {
-        return {"KORVELLA_CLOUD_URI=" + broker.Uri(), "KORVELLA_MACHINE_ID_FILE=" + sample.File("machine-id")};
+    std::vector<std::string> Env() const { return Env(broker.Uri()); }
+    std::vector<std::string> Env(const std::string& uri) const {
+        return {"KORVELLA_CLOUD_URI=" + uri, "KORVELLA_MACHINE_ID_FILE=" + sample.File("machine-id")};
     }
 
     CloudTest::TestBroker broker;
@@ -94,6 +96,44 @@ TEST(CloudBlackBox, VanishedControllerLeavesItsWill) {
     EXPECT_EQ(will.payload, "LostConnection");
     EXPECT_TRUE(will.retained);
     EXPECT_EQ(will.qos, 1);
+}
+
+// A broker that trickles its TLS answer keeps the link's diagnosis busy; a
+// remote client that sets the cloud connection meanwhile has its next command
+// answered at once, and SIGTERM ends the controller promptly.
+TEST(CloudBlackBox, ADiagnosisOnATricklingBrokerHoldsUpNeitherARemoteClientNorTheExit) {
+    using namespace std::chrono_literals;
+    CloudSample cell;
+    CloudTest::StallingBroker trickling(CloudTest::StallingBroker::Mode::Trickle);
+    const int attempts = CloudTest::StallingBroker::LibraryAttempts;
+    trickling.CloseNext(attempts);
+    const int port = TestSupport::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    std::vector<std::string> env = cell.Env(trickling.Uri());
+    env.push_back("KORVELLA_HXP_PORT=" + std::to_string(port));
+    SimBusTest::Controller korvella(cell.sample, env);
+    ASSERT_TRUE(CloudTest::WaitUntil([&]() { return trickling.Accepted() > attempts; }, 60s))
+        << "no diagnosis" << korvella.Tail();
+    ServerTest::Client client;
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return client.Connect(port); }, 40s));
+    ASSERT_GE(client.NextStartingWith("CMD Active true", 40s).counter, 0);
+
+    // The diagnosis may take 4 s, the broker trickles for 20 s; a loaded machine needs far less.
+    const auto prompt = 3s;
+    trickling.CloseNext(attempts);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.SendFrame(1, "CONFIG SetCloudConnection true \"cell7\" \"tester\" \"secret\""));
+    ASSERT_TRUE(client.SendFrame(2, "CMD GetVersion"));
+    EXPECT_EQ(client.NextStartingWith("INFO Version", 10s).body, "INFO Version Korvella 16");
+    EXPECT_LT(CloudTest::Ms(std::chrono::steady_clock::now() - start), CloudTest::Ms(prompt));
+
+    // A new diagnosis runs for the connect the message made.
+    ASSERT_TRUE(CloudTest::WaitUntil([&]() { return trickling.Accepted() > 2 * attempts + 1; }, 20s));
+    start = std::chrono::steady_clock::now();
+    korvella.Stop();
+    // An exit takes about a second; one held up by the diagnosis takes up to the trickle's 20 s.
+    EXPECT_LT(CloudTest::Ms(std::chrono::steady_clock::now() - start), CloudTest::Ms(10s));
+    if (HasFailure()) ADD_FAILURE() << korvella.Tail();
 }
 
 }  // namespace

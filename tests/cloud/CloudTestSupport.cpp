@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -10,10 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <cstdint>
 #include <thread>
 
 #include "cloud/DeviceIdentifier.h"
@@ -157,6 +160,90 @@ void TestBroker::Pause() const {
 
 void TestBroker::Resume() const {
     if (pid > 0) kill(pid, SIGCONT);
+}
+
+// ---------------------------------------------------------------- stalling broker
+
+StallingBroker::StallingBroker(Mode mode) : mode(mode) {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        pipe2(wake, O_CLOEXEC) != 0) {
+        if (listener >= 0) close(listener);
+        throw std::runtime_error("stalling broker: no listener");
+    }
+    port = ntohs(address.sin_port);
+    thread = std::thread(&StallingBroker::Run, this);
+}
+
+StallingBroker::~StallingBroker() {
+    const char stop = 's';
+    [[maybe_unused]] const ssize_t written = write(wake[1], &stop, 1);
+    thread.join();
+    close(listener);
+    close(wake[0]);
+    close(wake[1]);
+}
+
+void StallingBroker::Run() {
+    // The start of a ServerHello record that announces 16 kB and never completes.
+    static const unsigned char trickle[] = {0x16, 0x03, 0x03, 0x40, 0x00, 0x02, 0x00, 0x3f, 0xfc, 0x03,
+                                            0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    struct Peer {
+        int fd;
+        std::size_t sent;
+        std::chrono::steady_clock::time_point next;
+        bool gone;
+    };
+    std::vector<Peer> peers;
+    while (true) {
+        std::vector<pollfd> fds = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}};
+        for (const Peer& p : peers) fds.push_back({p.fd, POLLIN, 0});
+        poll(fds.data(), fds.size(), 50);
+        if (fds[0].revents != 0) break;
+        if (fds[1].revents != 0) {
+            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                int left = toClose.load();
+                while (left > 0 && !toClose.compare_exchange_weak(left, left - 1)) {
+                }
+                if (left > 0) {
+                    close(fd);
+                } else {
+                    peers.push_back({fd, 0, std::chrono::steady_clock::now(), false});
+                }
+                ++accepted;
+            }
+        }
+        // fds holds the peers that were there before this pass's accept, in order.
+        for (std::size_t i = 0; i + 2 < fds.size(); ++i) {
+            if (fds[i + 2].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t got = recv(peers[i].fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) peers[i].gone = true;
+        }
+        for (Peer& p : peers) {
+            if (p.gone || mode != Mode::Trickle || p.sent >= sizeof(trickle) ||
+                std::chrono::steady_clock::now() < p.next)
+                continue;
+            if (send(p.fd, trickle + p.sent, 1, MSG_NOSIGNAL) != 1) p.gone = true;
+            ++p.sent;
+            p.next += std::chrono::seconds(1);
+        }
+        for (auto p = peers.begin(); p != peers.end();) {
+            if (p->gone) {
+                close(p->fd);
+                p = peers.erase(p);
+            } else {
+                ++p;
+            }
+        }
+    }
+    for (const Peer& p : peers) close(p.fd);
 }
 
 // ---------------------------------------------------------------- subscriber

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestSupport.h"
@@ -96,6 +97,45 @@ private:
     std::string output;
     int pid = -1;
 };
+
+// A loopback listener that plays a broker stalling the TLS handshake. It
+// closes at once the next connections it is told to (so the MQTT library's
+// own attempts fail fast), and keeps every further one open: silent, or
+// trickling the start of a TLS record one byte a second (the first at once)
+// for at most 20 s. What the client sends is read and dropped.
+class StallingBroker {
+public:
+    enum class Mode { Silent, Trickle };
+    // The MQTT library tries each connect twice (two protocol versions).
+    static constexpr int LibraryAttempts = 2;
+
+    explicit StallingBroker(Mode mode);
+    ~StallingBroker();
+    StallingBroker(const StallingBroker&) = delete;
+    StallingBroker& operator=(const StallingBroker&) = delete;
+
+    void CloseNext(int count) { toClose += count; }
+    // Connections accepted so far.
+    int Accepted() const { return accepted.load(); }
+    int Port() const { return port; }
+    std::string Uri() const { return "ssl://127.0.0.1:" + std::to_string(port); }
+
+private:
+    void Run();
+
+    Mode mode;
+    int listener = -1;
+    int port = 0;
+    int wake[2] = {-1, -1};
+    std::atomic<int> toClose{0};
+    std::atomic<int> accepted{0};
+    std::thread thread;
+};
+
+// Milliseconds, so that a failed bound prints readably.
+inline long long Ms(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(30));
 

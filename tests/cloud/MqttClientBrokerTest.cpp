@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "cloud/MqttClient.h"
 #include "cloud/TelemetryData.h"
 #include "cloud/TestPictures.h"
+#include "cloud/TlsDiagnosis.h"
 #include "common/LogSingleton.h"
 #include "controller/RobotMaster.h"
 #include "controller/RobotMasterTestSupport.h"
@@ -23,6 +25,7 @@
 namespace {
 
 using CloudTest::Message;
+using CloudTest::Ms;
 using CloudTest::Subscriber;
 
 const std::string Base = "user/tester/robot/cell7";
@@ -318,6 +321,106 @@ TEST_F(CloudLink, ARefusedConnectLogsItsReason) {
         EXPECT_EQ(Lines("MQTT-Client: Connected"), 0);
         client->SetEnabled(false);
     }
+}
+
+// A broker that accepts and then never speaks, or trickles its answer a byte
+// a second, holds the diagnosis only up to its one deadline, and the log names
+// that as a time-out; it can also be dropped at any time.
+TEST_F(CloudLink, AHandshakeTheBrokerStallsEndsAtTheDeadlineAsATimeOut) {
+    using Mode = CloudTest::StallingBroker::Mode;
+    const struct {
+        Mode mode;
+        std::string reason;
+    } cases[] = {
+        {Mode::Silent, "TLS handshake timed out (the broker sent nothing within 1.5 s)"},
+        {Mode::Trickle, "TLS handshake timed out (the broker's answer was still incomplete after 1.5 s)"},
+    };
+    const auto deadline = std::chrono::milliseconds(1500);
+    // Beside the deadline: room for a loaded machine, far below the trickle's 20 s.
+    const auto slack = std::chrono::seconds(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        CloudTest::StallingBroker stalling(c.mode);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Cloud::DiagnoseTlsConnect(stalling.Uri(), broker.CaFile(), static_cast<int>(deadline.count())),
+                  c.reason);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(Ms(took), Ms(deadline));
+        EXPECT_LT(Ms(took), Ms(deadline + slack));
+
+        // Dropped while it waits: it returns at once with no reason.
+        Cloud::DiagnosisCancel cancel;
+        std::string dropped = "<still running>";
+        std::thread diagnosis(
+            [&]() { dropped = Cloud::DiagnoseTlsConnect(stalling.Uri(), broker.CaFile(), 60000, &cancel); });
+        ASSERT_TRUE(CloudTest::WaitUntil([&]() { return stalling.Accepted() >= 2; }));
+        const auto cancelled = std::chrono::steady_clock::now();
+        cancel.Cancel();
+        diagnosis.join();
+        EXPECT_LT(Ms(std::chrono::steady_clock::now() - cancelled), Ms(slack));
+        EXPECT_EQ(dropped, "");
+    }
+
+    // The client's own diagnosis, with its deadline, on a broker that trickles.
+    CloudTest::StallingBroker trickling(Mode::Trickle);
+    const int attempts = CloudTest::StallingBroker::LibraryAttempts;
+    trickling.CloseNext(attempts);
+    client->SetServerUri(trickling.Uri());
+    client->SetEnabled(true);
+    ASSERT_TRUE(CloudTest::WaitUntil([&]() { return trickling.Accepted() > attempts; }));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CloudTest::WaitUntil([&]() { return log.HasStartingWith("MQTT-Client: Connect failed"); },
+                                     Cloud::MqttClient::TlsDiagnosisDeadline + slack));
+    EXPECT_LT(Ms(std::chrono::steady_clock::now() - start), Ms(Cloud::MqttClient::TlsDiagnosisDeadline + slack));
+    EXPECT_EQ(log.StartingWith("MQTT-Client: Connect failed"),
+              std::vector<std::string>{"MQTT-Client: Connect failed: TLS handshake timed out (the broker's answer was "
+                                       "still incomplete after 4 s)"});
+    EXPECT_FALSE(client->IsConnected());
+}
+
+// While a diagnosis waits on a trickling broker, switching the link off,
+// changing its settings and switching it on again, and ending the client all
+// return at once; a dropped diagnosis still logs the failure in the library's words.
+TEST_F(CloudLink, ADiagnosisUnderWayHoldsUpNoSwitchOffSettingsChangeOrExit) {
+    CloudTest::StallingBroker trickling(CloudTest::StallingBroker::Mode::Trickle);
+    const int attempts = CloudTest::StallingBroker::LibraryAttempts;
+    // A diagnosis may take the client's deadline (4 s), the broker trickles for 20 s:
+    // waiting for either is a fault, a loaded machine is not.
+    const auto prompt = std::chrono::seconds(3);
+    const auto timed = [](const std::function<void()>& action) {
+        const auto start = std::chrono::steady_clock::now();
+        action();
+        return Ms(std::chrono::steady_clock::now() - start);
+    };
+    const auto diagnosing = [&](int connections) {
+        return CloudTest::WaitUntil([&]() { return trickling.Accepted() >= connections; });
+    };
+    client->SetServerUri(trickling.Uri());
+
+    trickling.CloseNext(attempts);
+    client->SetEnabled(true);
+    ASSERT_TRUE(diagnosing(attempts + 1));
+    EXPECT_LT(timed([&]() { client->SetEnabled(false); }), Ms(prompt));
+    EXPECT_TRUE(CloudTest::WaitUntil([&]() { return log.HasStartingWith("MQTT-Client: Connect failed"); }, prompt));
+    EXPECT_EQ(log.StartingWith("MQTT-Client: Connect failed"),
+              std::vector<std::string>{"MQTT-Client: Connect failed: TCP/TLS connect failure (code -1)"});
+
+    // What a remote client's SetCloudConnection does.
+    trickling.CloseNext(attempts);
+    client->SetEnabled(true);
+    ASSERT_TRUE(diagnosing(2 * (attempts + 1)));
+    trickling.CloseNext(attempts);
+    EXPECT_LT(timed([&]() {
+                  client->SetEnabled(false);
+                  client->SetClientId("cell8");
+                  client->SetCredentials("tester", "other");
+                  client->SetEnabled(true);
+              }),
+              Ms(prompt));
+
+    ASSERT_TRUE(diagnosing(3 * (attempts + 1)));
+    EXPECT_LT(timed([&]() { client.reset(); }), Ms(prompt));
+    EXPECT_EQ(log.StartingWith("MQTT-Client: Connect failed").size(), 3u);
 }
 
 // The state on "/Basics/ConnectionStatus" is retained: a subscriber that joins
