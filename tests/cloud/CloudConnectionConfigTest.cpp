@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -68,26 +67,6 @@ TEST_F(CloudConnectionConfig, RefusedUserNameLeavesARunningLinkUp) {
     EXPECT_EQ(cloud.GetEncryptedCredentials(), stored);
     EXPECT_EQ(log.Count("MQTT-Client: Connected"), 1);
     EXPECT_EQ(log.Count("MQTT Client: Tried to connect but credentials are not set"), 0);
-}
-
-// A broker that trickles its TLS answer keeps the link's diagnosis busy; a
-// remote client that sets the connection meanwhile has it and the next
-// command answered at once.
-TEST_F(CloudConnectionConfig, SetCloudConnectionWhileADiagnosisRunsIsAnsweredAtOnce) {
-    CloudTest::StallingBroker trickling(CloudTest::StallingBroker::Mode::Trickle);
-    const int attempts = CloudTest::StallingBroker::LibraryAttempts;
-    cloud.SetServerUri(trickling.Uri());
-    trickling.CloseNext(attempts);
-    cloud.SetEnabled(true);
-    ASSERT_TRUE(RemoteTest::WaitFor([&] { return trickling.Accepted() > attempts; })) << "no diagnosis";
-    trickling.CloseNext(attempts);
-    // The trickle goes on for 20 s and a diagnosis may take 4 s; a loaded machine needs far less.
-    const auto prompt = std::chrono::seconds(3);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Answers("CONFIG SetCloudConnection true \"cell7\" \"tester\" \"secret\""), std::vector<std::string>{});
-    EXPECT_EQ(Reply("CMD GetVersion"), "INFO Version Korvella 16");
-    EXPECT_LT(CloudTest::Ms(std::chrono::steady_clock::now() - start), CloudTest::Ms(prompt));
-    EXPECT_TRUE(cloud.IsEnabled());
 }
 
 }  // namespace
