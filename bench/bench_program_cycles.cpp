@@ -239,12 +239,12 @@ std::vector<Program> Programs() {
          nullptr},
         {"line through the base axis", &SampleArm, {0, 0, 90, 0, 90, 0},
          Down(300, 200, 400, 100, 100, 0) + Down(-300, -200, 400, 250, 100, 0), nullptr},
-        {"200 lines round a star smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(50), nullptr},
-        {"200 lines round a star smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(0), nullptr},
-        {"1000 mm line blended smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(50), nullptr},
-        {"1000 mm line blended smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(0), nullptr},
-        {"pallet of nine smooth 50", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(50), nullptr},
-        {"pallet of nine smooth 0", &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(0), nullptr},
+        {"200 lines round a star smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(50), nullptr},
+        {"200 lines round a star smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(0), nullptr},
+        {"1000 mm line blended smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(50), nullptr},
+        {"1000 mm line blended smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(0), nullptr},
+        {"pallet of nine smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(50), nullptr},
+        {"pallet of nine smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(0), nullptr},
     };
     // Long chains planned at once: the time to the first motion shows how planning grows with the chain.
     for (int count : {5, 10, 20, 50, 100}) {
