@@ -147,12 +147,19 @@ void PathGenerator_02Linear::ComputePath() {
     // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
     std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
     std::vector<float> reached;
-    // Joint path: corners whose blend is planned as an exact stop instead, and the plan to beat.
+    // Joint path: corners whose blend is planned as an exact stop instead, the corners that had a
+    // blend, and the plan with its blends kept while it is compared with stops at every corner.
     std::vector<bool> forcedStop(static_cast<std::size_t>(queuedCount), false);
+    std::vector<bool> blended(static_cast<std::size_t>(queuedCount), false);
     std::vector<float> blendScale;
-    JointPlan best;
-    int trial = -1;  // the blend tried as a stop in this attempt
+    JointPlan kept;
+    bool allStops = false;
+    work = PlanningWork{};
+    // Each corner is decided from its neighbours, so the whole path is planned a few times at most,
+    // however long the chain.
+    constexpr int JointDecisionRounds = 3;
     for (int attempt = 0;; ++attempt) {
+        ++work.wholePaths;
         DeleteElements();
         DataTypes::RobotState previousTarget = start;
         DataTypes::RobotState segmentStart = start;
@@ -183,6 +190,7 @@ void PathGenerator_02Linear::ComputePath() {
             const float velocity = cartesian ? vMms * velocityScale[q] : vPercent / 100.0f;
             const float acceleration = accPercent / 100.0f;
             float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
+            blended[q] = blend > 0.0f;
             // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
             const bool stopAfter = !(blend > 0.0f) || forcedStop[q];
             if (stopAfter) blend = 0.0f;
@@ -204,6 +212,7 @@ void PathGenerator_02Linear::ComputePath() {
                 main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
             }
             limits(*main);
+            ++work.mainElements;
             std::shared_ptr<Programs::PathElementSplineBase> blendElement;
             if (!first) {
                 if (cartesian) {
@@ -271,9 +280,30 @@ void PathGenerator_02Linear::ComputePath() {
             if (attempt >= 6 || !SlowForJointVelocities(velocityScale, forcedStop)) break;
             continue;
         }
-        if (!NextJointBlendTrial(forcedStop, blendScale, reached, best, trial)) break;
+        const float total = endTimes.empty() ? 0.0f : endTimes.back();
+        if (allStops) {
+            // The blends kept cost more than stops at every corner: the stops are taken.
+            if (!(total < kept.total)) {
+                elements = std::move(kept.elements);
+                endTimes = std::move(kept.endTimes);
+                reached = std::move(kept.reached);
+                blendScale = std::move(kept.scale);
+                forcedStop = std::move(kept.forcedStop);
+            }
+            break;
+        }
+        if (attempt + 1 < JointDecisionRounds && DecideJointCorners(mains, stopCorner, blendScale, forcedStop, limits))
+            continue;
+        // A slowed blend kept beside others may still cost more than the stops would as a whole:
+        // the same path with a stop at every corner is planned once, and the quicker one is kept.
+        bool slowedKept = false;
+        for (std::size_t b = 0; b < blendScale.size(); ++b) slowedKept = slowedKept || (!stopCorner[b] && blendScale[b] < 1.0f);
+        if (!slowedKept) break;
+        kept = {elements, endTimes, reached, blendScale, forcedStop, total};
+        for (std::size_t q = 0; q + 1 < forcedStop.size(); ++q) forcedStop[q] = forcedStop[q] || blended[q];
+        allStops = true;
     }
-    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, best.scale);
+    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, blendScale);
     if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
@@ -366,6 +396,22 @@ float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blen
     return excess;
 }
 
+std::shared_ptr<Programs::PathElement> PathGenerator_02Linear::PlanJointMain(
+    const MainSettings& s, const Programs::PathElement& old, float share, bool stopAtStart, bool stopAtEnd,
+    const std::function<void(Programs::PathElement&)>& limits) {
+    ++work.mainElements;
+    // Built afresh: a profile keeps phases of its earlier planning.
+    auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+    limits(*main);
+    main->Init(s.target, s.velocity * share, stopAtStart ? 0.0f : s.startVelocity * share,
+               stopAtEnd ? 0.0f : s.endVelocity * share, s.acceleration, 0.0f, 0.0f);
+    DataTypes::RobotState start = s.segmentStart;
+    DataTypes::RobotState end = s.segmentStart;
+    main->PrepareGeometry(start, stopAtStart ? 0.0f : s.cutStart, stopAtEnd ? 0.0f : s.cutEnd, end);
+    main->PrepareAcceleration();
+    return main;
+}
+
 std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
                                                             const std::vector<bool>& stopCorner,
                                                             const std::function<void(Programs::PathElement&)>& limits) {
@@ -373,74 +419,84 @@ std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<Ma
     std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
     // A main element's profile starts and ends at rest or at its cruise speed, so the element is
     // slowed as a whole, to the slowest of the blends beside it. Where that costs more than a stop
-    // at the corner, the blend becomes a stop (NextJointBlendTrial).
+    // at the corner, the blend becomes a stop (DecideJointCorners).
     auto initMain = [&](std::size_t m) {
-        const MainSettings& s = mains[m];
         float f = 1.0f;
         if (m > 0) f = std::min(f, scale[m - 1]);
         if (m < blends) f = std::min(f, scale[m]);
-        // Built afresh: a profile keeps phases of its earlier planning.
-        const Programs::PathElement& old = *elements[2 * m];
-        auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
-        limits(*main);
-        main->Init(s.target, s.velocity * f, s.startVelocity * f, s.endVelocity * f, s.acceleration, 0.0f, 0.0f);
-        DataTypes::RobotState start = s.segmentStart;
-        DataTypes::RobotState end = s.segmentStart;
-        main->PrepareGeometry(start, s.cutStart, s.cutEnd, end);
-        main->PrepareAcceleration();
-        elements[2 * m] = main;
+        elements[2 * m] = PlanJointMain(mains[m], *elements[2 * m], f, false, false, limits);
     };
-    for (int round = 0; round < 40 && !abortRequest; ++round) {
-        bool slowed = false;
-        for (std::size_t b = 0; b < blends; ++b) {
-            if (stopCorner[b]) continue;
-            auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
-            float in[9];
-            float out[9];
-            JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
-            JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
-            blend.SetJoinVelocities(in, out);
-            blend.PrepareAcceleration();
-            const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
-            if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
-            // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
-            scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
-            initMain(b);
-            initMain(b + 1);
-            slowed = true;
+    // Slowing a blend changes the elements beside it, so only the blends next to those are checked
+    // again: each blend is looked at a bounded number of times.
+    std::vector<std::size_t> pending;
+    std::vector<bool> queued(blends, false);
+    for (std::size_t b = blends; b-- > 0;) {
+        pending.push_back(b);
+        queued[b] = true;
+    }
+    auto recheck = [&](std::size_t b) {
+        if (b < blends && !queued[b]) {
+            pending.push_back(b);
+            queued[b] = true;
         }
-        if (!slowed) break;
+    };
+    for (std::size_t looks = 0; !pending.empty() && looks < 40 * (blends + 1) && !abortRequest; ++looks) {
+        const std::size_t b = pending.back();
+        pending.pop_back();
+        queued[b] = false;
+        if (stopCorner[b]) continue;
+        auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
+        float in[9];
+        float out[9];
+        JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
+        JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
+        blend.SetJoinVelocities(in, out);
+        blend.PrepareAcceleration();
+        const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
+        if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
+        // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
+        scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
+        initMain(b);
+        initMain(b + 1);
+        recheck(b);
+        if (b > 0) recheck(b - 1);
+        recheck(b + 1);
     }
     return scale;
 }
 
-bool PathGenerator_02Linear::NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
-                                                 std::vector<float>& reached, JointPlan& best, int& trial) {
-    const float total = endTimes.empty() ? 0.0f : endTimes.back();
-    if (trial >= 0 && !(total < best.total)) {
-        // The stop cost more than the slowed blend: back to the plan before it.
-        forcedStop[static_cast<std::size_t>(trial)] = false;
-        elements = best.elements;
-        endTimes = best.endTimes;
-        reached = best.reached;
-    } else {
-        std::vector<bool> tried = std::move(best.tried);
-        best = {elements, endTimes, reached, scale, total, std::move(tried)};
-    }
-    best.tried.resize(best.scale.size(), false);
-    if (trial >= 0) best.tried[static_cast<std::size_t>(trial)] = true;
-    trial = -1;
-    // Blends that cannot be passed at a fair share of the speed are stops without a trial; of the
-    // others, each slowed one is tried once as a stop, which is kept where it is quicker.
-    for (std::size_t b = 0; b < best.scale.size(); ++b) {
-        if (forcedStop[b] || best.tried[b] || !(best.scale[b] < 1.0f)) continue;
+bool PathGenerator_02Linear::DecideJointCorners(const std::vector<MainSettings>& mains, std::vector<bool> stopCorner,
+                                                const std::vector<float>& scale, std::vector<bool>& forcedStop,
+                                                const std::function<void(Programs::PathElement&)>& limits) {
+    const std::size_t blends = scale.size();
+    bool changed = false;
+    for (std::size_t b = 0; b < blends && !abortRequest; ++b) {
+        if (stopCorner[b] || !(scale[b] < 1.0f)) continue;
+        bool stop = scale[b] < MinimumBlendShare;
+        if (!stop) {
+            // The two elements beside the corner, with the blend slowed or with a stop there; their
+            // other ends stay as they are planned.
+            const float left = b > 0 && !stopCorner[b - 1] ? scale[b - 1] : 1.0f;
+            const float right = b + 1 < blends && !stopCorner[b + 1] ? scale[b + 1] : 1.0f;
+            const bool startStops = b == 0 || stopCorner[b - 1];
+            const bool endStops = b + 1 >= blends || stopCorner[b + 1];
+            const auto& before = *elements[2 * b];
+            const auto& after = *elements[2 * b + 2];
+            const float blendTime = PlanJointMain(mains[b], before, std::min(left, scale[b]), startStops, false, limits)
+                                        ->GetDuration() +
+                                    elements[2 * b + 1]->GetDuration() +
+                                    PlanJointMain(mains[b + 1], after, std::min(right, scale[b]), false, endStops, limits)
+                                        ->GetDuration();
+            const float stopTime = PlanJointMain(mains[b], before, left, startStops, true, limits)->GetDuration() +
+                                   PlanJointMain(mains[b + 1], after, right, true, endStops, limits)->GetDuration();
+            stop = stopTime < blendTime;
+        }
+        if (!stop) continue;
         forcedStop[b] = true;
-        // Too slow to be kept: the stop is taken whatever it costs.
-        if (best.scale[b] < MinimumBlendShare) best.total = std::numeric_limits<float>::max();
-        trial = static_cast<int>(b);
-        return true;
+        stopCorner[b] = true;
+        changed = true;
     }
-    return false;
+    return changed;
 }
 
 void PathGenerator_02Linear::LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale) {

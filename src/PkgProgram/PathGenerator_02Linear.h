@@ -43,6 +43,13 @@ public:
     void DeleteElements();
 
     const std::vector<std::shared_ptr<Programs::PathElement>>& Elements() const { return elements; }
+    // What the last planning did: how often it built the whole path, and how many main elements it
+    // planned in all (the whole paths and the elements planned on their own to decide a corner).
+    struct PlanningWork {
+        int wholePaths = 0;
+        long mainElements = 0;
+    };
+    PlanningWork LastPlanningWork() const { return work; }
     const std::vector<float>& EndTimes() const { return endTimes; }
     int CurrentElement() const { return currentElement; }
     CommandType PathKind() const { return pathKind; }
@@ -61,24 +68,31 @@ private:
         float cutStart = 0.0f;
         float cutEnd = 0.0f;
     };
-    // Returns per blend the share of its neighbours' speed it is passed at.
+    // Returns per blend the share of its neighbours' speed it is passed at. Each blend is checked
+    // again only when an element beside it changed.
     std::vector<float> LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
                                         const std::function<void(Programs::PathElement&)>& limits);
+    // A joint main element planned on its own: slowed to `share` of its speed, with a stop at its
+    // start or end in place of the blend there.
+    std::shared_ptr<Programs::PathElement> PlanJointMain(const MainSettings& s, const Programs::PathElement& old,
+                                                         float share, bool stopAtStart, bool stopAtEnd,
+                                                         const std::function<void(Programs::PathElement&)>& limits);
+    // Decides each slowed joint blend from the elements beside it: kept, or an exact stop at its
+    // corner where that is quicker there or the blend would crawl. True when a corner became a stop.
+    bool DecideJointCorners(const std::vector<MainSettings>& mains, std::vector<bool> stopCorner,
+                            const std::vector<float>& scale, std::vector<bool>& forcedStop,
+                            const std::function<void(Programs::PathElement&)>& limits);
     // Below this share of the taught speed a joint blend is an exact stop at its corner.
     static constexpr float MinimumBlendShare = 0.25f;
-    // The quickest joint plan so far, and which of its slowed blends were tried as stops.
+    // A whole plan, kept to compare it with the same path with a stop at every corner.
     struct JointPlan {
         std::vector<std::shared_ptr<Programs::PathElement>> elements;
         std::vector<float> endTimes;
         std::vector<float> reached;
         std::vector<float> scale;
+        std::vector<bool> forcedStop;
         float total = std::numeric_limits<float>::max();
-        std::vector<bool> tried;
     };
-    // After planning a joint path: keeps it or goes back to the best plan, and marks the next
-    // slowed blend to be tried as a stop. False when there is none left to try.
-    bool NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
-                             std::vector<float>& reached, JointPlan& best, int& trial);
     // One line per blend that was slowed or turned into a stop.
     void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
@@ -98,6 +112,7 @@ private:
                            float accelerationFactor) const;
     float smoothDistCart;
     float smoothDistJoint;
+    PlanningWork work;
     float jointVelocityLimits[9] = {};
     float jointAccelerationLimits[9] = {};
     float jointJerkLimits[9] = {};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "PkgProgram/CartesianTestSupport.h"
 #include "PkgProgram/MotionTestSupport.h"
+#include "PkgProgram/PathGenerator_02Linear.h"
 #include "datatypes/RobotState.h"
 #include "datatypes/Vector3.h"
 #include "support/LogCapture.h"
@@ -514,6 +516,54 @@ TEST_F(MotionLimits, AJointBlendNeverTakesLongerThanAStopAtItsCorner) {
             }
         }
     }
+}
+
+// Long chains of joint moves whose joints reverse at every corner, smooth 50, all planned at once
+// (look-ahead as long as the chain). Every corner is decided from the elements beside it, so the
+// planner builds the whole path a few times at most and its work grows with the chain, not with its
+// square. The wall-clock time to the first motion is a figure only (bench_program_cycles measures
+// it); the bound is on the work, which a loaded machine does not change.
+TEST_F(MotionLimits, PlanningALongJointChainGrowsLinearlyWithTheChain) {
+    const float a[6] = {60, 20, 30, 0, 60, 100};
+    const float b[6] = {-60, 25, 35, 0, 55, -100};
+    const auto chain = [&](int count, float smooth) {
+        std::string body;
+        for (int i = 0; i < count; ++i) body += JointLine(i + 1, i % 2 == 0 ? a : b, 100, 100, i + 1 < count ? smooth : 0);
+        return body;
+    };
+    struct Planned {
+        PathGenerator_02Linear::PlanningWork work;
+        std::size_t cycles = 0;  // to the end, when run
+    };
+    const auto plan = [&](int count, float smooth, bool toTheEnd) {
+        Arm arm(1);
+        arm.ipo.InitPathGen(1, 100.0f, 10.0f, count);
+        arm.ipo.InitJointMaxValues(Vel, Acc, Jerk, 250.0f, 1000.0f, 3000.0f, 90.0, 1000.0, 3000.0);
+        IPOTest::WriteProgram(root, "chain.xml", chain(count, smooth));
+        const Joints start = arm.Current();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(arm.LoadAndStart("chain.xml"));
+        EXPECT_TRUE(arm.CycleUntil([&] { return arm.Current() != start || !arm.ipo.IsReplayRunning(); }));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        Planned p;
+        p.work = dynamic_cast<PathGenerator_02Linear&>(arm.Generator()).LastPlanningWork();
+        std::cout << "[ figures  ] " << count << " moves, smooth " << smooth << ": first motion after " << seconds
+                  << " s, " << p.work.wholePaths << " whole paths, " << p.work.mainElements << " main elements planned"
+                  << std::endl;
+        if (toTheEnd) {
+            EXPECT_TRUE(arm.RunToStop());
+            EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+            p.cycles = arm.trace.size();
+        }
+        return p;
+    };
+    const Planned shortChain = plan(10, 50, true);
+    const Planned longChain = plan(40, 50, false);
+    for (const Planned* p : {&shortChain, &longChain}) EXPECT_LE(p->work.wholePaths, 4);
+    // Four times the chain, at most twice that factor in work (quadratic planning gives sixteen).
+    EXPECT_LE(longChain.work.mainElements, 8 * shortChain.work.mainElements);
+    // And the stops it decides on cost no more time than a chain without blends.
+    EXPECT_LE(shortChain.cycles, plan(10, 0, true).cycles);
 }
 
 // ---------------------------------------------------------------- joint speeds
