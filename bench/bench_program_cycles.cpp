@@ -144,18 +144,18 @@ std::string Star(float smooth) {
 
 // A line of 1000 mm at full speed, blended into a short one across.
 std::string LongLine(float smooth) {
-    return Down(450, -500, 350, 250, 100, 0) + Down(450, 500, 350, 250, 100, smooth) + Down(300, 500, 300, 250, 100, 0);
+    return Down(450, -500, 350, 250, 100, 0) + Down(450, 500, 350, 250, 100, smooth) + Down(300, 350, 350, 250, 100, 0);
 }
 
-// Nine parts from one place onto a pallet of three by three: above, down, up, across.
+// Nine parts from one place onto a pallet of three by three near the base: above, down, up, across.
 std::string Pallet(float smooth) {
     std::string body;
     for (int i = 0; i < 9; ++i) {
-        const float x = 420.0f + 60.0f * static_cast<float>(i % 3);
-        const float y = 80.0f + 60.0f * static_cast<float>(i / 3);
-        body += Down(500, -200, 380, 250, 100, smooth) + Down(500, -200, 300, 150, 100, 0) +
-                Down(500, -200, 380, 150, 100, smooth) + Down(x, y, 380, 250, 100, smooth) +
-                Down(x, y, 300, 150, 100, 0) + Down(x, y, 380, 150, 100, i < 8 ? smooth : 0);
+        const float x = 250.0f + 60.0f * static_cast<float>(i % 3);
+        const float y = -60.0f + 60.0f * static_cast<float>(i / 3);
+        body += Down(300, -220, 290, 250, 100, smooth) + Down(300, -220, 250, 250, 100, 0) +
+                Down(300, -220, 290, 250, 100, smooth) + Down(x, y, 290, 250, 100, smooth) + Down(x, y, 250, 250, 100, 0) +
+                Down(x, y, 290, 250, 100, i < 8 ? smooth : 0);
     }
     return body;
 }
