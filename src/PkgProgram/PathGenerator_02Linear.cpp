@@ -146,6 +146,9 @@ void PathGenerator_02Linear::ComputePath() {
     }
     // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
     std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
+    // Per Cartesian blend (after its command): the share of the speed of the commands it joins that
+    // keeps the joints within their acceleration limits through it.
+    std::vector<float> blendShare(static_cast<std::size_t>(queuedCount), 1.0f);
     std::vector<float> reached;
     // Joint path: corners whose blend is planned as an exact stop instead, the corners that had a
     // blend, and the plan with its blends kept while it is compared with stops at every corner.
@@ -187,7 +190,8 @@ void PathGenerator_02Linear::ComputePath() {
             float smoothPercent = 0.0f;
             command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
             previousTarget = target;
-            const float velocity = cartesian ? vMms * velocityScale[q] : vPercent / 100.0f;
+            const float share = std::min(blendShare[q], q > 0 ? blendShare[q - 1] : 1.0f);
+            const float velocity = cartesian ? vMms * velocityScale[q] * share : vPercent / 100.0f;
             const float acceleration = accPercent / 100.0f;
             float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
             blended[q] = blend > 0.0f;
@@ -225,7 +229,10 @@ void PathGenerator_02Linear::ComputePath() {
                 stopCorner.push_back(stopBefore);
             }
             main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
-            mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
+            std::shared_ptr<const CircleParameters> circle;
+            if (cartesian && command.className == "CommandCircular") circle = static_cast<CommandCircular&>(command).circle;
+            mains.push_back(
+                {target, circle, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
             main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
             const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
             elements.push_back(main);
@@ -277,7 +284,9 @@ void PathGenerator_02Linear::ComputePath() {
         }
         if (abortRequest) break;
         if (cartesian) {
-            if (attempt >= 6 || !SlowForJointVelocities(velocityScale, forcedStop)) break;
+            if (attempt >= 7 ||
+                !SlowForJointLimits(velocityScale, blendShare, forcedStop, mains, limits, attempt >= 5))
+                break;
             continue;
         }
         const float total = endTimes.empty() ? 0.0f : endTimes.back();
@@ -396,12 +405,19 @@ float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blen
     return excess;
 }
 
-std::shared_ptr<Programs::PathElement> PathGenerator_02Linear::PlanJointMain(
+std::shared_ptr<Programs::PathElement> PathGenerator_02Linear::PlanMain(
     const MainSettings& s, const Programs::PathElement& old, float share, bool stopAtStart, bool stopAtEnd,
     const std::function<void(Programs::PathElement&)>& limits) {
     ++work.mainElements;
     // Built afresh: a profile keeps phases of its earlier planning.
-    auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+    std::shared_ptr<Programs::PathElementMainBase> main;
+    if (pathKind != 1) {
+        main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+    } else if (s.circle) {
+        main = std::make_shared<Programs::PathElementCircular>(old.commandIndex, old.successorIndex, s.circle);
+    } else {
+        main = std::make_shared<Programs::PathElementLine>(old.commandIndex, old.successorIndex);
+    }
     limits(*main);
     main->Init(s.target, s.velocity * share, stopAtStart ? 0.0f : s.startVelocity * share,
                stopAtEnd ? 0.0f : s.endVelocity * share, s.acceleration, 0.0f, 0.0f);
@@ -424,7 +440,7 @@ std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<Ma
         float f = 1.0f;
         if (m > 0) f = std::min(f, scale[m - 1]);
         if (m < blends) f = std::min(f, scale[m]);
-        elements[2 * m] = PlanJointMain(mains[m], *elements[2 * m], f, false, false, limits);
+        elements[2 * m] = PlanMain(mains[m], *elements[2 * m], f, false, false, limits);
     };
     // Slowing a blend changes the elements beside it, so only the blends next to those are checked
     // again: each blend is looked at a bounded number of times.
@@ -482,13 +498,13 @@ bool PathGenerator_02Linear::DecideJointCorners(const std::vector<MainSettings>&
             const bool endStops = b + 1 >= blends || stopCorner[b + 1];
             const auto& before = *elements[2 * b];
             const auto& after = *elements[2 * b + 2];
-            const float blendTime = PlanJointMain(mains[b], before, std::min(left, scale[b]), startStops, false, limits)
+            const float blendTime = PlanMain(mains[b], before, std::min(left, scale[b]), startStops, false, limits)
                                         ->GetDuration() +
                                     elements[2 * b + 1]->GetDuration() +
-                                    PlanJointMain(mains[b + 1], after, std::min(right, scale[b]), false, endStops, limits)
+                                    PlanMain(mains[b + 1], after, std::min(right, scale[b]), false, endStops, limits)
                                         ->GetDuration();
-            const float stopTime = PlanJointMain(mains[b], before, left, startStops, true, limits)->GetDuration() +
-                                   PlanJointMain(mains[b + 1], after, right, true, endStops, limits)->GetDuration();
+            const float stopTime = PlanMain(mains[b], before, left, startStops, true, limits)->GetDuration() +
+                                   PlanMain(mains[b + 1], after, right, true, endStops, limits)->GetDuration();
             stop = stopTime < blendTime;
         }
         if (!stop) continue;
@@ -540,12 +556,18 @@ int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const
     return code;
 }
 
-bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop) {
+bool PathGenerator_02Linear::SlowForJointLimits(std::vector<float>& velocityScale, std::vector<float>& blendShare,
+                                                std::vector<bool>& forcedStop, const std::vector<MainSettings>& mains,
+                                                const std::function<void(Programs::PathElement&)>& limits,
+                                                bool lastAttempt) {
     // Per command: the worst ratio on its main element and on the blend after it.
     std::vector<float> worst(velocityScale.size(), 0.0f);
     std::vector<int> worstJoint(velocityScale.size(), -1);
     std::vector<float> worstBlend(velocityScale.size(), 0.0f);
     std::vector<int> worstBlendJoint(velocityScale.size(), -1);
+    // Per cycle of the walk: its element and the joint velocities (units per second).
+    std::vector<std::size_t> elementOf;
+    std::vector<std::array<float, 6>> velocities;
     float previous[9];
     for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
     double reached = 0.0;
@@ -556,19 +578,49 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
             const std::size_t command = element / 2;  // a blend follows its command
             std::vector<float>& ratios = blend ? worstBlend : worst;
             std::vector<int>& joint = blend ? worstBlendJoint : worstJoint;
+            std::array<float, 6> v{};
             for (int j = 0; j < 6; ++j) {
-                const float ratio = jointVelocityLimits[j] > 0.0f
-                                        ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
-                                              jointVelocityLimits[j]
-                                        : 0.0f;
+                v[static_cast<std::size_t>(j)] =
+                    dt > 0.0 ? static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt) : 0.0f;
+                const float ratio =
+                    jointVelocityLimits[j] > 0.0f ? std::fabs(v[static_cast<std::size_t>(j)]) / jointVelocityLimits[j] : 0.0f;
                 previous[j] = joints[j];
                 if (command < ratios.size() && ratio > ratios[command]) {
                     ratios[command] = ratio;
                     joint[command] = j;
                 }
             }
+            elementOf.push_back(element);
+            velocities.push_back(v);
         },
         reached);
+    // Per blend: how far the joints' accelerations around it go past their limits, over 50 ms
+    // windows (within 95 %) and from one cycle to the next (within 120 %), and the joint.
+    std::vector<float> accelerationExcess(velocityScale.size(), 0.0f);
+    std::vector<int> accelerationJoint(velocityScale.size(), -1);
+    constexpr std::size_t Window = 5;
+    const float h = 0.01f;
+    for (std::size_t k = 1; k < velocities.size(); ++k) {
+        const std::size_t w = k >= Window ? k - Window : 0;
+        for (int j = 0; j < 6; ++j) {
+            const float limit = jointAccelerationLimits[j];
+            if (!(limit > 0.0f)) continue;
+            const std::size_t u = static_cast<std::size_t>(j);
+            const float cycle = std::fabs(velocities[k][u] - velocities[k - 1][u]) / h / (1.2f * limit);
+            const float window =
+                k >= Window ? std::fabs(velocities[k][u] - velocities[w][u]) / (h * Window) / (0.95f * limit) : 0.0f;
+            // Charged to each blend the cycles or the window touch.
+            for (std::size_t i = w; i <= k; ++i) {
+                if (elementOf[i] % 2 == 0) continue;
+                const std::size_t b = elementOf[i] / 2;
+                const float excess = i + 1 >= k ? std::max(cycle, window) : window;
+                if (b < accelerationExcess.size() && excess > accelerationExcess[b]) {
+                    accelerationExcess[b] = excess;
+                    accelerationJoint[b] = j;
+                }
+            }
+        }
+    }
     bool slowed = false;
     LogSingleton* log = LogSingleton::instance();
     for (std::size_t c = 0; c < worst.size(); ++c) {
@@ -587,6 +639,45 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
         if (first)
             log->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%", worstJoint[c] + 1,
                            commandIndexList[c], static_cast<double>(velocityScale[c] * 100.0f));
+    }
+    const std::size_t blends = elements.size() / 2;
+    for (std::size_t b = 0; b < blends && b + 1 < mains.size(); ++b) {
+        if (forcedStop[b] || !(accelerationExcess[b] > 1.0f)) continue;
+        // The accelerations of a path grow with the square of its speed.
+        const float k = std::min(0.95f, 0.97f / std::sqrt(accelerationExcess[b]));
+        bool stop = lastAttempt || blendShare[b] * k < MinimumBlendShare;
+        if (!stop) {
+            // The two commands beside the corner, slowed with the blend or with a stop there
+            // instead; their other ends stay as they are planned.
+            const float left = b > 0 ? blendShare[b - 1] : 1.0f;
+            const float right = b + 2 < blendShare.size() ? blendShare[b + 1] : 1.0f;
+            const float now = blendShare[b];
+            const auto& before = *elements[2 * b];
+            const auto& after = *elements[2 * b + 2];
+            const float slowTime =
+                PlanMain(mains[b], before, std::min(left, now * k) / std::min(left, now), false, false, limits)
+                    ->GetDuration() +
+                elements[2 * b + 1]->GetDuration() / k +
+                PlanMain(mains[b + 1], after, std::min(right, now * k) / std::min(right, now), false, false, limits)
+                    ->GetDuration();
+            const float stopTime =
+                PlanMain(mains[b], before, std::min(left, 1.0f) / std::min(left, now), false, true, limits)->GetDuration() +
+                PlanMain(mains[b + 1], after, std::min(right, 1.0f) / std::min(right, now), true, false, limits)
+                    ->GetDuration();
+            stop = !(slowTime < stopTime);
+        }
+        slowed = true;
+        if (stop) {
+            forcedStop[b] = true;
+            log->addFormat("PGLinear: the acceleration of joint %d turns the blend after command %d into a stop at its corner",
+                           accelerationJoint[b] + 1, commandIndexList[b]);
+        } else {
+            const bool first = blendShare[b] == 1.0f;
+            blendShare[b] *= k;
+            if (first)
+                log->addFormat("PGLinear: the acceleration of joint %d slows the blend after command %d to %.0lf %%",
+                               accelerationJoint[b] + 1, commandIndexList[b], static_cast<double>(blendShare[b] * 100.0f));
+        }
     }
     return slowed;
 }

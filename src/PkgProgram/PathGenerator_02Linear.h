@@ -14,6 +14,8 @@
 #include "PkgProgram/PathGenerator.h"
 #include "datatypes/RobotState.h"
 
+class CircleParameters;
+
 class PathGenerator_02Linear : public PathGenerator {
 public:
     using CommandType = int32_t;
@@ -60,6 +62,7 @@ private:
     // velocities those elements reach.
     struct MainSettings {
         DataTypes::RobotState target;
+        std::shared_ptr<const CircleParameters> circle;  // a circular element's arc, else null
         DataTypes::RobotState segmentStart;  // before its cut
         float velocity = 0.0f;
         float startVelocity = 0.0f;
@@ -72,9 +75,9 @@ private:
     // again only when an element beside it changed.
     std::vector<float> LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
                                         const std::function<void(Programs::PathElement&)>& limits);
-    // A joint main element planned on its own: slowed to `share` of its speed, with a stop at its
-    // start or end in place of the blend there.
-    std::shared_ptr<Programs::PathElement> PlanJointMain(const MainSettings& s, const Programs::PathElement& old,
+    // A main element planned on its own: slowed to `share` of its speed, with a stop at its start
+    // or end in place of the blend there.
+    std::shared_ptr<Programs::PathElement> PlanMain(const MainSettings& s, const Programs::PathElement& old,
                                                          float share, bool stopAtStart, bool stopAtEnd,
                                                          const std::function<void(Programs::PathElement&)>& limits);
     // Decides each slowed joint blend from the elements beside it: kept, or an exact stop at its
@@ -97,9 +100,13 @@ private:
     void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
     // scale of each command whose path drives a joint past its velocity limit (logged once per
-    // planning, with the joint); a blend that does becomes a stop at its corner (logged). True
-    // when a command was slowed or a blend stopped.
-    bool SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop);
+    // planning, with the joint); a blend that does becomes a stop at its corner (logged). A blend
+    // that drives a joint past its acceleration limit is slowed, with the two commands it joins,
+    // or becomes a stop at its corner, whichever is quicker there; on the last attempt it becomes
+    // a stop. True when a command or blend was slowed or a blend stopped.
+    bool SlowForJointLimits(std::vector<float>& velocityScale, std::vector<float>& blendShare,
+                            std::vector<bool>& forcedStop, const std::vector<MainSettings>& mains,
+                            const std::function<void(Programs::PathElement&)>& limits, bool lastAttempt);
     // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
     // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
     // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.

@@ -566,6 +566,69 @@ TEST_F(MotionLimits, PlanningALongJointChainGrowsLinearlyWithTheChain) {
     EXPECT_LE(shortChain.cycles, plan(10, 0, true).cycles);
 }
 
+// ---------------------------------------------------------------- Cartesian blends
+
+// Blended Cartesian programs under the Cartesian generator, against the same programs with every
+// smooth 0: a blend that the joints cannot pass within their acceleration limits is slowed or
+// becomes a stop at its corner, so every joint keeps its limits over 50 ms windows and from one
+// cycle to the next, and no program takes longer than its twin without blends.
+TEST_F(MotionLimits, ACartesianBlendKeepsEveryJointWithinItsAccelerationLimit) {
+    const auto star = [](float smooth) {
+        std::string body;
+        for (int i = 0; i < 200; ++i) {
+            const double t = (i + 1) * 3.0 * 3.14159265358979 / 4.0;
+            body += LinearLine(i + 1,
+                               Vector3(static_cast<float>(520 + 60 * std::cos(t)), static_cast<float>(60 * std::sin(t)),
+                                       static_cast<float>(320 + 20 * std::sin(2 * t))),
+                               250, 100, i + 1 < 200 ? smooth : 0);
+        }
+        return body;
+    };
+    const auto longLine = [](float smooth) {
+        return LinearLine(1, Vector3(450, -500, 350), 250, 100, 0) + LinearLine(2, Vector3(450, 500, 350), 250, 100, smooth) +
+               LinearLine(3, Vector3(300, 350, 350), 250, 100, 0);
+    };
+    const auto pallet = [](float smooth) {
+        std::string body;
+        for (int i = 0; i < 9; ++i) {
+            const Vector3 pick(300, -220, 250);
+            const Vector3 place(250.0f + 60.0f * static_cast<float>(i % 3), -60.0f + 60.0f * static_cast<float>(i / 3), 250);
+            const Vector3 up(0, 0, 40);
+            const int nr = 6 * i;
+            body += LinearLine(nr + 1, pick + up, 250, 100, smooth) + LinearLine(nr + 2, pick, 250, 100, 0) +
+                    LinearLine(nr + 3, pick + up, 250, 100, smooth) + LinearLine(nr + 4, place + up, 250, 100, smooth) +
+                    LinearLine(nr + 5, place, 250, 100, 0) + LinearLine(nr + 6, place + up, 250, 100, i < 8 ? smooth : 0);
+        }
+        return body;
+    };
+    struct Case {
+        const char* name;
+        std::function<std::string(float)> program;
+    };
+    const Case cases[] = {
+        {"200 lines round a star", star},
+        {"a 1000 mm line blended into the next", longLine},
+        {"a pallet of nine parts", pallet},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        log.Clear();
+        Arm stops(1);
+        const std::vector<Joints> twin = Run(stops, k.program(0));
+        const Profile q = Measure(twin);
+        Arm blended(1);
+        const std::vector<Joints> t = Run(blended, k.program(50));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << k.name << ": " << t.size() << " cycles, with smooth 0 " << twin.size() << "; "
+                  << Describe(p) << "; with smooth 0 " << Describe(q) << std::endl;
+        EXPECT_LE(t.size(), twin.size());
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+        for (int i = 0; i < 6; ++i) EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
+    }
+}
+
 // ---------------------------------------------------------------- joint speeds
 
 // velPercent above 100 runs at the joints' maximum, with one log line.
