@@ -686,55 +686,105 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     failCode = 0;
     brakeSpeeds.clear();
     const double h = 10.0;
-    std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
-    std::array<float, 6> previous{};
-    for (std::size_t j = 0; j < 6; ++j) previous[j] = startState.jointSetPoint[j];
+    std::vector<std::array<double, 6>> positions;  // joints per cycle of path time, from the start
+    positions.emplace_back();
+    for (std::size_t j = 0; j < 6; ++j) positions.back()[j] = startState.jointSetPoint[j];
     double reached = 0.0;
     failCode = WalkPath(
-        [&](std::size_t, const float* joints, double dt) {
-            std::array<float, 6> v{};
-            for (std::size_t j = 0; j < 6; ++j) {
-                v[j] = static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt);
-                previous[j] = joints[j];
-            }
-            velocities.push_back(v);
+        [&](std::size_t, const float* joints, double) {
+            std::array<double, 6> q{};
+            for (std::size_t j = 0; j < 6; ++j) q[j] = joints[j];
+            positions.push_back(q);
         },
         reached);
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;
-    // Joint speed (units per ms of path time at full path speed) over the cycle of path time that ends at s.
-    auto speedAt = [&](double s, std::size_t j) {
-        if (velocities.empty()) return 0.0;
-        const double c = std::ceil(s / h) - 1.0;
-        const std::size_t k = c < 0.0 ? 0 : std::min(velocities.size() - 1, static_cast<std::size_t>(c));
-        return std::fabs(static_cast<double>(velocities[k][j])) / 1000.0;
+    // Joint position at path time s, smooth between the planned cycles (Catmull-Rom), so that the
+    // steps of a braking that falls between them still change evenly.
+    const std::size_t last = positions.size() - 1;
+    auto positionAt = [&](double at, std::size_t j) {
+        const double x = std::min(std::max(at / h, 0.0), static_cast<double>(last));
+        const std::size_t k = std::min(static_cast<std::size_t>(x), last > 0 ? last - 1 : 0);
+        const double u = x - static_cast<double>(k);
+        // Beyond either end the path goes on as its last three cycles curve.
+        auto sample = [&](std::ptrdiff_t i) {
+            const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(last);
+            if (n < 2 || (i >= 0 && i <= n)) return positions[static_cast<std::size_t>(std::min(std::max(i, std::ptrdiff_t{0}), n))][j];
+            const std::size_t e = i < 0 ? 0 : last;
+            const std::size_t e1 = i < 0 ? 1 : last - 1;
+            const std::size_t e2 = i < 0 ? 2 : last - 2;
+            return 3.0 * positions[e][j] - 3.0 * positions[e1][j] + positions[e2][j];
+        };
+        const std::ptrdiff_t i1 = static_cast<std::ptrdiff_t>(k);
+        const double p0 = sample(i1 - 1);
+        const double p1 = sample(i1);
+        const double p2 = sample(i1 + 1);
+        const double p3 = sample(i1 + 2);
+        return p1 + 0.5 * u * (p2 - p0 + u * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 + u * (3.0 * (p1 - p2) + p3 - p0)));
     };
-    // Planned backwards from the stand at the failing point, one cycle at a time: each cycle's joint
-    // steps differ from those of the next by no more than 80 % of the acceleration limit allows, until
-    // the path runs at its planned speed again. The path speeds are per position on the path, so a
-    // braking that starts between two planned positions still follows them.
-    std::array<double, 6> after{};  // joint steps of the cycle after (the stand: none)
-    std::vector<std::pair<double, double>> backwards;
-    double s = stopTime;
-    for (int n = 0; n < 100000 && s > 0.0; ++n) {
-        double step = h;
-        std::array<double, 6> speed{};
+    // The braking lowers the path speed from the planned one to a stand at the failing point along
+    // a smooth step (its acceleration starts and ends at none), over as few cycles as keep each
+    // joint within 80 % of its acceleration limit and within its jerk limit from one cycle to the
+    // next, the path's own curvature included, and the cycles before it at full speed.
+    const double cycle = h / 1000.0;  // s
+    auto shareOf = [](int k, int count) {
+        const double x = static_cast<double>(k + 1) / static_cast<double>(count + 1);
+        return 1.0 - x * x * (3.0 - 2.0 * x);
+    };
+    // Path times of the cycles of a braking over `count` cycles that ends at the stand; empty when
+    // it would have to start before the path does.
+    auto timesOf = [&](int count) {
+        double distance = 0.0;
+        for (int k = 0; k < count; ++k) distance += h * shareOf(k, count);
+        std::vector<double> times;
+        double at = stopTime - distance;
+        if (at < 0.0) return times;
+        times.push_back(at);
+        for (int k = 0; k < count; ++k) {
+            at += h * shareOf(k, count);
+            times.push_back(k + 1 == count ? stopTime : at);
+        }
+        return times;
+    };
+    // How far the worst joint goes past its limits (1: at them) over a braking.
+    auto excessOf = [&](const std::vector<double>& times) {
+        std::vector<double> at;
+        for (int k = 3; k > 0; --k) at.push_back(times.front() - k * h);  // at full speed before
+        at.insert(at.end(), times.begin(), times.end());
+        for (int k = 0; k < 3; ++k) at.push_back(stopTime);  // standing after
+        double excess = 0.0;
         for (std::size_t j = 0; j < 6; ++j) {
-            speed[j] = std::max(speedAt(s, j), speedAt(s - h, j));
-            const double change = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * (h / 1000.0) * (h / 1000.0);
-            if (speed[j] > 1e-9 && jointAccelerationLimits[j] > 0.0f) step = std::min(step, (after[j] + change) / speed[j]);
+            const double acc = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * cycle * cycle;
+            const double jerk = static_cast<double>(jointJerkLimits[j]) * cycle * cycle * cycle;
+            std::vector<double> q;
+            for (double t : at) q.push_back(positionAt(t, j));
+            for (std::size_t k = 3; k < q.size(); ++k) {
+                const double a1 = q[k] - 2.0 * q[k - 1] + q[k - 2];
+                const double a0 = q[k - 1] - 2.0 * q[k - 2] + q[k - 3];
+                if (acc > 0.0) excess = std::max(excess, std::fabs(a1) / acc);
+                // Where all four cycles run at full speed, the path's own jerk is not the braking's.
+                if (jerk > 0.0 && k > 3) excess = std::max(excess, std::fabs(a1 - a0) / jerk);
+            }
         }
-        if (!(step < h)) {
-            // The cycle that ends where the braking starts still runs at the planned speed.
-            if (s > h && !backwards.empty()) backwards.emplace_back(s - h, 1.0);
-            break;
+        return excess;
+    };
+    std::vector<double> chosen;
+    double least = std::numeric_limits<double>::max();
+    for (int count = 1; count <= 1000 && !abortRequest; ++count) {
+        std::vector<double> times = timesOf(count);
+        if (times.empty()) break;
+        const double excess = excessOf(times);
+        if (excess < least) {
+            least = excess;
+            chosen = std::move(times);
         }
-        step = std::min(std::max(step, 1e-3), s);
-        s -= step;
-        backwards.emplace_back(s, step / h);
-        for (std::size_t j = 0; j < 6; ++j) after[j] = speed[j] * step;
+        if (!(excess > 1.0)) break;
     }
+    std::vector<std::pair<double, double>> backwards;
+    for (std::size_t k = chosen.size(); k-- > 1;)
+        backwards.emplace_back(chosen[k - 1], (chosen[k] - chosen[k - 1]) / h);
+    if (!backwards.empty() && backwards.back().first > h) backwards.emplace_back(backwards.back().first - h, 1.0);
     brakeSpeeds.assign(backwards.rbegin(), backwards.rend());
     brakeStart = brakeSpeeds.empty() ? stopTime : brakeSpeeds.front().first;
     LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,

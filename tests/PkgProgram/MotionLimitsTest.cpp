@@ -305,6 +305,44 @@ TEST_F(MotionLimits, ALineThroughTheBaseAxisBrakesToAStandWithinTheAccelerationL
     }
 }
 
+// The same line under the Cartesian generator: the braking before the failing point begins and ends
+// within the jerk limit too, rather than with a step in acceleration. Measured from one cycle to the
+// next over the whole run, which elsewhere keeps the limit as well.
+TEST_F(MotionLimits, TheBrakingBeforeAFailingPointBeginsWithinTheJerkLimit) {
+    const std::string program = LinearLine(1, Vector3(300, 200, 400), 100, 100, 0) +
+                                LinearLine(2, Vector3(-300, -200, 400), 250, 100, 0);
+    Arm arm(1);
+    arm.ipo.SetKinematic(SampleKinematic().release());
+    const float home[9] = {0, 0, 90, 0, 90, 0, 0, 0, 0};
+    for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = home[i];
+    const std::vector<Joints> t = Run(arm, program);
+    ASSERT_TRUE(log.HasStartingWith("PathGen Error in command 1: Center Sing."));
+    // Per cycle over the whole run: acceleration and its change from one cycle to the next.
+    float jerk[6] = {};
+    float acceleration[6] = {};
+    for (std::size_t k = 0; k + 2 < t.size(); ++k) {
+        for (std::size_t i = 0; i < 6; ++i) {
+            const double v0 = (t[k + 1][i] - t[k][i]) / Dt;
+            const double v1 = (t[k + 2][i] - t[k + 1][i]) / Dt;
+            const double a0 = (v1 - v0) / Dt;
+            acceleration[i] = std::max(acceleration[i], static_cast<float>(std::fabs(a0)));
+            if (k + 3 >= t.size()) continue;
+            const double v2 = (t[k + 3][i] - t[k + 2][i]) / Dt;
+            const double a1 = (v2 - v1) / Dt;
+            jerk[i] = std::max(jerk[i], static_cast<float>(std::fabs(a1 - a0) / Dt));
+        }
+    }
+    std::cout << "[ figures  ] line through the base axis, " << t.size() << " cycles: per cycle acceleration j1..j6";
+    for (float a : acceleration) std::cout << " " << std::lround(a);
+    std::cout << " deg/s^2, jerk";
+    for (float j : jerk) std::cout << " " << std::lround(j);
+    std::cout << " deg/s^3" << std::endl;
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_LE(acceleration[i], Acc[i]) << "joint " << i + 1;
+        EXPECT_LE(jerk[i], 1.25f * Jerk[i]) << "joint " << i + 1;
+    }
+}
+
 // A program whose second target lies beyond a joint limit does not start the chain towards it.
 TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
     const float a[6] = {30, 20, 10, 0, 40, 0};
