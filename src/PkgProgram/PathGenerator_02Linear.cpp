@@ -700,7 +700,7 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;
-    // Joint position at path time s, smooth between the planned cycles (Catmull-Rom), so that the
+    // Joint position at a path time, smooth between the planned cycles (Catmull-Rom), so that the
     // steps of a braking that falls between them still change evenly.
     const std::size_t last = positions.size() - 1;
     auto positionAt = [&](double at, std::size_t j) {
@@ -781,11 +781,9 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
         }
         if (!(excess > 1.0)) break;
     }
-    std::vector<std::pair<double, double>> backwards;
-    for (std::size_t k = chosen.size(); k-- > 1;)
-        backwards.emplace_back(chosen[k - 1], (chosen[k] - chosen[k - 1]) / h);
-    if (!backwards.empty() && backwards.back().first > h) backwards.emplace_back(backwards.back().first - h, 1.0);
-    brakeSpeeds.assign(backwards.rbegin(), backwards.rend());
+    // The cycle that ends where the braking starts still runs at the planned speed.
+    if (chosen.size() > 1 && chosen.front() > h) brakeSpeeds.emplace_back(chosen.front() - h, 1.0);
+    for (std::size_t k = 1; k < chosen.size(); ++k) brakeSpeeds.emplace_back(chosen[k - 1], (chosen[k] - chosen[k - 1]) / h);
     brakeStart = brakeSpeeds.empty() ? stopTime : brakeSpeeds.front().first;
     LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
                                         IPO::KinematicErrorText(failCode), brakeStart);

@@ -137,7 +137,7 @@ private:
     bool chainBroken = false;
     int refusedCode = 0;  // kinematic code of a target refused at planning: the path ends before any motion
     // A Cartesian path that fails between valid targets: the arm brakes within the joints'
-    // acceleration limits to stand before the failing point, then the code is reported.
+    // acceleration and jerk limits to stand before the failing point, then the code is reported.
     int failCode = 0;
     double brakeStart = 0.0;  // path time, ms
     double stopTime = 0.0;    // path time of the last reachable cycle, ms
