@@ -595,13 +595,13 @@ TEST_F(MotionLimits, PlanningALongJointChainGrowsLinearlyWithTheChain) {
         }
         return p;
     };
-    const Planned shortChain = plan(10, 50, true);
-    const Planned longChain = plan(40, 50, false);
+    const Planned shortChain = plan(8, 50, true);
+    const Planned longChain = plan(32, 50, false);
     for (const Planned* p : {&shortChain, &longChain}) EXPECT_LE(p->work.wholePaths, 4);
-    // Four times the chain, at most twice that factor in work (quadratic planning gives sixteen).
+    // Four times the chain, at most twice that factor in work (planning that grows with the square gives sixteen).
     EXPECT_LE(longChain.work.mainElements, 8 * shortChain.work.mainElements);
     // And the stops it decides on cost no more time than a chain without blends.
-    EXPECT_LE(shortChain.cycles, plan(10, 0, true).cycles);
+    EXPECT_LE(shortChain.cycles, plan(8, 0, true).cycles);
 }
 
 // ---------------------------------------------------------------- Cartesian blends
