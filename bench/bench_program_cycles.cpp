@@ -3,7 +3,9 @@
 // robot cycle after the other, the planning waited for in every cycle as the
 // tests do. The counters tell the program's duration in simulated cycles and
 // seconds and whether it ran to its end; wall-clock time only measures the
-// planning and sampling. The programs that are not part of the sample are the
+// planning and sampling: planning_s is the time the cycles waited for the
+// planner, first_motion_s the time from the start to the first set-point that
+// moved. The programs that are not part of the sample are the
 // test programs of the motion tests and a few known hard cases.
 // Run with KORVELLA_LOG_NO_WAIT=1 to skip the log's start-up wait.
 

@@ -628,6 +628,7 @@ bool PathGenerator_02Linear::SlowForJointLimits(std::vector<float>& velocityScal
         // whole: the corner becomes a stop instead, as without a blend.
         if (worstBlend[c] > 1.0f && !forcedStop[c]) {
             forcedStop[c] = true;
+            blendShare[c] = 1.0f;  // a stop needs no slowing
             slowed = true;
             log->addFormat("PGLinear: joint %d turns the blend after command %d into a stop at its corner",
                            worstBlendJoint[c] + 1, commandIndexList[c]);
@@ -669,6 +670,7 @@ bool PathGenerator_02Linear::SlowForJointLimits(std::vector<float>& velocityScal
         slowed = true;
         if (stop) {
             forcedStop[b] = true;
+            blendShare[b] = 1.0f;  // a stop needs no slowing
             log->addFormat("PGLinear: the acceleration of joint %d turns the blend after command %d into a stop at its corner",
                            accelerationJoint[b] + 1, commandIndexList[b]);
         } else {
