@@ -3,7 +3,9 @@
 // robot cycle after the other, the planning waited for in every cycle as the
 // tests do. The counters tell the program's duration in simulated cycles and
 // seconds and whether it ran to its end; wall-clock time only measures the
-// planning and sampling. The programs that are not part of the sample are the
+// planning and sampling: planning_s is the time the cycles waited for the
+// planner, first_motion_s the time from the start to the first set-point that
+// moved. The programs that are not part of the sample are the
 // test programs of the motion tests and a few known hard cases.
 // Run with KORVELLA_LOG_NO_WAIT=1 to skip the log's start-up wait.
 
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -87,11 +90,12 @@ std::string Down(float x, float y, float z, float vel, float acc, float smooth) 
 }
 
 struct Program {
-    const char* name;
+    std::string name;
     const ArmSetup* arm;
     float start[6];
     std::string body;  // empty: the file of the sample
     const char* sampleFile;
+    int lookAhead = 3;
 };
 
 // Four joint moves whose joints 1 and 6 reverse at every corner, blended by `smooth`.
@@ -118,6 +122,44 @@ std::string PickAndPlace(float smooth) {
     const float home[6] = {0, 17.8f, 10.7f, 0, 61.4f, 0};
     return Down(500, 150, 350, 150, 80, 0) + Down(500, 150, 300, 100, 80, 0) + Down(500, 150, 350, 150, 80, 0) +
            Joint(across, 90, 80, smooth) + Joint(back, 90, 80, smooth) + Joint(home, 90, 80, 0);
+}
+
+// A chain of `count` joint moves whose joints 1 and 6 reverse at every corner, blended by `smooth`.
+std::string ReversingChain(int count, float smooth) {
+    const float a[6] = {60, 20, 30, 0, 60, 100};
+    const float b[6] = {-60, 25, 35, 0, 55, -100};
+    std::string body;
+    for (int i = 0; i < count; ++i) body += Joint(i % 2 == 0 ? a : b, 100, 100, i + 1 < count ? smooth : 0);
+    return body;
+}
+
+// Two hundred short lines round a star of eight points, each corner blended by `smooth`.
+std::string Star(float smooth) {
+    std::string body;
+    for (int i = 0; i < 200; ++i) {
+        const double t = (i + 1) * 3.0 * 3.14159265358979 / 4.0;
+        body += Down(static_cast<float>(520 + 60 * std::cos(t)), static_cast<float>(60 * std::sin(t)),
+                     static_cast<float>(320 + 20 * std::sin(2 * t)), 250, 100, i + 1 < 200 ? smooth : 0);
+    }
+    return body;
+}
+
+// A line of 1000 mm at full speed, blended into a short one across.
+std::string LongLine(float smooth) {
+    return Down(450, -500, 350, 250, 100, 0) + Down(450, 500, 350, 250, 100, smooth) + Down(300, 350, 350, 250, 100, 0);
+}
+
+// Nine parts from one place onto a pallet of three by three near the base: above, down, up, across.
+std::string Pallet(float smooth) {
+    std::string body;
+    for (int i = 0; i < 9; ++i) {
+        const float x = 250.0f + 60.0f * static_cast<float>(i % 3);
+        const float y = -60.0f + 60.0f * static_cast<float>(i / 3);
+        body += Down(300, -220, 290, 250, 100, smooth) + Down(300, -220, 250, 250, 100, 0) +
+                Down(300, -220, 290, 250, 100, smooth) + Down(x, y, 290, 250, 100, smooth) + Down(x, y, 250, 250, 100, 0) +
+                Down(x, y, 290, 250, 100, i < 8 ? smooth : 0);
+    }
+    return body;
 }
 
 std::vector<Program> Programs() {
@@ -199,7 +241,22 @@ std::vector<Program> Programs() {
          nullptr},
         {"line through the base axis", &SampleArm, {0, 0, 90, 0, 90, 0},
          Down(300, 200, 400, 100, 100, 0) + Down(-300, -200, 400, 250, 100, 0), nullptr},
+        {"200 lines round a star smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(50), nullptr},
+        {"200 lines round a star smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Star(0), nullptr},
+        {"1000 mm line blended smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(50), nullptr},
+        {"1000 mm line blended smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, LongLine(0), nullptr},
+        {"pallet of nine smooth 50", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(50), nullptr},
+        {"pallet of nine smooth 0", &TestArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, Pallet(0), nullptr},
     };
+    // Long chains planned at once: the time to the first motion shows how planning grows with the chain.
+    for (int count : {5, 10, 20, 50, 100}) {
+        for (int smooth : {50, 0}) {
+            list.push_back({std::to_string(count) + " reversing joints smooth " + std::to_string(smooth) + ", look-ahead " +
+                                std::to_string(count),
+                            &SampleArm, {0, 17.8f, 10.7f, 0, 61.4f, 0}, ReversingChain(count, static_cast<float>(smooth)),
+                            nullptr, count});
+        }
+    }
     return list;
 }
 
@@ -212,6 +269,8 @@ struct Outcome {
     long cycles = 0;
     bool done = false;
     bool error = false;
+    double planning = 0.0;     // wall-clock seconds the cycles waited for the planner
+    double firstMotion = -1.0; // wall-clock seconds from the start to the first set-point that moved
 };
 
 // Runs one program to its end (or its error) and counts the cycles from the start.
@@ -244,7 +303,7 @@ Outcome Run(const Program& program, int generator) {
         };
         const int errorsBefore = Errors();
         ipo.replayMode = IPO::ReplaySingle;
-        ipo.InitPathGen(generator, 100.0f, 10.0f, 3);
+        ipo.InitPathGen(generator, 100.0f, 10.0f, program.lookAhead);
         const float jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
         ipo.InitJointMaxValues(program.arm->vel, program.arm->acc, jerk, 250.0f, 1000.0f, 3000.0f, 90.0, 1000.0,
                                3000.0);
@@ -252,15 +311,24 @@ Outcome Run(const Program& program, int generator) {
         for (int i = 0; i < 6; ++i) state.jointSetPoint[i] = program.start[i];
         const std::string file = program.sampleFile != nullptr ? program.sampleFile : "bench.xml";
         if (ipo.LoadProgramSynchronous(file, true) == 0) {
+            using Clock = std::chrono::steady_clock;
+            const auto started = Clock::now();
             ipo.Start();
             PathGenerator& pathGenerator = *ipo.GetPathGenerator();
             // Twenty minutes of simulated time at most.
             for (long cycle = 0; cycle < 120000 && ipo.IsReplayRunning(); ++cycle) {
-                const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                while (pathGenerator.IsPathGenWorking() && std::chrono::steady_clock::now() < end)
+                const auto waitFrom = Clock::now();
+                const auto end = waitFrom + std::chrono::seconds(120);
+                while (pathGenerator.IsPathGenWorking() && Clock::now() < end)
                     std::this_thread::sleep_for(std::chrono::microseconds(50));
+                outcome.planning += std::chrono::duration<double>(Clock::now() - waitFrom).count();
                 ipo.GetNextPosition(CycleMs, 100.0f, &state);
                 ++outcome.cycles;
+                if (outcome.firstMotion < 0.0) {
+                    for (int i = 0; i < 6; ++i)
+                        if (state.jointSetPoint[i] != program.start[i])
+                            outcome.firstMotion = std::chrono::duration<double>(Clock::now() - started).count();
+                }
             }
             outcome.done = !ipo.IsReplayRunning();
             outcome.error = Errors() > errorsBefore;
@@ -282,12 +350,14 @@ void BM_ProgramCycles(benchmark::State& state, Program program, int generator) {
     state.counters["seconds"] = static_cast<double>(outcome.cycles) * CycleMs / 1000.0;
     state.counters["ended"] = outcome.done ? 1.0 : 0.0;
     state.counters["error"] = outcome.error ? 1.0 : 0.0;
+    state.counters["planning_s"] = outcome.planning;
+    state.counters["first_motion_s"] = outcome.firstMotion;
 }
 
 const int Registered = [] {
     for (const Program& p : Programs()) {
         for (int generator : {0, 1}) {
-            const std::string name = std::string(p.name) + (generator == 1 ? " / 02Linear" : " / 01");
+            const std::string name = p.name + (generator == 1 ? " / 02Linear" : " / 01");
             benchmark::RegisterBenchmark(name.c_str(), BM_ProgramCycles, p, generator)
                 ->Iterations(1)
                 ->Unit(benchmark::kMillisecond);

@@ -146,13 +146,23 @@ void PathGenerator_02Linear::ComputePath() {
     }
     // A Cartesian command whose path would drive a joint past its velocity limit is planned again, slower.
     std::vector<float> velocityScale(static_cast<std::size_t>(queuedCount), 1.0f);
+    // Per Cartesian blend (after its command): the share of the speed of the commands it joins that
+    // keeps the joints within their acceleration limits through it.
+    std::vector<float> blendShare(static_cast<std::size_t>(queuedCount), 1.0f);
     std::vector<float> reached;
-    // Joint path: corners whose blend is planned as an exact stop instead, and the plan to beat.
+    // Joint path: corners whose blend is planned as an exact stop instead, the corners that had a
+    // blend, and the plan with its blends kept while it is compared with stops at every corner.
     std::vector<bool> forcedStop(static_cast<std::size_t>(queuedCount), false);
+    std::vector<bool> blended(static_cast<std::size_t>(queuedCount), false);
     std::vector<float> blendScale;
-    JointPlan best;
-    int trial = -1;  // the blend tried as a stop in this attempt
+    JointPlan kept;
+    bool allStops = false;
+    work = PlanningWork{};
+    // Each corner is decided from its neighbours, so the whole path is planned a few times at most,
+    // however long the chain.
+    constexpr int JointDecisionRounds = 3;
     for (int attempt = 0;; ++attempt) {
+        ++work.wholePaths;
         DeleteElements();
         DataTypes::RobotState previousTarget = start;
         DataTypes::RobotState segmentStart = start;
@@ -180,9 +190,11 @@ void PathGenerator_02Linear::ComputePath() {
             float smoothPercent = 0.0f;
             command.GetTargetPosition(&previousTarget, &target, vMms, vPercent, accPercent, smoothPercent);
             previousTarget = target;
-            const float velocity = cartesian ? vMms * velocityScale[q] : vPercent / 100.0f;
+            const float share = std::min(blendShare[q], q > 0 ? blendShare[q - 1] : 1.0f);
+            const float velocity = cartesian ? vMms * velocityScale[q] * share : vPercent / 100.0f;
             const float acceleration = accPercent / 100.0f;
             float blend = smoothPercent * (cartesian ? smoothDistCart : smoothDistJoint) / 100.0f;
+            blended[q] = blend > 0.0f;
             // Without a blend distance the corner is a stop: at full speed it would turn on the spot.
             const bool stopAfter = !(blend > 0.0f) || forcedStop[q];
             if (stopAfter) blend = 0.0f;
@@ -204,6 +216,7 @@ void PathGenerator_02Linear::ComputePath() {
                 main = std::make_shared<Programs::PathElementLine>(commandIndexList[q], successorIndexList[q]);
             }
             limits(*main);
+            ++work.mainElements;
             std::shared_ptr<Programs::PathElementSplineBase> blendElement;
             if (!first) {
                 if (cartesian) {
@@ -216,7 +229,10 @@ void PathGenerator_02Linear::ComputePath() {
                 stopCorner.push_back(stopBefore);
             }
             main->Init(target, velocity, startVelocity, endVelocity, acceleration, 0.0f, 0.0f);
-            mains.push_back({target, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
+            std::shared_ptr<const CircleParameters> circle;
+            if (cartesian && command.className == "CommandCircular") circle = static_cast<CommandCircular&>(command).circle;
+            mains.push_back(
+                {target, circle, segmentStart, velocity, startVelocity, endVelocity, acceleration, cutStart, cutEnd});
             main->PrepareGeometry(segmentStart, cutStart, cutEnd, segmentEnd);
             const std::shared_ptr<PathElement> previousMain = first ? nullptr : elements[elements.size() - 2];
             elements.push_back(main);
@@ -268,12 +284,35 @@ void PathGenerator_02Linear::ComputePath() {
         }
         if (abortRequest) break;
         if (cartesian) {
-            if (attempt >= 6 || !SlowForJointVelocities(velocityScale, forcedStop)) break;
+            if (attempt >= 7 ||
+                !SlowForJointLimits(velocityScale, blendShare, forcedStop, mains, limits, attempt >= 5))
+                break;
             continue;
         }
-        if (!NextJointBlendTrial(forcedStop, blendScale, reached, best, trial)) break;
+        const float total = endTimes.empty() ? 0.0f : endTimes.back();
+        if (allStops) {
+            // The blends kept cost more than stops at every corner: the stops are taken.
+            if (!(total < kept.total)) {
+                elements = std::move(kept.elements);
+                endTimes = std::move(kept.endTimes);
+                reached = std::move(kept.reached);
+                blendScale = std::move(kept.scale);
+                forcedStop = std::move(kept.forcedStop);
+            }
+            break;
+        }
+        if (attempt + 1 < JointDecisionRounds && DecideJointCorners(mains, stopCorner, blendScale, forcedStop, limits))
+            continue;
+        // A slowed blend kept beside others may still cost more than the stops would as a whole:
+        // the same path with a stop at every corner is planned once, and the quicker one is kept.
+        bool slowedKept = false;
+        for (std::size_t b = 0; b < blendScale.size(); ++b) slowedKept = slowedKept || (!stopCorner[b] && blendScale[b] < 1.0f);
+        if (!slowedKept) break;
+        kept = {elements, endTimes, reached, blendScale, forcedStop, total};
+        for (std::size_t q = 0; q + 1 < forcedStop.size(); ++q) forcedStop[q] = forcedStop[q] || blended[q];
+        allStops = true;
     }
-    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, best.scale);
+    if (!cartesian && !abortRequest) LogJointBlends(forcedStop, blendScale);
     if (cartesian && !abortRequest) PlanBrakeBeforeFailure();
     if (debug) {
         std::string line = "Velocities reached:";
@@ -366,6 +405,29 @@ float PathGenerator_02Linear::JointBlendExcess(const Programs::PathElement& blen
     return excess;
 }
 
+std::shared_ptr<Programs::PathElement> PathGenerator_02Linear::PlanMain(
+    const MainSettings& s, const Programs::PathElement& old, float share, bool stopAtStart, bool stopAtEnd,
+    const std::function<void(Programs::PathElement&)>& limits) {
+    ++work.mainElements;
+    // Built afresh: a profile keeps phases of its earlier planning.
+    std::shared_ptr<Programs::PathElementMainBase> main;
+    if (pathKind != 1) {
+        main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
+    } else if (s.circle) {
+        main = std::make_shared<Programs::PathElementCircular>(old.commandIndex, old.successorIndex, s.circle);
+    } else {
+        main = std::make_shared<Programs::PathElementLine>(old.commandIndex, old.successorIndex);
+    }
+    limits(*main);
+    main->Init(s.target, s.velocity * share, stopAtStart ? 0.0f : s.startVelocity * share,
+               stopAtEnd ? 0.0f : s.endVelocity * share, s.acceleration, 0.0f, 0.0f);
+    DataTypes::RobotState start = s.segmentStart;
+    DataTypes::RobotState end = s.segmentStart;
+    main->PrepareGeometry(start, stopAtStart ? 0.0f : s.cutStart, stopAtEnd ? 0.0f : s.cutEnd, end);
+    main->PrepareAcceleration();
+    return main;
+}
+
 std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<MainSettings>& mains,
                                                             const std::vector<bool>& stopCorner,
                                                             const std::function<void(Programs::PathElement&)>& limits) {
@@ -373,74 +435,84 @@ std::vector<float> PathGenerator_02Linear::LimitJointBlends(const std::vector<Ma
     std::vector<float> scale(blends, 1.0f);  // per blend: the share of the neighbours' speed it joins at
     // A main element's profile starts and ends at rest or at its cruise speed, so the element is
     // slowed as a whole, to the slowest of the blends beside it. Where that costs more than a stop
-    // at the corner, the blend becomes a stop (NextJointBlendTrial).
+    // at the corner, the blend becomes a stop (DecideJointCorners).
     auto initMain = [&](std::size_t m) {
-        const MainSettings& s = mains[m];
         float f = 1.0f;
         if (m > 0) f = std::min(f, scale[m - 1]);
         if (m < blends) f = std::min(f, scale[m]);
-        // Built afresh: a profile keeps phases of its earlier planning.
-        const Programs::PathElement& old = *elements[2 * m];
-        auto main = std::make_shared<Programs::PathElementJointSet>(old.commandIndex, old.successorIndex);
-        limits(*main);
-        main->Init(s.target, s.velocity * f, s.startVelocity * f, s.endVelocity * f, s.acceleration, 0.0f, 0.0f);
-        DataTypes::RobotState start = s.segmentStart;
-        DataTypes::RobotState end = s.segmentStart;
-        main->PrepareGeometry(start, s.cutStart, s.cutEnd, end);
-        main->PrepareAcceleration();
-        elements[2 * m] = main;
+        elements[2 * m] = PlanMain(mains[m], *elements[2 * m], f, false, false, limits);
     };
-    for (int round = 0; round < 40 && !abortRequest; ++round) {
-        bool slowed = false;
-        for (std::size_t b = 0; b < blends; ++b) {
-            if (stopCorner[b]) continue;
-            auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
-            float in[9];
-            float out[9];
-            JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
-            JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
-            blend.SetJoinVelocities(in, out);
-            blend.PrepareAcceleration();
-            const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
-            if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
-            // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
-            scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
-            initMain(b);
-            initMain(b + 1);
-            slowed = true;
+    // Slowing a blend changes the elements beside it, so only the blends next to those are checked
+    // again: each blend is looked at a bounded number of times.
+    std::vector<std::size_t> pending;
+    std::vector<bool> queued(blends, false);
+    for (std::size_t b = blends; b-- > 0;) {
+        pending.push_back(b);
+        queued[b] = true;
+    }
+    auto recheck = [&](std::size_t b) {
+        if (b < blends && !queued[b]) {
+            pending.push_back(b);
+            queued[b] = true;
         }
-        if (!slowed) break;
+    };
+    for (std::size_t looks = 0; !pending.empty() && looks < 40 * (blends + 1) && !abortRequest; ++looks) {
+        const std::size_t b = pending.back();
+        pending.pop_back();
+        queued[b] = false;
+        if (stopCorner[b]) continue;
+        auto& blend = static_cast<Programs::PathElementSpline6&>(*elements[2 * b + 1]);
+        float in[9];
+        float out[9];
+        JointVelocityAt(*elements[2 * b], elements[2 * b]->GetDuration(), in);
+        JointVelocityAt(*elements[2 * b + 2], 0.0f, out);
+        blend.SetJoinVelocities(in, out);
+        blend.PrepareAcceleration();
+        const float excess = JointBlendExcess(blend, in, out, mains[b + 1].acceleration);
+        if (!(excess > 1.0f) || !(scale[b] >= MinimumBlendShare)) continue;
+        // Below a fair share of the taught speed the blend would crawl: it becomes a stop.
+        scale[b] = std::max(scale[b] * std::max(0.5f, 0.95f / excess), 0.5f * MinimumBlendShare);
+        initMain(b);
+        initMain(b + 1);
+        recheck(b);
+        if (b > 0) recheck(b - 1);
+        recheck(b + 1);
     }
     return scale;
 }
 
-bool PathGenerator_02Linear::NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
-                                                 std::vector<float>& reached, JointPlan& best, int& trial) {
-    const float total = endTimes.empty() ? 0.0f : endTimes.back();
-    if (trial >= 0 && !(total < best.total)) {
-        // The stop cost more than the slowed blend: back to the plan before it.
-        forcedStop[static_cast<std::size_t>(trial)] = false;
-        elements = best.elements;
-        endTimes = best.endTimes;
-        reached = best.reached;
-    } else {
-        std::vector<bool> tried = std::move(best.tried);
-        best = {elements, endTimes, reached, scale, total, std::move(tried)};
-    }
-    best.tried.resize(best.scale.size(), false);
-    if (trial >= 0) best.tried[static_cast<std::size_t>(trial)] = true;
-    trial = -1;
-    // Blends that cannot be passed at a fair share of the speed are stops without a trial; of the
-    // others, each slowed one is tried once as a stop, which is kept where it is quicker.
-    for (std::size_t b = 0; b < best.scale.size(); ++b) {
-        if (forcedStop[b] || best.tried[b] || !(best.scale[b] < 1.0f)) continue;
+bool PathGenerator_02Linear::DecideJointCorners(const std::vector<MainSettings>& mains, std::vector<bool> stopCorner,
+                                                const std::vector<float>& scale, std::vector<bool>& forcedStop,
+                                                const std::function<void(Programs::PathElement&)>& limits) {
+    const std::size_t blends = scale.size();
+    bool changed = false;
+    for (std::size_t b = 0; b < blends && !abortRequest; ++b) {
+        if (stopCorner[b] || !(scale[b] < 1.0f)) continue;
+        bool stop = scale[b] < MinimumBlendShare;
+        if (!stop) {
+            // The two elements beside the corner, with the blend slowed or with a stop there; their
+            // other ends stay as they are planned.
+            const float left = b > 0 && !stopCorner[b - 1] ? scale[b - 1] : 1.0f;
+            const float right = b + 1 < blends && !stopCorner[b + 1] ? scale[b + 1] : 1.0f;
+            const bool startStops = b == 0 || stopCorner[b - 1];
+            const bool endStops = b + 1 >= blends || stopCorner[b + 1];
+            const auto& before = *elements[2 * b];
+            const auto& after = *elements[2 * b + 2];
+            const float blendTime = PlanMain(mains[b], before, std::min(left, scale[b]), startStops, false, limits)
+                                        ->GetDuration() +
+                                    elements[2 * b + 1]->GetDuration() +
+                                    PlanMain(mains[b + 1], after, std::min(right, scale[b]), false, endStops, limits)
+                                        ->GetDuration();
+            const float stopTime = PlanMain(mains[b], before, left, startStops, true, limits)->GetDuration() +
+                                   PlanMain(mains[b + 1], after, right, true, endStops, limits)->GetDuration();
+            stop = stopTime < blendTime;
+        }
+        if (!stop) continue;
         forcedStop[b] = true;
-        // Too slow to be kept: the stop is taken whatever it costs.
-        if (best.scale[b] < MinimumBlendShare) best.total = std::numeric_limits<float>::max();
-        trial = static_cast<int>(b);
-        return true;
+        stopCorner[b] = true;
+        changed = true;
     }
-    return false;
+    return changed;
 }
 
 void PathGenerator_02Linear::LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale) {
@@ -484,12 +556,18 @@ int PathGenerator_02Linear::WalkPath(const std::function<void(std::size_t, const
     return code;
 }
 
-bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop) {
+bool PathGenerator_02Linear::SlowForJointLimits(std::vector<float>& velocityScale, std::vector<float>& blendShare,
+                                                std::vector<bool>& forcedStop, const std::vector<MainSettings>& mains,
+                                                const std::function<void(Programs::PathElement&)>& limits,
+                                                bool lastAttempt) {
     // Per command: the worst ratio on its main element and on the blend after it.
     std::vector<float> worst(velocityScale.size(), 0.0f);
     std::vector<int> worstJoint(velocityScale.size(), -1);
     std::vector<float> worstBlend(velocityScale.size(), 0.0f);
     std::vector<int> worstBlendJoint(velocityScale.size(), -1);
+    // Per cycle of the walk: its element and the joint velocities (units per second).
+    std::vector<std::size_t> elementOf;
+    std::vector<std::array<float, 6>> velocities;
     float previous[9];
     for (int j = 0; j < 9; ++j) previous[j] = startState.jointSetPoint[j];
     double reached = 0.0;
@@ -500,19 +578,49 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
             const std::size_t command = element / 2;  // a blend follows its command
             std::vector<float>& ratios = blend ? worstBlend : worst;
             std::vector<int>& joint = blend ? worstBlendJoint : worstJoint;
+            std::array<float, 6> v{};
             for (int j = 0; j < 6; ++j) {
-                const float ratio = jointVelocityLimits[j] > 0.0f
-                                        ? std::fabs(joints[j] - previous[j]) * 1000.0f / static_cast<float>(dt) /
-                                              jointVelocityLimits[j]
-                                        : 0.0f;
+                v[static_cast<std::size_t>(j)] =
+                    dt > 0.0 ? static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt) : 0.0f;
+                const float ratio =
+                    jointVelocityLimits[j] > 0.0f ? std::fabs(v[static_cast<std::size_t>(j)]) / jointVelocityLimits[j] : 0.0f;
                 previous[j] = joints[j];
                 if (command < ratios.size() && ratio > ratios[command]) {
                     ratios[command] = ratio;
                     joint[command] = j;
                 }
             }
+            elementOf.push_back(element);
+            velocities.push_back(v);
         },
         reached);
+    // Per blend: how far the joints' accelerations around it go past their limits, over 50 ms
+    // windows (within 95 %) and from one cycle to the next (within 120 %), and the joint.
+    std::vector<float> accelerationExcess(velocityScale.size(), 0.0f);
+    std::vector<int> accelerationJoint(velocityScale.size(), -1);
+    constexpr std::size_t Window = 5;
+    const float h = 0.01f;
+    for (std::size_t k = 1; k < velocities.size(); ++k) {
+        const std::size_t w = k >= Window ? k - Window : 0;
+        for (int j = 0; j < 6; ++j) {
+            const float limit = jointAccelerationLimits[j];
+            if (!(limit > 0.0f)) continue;
+            const std::size_t u = static_cast<std::size_t>(j);
+            const float cycle = std::fabs(velocities[k][u] - velocities[k - 1][u]) / h / (1.2f * limit);
+            const float window =
+                k >= Window ? std::fabs(velocities[k][u] - velocities[w][u]) / (h * Window) / (0.95f * limit) : 0.0f;
+            // Charged to each blend the cycles or the window touch.
+            for (std::size_t i = w; i <= k; ++i) {
+                if (elementOf[i] % 2 == 0) continue;
+                const std::size_t b = elementOf[i] / 2;
+                const float excess = i + 1 >= k ? std::max(cycle, window) : window;
+                if (b < accelerationExcess.size() && excess > accelerationExcess[b]) {
+                    accelerationExcess[b] = excess;
+                    accelerationJoint[b] = j;
+                }
+            }
+        }
+    }
     bool slowed = false;
     LogSingleton* log = LogSingleton::instance();
     for (std::size_t c = 0; c < worst.size(); ++c) {
@@ -520,6 +628,7 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
         // whole: the corner becomes a stop instead, as without a blend.
         if (worstBlend[c] > 1.0f && !forcedStop[c]) {
             forcedStop[c] = true;
+            blendShare[c] = 1.0f;  // a stop needs no slowing
             slowed = true;
             log->addFormat("PGLinear: joint %d turns the blend after command %d into a stop at its corner",
                            worstBlendJoint[c] + 1, commandIndexList[c]);
@@ -532,6 +641,46 @@ bool PathGenerator_02Linear::SlowForJointVelocities(std::vector<float>& velocity
             log->addFormat("PGLinear: joint %d limits the velocity of command %d to %.0lf %%", worstJoint[c] + 1,
                            commandIndexList[c], static_cast<double>(velocityScale[c] * 100.0f));
     }
+    const std::size_t blends = elements.size() / 2;
+    for (std::size_t b = 0; b < blends && b + 1 < mains.size(); ++b) {
+        if (forcedStop[b] || !(accelerationExcess[b] > 1.0f)) continue;
+        // The accelerations of a path grow with the square of its speed.
+        const float k = std::min(0.95f, 0.97f / std::sqrt(accelerationExcess[b]));
+        bool stop = lastAttempt || blendShare[b] * k < MinimumBlendShare;
+        if (!stop) {
+            // The two commands beside the corner, slowed with the blend or with a stop there
+            // instead; their other ends stay as they are planned.
+            const float left = b > 0 ? blendShare[b - 1] : 1.0f;
+            const float right = b + 2 < blendShare.size() ? blendShare[b + 1] : 1.0f;
+            const float now = blendShare[b];
+            const auto& before = *elements[2 * b];
+            const auto& after = *elements[2 * b + 2];
+            const float slowTime =
+                PlanMain(mains[b], before, std::min(left, now * k) / std::min(left, now), false, false, limits)
+                    ->GetDuration() +
+                elements[2 * b + 1]->GetDuration() / k +
+                PlanMain(mains[b + 1], after, std::min(right, now * k) / std::min(right, now), false, false, limits)
+                    ->GetDuration();
+            const float stopTime =
+                PlanMain(mains[b], before, std::min(left, 1.0f) / std::min(left, now), false, true, limits)->GetDuration() +
+                PlanMain(mains[b + 1], after, std::min(right, 1.0f) / std::min(right, now), true, false, limits)
+                    ->GetDuration();
+            stop = !(slowTime < stopTime);
+        }
+        slowed = true;
+        if (stop) {
+            forcedStop[b] = true;
+            blendShare[b] = 1.0f;  // a stop needs no slowing
+            log->addFormat("PGLinear: the acceleration of joint %d turns the blend after command %d into a stop at its corner",
+                           accelerationJoint[b] + 1, commandIndexList[b]);
+        } else {
+            const bool first = blendShare[b] == 1.0f;
+            blendShare[b] *= k;
+            if (first)
+                log->addFormat("PGLinear: the acceleration of joint %d slows the blend after command %d to %.0lf %%",
+                               accelerationJoint[b] + 1, commandIndexList[b], static_cast<double>(blendShare[b] * 100.0f));
+        }
+    }
     return slowed;
 }
 
@@ -539,56 +688,104 @@ void PathGenerator_02Linear::PlanBrakeBeforeFailure() {
     failCode = 0;
     brakeSpeeds.clear();
     const double h = 10.0;
-    std::vector<std::array<float, 6>> velocities;  // per cycle of path time, from the start
-    std::array<float, 6> previous{};
-    for (std::size_t j = 0; j < 6; ++j) previous[j] = startState.jointSetPoint[j];
+    std::vector<std::array<double, 6>> positions;  // joints per cycle of path time, from the start
+    positions.emplace_back();
+    for (std::size_t j = 0; j < 6; ++j) positions.back()[j] = startState.jointSetPoint[j];
     double reached = 0.0;
     failCode = WalkPath(
-        [&](std::size_t, const float* joints, double dt) {
-            std::array<float, 6> v{};
-            for (std::size_t j = 0; j < 6; ++j) {
-                v[j] = static_cast<float>((joints[j] - previous[j]) * 1000.0 / dt);
-                previous[j] = joints[j];
-            }
-            velocities.push_back(v);
+        [&](std::size_t, const float* joints, double) {
+            std::array<double, 6> q{};
+            for (std::size_t j = 0; j < 6; ++j) q[j] = joints[j];
+            positions.push_back(q);
         },
         reached);
     if (failCode == 0) return;
     stopTime = reached;
     brakeStart = stopTime;
-    // Joint speed (units per ms of path time at full path speed) over the cycle of path time that ends at s.
-    auto speedAt = [&](double s, std::size_t j) {
-        if (velocities.empty()) return 0.0;
-        const double c = std::ceil(s / h) - 1.0;
-        const std::size_t k = c < 0.0 ? 0 : std::min(velocities.size() - 1, static_cast<std::size_t>(c));
-        return std::fabs(static_cast<double>(velocities[k][j])) / 1000.0;
+    // Joint position at a path time, smooth between the planned cycles (Catmull-Rom), so that the
+    // steps of a braking that falls between them still change evenly.
+    const std::size_t last = positions.size() - 1;
+    auto positionAt = [&](double at, std::size_t j) {
+        const double x = std::min(std::max(at / h, 0.0), static_cast<double>(last));
+        const std::size_t k = std::min(static_cast<std::size_t>(x), last > 0 ? last - 1 : 0);
+        const double u = x - static_cast<double>(k);
+        // Beyond either end the path goes on as its last three cycles curve.
+        auto sample = [&](std::ptrdiff_t i) {
+            const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(last);
+            if (n < 2 || (i >= 0 && i <= n)) return positions[static_cast<std::size_t>(std::min(std::max(i, std::ptrdiff_t{0}), n))][j];
+            const std::size_t e = i < 0 ? 0 : last;
+            const std::size_t e1 = i < 0 ? 1 : last - 1;
+            const std::size_t e2 = i < 0 ? 2 : last - 2;
+            return 3.0 * positions[e][j] - 3.0 * positions[e1][j] + positions[e2][j];
+        };
+        const std::ptrdiff_t i1 = static_cast<std::ptrdiff_t>(k);
+        const double p0 = sample(i1 - 1);
+        const double p1 = sample(i1);
+        const double p2 = sample(i1 + 1);
+        const double p3 = sample(i1 + 2);
+        return p1 + 0.5 * u * (p2 - p0 + u * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 + u * (3.0 * (p1 - p2) + p3 - p0)));
     };
-    // Planned backwards from the stand at the failing point, one cycle at a time: each cycle's joint
-    // steps differ from those of the next by no more than 80 % of the acceleration limit allows, until
-    // the path runs at its planned speed again. The path speeds are per position on the path, so a
-    // braking that starts between two planned positions still follows them.
-    std::array<double, 6> after{};  // joint steps of the cycle after (the stand: none)
-    std::vector<std::pair<double, double>> backwards;
-    double s = stopTime;
-    for (int n = 0; n < 100000 && s > 0.0; ++n) {
-        double step = h;
-        std::array<double, 6> speed{};
+    // The braking lowers the path speed from the planned one to a stand at the failing point along
+    // a smooth step (its acceleration starts and ends at none), over as few cycles as keep each
+    // joint within 80 % of its acceleration limit and within its jerk limit from one cycle to the
+    // next, the path's own curvature included, and the cycles before it at full speed.
+    const double cycle = h / 1000.0;  // s
+    auto shareOf = [](int k, int count) {
+        const double x = static_cast<double>(k + 1) / static_cast<double>(count + 1);
+        return 1.0 - x * x * (3.0 - 2.0 * x);
+    };
+    // Path times of the cycles of a braking over `count` cycles that ends at the stand; empty when
+    // it would have to start before the path does.
+    auto timesOf = [&](int count) {
+        double distance = 0.0;
+        for (int k = 0; k < count; ++k) distance += h * shareOf(k, count);
+        std::vector<double> times;
+        double at = stopTime - distance;
+        if (at < 0.0) return times;
+        times.push_back(at);
+        for (int k = 0; k < count; ++k) {
+            at += h * shareOf(k, count);
+            times.push_back(k + 1 == count ? stopTime : at);
+        }
+        return times;
+    };
+    // How far the worst joint goes past its limits (1: at them) over a braking.
+    auto excessOf = [&](const std::vector<double>& times) {
+        std::vector<double> at;
+        for (int k = 3; k > 0; --k) at.push_back(times.front() - k * h);  // at full speed before
+        at.insert(at.end(), times.begin(), times.end());
+        for (int k = 0; k < 3; ++k) at.push_back(stopTime);  // standing after
+        double excess = 0.0;
         for (std::size_t j = 0; j < 6; ++j) {
-            speed[j] = std::max(speedAt(s, j), speedAt(s - h, j));
-            const double change = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * (h / 1000.0) * (h / 1000.0);
-            if (speed[j] > 1e-9 && jointAccelerationLimits[j] > 0.0f) step = std::min(step, (after[j] + change) / speed[j]);
+            const double acc = 0.8 * static_cast<double>(jointAccelerationLimits[j]) * cycle * cycle;
+            const double jerk = static_cast<double>(jointJerkLimits[j]) * cycle * cycle * cycle;
+            std::vector<double> q;
+            for (double t : at) q.push_back(positionAt(t, j));
+            for (std::size_t k = 3; k < q.size(); ++k) {
+                const double a1 = q[k] - 2.0 * q[k - 1] + q[k - 2];
+                const double a0 = q[k - 1] - 2.0 * q[k - 2] + q[k - 3];
+                if (acc > 0.0) excess = std::max(excess, std::fabs(a1) / acc);
+                // Where all four cycles run at full speed, the path's own jerk is not the braking's.
+                if (jerk > 0.0 && k > 3) excess = std::max(excess, std::fabs(a1 - a0) / jerk);
+            }
         }
-        if (!(step < h)) {
-            // The cycle that ends where the braking starts still runs at the planned speed.
-            if (s > h && !backwards.empty()) backwards.emplace_back(s - h, 1.0);
-            break;
+        return excess;
+    };
+    std::vector<double> chosen;
+    double least = std::numeric_limits<double>::max();
+    for (int count = 1; count <= 1000 && !abortRequest; ++count) {
+        std::vector<double> times = timesOf(count);
+        if (times.empty()) break;
+        const double excess = excessOf(times);
+        if (excess < least) {
+            least = excess;
+            chosen = std::move(times);
         }
-        step = std::min(std::max(step, 1e-3), s);
-        s -= step;
-        backwards.emplace_back(s, step / h);
-        for (std::size_t j = 0; j < 6; ++j) after[j] = speed[j] * step;
+        if (!(excess > 1.0)) break;
     }
-    brakeSpeeds.assign(backwards.rbegin(), backwards.rend());
+    // The cycle that ends where the braking starts still runs at the planned speed.
+    if (chosen.size() > 1 && chosen.front() > h) brakeSpeeds.emplace_back(chosen.front() - h, 1.0);
+    for (std::size_t k = 1; k < chosen.size(); ++k) brakeSpeeds.emplace_back(chosen[k - 1], (chosen[k] - chosen[k - 1]) / h);
     brakeStart = brakeSpeeds.empty() ? stopTime : brakeSpeeds.front().first;
     LogSingleton::instance()->addFormat("PGLinear: path fails at %.0lf ms (%s), braking from %.0lf ms", stopTime + h,
                                         IPO::KinematicErrorText(failCode), brakeStart);

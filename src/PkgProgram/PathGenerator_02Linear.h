@@ -14,6 +14,8 @@
 #include "PkgProgram/PathGenerator.h"
 #include "datatypes/RobotState.h"
 
+class CircleParameters;
+
 class PathGenerator_02Linear : public PathGenerator {
 public:
     using CommandType = int32_t;
@@ -43,6 +45,13 @@ public:
     void DeleteElements();
 
     const std::vector<std::shared_ptr<Programs::PathElement>>& Elements() const { return elements; }
+    // What the last planning did: how often it built the whole path, and how many main elements it
+    // planned in all (the whole paths and the elements planned on their own to decide a corner).
+    struct PlanningWork {
+        int wholePaths = 0;
+        long mainElements = 0;
+    };
+    PlanningWork LastPlanningWork() const { return work; }
     const std::vector<float>& EndTimes() const { return endTimes; }
     int CurrentElement() const { return currentElement; }
     CommandType PathKind() const { return pathKind; }
@@ -53,6 +62,7 @@ private:
     // velocities those elements reach.
     struct MainSettings {
         DataTypes::RobotState target;
+        std::shared_ptr<const CircleParameters> circle;  // a circular element's arc, else null
         DataTypes::RobotState segmentStart;  // before its cut
         float velocity = 0.0f;
         float startVelocity = 0.0f;
@@ -61,31 +71,42 @@ private:
         float cutStart = 0.0f;
         float cutEnd = 0.0f;
     };
-    // Returns per blend the share of its neighbours' speed it is passed at.
+    // Returns per blend the share of its neighbours' speed it is passed at. Each blend is checked
+    // again only when an element beside it changed.
     std::vector<float> LimitJointBlends(const std::vector<MainSettings>& mains, const std::vector<bool>& stopCorner,
                                         const std::function<void(Programs::PathElement&)>& limits);
+    // A main element planned on its own: slowed to `share` of its speed, with a stop at its start
+    // or end in place of the blend there.
+    std::shared_ptr<Programs::PathElement> PlanMain(const MainSettings& s, const Programs::PathElement& old,
+                                                         float share, bool stopAtStart, bool stopAtEnd,
+                                                         const std::function<void(Programs::PathElement&)>& limits);
+    // Decides each slowed joint blend from the elements beside it: kept, or an exact stop at its
+    // corner where that is quicker there or the blend would crawl. True when a corner became a stop.
+    bool DecideJointCorners(const std::vector<MainSettings>& mains, std::vector<bool> stopCorner,
+                            const std::vector<float>& scale, std::vector<bool>& forcedStop,
+                            const std::function<void(Programs::PathElement&)>& limits);
     // Below this share of the taught speed a joint blend is an exact stop at its corner.
     static constexpr float MinimumBlendShare = 0.25f;
-    // The quickest joint plan so far, and which of its slowed blends were tried as stops.
+    // A whole plan, kept to compare it with the same path with a stop at every corner.
     struct JointPlan {
         std::vector<std::shared_ptr<Programs::PathElement>> elements;
         std::vector<float> endTimes;
         std::vector<float> reached;
         std::vector<float> scale;
+        std::vector<bool> forcedStop;
         float total = std::numeric_limits<float>::max();
-        std::vector<bool> tried;
     };
-    // After planning a joint path: keeps it or goes back to the best plan, and marks the next
-    // slowed blend to be tried as a stop. False when there is none left to try.
-    bool NextJointBlendTrial(std::vector<bool>& forcedStop, const std::vector<float>& scale,
-                             std::vector<float>& reached, JointPlan& best, int& trial);
     // One line per blend that was slowed or turned into a stop.
     void LogJointBlends(const std::vector<bool>& forcedStop, const std::vector<float>& scale);
     // Cartesian path: walks the planned path with the inverse kinematics and lowers the velocity
     // scale of each command whose path drives a joint past its velocity limit (logged once per
-    // planning, with the joint); a blend that does becomes a stop at its corner (logged). True
-    // when a command was slowed or a blend stopped.
-    bool SlowForJointVelocities(std::vector<float>& velocityScale, std::vector<bool>& forcedStop);
+    // planning, with the joint); a blend that does becomes a stop at its corner (logged). A blend
+    // that drives a joint past its acceleration limit is slowed, with the two commands it joins,
+    // or becomes a stop at its corner, whichever is quicker there; on the last attempt it becomes
+    // a stop. True when a command or blend was slowed or a blend stopped.
+    bool SlowForJointLimits(std::vector<float>& velocityScale, std::vector<float>& blendShare,
+                            std::vector<bool>& forcedStop, const std::vector<MainSettings>& mains,
+                            const std::function<void(Programs::PathElement&)>& limits, bool lastAttempt);
     // Walks the planned path one 10 ms cycle of path time at a time with the inverse kinematics, as
     // the robot will run it, calling `visit` with the element, the joints and the time stepped (ms).
     // Returns the kinematic code where it fails (0: it reached the end), with the last time reached.
@@ -98,6 +119,7 @@ private:
                            float accelerationFactor) const;
     float smoothDistCart;
     float smoothDistJoint;
+    PlanningWork work;
     float jointVelocityLimits[9] = {};
     float jointAccelerationLimits[9] = {};
     float jointJerkLimits[9] = {};
@@ -115,7 +137,7 @@ private:
     bool chainBroken = false;
     int refusedCode = 0;  // kinematic code of a target refused at planning: the path ends before any motion
     // A Cartesian path that fails between valid targets: the arm brakes within the joints'
-    // acceleration limits to stand before the failing point, then the code is reported.
+    // acceleration and jerk limits to stand before the failing point, then the code is reported.
     int failCode = 0;
     double brakeStart = 0.0;  // path time, ms
     double stopTime = 0.0;    // path time of the last reachable cycle, ms

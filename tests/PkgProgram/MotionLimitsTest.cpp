@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "PkgProgram/CartesianTestSupport.h"
 #include "PkgProgram/MotionTestSupport.h"
+#include "PkgProgram/PathGenerator_02Linear.h"
 #include "datatypes/RobotState.h"
 #include "datatypes/Vector3.h"
 #include "support/LogCapture.h"
@@ -303,6 +305,44 @@ TEST_F(MotionLimits, ALineThroughTheBaseAxisBrakesToAStandWithinTheAccelerationL
     }
 }
 
+// The same line under the Cartesian generator: the braking before the failing point begins and ends
+// within the jerk limit too, rather than with a step in acceleration. Measured from one cycle to the
+// next over the whole run, which elsewhere keeps the limit as well.
+TEST_F(MotionLimits, TheBrakingBeforeAFailingPointBeginsWithinTheJerkLimit) {
+    const std::string program = LinearLine(1, Vector3(300, 200, 400), 100, 100, 0) +
+                                LinearLine(2, Vector3(-300, -200, 400), 250, 100, 0);
+    Arm arm(1);
+    arm.ipo.SetKinematic(SampleKinematic().release());
+    const float home[9] = {0, 0, 90, 0, 90, 0, 0, 0, 0};
+    for (int i = 0; i < 9; ++i) arm.state.jointSetPoint[i] = home[i];
+    const std::vector<Joints> t = Run(arm, program);
+    ASSERT_TRUE(log.HasStartingWith("PathGen Error in command 1: Center Sing."));
+    // Per cycle over the whole run: acceleration and its change from one cycle to the next.
+    float jerk[6] = {};
+    float acceleration[6] = {};
+    for (std::size_t k = 0; k + 2 < t.size(); ++k) {
+        for (std::size_t i = 0; i < 6; ++i) {
+            const double v0 = (t[k + 1][i] - t[k][i]) / Dt;
+            const double v1 = (t[k + 2][i] - t[k + 1][i]) / Dt;
+            const double a0 = (v1 - v0) / Dt;
+            acceleration[i] = std::max(acceleration[i], static_cast<float>(std::fabs(a0)));
+            if (k + 3 >= t.size()) continue;
+            const double v2 = (t[k + 3][i] - t[k + 2][i]) / Dt;
+            const double a1 = (v2 - v1) / Dt;
+            jerk[i] = std::max(jerk[i], static_cast<float>(std::fabs(a1 - a0) / Dt));
+        }
+    }
+    std::cout << "[ figures  ] line through the base axis, " << t.size() << " cycles: per cycle acceleration j1..j6";
+    for (float a : acceleration) std::cout << " " << std::lround(a);
+    std::cout << " deg/s^2, jerk";
+    for (float j : jerk) std::cout << " " << std::lround(j);
+    std::cout << " deg/s^3" << std::endl;
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_LE(acceleration[i], Acc[i]) << "joint " << i + 1;
+        EXPECT_LE(jerk[i], 1.25f * Jerk[i]) << "joint " << i + 1;
+    }
+}
+
 // A program whose second target lies beyond a joint limit does not start the chain towards it.
 TEST_F(MotionLimits, AProgramTargetBeyondAJointLimitStopsTheProgramBeforeTheArmMoves) {
     const float a[6] = {30, 20, 10, 0, 40, 0};
@@ -513,6 +553,117 @@ TEST_F(MotionLimits, AJointBlendNeverTakesLongerThanAStopAtItsCorner) {
                 }
             }
         }
+    }
+}
+
+// Long chains of joint moves whose joints reverse at every corner, smooth 50, all planned at once
+// (look-ahead as long as the chain). Every corner is decided from the elements beside it, so the
+// planner builds the whole path a few times at most and its work grows with the chain, not with its
+// square. The wall-clock time to the first motion is a figure only (bench_program_cycles measures
+// it); the bound is on the work, which a loaded machine does not change.
+TEST_F(MotionLimits, PlanningALongJointChainGrowsLinearlyWithTheChain) {
+    const float a[6] = {60, 20, 30, 0, 60, 100};
+    const float b[6] = {-60, 25, 35, 0, 55, -100};
+    const auto chain = [&](int count, float smooth) {
+        std::string body;
+        for (int i = 0; i < count; ++i) body += JointLine(i + 1, i % 2 == 0 ? a : b, 100, 100, i + 1 < count ? smooth : 0);
+        return body;
+    };
+    struct Planned {
+        PathGenerator_02Linear::PlanningWork work;
+        std::size_t cycles = 0;  // to the end, when run
+    };
+    const auto plan = [&](int count, float smooth, bool toTheEnd) {
+        Arm arm(1);
+        arm.ipo.InitPathGen(1, 100.0f, 10.0f, count);
+        arm.ipo.InitJointMaxValues(Vel, Acc, Jerk, 250.0f, 1000.0f, 3000.0f, 90.0, 1000.0, 3000.0);
+        IPOTest::WriteProgram(root, "chain.xml", chain(count, smooth));
+        const Joints start = arm.Current();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(arm.LoadAndStart("chain.xml"));
+        EXPECT_TRUE(arm.CycleUntil([&] { return arm.Current() != start || !arm.ipo.IsReplayRunning(); }));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        Planned p;
+        p.work = dynamic_cast<PathGenerator_02Linear&>(arm.Generator()).LastPlanningWork();
+        std::cout << "[ figures  ] " << count << " moves, smooth " << smooth << ": first motion after " << seconds
+                  << " s, " << p.work.wholePaths << " whole paths, " << p.work.mainElements << " main elements planned"
+                  << std::endl;
+        if (toTheEnd) {
+            EXPECT_TRUE(arm.RunToStop());
+            EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+            p.cycles = arm.trace.size();
+        }
+        return p;
+    };
+    const Planned shortChain = plan(8, 50, true);
+    const Planned longChain = plan(32, 50, false);
+    for (const Planned* p : {&shortChain, &longChain}) EXPECT_LE(p->work.wholePaths, 4);
+    // Four times the chain, at most twice that factor in work (planning that grows with the square gives sixteen).
+    EXPECT_LE(longChain.work.mainElements, 8 * shortChain.work.mainElements);
+    // And the stops it decides on cost no more time than a chain without blends.
+    EXPECT_LE(shortChain.cycles, plan(8, 0, true).cycles);
+}
+
+// ---------------------------------------------------------------- Cartesian blends
+
+// Blended Cartesian programs under the Cartesian generator, against the same programs with every
+// smooth 0: a blend that the joints cannot pass within their acceleration limits is slowed or
+// becomes a stop at its corner, so every joint keeps its limits over 50 ms windows and from one
+// cycle to the next, and no program takes longer than its twin without blends.
+TEST_F(MotionLimits, ACartesianBlendKeepsEveryJointWithinItsAccelerationLimit) {
+    const auto star = [](float smooth) {
+        std::string body;
+        for (int i = 0; i < 200; ++i) {
+            const double t = (i + 1) * 3.0 * 3.14159265358979 / 4.0;
+            body += LinearLine(i + 1,
+                               Vector3(static_cast<float>(520 + 60 * std::cos(t)), static_cast<float>(60 * std::sin(t)),
+                                       static_cast<float>(320 + 20 * std::sin(2 * t))),
+                               250, 100, i + 1 < 200 ? smooth : 0);
+        }
+        return body;
+    };
+    const auto longLine = [](float smooth) {
+        return LinearLine(1, Vector3(450, -500, 350), 250, 100, 0) + LinearLine(2, Vector3(450, 500, 350), 250, 100, smooth) +
+               LinearLine(3, Vector3(300, 350, 350), 250, 100, 0);
+    };
+    const auto pallet = [](float smooth) {
+        std::string body;
+        for (int i = 0; i < 9; ++i) {
+            const Vector3 pick(300, -220, 250);
+            const Vector3 place(250.0f + 60.0f * static_cast<float>(i % 3), -60.0f + 60.0f * static_cast<float>(i / 3), 250);
+            const Vector3 up(0, 0, 40);
+            const int nr = 6 * i;
+            body += LinearLine(nr + 1, pick + up, 250, 100, smooth) + LinearLine(nr + 2, pick, 250, 100, 0) +
+                    LinearLine(nr + 3, pick + up, 250, 100, smooth) + LinearLine(nr + 4, place + up, 250, 100, smooth) +
+                    LinearLine(nr + 5, place, 250, 100, 0) + LinearLine(nr + 6, place + up, 250, 100, i < 8 ? smooth : 0);
+        }
+        return body;
+    };
+    struct Case {
+        const char* name;
+        std::function<std::string(float)> program;
+    };
+    const Case cases[] = {
+        {"200 lines round a star", star},
+        {"a 1000 mm line blended into the next", longLine},
+        {"a pallet of nine parts", pallet},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        log.Clear();
+        Arm stops(1);
+        const std::vector<Joints> twin = Run(stops, k.program(0));
+        const Profile q = Measure(twin);
+        Arm blended(1);
+        const std::vector<Joints> t = Run(blended, k.program(50));
+        EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
+        const Profile p = Measure(t);
+        std::cout << "[ figures  ] " << k.name << ": " << t.size() << " cycles, with smooth 0 " << twin.size() << "; "
+                  << Describe(p) << "; with smooth 0 " << Describe(q) << std::endl;
+        EXPECT_LE(t.size(), twin.size());
+        EXPECT_LE(p.velocityRatio, 1.01f) << Describe(p);
+        EXPECT_LE(p.windowRatio, 1.0f) << Describe(p);
+        for (int i = 0; i < 6; ++i) EXPECT_LE(p.cycleAcc[i], 1.3f * Acc[i]) << "joint " << i + 1 << ": " << Describe(p);
     }
 }
 
