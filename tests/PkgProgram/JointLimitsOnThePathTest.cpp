@@ -40,7 +40,8 @@ std::string SampleRobotFile() {
 
 // The interpreter with a generator of the given type, the limits above and a robot file's model.
 struct Arm : MotionTest::Robot {
-    Arm(int generator, const std::string& robotFile) : MotionTest::Robot(false, 3) {
+    Arm(int generator, const std::string& robotFile, IPO::IpoType type = IPO::IpoTypeMain)
+        : MotionTest::Robot(false, 3, type) {
         ipo.InitPathGen(generator, 100.0f, 10.0f, 3);
         ipo.InitJointMaxValues(Vel, Acc, Jerk, 250.0f, 1000.0f, 3000.0f, 90.0, 1000.0, 3000.0);
         ipo.SetKinematic(MotionTest::KinematicOfFile(robotFile).release());
@@ -194,17 +195,25 @@ TEST_F(JointLimitsOnThePath, EveryJointKeepsItsAccelerationLimit) {
         const char* name;
         std::string robotFile;
         float start[9];
-        std::string program;
-        float ideal;  // seconds the slowest joint needs at its limits; 0: not checked
+        std::string program;  // empty: the direct move of a remote client's "Move RelativeJoint"
+        float ideal;          // seconds the slowest joint needs at its limits; 0: not checked
     };
     const float j6Degrees = 90.0f;
+    const std::string relative =
+        "<Relative Nr=\"1\" MoType=\"joint\" a1=\"0\" a2=\"0\" a3=\"0\" a4=\"0\" a5=\"0\" a6=\"90\" velPercent=\"100\" "
+        "acc=\"100\" smooth=\"0\" AbortCondition=\"false\"/>\n";
     const Case cases[] = {
-        {"relative move of joint 6",
+        {"relative move of joint 6 in a program",
          TestSupport::FixturePath("prog-sixaxis-robot.xml"),
          {0, 17.8f, 10.7f, 0, 61.4f, 0, 0, 0, 0},
-         "<Relative Nr=\"1\" MoType=\"joint\" a1=\"0\" a2=\"0\" a3=\"0\" a4=\"0\" a5=\"0\" a6=\"90\" velPercent=\"100\" "
-         "acc=\"100\" smooth=\"0\" AbortCondition=\"false\"/>\n",
+         relative,
          j6Degrees / Vel[5] + Vel[5] / Acc[5]},
+        // A direct move accelerates at 30 % of the limits.
+        {"relative move of joint 6 as a direct move",
+         TestSupport::FixturePath("prog-sixaxis-robot.xml"),
+         {0, 17.8f, 10.7f, 0, 61.4f, 0, 0, 0, 0},
+         "",
+         j6Degrees / Vel[5] + Vel[5] / (0.3f * Acc[5])},
         {"line turning the wrist beyond half a turn",
          SampleRobotFile(),
          {60, 10, 80, 0, 90, 100, 0, 0, 0},
@@ -218,15 +227,26 @@ TEST_F(JointLimitsOnThePath, EveryJointKeepsItsAccelerationLimit) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + " with " + GeneratorName(generator));
             log.Clear();
-            Arm arm(generator, c.robotFile);
+            const bool direct = c.program.empty();
+            Arm arm(generator, c.robotFile, direct ? IPO::IpoTypeDirect : IPO::IpoTypeMain);
             arm.StartAt(c.start);
-            const std::vector<Joints> t = Run(arm, c.program);
+            std::vector<Joints> t;
+            if (direct) {
+                const float deltas[9] = {0, 0, 0, 0, 0, j6Degrees, 0, 0, 0};
+                t.push_back(arm.Current());
+                arm.ipo.MoveRelativeJoint(deltas, 100.0f);
+                arm.ipo.Start();
+                EXPECT_TRUE(arm.RunToStop());
+                t.insert(t.end(), arm.trace.begin(), arm.trace.end());
+            } else {
+                t = Run(arm, c.program);
+            }
             const MotionTest::JointRates r = MotionTest::MeasureJointRates(t);
             const double seconds = static_cast<double>(t.size() - 1) * MotionTest::CycleMs / 1000.0;
             std::cout << "[ figures  ] " << GeneratorName(generator) << " " << c.name << ": " << t.size() - 1
                       << " cycles (" << seconds << " s); " << Describe(r) << std::endl;
             EXPECT_FALSE(log.HasStartingWith("PathGen Error"));
-            EXPECT_TRUE(log.Has("IPO: Program done"));
+            EXPECT_TRUE(log.Has(direct ? "IPO: MoveTo done" : "IPO: Program done"));
             const float perCycle = generator == 1 ? 1.3f : 5.05f;
             for (int i = 0; i < 6; ++i) {
                 EXPECT_LE(r.velocity[i], 1.01f * Vel[i]) << "joint " << i + 1 << ": " << Describe(r);
