@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "PkgProgram/CircleParameters.h"
 #include "PkgProgram/Command.h"
+#include "PkgProgram/CommandCircular.h"
 #include "PkgProgram/CommandJoint.h"
 #include "PkgProgram/CommandLinear.h"
 #include "common/LogSingleton.h"
@@ -61,9 +63,11 @@ void AddInterpreterOffsets(Command& command, DataTypes::RobotState& target) {
     }
 }
 
-// Steps the kinematic from one pose to the next as a path between them goes: straight, turning
-// about one axis, the joints of each step seeded by the step before.
-void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, const DataTypes::RobotState& to) {
+// Steps the kinematic from one pose to the next as a path between them goes: the tool centre point
+// along the line between them or, for a circular move, along its arc; the orientation turning about
+// one axis; the joints of each step seeded by the step before.
+void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, const DataTypes::RobotState& to,
+                 const CircleParameters* arc) {
     DataTypes::Matrix44 turnFrom = from.pose;
     turnFrom.SetTranslation(0.0f, 0.0f, 0.0f);
     DataTypes::Matrix44 turnTo = to.pose;
@@ -75,15 +79,22 @@ void FollowPoses(RobotKinematic& kinematic, const DataTypes::RobotState& from, c
     const DataTypes::Vector3 b = to.pose.GetTranslation();
     const bool turns = std::fabs(angle) >= 0.0001f && std::fabs(axis.MagnitudeQ() - 1.0f) <= 0.0001f;
     // Steps of at most 2 degrees and 10 mm: far less than the half turn that decides a wrist's branch.
-    const double steps = std::ceil(std::max(std::fabs(static_cast<double>(angle)) / 2.0,
-                                            static_cast<double>((b - a).Magnitude()) / 10.0));
+    double length = static_cast<double>((b - a).Magnitude());
+    double arcDegrees = 0.0;
+    if (arc != nullptr) {
+        length = arc->radius * std::fabs(arc->angle);
+        arcDegrees = std::fabs(arc->angle) * 180.0 / 3.14159265358979323846;
+    }
+    const double steps = std::ceil(
+        std::max({std::fabs(static_cast<double>(angle)) / 2.0, length / 10.0, arcDegrees / 2.0}));
     if (!std::isfinite(steps) || steps < 2.0) return;
     const int count = static_cast<int>(std::min(steps, 2000.0));
     for (int k = 1; k < count; ++k) {
         const float f = static_cast<float>(k) / static_cast<float>(count);
         DataTypes::Matrix44 pose = from.pose;
         if (turns) pose.RotateAxisAngle(axis, angle * f);
-        pose.SetTranslation(a + (b - a) * f);
+        pose.SetTranslation(arc != nullptr ? arc->CalculatePosition(arc->angle * static_cast<double>(k) / count)
+                                           : a + (b - a) * f);
         float joints[9];
         for (int i = 0; i < 9; ++i) joints[i] = from.jointSetPoint[i] + (to.jointSetPoint[i] - from.jointSetPoint[i]) * f;
         try {
@@ -119,8 +130,11 @@ int PathGenerator::CheckTargets(const DataTypes::RobotState& start, bool withOff
                 kinematic->GetPosition(&target);
                 target.UpdateABC();
             } else {
-                // Seeded by the joints the path reaches on its way, as the path's own are.
-                FollowPoses(*kinematic, previous, target);
+                // Seeded by the joints the path reaches on its way, as the path's own are: an arc
+                // is followed round the circle its command has just built from the pose before.
+                const auto* circular = dynamic_cast<const CommandCircular*>(&command);
+                FollowPoses(*kinematic, previous, target,
+                            circular != nullptr && circular->circle ? circular->circle.get() : nullptr);
                 kinematic->SetPosition(target.pose, target.jointSetPoint);
                 kinematic->GetJoints(target.jointSetPoint);
             }

@@ -89,8 +89,9 @@ protected:
     // offsets that the commands themselves apply are added. Returns the kinematic code of the
     // first refused target (0 when all are valid; its index in refusedCommand), logs it, and
     // leaves the kinematic on the start joints. A Cartesian target's joints are followed along
-    // the move from the one before, as the path turns them: the wrist ends on the turn the arm
-    // really reaches. Failures on the way are left to the walked path, which brakes before them.
+    // the move from the one before (a line, or a circular move's arc), as the path turns them:
+    // the wrist and the base end on the turn the arm really reaches. Failures on the way are
+    // left to the walked path, which brakes before them.
     int CheckTargets(const DataTypes::RobotState& start, bool withOffsets);
     void SetAvailable(bool value) { available = value; }
     void SetFailed(bool value) { failed = value; }

@@ -16,6 +16,10 @@
 
 namespace {
 
+// The robot's six joints keep the acceleration limits of the robot file, the wrist's as well: a
+// drive lags (and faults) as much on joint 6 as on joint 1 when its set-points outrun it.
+constexpr int LimitedJoints = 6;
+
 // Real time in tenths of a millisecond.
 long long TenthsOfMs() {
     timespec now{};
@@ -291,7 +295,7 @@ void PathGenerator_01Joint::ComputeAcceleration(JointSet& sample, const JointSet
     sample.peakAcceleration = 0.0f;
     sample.peakAxis = 0;
     for (int i = 0; i < 9; ++i) {
-        if (i < 3) {
+        if (i < LimitedJoints) {
             sample.velocities[i] = f * (sample.joints[i] - previous.joints[i]);
             sample.accelerations[i] = f * (sample.velocities[i] - previous.velocities[i]);
             if (std::fabs(sample.accelerations[i]) > std::fabs(sample.peakAcceleration)) {
@@ -309,7 +313,7 @@ bool PathGenerator_01Joint::LimitFactor(const JointSet& candidate, const JointSe
                                         int& limitingAxis) const {
     const float dt = static_cast<float>(slicingTime) / 1000000.0f;
     bool limited = false;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < LimitedJoints; ++i) {
         const float a = candidate.accelerations[i];
         const float v = candidate.velocities[i];
         const float sign = signum(a);

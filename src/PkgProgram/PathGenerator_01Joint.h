@@ -1,8 +1,8 @@
 #pragma once
 // The joint path generator: plans by running each queued command's own
 // interpolation at a fixed slicing period, stores the joint samples, and with
-// optimisation rounds the corners and re-times the samples so the first three
-// axes stay inside their acceleration limits. Sampled by time at run time.
+// optimisation rounds the corners and re-times the samples so the six robot
+// joints stay inside their acceleration limits. Sampled by time at run time.
 
 #include <vector>
 
@@ -24,7 +24,7 @@ public:
     float velocities[9] = {};
     float accelerations[9] = {};
     float accLimits[9] = {};
-    float peakAcceleration = -1.0f;
+    float peakAcceleration = -1.0f;  // largest by magnitude of the limited joints
     int peakAxis = -1;
     int commandIndex = -1;
     int successorIndex = -1;

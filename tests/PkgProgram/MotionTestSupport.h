@@ -3,7 +3,9 @@
 // kinematic model) whose motions are planned on the generator's thread; runs
 // cycles of 10 ms and records the joint set-points while a path is sampled.
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "PkgProgram/IPOTestSupport.h"
 #include "PkgProgram/PathGenerator.h"
+#include "datatypes/Matrix44.h"
 #include "kinematics/KinematicFactory.h"
 #include "kinematics/RobotKinematic.h"
 
@@ -110,5 +113,48 @@ public:
 
     std::vector<Joints> trace;
 };
+
+// Peak rates of each robot joint over a set-point trace of one entry per 10 ms cycle: velocity,
+// acceleration from one cycle to the next, and acceleration over 50 ms windows (the velocity of a
+// cycle against the one five cycles before).
+struct JointRates {
+    float velocity[6] = {};
+    float cycleAcc[6] = {};
+    float windowAcc[6] = {};
+};
+
+inline JointRates MeasureJointRates(const std::vector<Joints>& trace) {
+    constexpr int window = 5;
+    const double dt = CycleMs / 1000.0;
+    JointRates r;
+    std::vector<std::array<double, 6>> v;
+    for (std::size_t k = 1; k < trace.size(); ++k) {
+        std::array<double, 6> s{};
+        for (std::size_t i = 0; i < 6; ++i) s[i] = (trace[k][i] - trace[k - 1][i]) / dt;
+        v.push_back(s);
+    }
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        for (std::size_t i = 0; i < 6; ++i) {
+            r.velocity[i] = std::max(r.velocity[i], static_cast<float>(std::fabs(v[k][i])));
+            if (k > 0) r.cycleAcc[i] = std::max(r.cycleAcc[i], static_cast<float>(std::fabs(v[k][i] - v[k - 1][i]) / dt));
+            if (k >= window)
+                r.windowAcc[i] =
+                    std::max(r.windowAcc[i], static_cast<float>(std::fabs(v[k][i] - v[k - window][i]) / (window * dt)));
+        }
+    }
+    return r;
+}
+
+// The joints that put the tool on a pose, the kinematic branch chosen by the seed.
+inline Joints JointsOfPose(RobotKinematic& model, const DataTypes::Matrix44& pose, const float* seed) {
+    float joints[9];
+    for (int i = 0; i < 9; ++i) joints[i] = seed[i];
+    model.SetJoints(joints, false);
+    model.SetPosition(pose, joints);
+    model.GetJoints(joints);
+    Joints out{};
+    for (int i = 0; i < 9; ++i) out[static_cast<std::size_t>(i)] = joints[i];
+    return out;
+}
 
 }  // namespace MotionTest

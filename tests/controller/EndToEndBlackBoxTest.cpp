@@ -693,7 +693,7 @@ protected:
             "smooth=\"0\" AbortCondition=\"false\"/>\n";
         ASSERT_NO_FATAL_FAILURE(StartProgramOf(program, generator));
         ASSERT_TRUE(korvella->WaitForMessage("IPO: Program done", 1, 120s)) << "the program did not end";
-        EXPECT_EQ(korvella->Count("refused"), 0);
+        EXPECT_EQ(korvella->StartingWith("PathGen: target of command"), std::vector<std::string>{});
         // The tool stands at the last target.
         EXPECT_TRUE(WaitStatus(
             [](const Status& s) {
@@ -713,6 +713,64 @@ protected:
         EXPECT_LT(low, -100.0f);
         EXPECT_GE(low, -350.0f);
         EXPECT_LE(high, 100.02f);
+    }
+
+    // The arm set 100 degrees right of the front, tool down, then an arc of 200 degrees round the base
+    // through the front to 100 degrees left (500 mm out, 300 mm up): it runs to its end, joint 1
+    // turning from -100 to +100 along the arc, and from one set-point to the next every joint stays
+    // inside its limits of position and velocity.
+    void ExpectTheArcRoundTheBaseToRun(const char* generator) {
+        const std::string program =
+            "<Joint Nr=\"1\" a1=\"-100\" a2=\"20.8702\" a3=\"96.7369\" a4=\"0\" a5=\"62.3928\" a6=\"-100\" "
+            "velPercent=\"80\" acc=\"100\" smooth=\"0\" AbortCondition=\"false\"/>\n"
+            "<Circular Nr=\"2\" AbortCondition=\"false\" vel=\"250\" acc=\"100\" smooth=\"0\" useAngle=\"false\" "
+            "angle=\"0\" Source=\"numbers\" p1x=\"500\" p1y=\"0\" p1z=\"300\" p2x=\"-86.824\" p2y=\"492.404\" "
+            "p2z=\"300\" a=\"180\" b=\"0\" c=\"180\" e1=\"0\" e2=\"0\" e3=\"0\" VariableHelperName=\"\" "
+            "VariableEndName=\"\"/>\n";
+        // At full speed, for a shorter test.
+        sample.EditProject([](tinyxml2::XMLElement* project) {
+            project->FirstChildElement("Program")->SetAttribute("Override", 100);
+        });
+        ASSERT_NO_FATAL_FAILURE(StartProgramOf(program, generator));
+        ASSERT_TRUE(SimBusTest::WaitFor(
+            [&]() {
+                return korvella->Count("IPO: Program done") > 0 || !korvella->StartingWith("PathGen Error").empty();
+            },
+            120s));
+        EXPECT_EQ(korvella->StartingWith("PathGen: target of command"), std::vector<std::string>{});
+        EXPECT_EQ(korvella->StartingWith("PathGen Error"), std::vector<std::string>{});
+        ASSERT_EQ(korvella->Count("IPO: Program done"), 1) << "the program did not end";
+        EXPECT_TRUE(WaitStatus(
+            [](const Status& s) {
+                return std::fabs(s.position[0] + 86.824f) < 0.5f && std::fabs(s.position[1] - 492.404f) < 0.5f &&
+                       std::fabs(s.position[2] - 300.0f) < 0.5f;
+            },
+            30s))
+            << last.position[0] << " " << last.position[1] << " " << last.position[2];
+        korvella->Stop();
+        // The sample's joint limits: positions and velocities.
+        const float low[6] = {-170, -170, -175, -175, -125, -350};
+        const float high[6] = {170, 100, 175, 175, 125, 350};
+        const float speed[6] = {90, 90, 90, 120, 120, 120};
+        const auto setPoints = SetPointsInFrameLog(FrameLog());
+        for (int j = 0; j < 6; ++j) {
+            ASSERT_TRUE(setPoints.count(j)) << "no set-points for module " << ModuleIds[j];
+            const std::vector<float>& s = setPoints.at(j);
+            float fastest = 0.0f;
+            for (std::size_t k = 1; k < s.size(); ++k) fastest = std::max(fastest, std::fabs(s[k] - s[k - 1]) / 0.01f);
+            const float least = *std::min_element(s.begin(), s.end());
+            const float most = *std::max_element(s.begin(), s.end());
+            std::printf("[ figures  ] %s: joint %d set-points from %.2f to %.2f, fastest %.1f deg/s\n", generator, j + 1,
+                        least, most, fastest);
+            EXPECT_GE(least, low[j]) << "joint " << j + 1;
+            EXPECT_LE(most, high[j]) << "joint " << j + 1;
+            // A count of a set-point's rounding: half a degree a second at most.
+            EXPECT_LE(fastest, 1.01f * speed[j] + 0.5f) << "joint " << j + 1;
+            if (j == 0) {
+                EXPECT_LT(least, -99.9f);
+                EXPECT_GT(most, 99.9f);
+            }
+        }
     }
 
     // A chain of lines whose third target is out of reach: refused before the arm moves, and every
@@ -736,6 +794,14 @@ protected:
         ExpectEveryModuleKeptAtHome();
     }
 };
+
+TEST_F(EndToEndMotion, AnArcRoundTheBaseRunsToItsEndWithTheJointGenerator) {
+    ExpectTheArcRoundTheBaseToRun("01");
+}
+
+TEST_F(EndToEndMotion, AnArcRoundTheBaseRunsToItsEndWithTheCartesianGenerator) {
+    ExpectTheArcRoundTheBaseToRun("02Linear");
+}
 
 TEST_F(EndToEndMotion, AWristTurningBeyondHalfATurnRunsToItsEndWithTheJointGenerator) {
     ExpectTheWristTurningProgramToRun("01");

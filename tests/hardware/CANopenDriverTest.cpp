@@ -375,8 +375,12 @@ TEST_F(CANopenDriver, ReadOutsOfCurrentsTemperaturesAndSupply) {
     }
 
     // A set-point far out of range saturates instead of wrapping (the
-    // drives' following error window opened wide so they take the step).
-    for (int node : {1, 2}) sim->Drive(node)->Write(0x6065, 0, 0xFFFFFFFFu);
+    // drives' following error window opened wide and their motors made
+    // strong enough to take the step).
+    for (int node : {1, 2}) {
+        sim->Drive(node)->Write(0x6065, 0, 0xFFFFFFFFu);
+        sim->Drive(node)->SetAcceleration(1e15);
+    }
     Drain();
     state.jointSetPoint[0] = 1e30f;
     state.jointSetPoint[1] = 1e30f;  // negative gear scale

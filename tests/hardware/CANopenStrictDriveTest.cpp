@@ -1,14 +1,17 @@
 // The CANopen driver against drives that refuse what a standard CiA 402
 // drive refuses: a controller restart beside enabled drives, a refused mode
 // of operation, a power-cycled drive, homing to zero, one SDO transfer at a
-// time with its time-out, and the pre-defined error field of a faulted drive.
+// time with its time-out, the pre-defined error field of a faulted drive, and
+// a motor that lags behind set-points faster than it can follow.
 
 #include "hardware/CANopenDriverTestSupport.h"
 #include "hardware/CANopenTestSupport.h"
 
 #include "common/LogSingleton.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -239,6 +242,122 @@ TEST_F(CANopenStrictDrive, AFaultedDriveHasItsErrorFieldReadOncePerChange) {
     const int requests = ErrorFieldRequests(Drain(), 5);
     EXPECT_GE(requests, 1);
     EXPECT_LE(requests, 2) << "once for the emergency's register, once for the PDO's change";
+}
+
+// Joint 6's drive (50 counts a degree, its motor twice the robot file's 500 deg/s^2) moved 90
+// degrees at 120 deg/s: set-points that keep the joint's acceleration are followed to the count;
+// a move that starts at full speed within one cycle leaves a lag of several degrees, which the
+// drive's default following error window takes and a window of 3 degrees, written by SDO as to a
+// real drive, does not: the drive faults with a following error (statusword bit 13, emergency
+// 0x8611), the driver reports the drive's fault and sends no more set-points, and the operator's
+// reset brings it back where it stands.
+TEST_F(CANopenStrictDrive, AMotorLagsBehindSetPointsItCannotFollowAndFaultsBeyondItsWindow) {
+    struct Case {
+        const char* name;
+        bool ramped;      // the set-points speed up and slow down at 500 deg/s^2, else at once
+        uint32_t window;  // 0x6065 written by SDO; 0: the drive's default
+        bool faults;
+    };
+    const Case cases[] = {
+        {"ramped, default window", true, 0, false},
+        {"ramped, window 3 degrees", true, 150, false},
+        {"at once, default window", false, 0, false},
+        {"at once, window 3 degrees", false, 150, true},
+    };
+    Simulate();
+    ConnectDriver();
+    uint32_t standard = 0;
+    ASSERT_TRUE(sim->Drive(6)->Read(0x6065, 0, standard));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+        const uint32_t window = c.window != 0 ? c.window : standard;
+        ASSERT_TRUE(driver->sdo.SendSDOConfirmed(6, 0x6065, 0, window));
+        uint32_t held = 0;
+        ASSERT_TRUE(sim->Drive(6)->Read(0x6065, 0, held));
+        EXPECT_EQ(held, window);
+        sim->Drive(6)->TakePeakLag();
+        Drain();
+        const float start = state.jointSetPoint[5];
+        float speed = 0.0f;  // deg/s
+        bool faulted = false;
+        while (state.jointSetPoint[5] < start + 90.0f && !faulted) {
+            const float left = start + 90.0f - state.jointSetPoint[5];
+            if (!c.ramped) {
+                speed = 120.0f;
+            } else if (speed * speed / (2.0f * 500.0f) >= left) {
+                speed = std::max(5.0f, speed - 5.0f);
+            } else {
+                speed = std::min(120.0f, speed + 5.0f);
+            }
+            state.jointSetPoint[5] = std::min(start + 90.0f, state.jointSetPoint[5] + speed * 0.01f);
+            Cycle();
+            faulted = State(5) == "fault";
+        }
+        for (int k = 0; k < 40 && !faulted; ++k) {
+            Cycle();
+            faulted = State(5) == "fault";
+        }
+        if (c.faults) {
+            ASSERT_TRUE(CycleUntil([&] { return State(5) == "fault"; }));
+        }
+        const double lag = sim->Drive(6)->TakePeakLag();
+        std::printf("[ figures  ] %s: window %u counts, largest lag %.1f counts (%.2f deg), drive %s\n", c.name, window,
+                    lag, lag / 50.0, State(5).c_str());
+        const auto frames = Drain();
+        const bool lagEmergency = !WithId(frames, 0x86).empty() && WithId(frames, 0x86).front().data[0] == 0x11 &&
+                                  WithId(frames, 0x86).front().data[1] == 0x86;
+        EXPECT_EQ(lagEmergency, c.faults);
+        if (c.ramped) {
+            EXPECT_LE(lag, 2.0);
+        } else {
+            EXPECT_GT(lag, 150.0);
+        }
+        if (!c.faults) {
+            EXPECT_EQ(State(5), "operation_enabled");
+            EXPECT_EQ(sim->Drive(6)->Position(), static_cast<int32_t>(std::lround((start + 90.0f) * 50.0f)));
+            continue;
+        }
+        EXPECT_EQ(sim->Drive(6)->GetState(), CanSim::SimCANopenDrive::State::Fault);
+        uint32_t statusword = 0;
+        ASSERT_TRUE(sim->Drive(6)->Read(0x6041, 0, statusword));
+        EXPECT_EQ(statusword & 0x2000u, 0x2000u) << "following error bit";
+        EXPECT_TRUE(log->Has("Received EMERGENCY message from joint 6: err reg 'GEN_PROF', err code 'error in "
+                             "position monitoring: position lag too large', manufacturer err '0x0'"));
+        int codes[16] = {};
+        driver->GetErrorHexCode(codes);
+        EXPECT_EQ(codes[5] & 0x10, 0x10) << "following error";
+        EXPECT_NE(codes[5] & 0x84, 0);
+        EXPECT_FALSE(driver->GetMotorEnabled());
+        for (int k = 0; k < 10; ++k) Cycle();
+        EXPECT_TRUE(WithId(Drain(), 0x206).empty()) << "set-points to a faulted drive";
+        // The operator's reset: enabled again where the motor stands, without a step.
+        const int32_t stands = sim->Drive(6)->Position();
+        ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+        for (int k = 0; k < 20; ++k) Cycle();
+        EXPECT_EQ(sim->Drive(6)->Position(), stands);
+        EXPECT_EQ(sim->Drive(6)->GetState(), CanSim::SimCANopenDrive::State::OperationEnabled);
+    }
+}
+
+// The following error window set on the simulation's control channel is the drive's stored
+// parameter: a power cycle keeps it, where a window written by SDO is lost.
+TEST_F(CANopenStrictDrive, AWindowFromTheControlChannelIsKeptOverAPowerCycle) {
+    Simulate();
+    uint32_t window = 0;
+    ASSERT_TRUE(sim->Drive(4)->Read(0x6065, 0, window));
+    EXPECT_EQ(window, 2000u);
+    EXPECT_EQ(sim->HandleLine("window 4 300"), "OK");
+    EXPECT_EQ(sim->HandleLine("window 4"), "ERROR usage: window <node id> <counts>");
+    EXPECT_EQ(sim->HandleLine("window 4 0x100000000"), "ERROR usage: window <node id> <counts>");
+    EXPECT_EQ(sim->HandleLine("window 99 300"), "ERROR no drive with id 99");
+    ASSERT_TRUE(sim->Drive(5)->Write(0x6065, 0, 400));
+    EXPECT_EQ(sim->HandleLine("powercycle 4"), "OK");
+    EXPECT_EQ(sim->HandleLine("powercycle 5"), "OK");
+    ASSERT_TRUE(sim->Drive(4)->Read(0x6065, 0, window));
+    EXPECT_EQ(window, 300u);
+    ASSERT_TRUE(sim->Drive(5)->Read(0x6065, 0, window));
+    EXPECT_EQ(window, 2000u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "korvella-cansim/SimCANopenDrive.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace CanSim {
@@ -21,10 +22,13 @@ constexpr uint32_t kAbortValueRange = 0x06090030;
 constexpr uint32_t kAbortState = 0x08000022;
 constexpr uint32_t kDefaultFollowingWindow = 2000;  // position units
 constexpr int64_t kQuickStopRampUs = 50000;
+// A motor well able to follow any joint the controller plans, when no robot file says more.
+constexpr double kDefaultAcceleration = 1.0e6;  // counts/s^2
 
 }  // namespace
 
-SimCANopenDrive::SimCANopenDrive(const Config& config) : SimCANopenNode(config) {
+SimCANopenDrive::SimCANopenDrive(const Config& config)
+    : SimCANopenNode(config), m_Acceleration(kDefaultAcceleration), m_StoredWindow(kDefaultFollowingWindow) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     OnReset();
 }
@@ -123,6 +127,7 @@ void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
                 m_State = State::OperationEnabled;
         }
     }
+    if (m_State != State::OperationEnabled) Stand();
     const int8_t mode = Mode();
     if (rising4) {
         if (mode == kModeHoming) {
@@ -135,7 +140,13 @@ void SimCANopenDrive::HandleControlword(uint16_t cw, Bus& bus) {
     UpdateStatusword();
 }
 
+void SimCANopenDrive::Stand() {
+    m_Following = false;
+    m_Velocity = 0.0;
+}
+
 void SimCANopenDrive::StartHoming() {
+    Stand();
     if ((Get(0x6098, 0) & 0xFF) == 35) {
         SetPosition(static_cast<int32_t>(Get(0x607C, 0)));
         m_HomingBits = 0x1400;
@@ -152,6 +163,7 @@ void SimCANopenDrive::OnObjectWritten(int index, int subindex, Bus& bus) {
     if (index == 0x6040) {
         HandleControlword(static_cast<uint16_t>(Get(0x6040, 0)), bus);
     } else if (index == 0x6060) {
+        Stand();
         Set(0x6061, 0, Get(0x6060, 0));
         if (Mode() == kModeHoming) {
             m_HomingBits = 0x0400;
@@ -165,21 +177,54 @@ void SimCANopenDrive::OnObjectWritten(int index, int subindex, Bus& bus) {
 }
 
 void SimCANopenDrive::OnSync(Bus& bus) {
-    if (m_State != State::OperationEnabled) return;
     const int8_t mode = Mode();
-    if (mode == kModeCSP) {
-        const double target = static_cast<int32_t>(Get(0x607A, 0));
-        if (std::fabs(target - m_Position) > static_cast<double>(Get(0x6065, 0))) {
-            // A step no motor follows within one cycle: following error.
-            m_State = State::Fault;
-            m_FollowingError = true;
-            SendEmergency(0x8611, 0x21, bus);
-            UpdateStatusword();
-            return;
-        }
-        SetPosition(target);
-    } else if (mode == kModeInterpolated && (m_LastControlword & 0x0010)) {
-        SetPosition(static_cast<int32_t>(Get(0x60C1, 1)));
+    if (m_State == State::OperationEnabled && mode == kModeCSP) {
+        Follow(static_cast<int32_t>(Get(0x607A, 0)), bus);
+    } else if (m_State == State::OperationEnabled && mode == kModeInterpolated && (m_LastControlword & 0x0010)) {
+        Follow(static_cast<int32_t>(Get(0x60C1, 1)), bus);
+    } else {
+        // Out of the cyclic modes the motor stands; it starts again from where it stands.
+        Stand();
+    }
+}
+
+double SimCANopenDrive::CycleSeconds() const {
+    // 0x60C2: unit x 10^index seconds, as the controller sets it up; else the usual 10 ms.
+    const int unit = static_cast<int>(Get(0x60C2, 1) & 0xFF);
+    const int index = static_cast<int8_t>(Get(0x60C2, 2) & 0xFF);
+    const double seconds = unit * std::pow(10.0, index);
+    return seconds >= 1e-4 && seconds <= 1.0 ? seconds : 0.010;
+}
+
+void SimCANopenDrive::Follow(double setPoint, Bus& bus) {
+    const double dt = CycleSeconds();
+    if (!m_Following) {
+        m_Following = true;
+        m_Velocity = 0.0;
+        m_SetPoint = m_Position;
+    }
+    // The set-point's own speed, plus what closes the lag it had: at most the speed from which the
+    // motor, braking by its acceleration from one cycle to the next, stops where the lag ends.
+    const double lag = m_SetPoint - m_Position;
+    const double step = m_Acceleration * dt;
+    const double brake = step * (std::sqrt(0.25 + 2.0 * std::fabs(lag) / (step * dt)) - 0.5);
+    const double catchUp = std::min(std::fabs(lag) / dt, brake);
+    const double wanted = (setPoint - m_SetPoint) / dt + (lag < 0.0 ? -catchUp : catchUp);
+    m_Velocity += std::max(-step, std::min(step, wanted - m_Velocity));
+    m_SetPoint = setPoint;
+    // Lands on the set-point when the motor kept up; the rounding of a whole cycle's move must not
+    // leave a count of lag behind.
+    const double next = m_Position + m_Velocity * dt;
+    SetPosition(std::fabs(next - setPoint) < 1e-6 * (1.0 + std::fabs(setPoint)) ? setPoint : next);
+    const double now = std::fabs(setPoint - m_Position);
+    m_PeakLag = std::max(m_PeakLag, now);
+    if (now > static_cast<double>(Get(0x6065, 0))) {
+        // The motor is too far behind its set-point: following error.
+        m_State = State::Fault;
+        m_FollowingError = true;
+        Stand();
+        SendEmergency(0x8611, 0x21, bus);
+        UpdateStatusword();
     }
 }
 
@@ -196,6 +241,7 @@ void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
     if (m_FaultPending) {
         m_FaultPending = false;
         m_State = State::Fault;
+        Stand();
         m_HomingDoneUs = 0;
         SendEmergency(m_FaultCode, m_FaultRegister, bus);
         UpdateStatusword();
@@ -207,6 +253,7 @@ void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
     }
     if (m_HomingDoneUs != 0 && nowUs >= m_HomingDoneUs) {
         m_HomingDoneUs = 0;
+        Stand();
         if (m_HomingFails) {
             m_HomingBits = 0x2400;  // homing error, motor stopped
         } else {
@@ -218,7 +265,7 @@ void SimCANopenDrive::OnProfileTick(int64_t nowUs, Bus& bus) {
 }
 
 void SimCANopenDrive::OnReset() {
-    Set(0x6065, 0, kDefaultFollowingWindow);
+    Set(0x6065, 0, m_StoredWindow);
     Set(0x605A, 0, 2);
     m_QuickStopEndUs = 0;
     m_FollowingError = false;
@@ -227,6 +274,7 @@ void SimCANopenDrive::OnReset() {
     m_HomingBits = 0x0400;
     m_HomingDoneUs = 0;
     m_TargetReached = true;
+    Stand();
     SetPosition(m_Position);
     UpdateStatusword();
 }
@@ -251,6 +299,24 @@ void SimCANopenDrive::SetHomingDelayMs(int ms) {
 void SimCANopenDrive::SetSupportedModes(const std::vector<int>& modes) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_SupportedModes = modes;
+}
+
+void SimCANopenDrive::SetAcceleration(double countsPerSecond2) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (countsPerSecond2 > 0.0 && std::isfinite(countsPerSecond2)) m_Acceleration = countsPerSecond2;
+}
+
+void SimCANopenDrive::SetFollowingWindow(uint32_t counts) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_StoredWindow = counts;
+    Set(0x6065, 0, counts);
+}
+
+double SimCANopenDrive::TakePeakLag() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const double peak = m_PeakLag;
+    m_PeakLag = 0.0;
+    return peak;
 }
 
 SimCANopenDrive::State SimCANopenDrive::GetState() const {

@@ -7,10 +7,13 @@
 // modes from 0x60FF. As CiA 402 has it: only the configured modes of
 // operation are accepted; homing starts on the rising edge of bit 4 in
 // operation enabled only (method 35 at once, other methods after a delay) and
-// ends with the bits 0x1400 and the position at the home offset 0x607C; a CSP
-// target further than the following error window (0x6065) from the position
-// faults the drive (0x8611); quick stop follows option code 2 (0x605A): ramp,
-// then switch on disabled.
+// ends with the bits 0x1400 and the position at the home offset 0x607C; quick
+// stop follows option code 2 (0x605A): ramp, then switch on disabled.
+// In the cyclic modes (CSP, interpolated position) the motor follows the
+// set-points as a real axis does, its acceleration bounded: a set-point it
+// keeps up with is reached at its SYNC, one that outruns it leaves a lag, and
+// a lag beyond the following error window (0x6065) faults the drive with
+// statusword bit 13 and the emergency 0x8611.
 
 #include "korvella-cansim/SimCANopenNode.h"
 
@@ -34,6 +37,12 @@ public:
     void SetSupportedModes(const std::vector<int>& modes);
     State GetState() const;
     int32_t Position() const;
+    // The motor's acceleration in counts per second squared (default: a strong motor).
+    void SetAcceleration(double countsPerSecond2);
+    // The following error window 0x6065, now and after every reset (a stored parameter).
+    void SetFollowingWindow(uint32_t counts);
+    // The largest lag of the position behind its set-point, in counts, since the last call.
+    double TakePeakLag();
 
 protected:
     void OnObjectWritten(int index, int subindex, Bus& bus) override;
@@ -46,6 +55,11 @@ private:
     void HandleControlword(uint16_t cw, Bus& bus);
     void StartHoming();
     void SetPosition(double position);
+    // One SYNC of the motor towards the set-point; faults the drive on a lag beyond the window.
+    void Follow(double setPoint, Bus& bus);
+    double CycleSeconds() const;
+    // The motor stops following (disabled, another mode, a jump of its position).
+    void Stand();
     void UpdateStatusword();
     int8_t Mode() const;
 
@@ -63,6 +77,12 @@ private:
     bool m_TargetReached = true;
     bool m_FaultPending = false;
     bool m_FollowingError = false;
+    double m_Acceleration;           // counts/s^2
+    uint32_t m_StoredWindow;         // 0x6065 at power-on and reset
+    bool m_Following = false;        // the motor runs after the cyclic set-points
+    double m_Velocity = 0.0;         // counts/s
+    double m_SetPoint = 0.0;         // the set-point of the last SYNC
+    double m_PeakLag = 0.0;
     uint16_t m_FaultCode = 0;
     uint8_t m_FaultRegister = 0;
 };

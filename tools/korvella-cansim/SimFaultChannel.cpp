@@ -56,7 +56,8 @@ bool ParseOnOff(const std::string& token, bool& value) {
 const char* kHelp =
     "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
     "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
-    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], homingfail <id> on|off, "
+    "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], window <id> <counts>, "
+    "homingfail <id> on|off, "
     "modes <id> <m>[,<m>...], sdosilence <id> on|off, powercycle <id>, list, "
     "help, quit";
 
@@ -91,7 +92,11 @@ bool SimFaultChannel::Populate(const SimRobotConfig& config, std::string& error)
             SimCANopenNode::Config c;
             c.nodeId = j.canId;
             c.kind = SimCANopenNode::Kind::Drive;
-            AddNode(std::make_shared<SimCANopenDrive>(c));
+            auto drive = std::make_shared<SimCANopenDrive>(c);
+            // A motor with twice the acceleration the robot file gives its joint, in counts.
+            if (j.acceleration > 0.0f)
+                drive->SetAcceleration(2.0 * j.acceleration * std::fabs(static_cast<double>(j.gearScale)));
+            AddNode(drive);
         }
         for (int id : config.dioModuleIds) {
             SimCANopenNode::Config c;
@@ -474,6 +479,16 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         auto n = Node(static_cast<int>(id));
         if (!n) return noModule();
         n->PowerCycle();
+        return "OK";
+    }
+    if (cmd == "window") {
+        // window <id> <counts>: the drive's following error window (0x6065), kept over its resets.
+        uint64_t counts = 0;
+        if (t.size() != 3 || !ParseNumber(t[1], 1, 127, id) || !ParseUnsigned64(t[2], counts) || counts > 0xFFFFFFFFu)
+            return usage("window <node id> <counts>");
+        auto d = Drive(static_cast<int>(id));
+        if (!d) return "ERROR no drive with id " + t[1];
+        d->SetFollowingWindow(static_cast<uint32_t>(counts));
         return "OK";
     }
     if (cmd == "homingfail") {

@@ -18,6 +18,7 @@
 //   heartbeat <id> on|off            a CANopen node keeps (or stops) sending its heartbeat
 //   emcy <id> <code> [<reg>]         emergency of a CANopen node, kept in its 0x1001 and 0x1003
 //   fault <id> [<code> [<reg>]]      CiA 402 drive into fault, with its emergency (until a fault reset)
+//   window <id> <counts>             the drive's following error window (0x6065), kept over its resets
 //   homingfail <id> on|off           the drive's next homing runs end in a homing error
 //   modes <id> <m>[,<m>...]          modes of operation the drive accepts (others refused)
 //   sdosilence <id> on|off           a CANopen node stops (or resumes) answering SDOs

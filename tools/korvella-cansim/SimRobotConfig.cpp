@@ -43,6 +43,15 @@ bool SimRobotConfig::Load(const std::string& path, SimRobotConfig& out, std::str
         if (j->QueryFloatAttribute("GearZero", &v) == tinyxml2::XML_SUCCESS && std::isfinite(v)) joint.gearZero = v;
         cfg.joints.push_back(joint);
     }
+    // What the arm's joints are built to do: the drives' motors keep up with it.
+    if (const tinyxml2::XMLElement* acc = robot->FirstChildElement("JointAccelerations")) {
+        for (std::size_t i = 0; i < cfg.joints.size(); ++i) {
+            float v = 0.0f;
+            const std::string name = "A" + std::to_string(i + 1);
+            if (acc->QueryFloatAttribute(name.c_str(), &v) == tinyxml2::XML_SUCCESS && std::isfinite(v) && v > 0.0f)
+                cfg.joints[i].acceleration = v;
+        }
+    }
     cfg.dioModuleIds = out.dioModuleIds;
     cfg.mainIOModule = out.mainIOModule;
     cfg.home = out.home;

@@ -13,6 +13,7 @@ public:
         int canId = 0;
         float gearScale = 190.0f;
         float gearZero = 0.0f;
+        float acceleration = 0.0f;  // "JointAccelerations" A<n>, joint units/s^2; 0: not given
     };
 
     std::string protocol;            // "BusConfiguration" "Protocol"
