@@ -58,6 +58,7 @@
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
 #include "PkgProgram/StateMachineDIZ.h"
+#include "controller/CycleWait.h"
 #include "controller/RobotMaster.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
@@ -206,24 +207,17 @@ void Print(const Result& r) {
 
 // ---------------------------------------------------------------- bare loops
 
-// Waits like the robot thread's timing mode 2: 1 ms sleeps while more than
-// 3 ms remain, then spins up to one period after the previous start.
+// Waits like the robot thread's timing mode 2, through its own wait: a sleep to
+// the default margin before one period after the previous start, then a spin.
 Result SpinLoop(int periodMs, double seconds) {
     const std::size_t n = static_cast<std::size_t>(seconds * 1000.0 / periodMs) + 1;
     Recorder r(n);
     r.Open();
+    const CycleWait wait;
     uint64_t start = NowUs();
     r.Add(start, 0);
     while (r.Count() < n) {
-        const uint64_t target = start + static_cast<uint64_t>(periodMs) * 1000u;
-        uint64_t now = NowUs();
-        while (target > now + 3000) {
-            usleep(1000);
-            now = NowUs();
-        }
-        while ((now = NowUs()) < target) {
-        }
-        start = now;
+        start = wait.Until(start + static_cast<uint64_t>(periodMs) * 1000u);
         r.Add(start, 0);
     }
     return Evaluate("bare loop, same wait", periodMs, r, r.Count(), false);
