@@ -1,10 +1,14 @@
 // Timing of the robot thread: the six-axis sample on the simulated bus (six
 // joint modules, DIO and main I/O module, in this process) running its start
-// program in repeat mode at 2, 4 and 10 ms cycles. Beside each run, bare loops
-// that only wait for the next period show what the machine itself allows:
+// program in repeat mode at 10, 4, 2 and 1 ms cycles. Beside each run, bare
+// loops that only wait for the next period show what the machine itself allows:
 // one waits the way the robot thread does, one sleeps to absolute times.
 //
-//   KORVELLA_LOG_NO_WAIT=1 build/bench/bench_cycle_timing [--seconds N] [--cycles 2,4,10] [--plc] [--cell]
+//   KORVELLA_LOG_NO_WAIT=1 build/bench/bench_cycle_timing [--seconds N] [--cycles 10,4,2,1] [--plc] [--cell]
+//                                                     [--bus Attribute=Value]...
+//
+// --bus sets an attribute of the robot file's BusConfiguration for the
+// controller runs (TimingMode=1, PreciseTiming=true, ...); it may be repeated.
 //
 // With --plc each run is followed by one of the same length in which a PLC
 // drives the program through the PLC interface's inputs on the DIO module
@@ -19,8 +23,15 @@
 // processor time: the difference is time the thread was not on a processor
 // (preempted on a loaded machine, or switched out in a socket write). The
 // controller's log goes to a file in the scratch directory, named at the end.
+//
+// Processor use, in percent of one core over the recorded span: the measured
+// thread's (the robot thread, or the bare loop's own) and the whole process's.
+// The process holds the simulated bus and its devices as well, so only the
+// thread's figure is the controller's own; the difference to the bare loop is
+// what the wait costs.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,11 +52,13 @@
 #include <string>
 #include <thread>
 #include <tinyxml2.h>
+#include <utility>
 #include <vector>
 
 #include "common/LogSingleton.h"
 #include "common/PLCInterfaceSettings.h"
 #include "PkgProgram/StateMachineDIZ.h"
+#include "controller/CycleWait.h"
 #include "controller/RobotMaster.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
@@ -69,10 +82,29 @@ uint64_t NowUs() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-// Cycle starts and busy times, written by the measured thread only while open.
+// Processor time of the calling thread.
+uint64_t ThreadCpuUs() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// Processor time of the whole process, user and system.
+uint64_t ProcessCpuUs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto us = [](const timeval& t) {
+        return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_usec);
+    };
+    return us(usage.ru_utime) + us(usage.ru_stime);
+}
+
+// Cycle starts and busy times, written by the measured thread only while open;
+// with each start the processor time of that thread and of the process so far.
 class Recorder {
 public:
-    explicit Recorder(std::size_t capacity) : starts(capacity), busy(capacity), busyCpu(capacity) {}
+    explicit Recorder(std::size_t capacity)
+        : starts(capacity), busy(capacity), busyCpu(capacity), threadCpu(capacity), processCpu(capacity) {}
     void Add(uint64_t startUs, uint64_t busyUs, uint64_t busyCpuUs = 0) {
         if (!open.load(std::memory_order_acquire)) return;
         const std::size_t n = count.load(std::memory_order_relaxed);
@@ -80,6 +112,8 @@ public:
         starts[n] = startUs;
         busy[n] = busyUs;
         busyCpu[n] = busyCpuUs;
+        threadCpu[n] = ThreadCpuUs();
+        processCpu[n] = ProcessCpuUs();
         count.store(n + 1, std::memory_order_release);
     }
     void Open() { open.store(true, std::memory_order_release); }
@@ -89,6 +123,8 @@ public:
     std::vector<uint64_t> starts;
     std::vector<uint64_t> busy;
     std::vector<uint64_t> busyCpu;
+    std::vector<uint64_t> threadCpu;
+    std::vector<uint64_t> processCpu;
 
 private:
     std::atomic<bool> open{false};
@@ -123,6 +159,8 @@ struct Result {
     Spread work;     // µs
     Spread workCpu;  // µs of processor time
     double workShare = 0;
+    double threadCpuShare = 0;   // processor time of the measured thread / elapsed
+    double processCpuShare = 0;  // of the whole process
 };
 
 // The cycle starts and busy times of the first `n` recorded cycles.
@@ -150,12 +188,15 @@ Result Evaluate(const std::string& name, int periodMs, const Recorder& r, std::s
     result.work = SpreadOf(work);
     result.workCpu = SpreadOf(workCpu);
     result.workShare = span > 0 ? workSum / span : 0;
+    result.threadCpuShare = span > 0 ? static_cast<double>(r.threadCpu[n - 1] - r.threadCpu[0]) / span : 0;
+    result.processCpuShare = span > 0 ? static_cast<double>(r.processCpu[n - 1] - r.processCpu[0]) / span : 0;
     return result;
 }
 
 void Print(const Result& r) {
-    std::fprintf(g_Report, "%-26s %3d ms %8zu %9.2f Hz   %8.1f %8.1f %9.1f", r.name.c_str(), r.periodMs, r.cycles,
-                 r.frequency, r.deviation.median, r.deviation.p99, r.deviation.max);
+    std::fprintf(g_Report, "%-26s %3d ms %8zu %9.2f Hz   %8.1f %8.1f %9.1f   %6.1f %6.1f", r.name.c_str(),
+                 r.periodMs, r.cycles, r.frequency, r.deviation.median, r.deviation.p99, r.deviation.max,
+                 100.0 * r.threadCpuShare, 100.0 * r.processCpuShare);
     if (r.hasWork) {
         std::fprintf(g_Report, "   %7.1f %7.1f %8.1f %6.2f %%   %6.1f %6.1f %7.1f", r.work.median, r.work.p99,
                      r.work.max, 100.0 * r.workShare, r.workCpu.median, r.workCpu.p99, r.workCpu.max);
@@ -166,24 +207,17 @@ void Print(const Result& r) {
 
 // ---------------------------------------------------------------- bare loops
 
-// Waits like the robot thread's timing mode 2: 1 ms sleeps while more than
-// 3 ms remain, then spins up to one period after the previous start.
+// Waits like the robot thread's timing mode 2, through its own wait: a sleep to
+// the default margin before one period after the previous start, then a spin.
 Result SpinLoop(int periodMs, double seconds) {
     const std::size_t n = static_cast<std::size_t>(seconds * 1000.0 / periodMs) + 1;
     Recorder r(n);
     r.Open();
+    const CycleWait wait;
     uint64_t start = NowUs();
     r.Add(start, 0);
     while (r.Count() < n) {
-        const uint64_t target = start + static_cast<uint64_t>(periodMs) * 1000u;
-        uint64_t now = NowUs();
-        while (target > now + 3000) {
-            usleep(1000);
-            now = NowUs();
-        }
-        while ((now = NowUs()) < target) {
-        }
-        start = now;
+        start = wait.Until(start + static_cast<uint64_t>(periodMs) * 1000u);
         r.Add(start, 0);
     }
     return Evaluate("bare loop, same wait", periodMs, r, r.Count(), false);
@@ -228,7 +262,8 @@ public:
     explicit ControllerRun(const std::string& scratch) : root(scratch) {}
 
     // The sample at the cycle time, connected, enabled, referenced, its start program repeating.
-    bool Start(int periodMs, std::string& error) {
+    bool Start(int periodMs, const std::vector<std::pair<std::string, std::string>>& busAttributes,
+               std::string& error) {
         fs::copy(std::string(KORVELLA_SAMPLES_DIR) + "/six-axis", root,
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         const std::string robotFile = root + "/Data/Robots/KorvellaSix/KorvellaSix.xml";
@@ -237,7 +272,9 @@ public:
             error = "cannot read " + robotFile;
             return false;
         }
-        doc.RootElement()->FirstChildElement("BusConfiguration")->SetAttribute("CycleTimeMS", periodMs);
+        tinyxml2::XMLElement* bus = doc.RootElement()->FirstChildElement("BusConfiguration");
+        bus->SetAttribute("CycleTimeMS", periodMs);
+        for (const auto& attribute : busAttributes) bus->SetAttribute(attribute.first.c_str(), attribute.second.c_str());
         doc.SaveFile(robotFile.c_str());
 
         LogSingleton* log = LogSingleton::instance();
@@ -447,7 +484,8 @@ std::string LoadAverage() {
 
 int main(int argc, char** argv) {
     double seconds = 10.0;
-    std::vector<int> cycles = {2, 4, 10};
+    std::vector<int> cycles = {10, 4, 2, 1};
+    std::vector<std::pair<std::string, std::string>> busAttributes;
     bool plcRuns = false;
     bool cellRuns = false;
     for (int i = 1; i < argc; ++i) {
@@ -460,8 +498,14 @@ int main(int argc, char** argv) {
             plcRuns = true;
         } else if (arg == "--cell") {
             cellRuns = true;
+        } else if (arg == "--bus" && i + 1 < argc && std::strchr(argv[i + 1], '=') != nullptr) {
+            const std::string setting = argv[++i];
+            const std::size_t eq = setting.find('=');
+            busAttributes.emplace_back(setting.substr(0, eq), setting.substr(eq + 1));
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [--cycles 2,4,10] [--plc] [--cell]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--seconds N] [--cycles 10,4,2,1] [--plc] [--cell] [--bus Attribute=Value]...\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -492,8 +536,11 @@ int main(int argc, char** argv) {
 
     std::fprintf(g_Report, "Robot thread timing, %u cores, load average %s, %.0f s per run\n",
                  std::thread::hardware_concurrency(), LoadAverage().c_str(), seconds);
-    std::fprintf(g_Report, "%-26s %6s %8s %12s   %-28s   %-33s   %s\n", "", "period", "cycles", "frequency",
-                 "start deviation µs med/p99/max", "cycle work µs med/p99/max, share", "processor µs med/p99/max");
+    for (const auto& attribute : busAttributes)
+        std::fprintf(g_Report, "BusConfiguration %s=\"%s\"\n", attribute.first.c_str(), attribute.second.c_str());
+    std::fprintf(g_Report, "%-26s %6s %8s %12s   %-28s   %-13s   %-33s   %s\n", "", "period", "cycles", "frequency",
+                 "start deviation µs med/p99/max", "CPU % thr/proc", "cycle work µs med/p99/max, share",
+                 "processor µs med/p99/max");
     int failures = 0;
     for (int periodMs : cycles) {
         Print(SleepLoop(periodMs, seconds));
@@ -502,7 +549,7 @@ int main(int argc, char** argv) {
         fs::create_directories(root);
         ControllerRun run(root);
         std::string error;
-        if (!run.Start(periodMs, error)) {
+        if (!run.Start(periodMs, busAttributes, error)) {
             std::fprintf(g_Report, "%-26s %3d ms   failed: %s\n", "Korvella", periodMs, error.c_str());
             ++failures;
             continue;

@@ -24,6 +24,8 @@
 #include "PkgProgram/IPO.h"
 #include "PkgProgram/ProgramMemory.h"
 #include "PkgProgram/StateMachineDIZ.h"
+#include "common/RepeatedEventLog.h"
+#include "controller/CycleWait.h"
 #include "controller/DOutTargetState.h"
 #include "controller/JogAccelControlCart.h"
 #include "controller/JogAccelControlJoint.h"
@@ -128,6 +130,12 @@ public:
     void SetCycleObserver(CycleObserver observer) { cycleObserver = std::move(observer); }
     int32_t GetTimingMode() const { return TimingMode; }
     bool IsPreciseTiming() const { return PreciseTiming; }
+    // Microseconds before each cycle start that the robot thread busy-waits instead of sleeping.
+    int32_t GetSpinMarginUs() const { return SpinMarginUs; }
+    // How the robot thread sleeps to an absolute monotonic time, and the clock that paces
+    // its late-cycle log lines. For tests; set before FinishInit.
+    void SetCycleSleeper(CycleWait::SleepUntilFunction sleeper) { cycleSleeper = std::move(sleeper); }
+    void SetLateCycleLogClock(RepeatedEventLog::NowFunction now) { lateCycleLogNow = std::move(now); }
     std::string GetDisplayPortDefault() const { return DisplayPort; }
     std::string GetFunctionButtonRefAll() const { return FunctionButtonRefAll; }
     bool IsDebugMode() const { return DebugMode; }
@@ -437,6 +445,9 @@ private:
     int32_t spare = 0;
     int32_t TimingMode = 0;
     bool PreciseTiming = false;
+    int32_t SpinMarginUs = CycleWait::DefaultMarginUs;
+    CycleWait::SleepUntilFunction cycleSleeper = CycleWait::SleepUntilMonotonicUs;
+    RepeatedEventLog::NowFunction lateCycleLogNow = RepeatedEventLog::Clock::now;
     std::atomic<bool> stopLoop{false};
     std::atomic<bool> cycleSuspended{true};
     // Driver operations of other threads in progress; each suspends the cycle too.

@@ -113,6 +113,17 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
         PreciseTiming = text == "true" || text == "1";
         if (PreciseTiming) log->add("RobotMaster: Using precise timing. Warning, this can cause heavy CPU load.");
     }
+    // Without it the preset margin holds, as for every file written before it existed.
+    if (bus->Attribute("SpinMarginMS") != nullptr) {
+        float margin = -1.0f;
+        if (QueryFinite(bus, "SpinMarginMS", margin) && margin >= 0.0f && margin <= static_cast<float>(CycleTimeMS)) {
+            SpinMarginUs = static_cast<int32_t>(std::lround(margin * 1000.0f));
+        } else {
+            log->addErrorFormat("RobotMaster: attribute \"SpinMarginMS\" in line \"BusConfiguration\" of robot ini "
+                                "file is not a time from 0 to %d ms! Preset: %.2f ms",
+                                CycleTimeMS, SpinMarginUs / 1000.0);
+        }
+    }
 
     const XMLElement* kin = robot->FirstChildElement("Kinematic");
     if (kin == nullptr)

@@ -49,6 +49,8 @@ struct RobotMaster::CycleClock {
     uint64_t lastWaitEnd = 0;
     uint64_t lastStatisticsTime = 0;
     uint64_t lastWaitEndCpu = 0;  // kept only for the cycle observer
+    CycleWait wait;
+    RepeatedEventLog lateCycles;
     int statisticsCounter = 0;
     float lastJoint[9] = {};
     float referenceJoint[9] = {};
@@ -71,6 +73,8 @@ void RobotMaster::ThreadRobotLoop() {
     log->addFormat("RobotMainLoop is executing at priority %d", param.sched_priority);
 
     CycleClock clock;
+    clock.wait = CycleWait(SpinMarginUs, PreciseTiming, CycleWait::MonotonicUs, cycleSleeper);
+    clock.lateCycles = RepeatedEventLog(std::chrono::seconds(5), lateCycleLogNow);
     clock.Restart();
     bool gated = false;
 
@@ -104,13 +108,7 @@ void RobotMaster::ThreadRobotLoop() {
             busyTimeSum += static_cast<float>(busy);
             const uint64_t period = static_cast<uint64_t>(CycleTimeMS) * 1000u;
             const uint64_t target = now + (period - now % period);
-            if (!PreciseTiming && target - 2000 > now) {
-                const timespec until = FromMicroSec(target - 2000);
-                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-                }
-            }
-            while ((now = NowUs()) < target) {
-            }
+            now = clock.wait.Until(target);
             clock.lastWaitEnd = now;
             if (cycleObserver) {
                 clock.lastWaitEndCpu = ThreadCpuUs();
@@ -411,23 +409,23 @@ void RobotMaster::WaitEndOfCycle(CycleClock& clock) {
     const uint64_t busyCpu = cycleObserver ? ThreadCpuUs() - clock.lastWaitEndCpu : 0;
     busyTimeSum += static_cast<float>(busy);
     const uint64_t target = clock.lastCycleStart + static_cast<uint64_t>(CycleTimeMS) * 1000u;
-    while (true) {
-        now = NowUs();
-        if (!PreciseTiming) {
-            while (target > now + 3000) {
-                usleep(1000);
-                now = NowUs();
-            }
-        }
-        if (now >= target) break;
-    }
+    now = clock.wait.Until(target);
     const uint64_t previous = clock.lastCycleStart;
     clock.lastWaitEnd = now;
     clock.lastCycleStart = now;
     const int64_t cycleTime = static_cast<int64_t>(now - previous);
-    if (cycleTime > static_cast<int64_t>(CycleTimeMS) * 1200)
+    // The first late cycle of a run in full, then a count with the longest every few seconds while they go on.
+    const bool late = cycleTime > static_cast<int64_t>(CycleTimeMS) * 1200;
+    const RepeatedEventLog::Decision report =
+        late ? clock.lateCycles.Note(static_cast<double>(cycleTime)) : clock.lateCycles.Poll();
+    if (report.action == RepeatedEventLog::Action::LogEvent) {
         LogSingleton::instance()->addFormat("RobotMaster::Loop - CycleTime exceeded: %d us",
                                             static_cast<int>(cycleTime));
+    } else if (report.action == RepeatedEventLog::Action::LogSummary) {
+        LogSingleton::instance()->addFormat("RobotMaster::Loop - CycleTime exceeded %llu more times, longest: %d us",
+                                            static_cast<unsigned long long>(report.count),
+                                            static_cast<int>(report.worst));
+    }
     StoreCycleTime(cycleTime);
     if (cycleObserver) {
         clock.lastWaitEndCpu = ThreadCpuUs();

@@ -143,6 +143,40 @@ TEST_F(RobotMasterConfigTest, PreciseTimingIsTrueOrOneInAnyCase) {
     }
 }
 
+// The busy-waited margin before each cycle start: files without it keep the
+// preset; a value that is no time within the 10 ms period is refused with a
+// clear line and leaves the preset too.
+TEST_F(RobotMasterConfigTest, SpinMarginIsAMillisecondTimeWithinThePeriod) {
+    const struct {
+        const char* text;  // nullptr: not in the file
+        int32_t marginUs;
+        bool refused;
+    } cases[] = {{nullptr, CycleWait::DefaultMarginUs, false},
+                 {"0.3", 300, false},
+                 {"2", 2000, false},
+                 {"0", 0, false},
+                 {"10", 10000, false},
+                 {"10.5", CycleWait::DefaultMarginUs, true},
+                 {"-0.1", CycleWait::DefaultMarginUs, true},
+                 {"nan", CycleWait::DefaultMarginUs, true},
+                 {"inf", CycleWait::DefaultMarginUs, true},
+                 {"short", CycleWait::DefaultMarginUs, true},
+                 {"", CycleWait::DefaultMarginUs, true}};
+    for (const auto& c : cases) {
+        RobotFile file([&](XMLElement* r) {
+            if (c.text) Child(r, "BusConfiguration")->SetAttribute("SpinMarginMS", c.text);
+        });
+        LogCapture capture;
+        RobotMaster rm;
+        ASSERT_EQ(rm.ReadConfigFile(file.Path()), 0) << (c.text ? c.text : "-");
+        EXPECT_EQ(LogSingleton::instance()->get_opMode(), opModeNormal);
+        EXPECT_EQ(rm.GetSpinMarginUs(), c.marginUs) << (c.text ? c.text : "-");
+        EXPECT_FALSE(rm.IsPreciseTiming());
+        EXPECT_EQ(capture.HasErrorContaining("attribute \"SpinMarginMS\" in line \"BusConfiguration\""), c.refused)
+            << (c.text ? c.text : "-");
+    }
+}
+
 TEST_F(RobotMasterConfigTest, TimingModeFollowsTheProtocolWhenAutomatic) {
     const struct {
         const char* protocol;
