@@ -478,7 +478,12 @@ TEST_F(RobotMasterBusProgram, ARefusedJogIsDroppedWhicheverPathStopsTheProgram) 
 
         // Let go and pressed again: a fresh request jogs.
         keys.Clear();
-        RobotMaster::wait(100);
+        ASSERT_TRUE(WaitFor([&]() {
+            float jog[9];
+            rm->GetJogValues(jog);
+            return std::all_of(std::begin(jog), std::end(jog), [](float v) { return v == 0.0f; });
+        }));
+        RobotMaster::wait(200);  // cycles that see the key let go
         const float before = State().jointSetPoint[0];
         keys.Set(0, 30.0f);
         EXPECT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[0] - before) > 0.5f; }))
