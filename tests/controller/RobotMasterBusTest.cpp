@@ -457,21 +457,37 @@ TEST_F(RobotMasterBusProgram, ARefusedJogIsDroppedWhicheverPathStopsTheProgram) 
         const char* what;
         IPO::StopReason reason;
         bool clearsJogValues;
+        bool directMove;  // refused because a direct move runs, not the program
     };
-    const Path paths[] = {{"Modbus stop coil 124", IPO::USER, false},
-                          {"PLC stop input", IPO::PLC, false},
-                          {"console stop, remote StopProgram (the main loop clears the jog values)", IPO::USER, true}};
+    const Path paths[] = {{"Modbus stop coil 124", IPO::USER, false, false},
+                          {"PLC stop input", IPO::PLC, false, false},
+                          {"console stop, remote StopProgram (the main loop clears the jog values)", IPO::USER, true, false},
+                          {"a direct move, Modbus stop coil 124", IPO::USER, false, true}};
     for (const Path& path : paths) {
         SCOPED_TRACE(path.what);
         JogSource keys(*rm);
-        ASSERT_NO_FATAL_FAILURE(StartDemo());
+        if (path.directMove) {
+            const DataTypes::RobotState s = State();
+            float target[9];
+            std::copy(std::begin(s.jointSetPoint), std::end(s.jointSetPoint), target);
+            target[4] += 60.0f;
+            rm->ipoDirect.MoveJoint(target, 5.0f);
+            rm->ipoDirect.Start();
+            ASSERT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[4] - s.jointSetPoint[4]) > 1.0f; }))
+                << "the direct move does not move the arm";
+        } else {
+            ASSERT_NO_FATAL_FAILURE(StartDemo());
+        }
         ClearMessages();
         keys.Set(0, 30.0f);
-        ASSERT_TRUE(WaitFor([&]() { return HasMessage("Cannot jog while program is running"); }));
+        ASSERT_TRUE(WaitFor([&]() {
+            return HasMessage(path.directMove ? "Cannot jog while moving to position" : "Cannot jog while program is running");
+        }));
         RobotMaster::wait(100);
         if (path.clearsJogValues) keys.Clear();
         rm->StopProgram(path.reason);
         ASSERT_FALSE(rm->ipoMain.IsReplayRunning());
+        ASSERT_FALSE(rm->ipoDirect.IsReplayRunning());
         // The program's own braking ends within a few cycles.
         RobotMaster::wait(300);
         EXPECT_LT(SetPointTravel(1500), 0.001f) << "the refused jog moved the arm: " << Joints(State());
