@@ -311,6 +311,8 @@ private:
     // True once every joint reported its position; off the robot thread it
     // gives the cycle up to a second to read them.
     bool WaitForJointPositions();
+    // Referencing and set to zero: a running or paused program and a move end first (REFERENCING).
+    void StopMotionForReferencing();
     // Locks the working state unless the caller is the robot thread, which holds it during a cycle.
     std::unique_lock<std::mutex> LockWorkingState();
     // The output as the caller's thread sees it (the working state on the robot thread).
@@ -318,6 +320,8 @@ private:
     void StoreCycleTime(int64_t cycleTimeUs);
     // Motion sources and PLC steps that the cycle calls at their place.
     void JogMotion(int32_t operationMode);
+    // A jog requested while a program or a move claims the cycle: shown once, and dropped.
+    void RefuseJog(const float jog[9], const char* message);
     void JogJoints(const float jog[9], int32_t operationMode);
     void JogCartesian(const float jog[9], int32_t operationMode, bool toolFrame);
     // The Modbus velocity of every external axis in velocity mode into the state.
@@ -347,6 +351,8 @@ private:
 
     // ---- Jogging ----
     bool jogMessageShown = false;
+    // Robot thread: a refused jog is still requested; no jog until it is let go.
+    bool jogRefused = false;
     mutable std::mutex jogMutex;  // guards currentJogValues and jogHoldCycles
     int32_t jogHoldCycles = 0;
     float currentJogValues[9] = {};

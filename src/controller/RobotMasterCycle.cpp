@@ -252,7 +252,6 @@ void RobotMaster::HandleErrorStateChange() {
 }
 
 void RobotMaster::SelectMotionSource(int32_t operationModeUsed) {
-    LogSingleton* log = LogSingleton::instance();
     float jog[9];
     GetJogValues(jog);
     const std::string errorText = workingState.errorText;
@@ -278,22 +277,13 @@ void RobotMaster::SelectMotionSource(int32_t operationModeUsed) {
         // Nothing moves.
     } else if (ipoMain.GetRunState() == IPO::RunStatePaused) {
         if (ipoDirect.IsProgramLoaded()) ipoDirect.DeleteAll();
-        if (IsJogRequested(jog) && !jogMessageShown) {
-            jogMessageShown = true;
-            log->DisplayAndServerSetMessage("Cannot jog while program is paused");
-        }
+        RefuseJog(jog, "Cannot jog while program is paused");
     } else if (ipoMain.IsReplayRunning()) {
         if (ipoDirect.IsProgramLoaded()) ipoDirect.DeleteAll();
-        if (IsJogRequested(jog) && !jogMessageShown) {
-            jogMessageShown = true;
-            log->DisplayAndServerSetMessage("Cannot jog while program is running");
-        }
+        RefuseJog(jog, "Cannot jog while program is running");
         RunInterpreter(ipoMain);
     } else if (ipoDirect.IsReplayRunning()) {
-        if (IsJogRequested(jog) && !jogMessageShown) {
-            jogMessageShown = true;
-            log->DisplayAndServerSetMessage("Cannot jog while moving to position");
-        }
+        RefuseJog(jog, "Cannot jog while moving to position");
         RunInterpreter(ipoDirect);
     } else {
         jogMessageShown = false;
@@ -585,7 +575,8 @@ void RobotMaster::ServePLCInputs() {
         return true;
     };
     auto startReferenceSequence = [this]() {
-        if (ipoMain.IsReplayRunning()) StopProgram(IPO::PLC);
+        // A paused program ends too: it would resume from the joints as they were.
+        if (ipoMain.GetRunState() != IPO::RunStateIdle) StopProgram(IPO::PLC);
         refStep = 0;
         refRetryCount = 0;
         refSequenceActive = true;

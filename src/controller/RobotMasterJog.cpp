@@ -35,9 +35,27 @@ void RobotMaster::TakeModbusVelocities() {
     }
 }
 
+void RobotMaster::RefuseJog(const float jog[9], const char* message) {
+    if (!IsJogRequested(jog)) return;
+    jogRefused = true;
+    if (jogMessageShown) return;
+    jogMessageShown = true;
+    LogSingleton::instance()->DisplayAndServerSetMessage(message);
+}
+
 void RobotMaster::JogMotion(int32_t operationMode) {
     float jog[9];
     GetJogValues(jog);
+    // A source may keep sending the refused values after the program or move
+    // ended (a held key, a stop that left them): they are not a request to
+    // jog now. Jogging starts again only once every value was let go.
+    if (jogRefused) {
+        if (IsJogRequested(jog)) {
+            for (float& v : jog) v = 0.0f;
+        } else {
+            jogRefused = false;
+        }
+    }
     switch (motionType.load()) {
         case MotionTypeRobotJoint:
             JogJoints(jog, operationMode);

@@ -165,8 +165,7 @@ void RobotMaster::ReferenceJoint(int joint) {
         log->addErrorFormat("Can not reference joint %d, brake active", joint + 1);
         return;
     }
-    if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
-    if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING, "");
+    StopMotionForReferencing();
     CycleSuspension suspension(cycleSuspensions, 10, 10);
     if (hardware) hardware->ReferenceSingleJoint(joint);
 }
@@ -194,20 +193,23 @@ void RobotMaster::ReferenceAllJoints() {
 }
 
 void RobotMaster::ReferenceJointsReset() {
-    if (ipoMain.IsReplayRunning()) ipoMain.Stop(IPO::REFERENCING);
-    if (ipoDirect.IsReplayRunning()) ipoDirect.Stop(IPO::REFERENCING);
+    StopMotionForReferencing();
     CycleSuspension suspension(cycleSuspensions, 10, 10);
     if (hardware) hardware->ReferenceReset();
+}
+
+// A program or move, running or paused, would go on planning from the joints as
+// they were before and send the drives there once it resumes: it ends first.
+void RobotMaster::StopMotionForReferencing() {
+    if (ipoMain.GetRunState() != IPO::RunStateIdle) ipoMain.Stop(IPO::REFERENCING);
+    if (ipoDirect.GetRunState() != IPO::RunStateIdle) ipoDirect.Stop(IPO::REFERENCING, "");
+    ResetVelocities();
 }
 
 void RobotMaster::ResetAllJointsToZero() {
     LogSingleton* log = LogSingleton::instance();
     log->DisplayAndServerSetMessage("Set Joints to Zero..");
-    // A program or move would go on planning from the old zero and send the
-    // drives there once they are enabled again: it ends first.
-    if (ipoMain.GetRunState() != IPO::RunStateIdle) ipoMain.Stop(IPO::REFERENCING);
-    if (ipoDirect.GetRunState() != IPO::RunStateIdle) ipoDirect.Stop(IPO::REFERENCING, "");
-    ResetVelocities();
+    StopMotionForReferencing();
     // The motors go off: as with every disable, the brake holds the arm.
     SetBrake(false, false);
     {

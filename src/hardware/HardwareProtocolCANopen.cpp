@@ -608,7 +608,12 @@ void HardwareProtocolCANopen::SendSync() {
     sdo.CheckTimeouts();
     if (!communicationEnabled) return;
     const int64_t now = NowUs();
-    if (lastSyncUs == 0 || now - lastSyncUs >= SyncPauseUs) syncsSinceUs = now;
+    if (lastSyncUs == 0) {
+        syncsSinceUs = now;
+    } else if (now - lastSyncUs >= SyncPauseUs) {
+        if (syncPauses.size() >= MaxSyncPauses) syncPauses.erase(syncPauses.begin());
+        syncPauses.emplace_back(lastSyncUs, now);
+    }
     lastSyncUs = now;
     canInterface.WriteMessage(0x80, 0, nullptr);
 }

@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Hardware {
@@ -53,7 +54,7 @@ public:
     // Frames older than this (in 100 us) count as missing: 2 s.
     static constexpr int FrameMaxAge = 20000;
     // A pause of the SYNCs at least this long (a driver operation holding the
-    // cycle) starts the count of missing frames again: nodes answer on SYNCs.
+    // cycle) is left out of a node's silence: nodes answer on SYNCs.
     static constexpr int64_t SyncPauseUs = 500000;
     static constexpr int WatchdogLimit = 100;
     static constexpr int64_t WatchdogSilenceMs = 20000;
@@ -159,7 +160,11 @@ public:
     std::atomic<int64_t> lastFrameTimeUs{0};  // reception of the last dispatched frame
     std::atomic<int> watchdogCounter{0};
     int64_t lastSyncUs = 0;      // robot thread
-    int64_t syncsSinceUs = 0;    // robot thread: start of the SYNCs without a pause
+    int64_t syncsSinceUs = 0;    // robot thread: the first SYNC
+    // Robot thread: the latest pauses of the SYNCs (start, end), oldest first.
+    // Older ones are forgotten, which can only make a silence longer.
+    static constexpr std::size_t MaxSyncPauses = 64;
+    std::vector<std::pair<int64_t, int64_t>> syncPauses;
     int slowPollCounter = 0;  // robot thread
     int statusPollIndex = 0;  // robot thread
     bool debug = false;
@@ -192,6 +197,8 @@ private:
     // Motor value of a set-point, rounded to the nearest count and saturated to 32 bits.
     static int32_t MotorValue(float setPoint, float gearScale, float gearZero);
     void CheckFrameAges();
+    // Time from `since` to `now` during which SYNCs ran (pauses left out), us.
+    int64_t SyncTimeBetween(int64_t since, int64_t now) const;
     bool WaitForHoming(JointRecord& record);
     void HoldPositionsBeforeSync();
     // Writes the mode of operation; the record takes the profile only when the drive confirmed it.

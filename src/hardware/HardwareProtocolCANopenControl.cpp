@@ -363,12 +363,25 @@ void HardwareProtocolCANopen::GetReferenceStatus(bool* referenced, int* allRefer
 
 // ---------------------------------------------------------------- cycle
 
+int64_t HardwareProtocolCANopen::SyncTimeBetween(int64_t since, int64_t now) const {
+    if (since >= now) return 0;
+    int64_t paused = 0;
+    for (const auto& pause : syncPauses) {
+        const int64_t from = std::max(pause.first, since);
+        const int64_t to = std::min(pause.second, now);
+        if (to > from) paused += to - from;
+    }
+    return now - since - paused;
+}
+
 void HardwareProtocolCANopen::CheckFrameAges() {
+    if (syncsSinceUs == 0) return;
     const bool connected = canInterface.IsConnected();
     // A node is silent only for as long as it had SYNCs to answer: the time of a
-    // hold (or before the first SYNC) is no fault of it. A node found silent
-    // before the hold keeps its error until it reports again.
-    const int64_t syncing = syncsSinceUs == 0 ? 0 : (NowUs() - syncsSinceUs) / 100;
+    // hold (or before the first SYNC) is no fault of it, and the silence before
+    // and after a hold adds up. A node found silent before the hold keeps its
+    // error until it reports again.
+    const int64_t now = NowUs();
     const int records = Records();
     for (int i = 0; i < records; ++i) {
         Hardware::jointData& r = jointData[i];
@@ -378,8 +391,8 @@ void HardwareProtocolCANopen::CheckFrameAges() {
         int dlc = 0;
         unsigned char data[8] = {};
         const int age = canInterface.GetLastMessage(id, &dlc, data, nullptr);
-        const int64_t silent = dlc > 0 ? std::min<int64_t>(age, syncing) : syncing;
-        if (silent < FrameMaxAge) continue;
+        const int64_t lastHeard = dlc > 0 ? std::max(now - static_cast<int64_t>(age) * 100, syncsSinceUs) : syncsSinceUs;
+        if (SyncTimeBetween(lastHeard, now) < static_cast<int64_t>(FrameMaxAge) * 100) continue;
         r.errorCode = connected ? 0x200 : 0x100;
         r.motorReady = 0;
         // Its last statusword would still read as enabled.

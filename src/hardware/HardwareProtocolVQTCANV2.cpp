@@ -378,6 +378,9 @@ bool HardwareProtocolVQTCANV2::Connect() {
     log->add("ProtocolVQTCANV2: connecting");
     noError = false;
     for (auto& known : m_PositionKnown) known = false;
+    // Modules that kept their power (a restart of the controller alone) may be
+    // enabled: none is driven anywhere before the operator's reset.
+    m_HoldAtReported = true;
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
     cyclicSending = connected;

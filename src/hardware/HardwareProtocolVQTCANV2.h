@@ -137,6 +137,8 @@ private:
     void Sleep(float ms);
     void SeriousFail(const std::string& errorLine, const char* reason);
     void ReadBack();
+    // Holds a module where it reports itself (before the operator's reset).
+    void SendHold(int record);
     void ReadTemperatures();
     void ReadSupplyAndShutdown();
     void UpdateReferencingState();
@@ -149,6 +151,11 @@ private:
     float m_MotorPosition[MaxModules] = {};
     // Set once a record's position has been read since the connect.
     std::atomic<bool> m_PositionKnown[MaxModules] = {};
+    // Robot thread: the position each record last reported, raw.
+    int32_t m_ReportedRaw[MaxModules] = {};
+    // From the connect until the operator's reset has taken the set-points from
+    // the modules' positions, every module is held where it reports itself.
+    std::atomic<bool> m_HoldAtReported{false};
     // Error code whose short text each record's errorText holds (-1: none yet).
     int m_TextCode[MaxModules] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 };

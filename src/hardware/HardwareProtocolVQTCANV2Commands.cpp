@@ -22,6 +22,8 @@ void HardwareProtocolVQTCANV2::ResetError() {
         SendFrame(Codec::EncodeResetError(jointData[i].canId));
         Sleep(2.0f);
     }
+    // The robot master has taken the set-points from the positions read back.
+    m_HoldAtReported = false;
 }
 
 void HardwareProtocolVQTCANV2::EnableMotors(bool enable) {

@@ -75,8 +75,14 @@ void HardwareProtocolVQTCANV2::SetJoints(const DataTypes::RobotState& state) {
     if (kinematic != nullptr) kinematic->AdaptJointsToMotors(target);
 
     // 5. Set-points of the joint modules.
+    const bool hold = m_HoldAtReported.load();
     for (int i = 0; i < joints; ++i) {
         Hardware::jointData& r = jointData[i];
+        if (hold && (r.jointMode == JointModePosition || r.jointMode == JointModeVelocity)) {
+            SendHold(i);
+            if (gapMs > 0.0f) waitActive(gapMs);
+            continue;
+        }
         switch (r.jointMode) {
         case JointModePosition:
             // A set-point that is not a number would be sent as some raw
@@ -131,6 +137,18 @@ void HardwareProtocolVQTCANV2::SetJoints(const DataTypes::RobotState& state) {
     ReadSupplyAndShutdown();
 }
 
+void HardwareProtocolVQTCANV2::SendHold(int record) {
+    const Hardware::jointData& r = jointData[record];
+    if (r.jointMode == JointModePosition && m_PositionKnown[record].load()) {
+        // Its own position, as it reported it: not a count away.
+        SendFrame(Codec::EncodePositionSetPoint(r.canId, Codec::VelocityByte(0.0f), m_ReportedRaw[record], counter,
+                                                static_cast<uint8_t>(digitalOutputBytes[record])));
+    } else {
+        // Not heard yet (or a velocity joint): stand still, and report where.
+        SendFrame(Codec::EncodeVelocitySetPoint(r.canId, 0, counter));
+    }
+}
+
 void HardwareProtocolVQTCANV2::ReadBack() {
     const int records = moduleCount < MaxModules ? moduleCount : MaxModules;
     const bool connected = canInterface.IsConnected();
@@ -158,6 +176,7 @@ void HardwareProtocolVQTCANV2::ReadBack() {
                 r.motorReady = r.errorCode == 0 ? 1 : 0;
                 if (s.shortCurrentBit) r.shortCurrent = 1;
                 const int currentRaw = Codec::CurrentRaw(data, r.shortCurrent != 0);
+                m_ReportedRaw[i] = s.positionRaw;
                 m_MotorPosition[i] = Codec::PositionFromRaw(s.positionRaw, r.gearScale, r.gearZero);
                 r.current = r.currentScale * static_cast<float>(currentRaw) + r.currentZero;
                 r.actualVelocity = 0.0f;

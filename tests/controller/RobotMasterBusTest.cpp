@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/LogSingleton.h"
@@ -369,6 +371,177 @@ TEST_F(RobotMasterBus, SetToZeroMakesThePresentPositionZeroWithoutAJump) {
     for (int j = 0; j < 6; ++j) {
         EXPECT_NEAR(s.jointSetPoint[j], 0.0f, 0.01f) << j;
         EXPECT_NEAR(s.jointActual[j], 0.0f, 0.01f) << j;
+    }
+}
+
+
+// The main loop hands the robot master the jog values of the console, the
+// display and the active remote client on every pass, whatever the robot does.
+class JogSource {
+public:
+    explicit JogSource(RobotMaster& rm) : m_Thread([this, &rm]() {
+        while (!m_Stop.load()) {
+            float values[9] = {};
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                std::copy(std::begin(m_Values), std::end(m_Values), values);
+            }
+            rm.SetJogValues(values);
+            RobotMaster::wait(28);
+        }
+    }) {}
+    ~JogSource() {
+        m_Stop = true;
+        m_Thread.join();
+    }
+    JogSource(const JogSource&) = delete;
+    JogSource& operator=(const JogSource&) = delete;
+    void Set(int axis, float value) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Values[axis] = value;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        std::fill(std::begin(m_Values), std::end(m_Values), 0.0f);
+    }
+
+private:
+    std::mutex m_Mutex;
+    float m_Values[9] = {};
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+class RobotMasterBusProgram : public RobotMasterBus {
+protected:
+    void SetUp() override {
+        RobotMasterBus::SetUp();
+        // The sample's program runs without a referencing run first.
+        sample.EditRobot([](tinyxml2::XMLElement* robot) {
+            robot->FirstChildElement("Referencing")->SetAttribute("Mandatory", "false");
+        });
+    }
+    // The sample's program, under way: the arm has left its start.
+    void StartDemo() {
+        ASSERT_EQ(rm->ipoMain.LoadProgramSynchronous("Demo.xml", true), 0);
+        rm->ipoMain.replayMode = IPO::ReplaySingle;
+        rm->StartProgram();
+        ASSERT_TRUE(rm->ipoMain.IsReplayRunning());
+        const float start = State().jointSetPoint[4];
+        ASSERT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[4] - start) > 2.0f; }))
+            << "the program does not move the arm";
+    }
+    // The largest change of any joint set-point over ms, degrees.
+    float SetPointTravel(int ms) {
+        const DataTypes::RobotState first = State();
+        float largest = 0.0f;
+        for (int t = 0; t < ms; t += 20) {
+            RobotMaster::wait(20);
+            const DataTypes::RobotState now = State();
+            for (int j = 0; j < 6; ++j)
+                largest = std::max(largest, std::fabs(now.jointSetPoint[j] - first.jointSetPoint[j]));
+        }
+        return largest;
+    }
+};
+
+// A jog key pressed while the program runs is refused; the stop that follows
+// may leave the key's value with its source (the Modbus stop coil and the PLC
+// stop do not clear jog values, the console's and the remote client's stops
+// do). Either way the refused jog is dropped: after the stop nothing moves,
+// and the next jog starts only once the key was let go and pressed again.
+TEST_F(RobotMasterBusProgram, ARefusedJogIsDroppedWhicheverPathStopsTheProgram) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    struct Path {
+        const char* what;
+        IPO::StopReason reason;
+        bool clearsJogValues;
+        bool directMove;  // refused because a direct move runs, not the program
+    };
+    const Path paths[] = {{"Modbus stop coil 124", IPO::USER, false, false},
+                          {"PLC stop input", IPO::PLC, false, false},
+                          {"console stop, remote StopProgram (the main loop clears the jog values)", IPO::USER, true, false},
+                          {"a direct move, Modbus stop coil 124", IPO::USER, false, true}};
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.what);
+        JogSource keys(*rm);
+        if (path.directMove) {
+            const DataTypes::RobotState s = State();
+            float target[9];
+            std::copy(std::begin(s.jointSetPoint), std::end(s.jointSetPoint), target);
+            target[4] += 60.0f;
+            rm->ipoDirect.MoveJoint(target, 5.0f);
+            rm->ipoDirect.Start();
+            ASSERT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[4] - s.jointSetPoint[4]) > 1.0f; }))
+                << "the direct move does not move the arm";
+        } else {
+            ASSERT_NO_FATAL_FAILURE(StartDemo());
+        }
+        ClearMessages();
+        keys.Set(0, 30.0f);
+        ASSERT_TRUE(WaitFor([&]() {
+            return HasMessage(path.directMove ? "Cannot jog while moving to position" : "Cannot jog while program is running");
+        }));
+        RobotMaster::wait(100);
+        if (path.clearsJogValues) keys.Clear();
+        rm->StopProgram(path.reason);
+        ASSERT_FALSE(rm->ipoMain.IsReplayRunning());
+        ASSERT_FALSE(rm->ipoDirect.IsReplayRunning());
+        // The program's own braking ends within a few cycles.
+        RobotMaster::wait(300);
+        EXPECT_LT(SetPointTravel(1500), 0.001f) << "the refused jog moved the arm: " << Joints(State());
+
+        // Let go and pressed again: a fresh request jogs.
+        keys.Clear();
+        ASSERT_TRUE(WaitFor([&]() {
+            float jog[9];
+            rm->GetJogValues(jog);
+            return std::all_of(std::begin(jog), std::end(jog), [](float v) { return v == 0.0f; });
+        }));
+        RobotMaster::wait(200);  // cycles that see the key let go
+        const float before = State().jointSetPoint[0];
+        keys.Set(0, 30.0f);
+        EXPECT_TRUE(WaitFor([&]() { return std::fabs(State().jointSetPoint[0] - before) > 0.5f; }))
+            << "a fresh jog request after the stop does not jog";
+        keys.Clear();
+        ASSERT_NO_FATAL_FAILURE(Release());
+    }
+}
+
+// Referencing one joint or all (Modbus coils 60 to 72, the display, the
+// console, the function button, the PLC sequence) ends a running or a paused
+// program first, as set to zero does: a paused program would resume planning
+// from the joints as they were before.
+TEST_F(RobotMasterBusProgram, ReferencingEndsARunningOrPausedProgramFirst) {
+    ReferenceSixJointsWithoutDelays();
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+    struct Path {
+        const char* what;
+        std::function<void()> reference;
+    };
+    const Path paths[] = {
+        {"one joint (Modbus coils 70 to 72, the PLC sequence's steps)", [&]() { rm->ReferenceJoint(1); }},
+        {"one joint by number (display, Modbus coils 61 to 69)", [&]() { rm->ReferenceJointAlt(2); }},
+        {"all joints (console, function button, Modbus coil 60)", [&]() { rm->ReferenceAllJoints(); }},
+        {"referencing reset", [&]() { rm->ReferenceJointsReset(); }},
+    };
+    for (bool paused : {true, false}) {
+        for (const Path& path : paths) {
+            SCOPED_TRACE(std::string(path.what) + (paused ? ", program paused" : ", program running"));
+            ASSERT_NO_FATAL_FAILURE(StartDemo());
+            if (paused) {
+                rm->PauseProgram(IPO::USER);
+                ASSERT_TRUE(WaitFor([&]() { return rm->ipoMain.GetRunState() == IPO::RunStatePaused; }));
+            }
+            log.Clear();
+            path.reference();
+            EXPECT_EQ(rm->ipoMain.GetRunState(), IPO::RunStateIdle);
+            EXPECT_TRUE(log.Has("IPO:    Stopping Program by REFERENCING")) << "stopped for the referencing";
+            // The operator's reset ends the referencing; the next program may start.
+            ASSERT_NO_FATAL_FAILURE(ResetAndEnable());
+        }
     }
 }
 

@@ -256,6 +256,42 @@ TEST_F(CANopenDriver, NoNodeIsDeadForTheTimeTheCycleWasHeld) {
     EXPECT_TRUE(AllEnabled());
 }
 
+TEST_F(CANopenDriver, ANodeSilentThroughHoldsIsFoundAfterOneTimeOutOfSyncs) {
+    // A loaded cabinet holds the cycle 0.6 s every 2 s; a drive falls silent
+    // just before a hold. Its silence adds up over the SYNCs around the holds.
+    Simulate();
+    ConnectDriver();
+    driver->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil([&] { return driver->GetMotorEnabled(); }));
+    CycleOver(1000);
+    ASSERT_EQ(lastShortError, "operation_enabled");
+
+    sim->Silence(6, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // answers under way land first
+    int sinceSilenceMs = 0;
+    int heldMs = 0;
+    int nextHoldMs = 300;
+    while (driver->jointData[5].errorCode != 0x200 && sinceSilenceMs < 12000) {
+        if (sinceSilenceMs >= nextHoldMs) {
+            TestClock::Advance(600);
+            sinceSilenceMs += 600;
+            heldMs += 600;
+            nextHoldMs += 2000;
+        }
+        TestClock::Advance(100);
+        sinceSilenceMs += 100;
+        Cycle();
+    }
+    EXPECT_EQ(driver->jointData[5].errorCode, 0x200);
+    EXPECT_EQ(State(5), "na");
+    // One time-out of SYNCs (2 s), and a few cycles (the one after each hold
+    // counts with the hold), whatever the holds in between: 3.4 s here.
+    EXPECT_LE(sinceSilenceMs - heldMs, 2500);
+    EXPECT_LE(sinceSilenceMs, 2500 + 2 * 600);
+    // The others answered every SYNC, before and after the holds.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(State(i), "operation_enabled") << i;
+}
+
 TEST_F(CANopenDriver, AlienFramesStopTheController) {
     Simulate();
     ConnectDriver();

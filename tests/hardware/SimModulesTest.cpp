@@ -215,6 +215,11 @@ TEST_F(SimModules, FaultLineProtocol) {
         {"silence 0x20 maybe", "ERROR usage"},
         {"errorbits 0x20 0x40", "OK"},
         {"errorbits 0x20 256", "ERROR usage"},
+        {"watchdog 0x20 250", "OK"},
+        {"watchdog all off", "OK"},
+        {"watchdog 0x30 100", "ERROR no module with id 0x30"},
+        {"watchdog 0x20 -5", "ERROR usage"},
+        {"watchdog 0x20", "ERROR usage"},
         {"event 0x22 0x55 1 2", "OK"},
         {"event 0x22", "ERROR usage"},
         {"alien 0x20", "OK"},
@@ -250,6 +255,43 @@ TEST_F(SimModules, FaultLineProtocol) {
     channel->RunLines(in, out);
     EXPECT_EQ(out.str(), "OK\nERROR unknown command 'bogus' (try help)\n");
     EXPECT_EQ(io->GetSnapshot().inputs, 0x03);
+}
+
+// The communication watchdog (error bit 0x08): an enabled module that hears no
+// set-point for its time-out reports the bit with error event 0x76 and stands
+// where it is, answering but following nothing, until a reset-error command.
+TEST_F(SimModules, AnEnabledModuleLeftWithoutSetPointsReportsItsWatchdogAndStandsUntilReset) {
+    ASSERT_EQ(channel->HandleLine("watchdog 0x20 100"), "OK");
+    Send(Codec::EncodeEnableMotor(0x20));
+    ASSERT_TRUE(Eventually([&] { return joint->GetSnapshot().enabled; }));
+    EXPECT_EQ(StatusAfterSetPoint(500, 1).errorBits, 0);
+    can_frame f;
+    ASSERT_TRUE(Next(0x22, f, 2000)) << "no error event";
+    Codec::ErrorEvent event;
+    ASSERT_TRUE(Codec::DecodeErrorEvent(f.data, event));
+    EXPECT_EQ(event.code, 0x76);
+    EXPECT_EQ(joint->GetSnapshot().errorBits, Codec::kErrComWatchdog);
+
+    // Answered, not followed.
+    EXPECT_EQ(StatusAfterSetPoint(5000, 2).errorBits, Codec::kErrComWatchdog);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(StatusAfterSetPoint(5000, 3).positionRaw, 500);
+
+    // The reset clears it; set-points are followed again.
+    Send(Codec::EncodeResetError(0x20));
+    ASSERT_TRUE(Eventually([&] { return joint->GetSnapshot().errorBits == 0; }));
+    EXPECT_EQ(StatusAfterSetPoint(600, 4).errorBits, 0);
+    EXPECT_TRUE(Eventually([&] { return joint->GetSnapshot().positionRaw == 600.0; }));
+
+    // Switched off, or the module disabled: no time-out.
+    ASSERT_EQ(channel->HandleLine("watchdog 0x20 off"), "OK");
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(joint->GetSnapshot().errorBits, 0);
+    ASSERT_EQ(channel->HandleLine("watchdog 0x20 100"), "OK");
+    Send(Codec::EncodeDisableMotor(0x20));
+    ASSERT_TRUE(Eventually([&] { return !joint->GetSnapshot().enabled; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(joint->GetSnapshot().errorBits & Codec::kErrComWatchdog, 0);
 }
 
 TEST(SimRobotConfig, LoadsTheJointModulesOfARobotFile) {

@@ -29,6 +29,14 @@ protected:
         ASSERT_EQ(WithId(ReceiveFrames(1), 0x10).size(), 1u);
     }
 
+    // Connected, and past the operator's reset: the set-points of the robot state go out.
+    void MakeDrivingDriver(bool withDio = false) {
+        MakeConnectedDriver(withDio);
+        driver->ResetError();
+        const size_t resets = static_cast<size_t>(driver->moduleCount);
+        ASSERT_EQ(ReceiveFrames(resets).size(), resets);
+    }
+
     std::vector<can_frame> SetPoints(const std::vector<can_frame>& frames) {
         std::vector<can_frame> out;
         for (const can_frame& f : frames)
@@ -48,7 +56,7 @@ protected:
 }  // namespace
 
 TEST_F(VQTCANV2DriverBus, EveryModuleGetsItsSetPointWithTheSharedCounter) {
-    MakeConnectedDriver(true);
+    MakeDrivingDriver(true);
     state.jointSetPoint[0] = 10.0f;   // gear 190 -> 1900
     state.jointSetPoint[1] = -10.0f;  // gear -190 -> 1900
     state.jointSetPoint[2] = 1.5f;    // gear 100, zero 1000 -> 1150
@@ -79,7 +87,7 @@ TEST_F(VQTCANV2DriverBus, EveryModuleGetsItsSetPointWithTheSharedCounter) {
 }
 
 TEST_F(VQTCANV2DriverBus, CounterRunsThrough255Values) {
-    MakeConnectedDriver();
+    MakeDrivingDriver();
     driver->counter = 253;
     for (int i = 0; i < 3; ++i) driver->SetJoints(state);
     const auto frames = WithId(SetPoints(ReceiveFrames(18)), 0x10);
@@ -90,7 +98,7 @@ TEST_F(VQTCANV2DriverBus, CounterRunsThrough255Values) {
 }
 
 TEST_F(VQTCANV2DriverBus, NothingIsSentWhileCyclicSendingIsOff) {
-    MakeConnectedDriver();
+    MakeDrivingDriver();
     driver->cyclicSending = false;
     driver->SetJoints(state);
     driver->cyclicSending = true;
@@ -102,7 +110,7 @@ TEST_F(VQTCANV2DriverBus, NothingIsSentWhileCyclicSendingIsOff) {
 }
 
 TEST_F(VQTCANV2DriverBus, TorqueKeepAliveAndVelocityFrames) {
-    MakeConnectedDriver();
+    MakeDrivingDriver();
     driver->SetJointMode(3, Hardware::JointModeTorque);
     driver->SetJointMode(3, Hardware::JointModeTorque);
     EXPECT_TRUE(log->Has("Setting mode of joint 3 to 10"));
@@ -145,7 +153,7 @@ TEST_F(VQTCANV2DriverBus, BacklashCompensationFollowsTheDirectionOfMotion) {
         j->SetAttribute("GearPlayInc", 0.1);
         j->SetAttribute("GearScale", 100.0);
     });
-    MakeConnectedDriver();
+    MakeDrivingDriver();
     Hardware::jointData& r = driver->jointData[0];
 
     std::vector<float> offsets;
@@ -181,7 +189,7 @@ TEST_F(VQTCANV2DriverBus, BacklashCompensationFollowsTheDirectionOfMotion) {
 }
 
 TEST_F(VQTCANV2DriverBus, NonFiniteSetPointHoldsThePreviousOne) {
-    MakeConnectedDriver();
+    MakeDrivingDriver();
     state.jointSetPoint[0] = 10.0f;
     driver->SetJoints(state);
     state.jointSetPoint[0] = std::nanf("");
@@ -190,6 +198,59 @@ TEST_F(VQTCANV2DriverBus, NonFiniteSetPointHoldsThePreviousOne) {
     ASSERT_EQ(f.size(), 2u);
     EXPECT_EQ(Bytes(f[1]).at(4), 0x07);
     EXPECT_EQ(Bytes(f[1]).at(5), 0x6C);
+}
+
+// After the connect (a restarted controller may find the modules enabled, the
+// arm anywhere) no module is sent anything but its own reported position until
+// the operator's reset has taken the set-points from the positions: one not
+// heard yet is asked to stand (velocity 0), whatever the robot state holds.
+TEST_F(VQTCANV2DriverBus, UntilTheResetEachModuleIsHeldWhereItReportsItself) {
+    MakeConnectedDriver();
+    for (int j = 0; j < 6; ++j) state.jointSetPoint[j] = 90.0f;  // the project's home, say
+    driver->SetJoints(state);
+    auto frames = ReceiveFrames(6);
+    ASSERT_EQ(frames.size(), 6u);
+    for (const can_frame& f : frames) {
+        EXPECT_EQ(Bytes(f), (std::vector<int>{0x25, 0x00, 0x00, 1})) << "module 0x" << std::hex << f.can_id;
+    }
+
+    const int32_t reported[6] = {6346, -6308, 3340, -1, 0, 4501};
+    for (int m = 0; m < 6; ++m) SendStatus(0x10 * (m + 1), 0x00, reported[m], 0, 0);
+    // The cycle reads the reports back after its set-points: from the next one on.
+    driver->SetJoints(state);
+    ASSERT_EQ(ReceiveFrames(6).size(), 6u);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        driver->SetJoints(state);
+        frames = ReceiveFrames(6);
+        ASSERT_EQ(frames.size(), 6u);
+        for (int m = 0; m < 6; ++m) {
+            const can_frame& f = frames[static_cast<size_t>(m)];
+            ASSERT_EQ(f.can_dlc, 8);
+            EXPECT_EQ(f.data[0], 0x14);
+            const int32_t raw = static_cast<int32_t>((static_cast<uint32_t>(f.data[2]) << 24) | (f.data[3] << 16) |
+                                                     (f.data[4] << 8) | f.data[5]);
+            EXPECT_EQ(raw, reported[m]) << "module " << m << ", cycle " << cycle;
+        }
+    }
+
+    // The operator's reset: from now on the robot state's set-points.
+    driver->ResetError();
+    ASSERT_EQ(ReceiveFrames(6).size(), 6u);
+    state.jointSetPoint[0] = 10.0f;  // gear 190 -> 1900
+    driver->SetJoints(state);
+    frames = WithId(ReceiveFrames(6), 0x10);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(Bytes(frames[0]).at(4), 0x07);
+    EXPECT_EQ(Bytes(frames[0]).at(5), 0x6C);
+
+    // A new connect holds them again.
+    ASSERT_TRUE(driver->Connect());
+    driver->SetJoints(state);
+    driver->SetJoints(state);
+    frames = WithId(ReceiveFrames(12), 0x10);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].data[0], 0x25);
+    EXPECT_EQ(Bytes(frames[1]), (std::vector<int>{0x14, 0x80, 0x00, 0x00, 0x18, 0xCA, frames[1].data[6], 0x00}));
 }
 
 TEST_F(VQTCANV2DriverBus, StatusFramesAreDecodedOnlyWhenFresh) {

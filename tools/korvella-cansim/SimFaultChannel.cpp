@@ -54,7 +54,8 @@ bool ParseOnOff(const std::string& token, bool& value) {
 }
 
 const char* kHelp =
-    "commands: silence <id>|all [on|off], errorbits <id> <bits>, event <id> <code> [<w1> [<w2>]], "
+    "commands: silence <id>|all [on|off], errorbits <id> <bits>, watchdog <id>|all <ms>|off, "
+    "event <id> <code> [<w1> [<w2>]], "
     "alien <id>, inputs <id> <bits>, supply <raw> [<c1> <c2>], estop on|off, shutdown [<ms>], "
     "shutdownstage <code>, restart <id>, heartbeat <id> on|off, emcy <id> <code> [<reg>], fault <id> [<code> [<reg>]], window <id> <counts>, "
     "homingfail <id> on|off, "
@@ -283,6 +284,17 @@ void SimFaultChannel::SilenceAll(bool silent) {
     if (m_MainIO) m_MainIO->SetSilent(silent);
 }
 
+bool SimFaultChannel::SetCommWatchdog(int canId, int ms) {
+    if (canId < 0) {
+        for (const auto& j : Joints()) j->SetCommWatchdog(ms);
+        return true;
+    }
+    auto j = Joint(canId);
+    if (!j) return false;
+    j->SetCommWatchdog(ms);
+    return true;
+}
+
 bool SimFaultChannel::SetErrorBits(int canId, uint8_t bits) {
     if (auto j = Joint(canId)) {
         j->SetErrorBits(bits);
@@ -413,6 +425,18 @@ std::string SimFaultChannel::HandleLine(const std::string& line) {
         if (t.size() != 3 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a))
             return usage("errorbits <id> <bits 0..255>");
         return SetErrorBits(static_cast<int>(id), static_cast<uint8_t>(a)) ? "OK" : noModule();
+    }
+    if (cmd == "watchdog") {
+        const char* form = "watchdog <id>|all <ms 0..60000>|off";
+        if (t.size() != 3) return usage(form);
+        if (t[2] == "off") {
+            a = 0;
+        } else if (!ParseNumber(t[2], 0, 60000, a)) {
+            return usage(form);
+        }
+        if (t[1] == "all") return SetCommWatchdog(-1, static_cast<int>(a)) ? "OK" : noModule();
+        if (!ParseNumber(t[1], 0, 0x7FF, id)) return usage(form);
+        return SetCommWatchdog(static_cast<int>(id), static_cast<int>(a)) ? "OK" : noModule();
     }
     if (cmd == "event") {
         if (t.size() < 3 || t.size() > 5 || !ParseNumber(t[1], 0, 0x7FF, id) || !ParseNumber(t[2], 0, 0xFF, a) ||

@@ -72,6 +72,8 @@ public:
     bool Silence(int canId, bool silent);
     void SilenceAll(bool silent);
     bool SetErrorBits(int canId, uint8_t bits);
+    // Communication watchdog time-out of one v2/v3 joint module, or of all (canId < 0); 0 switches it off.
+    bool SetCommWatchdog(int canId, int ms);
     void SendErrorEvent(int id, uint8_t code, uint16_t word1, uint16_t word2);
     void SendAlienFrame(int canId);
     bool SetDigitalInputs(int canId, uint64_t bits);

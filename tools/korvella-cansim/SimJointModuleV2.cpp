@@ -36,25 +36,35 @@ void SimJointModuleV2::OnFrame(const can_frame& frame, const timespec& time, Bus
     std::lock_guard<std::mutex> lock(m_Mutex);
     if (m_State.silent || m_State.restarting) return;
     const auto c = Codec::DecodeControllerFrame(static_cast<int>(frame.can_id), frame.can_dlc, frame.data);
+    const int64_t nowUs = Micros(time);
+    // After its watchdog fired the module answers but follows nothing until a reset.
+    const bool following = (m_State.errorBits & Codec::kErrComWatchdog) == 0;
     switch (c.kind) {
     case Codec::ControllerFrame::PositionSetPoint:
         ++m_State.setPoints;
         m_State.lastCounter = c.counter;
         m_State.lastOutputByte = c.outputByte;
-        m_State.targetRaw = c.positionRaw;
-        m_VelocityMode = false;
+        if (following) {
+            m_State.targetRaw = c.positionRaw;
+            m_VelocityMode = false;
+        }
+        Heard(nowUs);
         SendStatus(bus);
         break;
     case Codec::ControllerFrame::KeepAlive:
         ++m_State.keepAlives;
         m_State.lastCounter = c.counter;
+        Heard(nowUs);
         SendStatus(bus);
         break;
     case Codec::ControllerFrame::VelocitySetPoint:
         ++m_State.velocitySetPoints;
         m_State.lastCounter = c.counter;
-        m_State.velocityRaw = c.velocityRaw;
-        m_VelocityMode = true;
+        if (following) {
+            m_State.velocityRaw = c.velocityRaw;
+            m_VelocityMode = true;
+        }
+        Heard(nowUs);
         SendStatus(bus);
         break;
     case Codec::ControllerFrame::Command:
@@ -70,9 +80,11 @@ void SimJointModuleV2::HandleCommand(uint8_t command, int64_t nowUs) {
     switch (command) {
     case Codec::kCmdResetError:
         m_State.errorBits = 0;
+        Heard(nowUs);
         break;
     case Codec::kCmdEnable:
         m_State.enabled = true;
+        Heard(nowUs);
         // Hold the joint where it is until the next set-point.
         m_State.targetRaw = ClampRaw(m_State.positionRaw);
         m_State.velocityRaw = 0;
@@ -97,6 +109,21 @@ void SimJointModuleV2::HandleCommand(uint8_t command, int64_t nowUs) {
     default:
         break;
     }
+}
+
+void SimJointModuleV2::Heard(int64_t nowUs) {
+    if (nowUs > m_LastHeardUs) m_LastHeardUs = nowUs;
+}
+
+void SimJointModuleV2::CheckWatchdog(int64_t nowUs, Bus& bus) {
+    if (!m_State.enabled || m_Timing.commWatchdogMs <= 0 || (m_State.errorBits & Codec::kErrComWatchdog)) return;
+    if (nowUs - m_LastHeardUs < static_cast<int64_t>(m_Timing.commWatchdogMs) * 1000) return;
+    // The controller is gone: stand where the joint is, whatever was asked last.
+    m_State.errorBits |= Codec::kErrComWatchdog;
+    m_State.targetRaw = ClampRaw(m_State.positionRaw);
+    m_State.velocityRaw = 0;
+    m_VelocityMode = false;
+    if (!m_State.silent) SendFrame(bus, Codec::EncodeErrorEvent(m_Config.canId + 2, 0x76, 0, 0));
 }
 
 void SimJointModuleV2::BeginRestart(int64_t nowUs) {
@@ -140,6 +167,7 @@ void SimJointModuleV2::OnTick(const timespec& now, Bus& bus) {
         m_State.aligned = true;
     }
 
+    CheckWatchdog(nowUs, bus);
     if (m_State.enabled && dt > 0.0) {
         if (m_VelocityMode) {
             m_State.positionRaw += static_cast<double>(m_State.velocityRaw) * dt;
@@ -177,6 +205,11 @@ void SimJointModuleV2::SendStatus(Bus& bus) {
 void SimJointModuleV2::SetTiming(const Timing& timing) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Timing = timing;
+}
+
+void SimJointModuleV2::SetCommWatchdog(int ms) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Timing.commWatchdogMs = ms;
 }
 
 void SimJointModuleV2::SetSilent(bool silent) {

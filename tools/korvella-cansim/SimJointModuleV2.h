@@ -30,6 +30,10 @@ public:
         int temperaturePeriodMs = 100;
         // Motion limit in raw units per second; 0: derived from the gear scale (360 units/s).
         double maxSpeedRaw = 0.0;
+        // Communication watchdog of an enabled module: no set-point or keep-alive
+        // for this long sets error bit 0x08 (with error event 0x76), and the
+        // module stands where it is until a reset-error command. 0: off.
+        int commWatchdogMs = 1000;
     };
     // What a test can see of the module.
     struct Snapshot {
@@ -60,6 +64,8 @@ public:
 
     // Fault injection and inspection; any thread.
     void SetTiming(const Timing& timing);
+    // The communication watchdog's time-out alone, ms; 0 switches it off.
+    void SetCommWatchdog(int ms);
     // A silent module neither sends nor hears anything.
     void SetSilent(bool silent);
     // Latched error bits, reported until a reset-error command.
@@ -79,6 +85,9 @@ private:
     void SendStatus(Bus& bus);
     void HandleCommand(uint8_t command, int64_t nowUs);
     void BeginRestart(int64_t nowUs);
+    // A set-point or keep-alive heard: the watchdog starts again.
+    void Heard(int64_t nowUs);
+    void CheckWatchdog(int64_t nowUs, Bus& bus);
 
     const Config m_Config;
     mutable std::mutex m_Mutex;
@@ -96,6 +105,7 @@ private:
     int64_t m_NextTemperatureUs = 0;
     bool m_RestartRequested = false;
     bool m_VelocityMode = false;
+    int64_t m_LastHeardUs = 0;  // last set-point or keep-alive, or the enable
 };
 
 }  // namespace CanSim
