@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +44,10 @@ protected:
         ASSERT_TRUE(WaitFor([&]() { return manager->GetBoundPort() != 0; })) << "listener did not start";
         port = manager->GetBoundPort();
     }
-    void TearDown() override { manager->Shutdown(); }
+    void TearDown() override {
+        StopMainLoop();
+        manager->Shutdown();
+    }
 
     // Connects a client and waits until the server serves it.
     std::unique_ptr<Client> Connect(size_t expectedConnections) {
@@ -64,6 +68,27 @@ protected:
         manager->SendServerMessages();
         manager->CallPublishLogMessage();
     }
+    // A main loop that takes one client command a pass, until the test ends; the numbers taken.
+    std::vector<int32_t>& RunMainLoop() {
+        mainLoop = std::thread([this]() {
+            while (!mainLoopStop) {
+                ComServerManager::TakenCommand command;
+                if (manager->TakeCommand(command)) {
+                    {
+                        std::lock_guard<std::mutex> lock(takenMutex);
+                        taken.push_back(command.command.code);
+                    }
+                    command.from->CommandDone();
+                }
+                std::this_thread::sleep_for(30ms);
+            }
+        });
+        return taken;
+    }
+    void StopMainLoop() {
+        mainLoopStop = true;
+        if (mainLoop.joinable()) mainLoop.join();
+    }
     // Sends a frame and returns the reply whose body starts with the prefix.
     Frame Ask(Client& client, int counter, const std::string& body, const std::string& replyPrefix) {
         EXPECT_TRUE(client.SendFrame(counter, body));
@@ -71,6 +96,10 @@ protected:
     }
 
     RobotMaster rm;
+    std::thread mainLoop;
+    std::atomic<bool> mainLoopStop{false};
+    std::mutex takenMutex;
+    std::vector<int32_t> taken;
     DataTypes::RobotState state;
     ComServerManager* manager = nullptr;
     int port = 0;
@@ -294,16 +323,21 @@ TEST_F(ServerTest, ASixthClientIsClosedAtOnceAndANewOneIsServedOnceOneOfTheFiveL
     EXPECT_GE(again->NextStartingWith("STATUS").counter, 0);
 }
 
-// A client that closes and connects again at once, however soon, is active at once;
-// the client that was passive stays passive.
+// A client that closes and connects again at once, however soon, is active at once,
+// also while its old connection is still busy with what it sent last; the client
+// that was passive stays passive.
 TEST_F(ServerTest, AClientThatClosesAndReconnectsAtOnceIsActiveWhateverTheDelay) {
     auto first = Connect(1);
     auto passive = Connect(2);
+    RunMainLoop();
     std::unique_ptr<Client> current = std::move(first);
     int counter = 10;
     for (const int delayMs : {0, 2, 10, 50}) {
         for (int trial = 0; trial < 5; ++trial) {
             SCOPED_TRACE("reconnected after " + std::to_string(delayMs) + " ms, trial " + std::to_string(trial));
+            // Three commands for the main loop, and one that acts once they ran.
+            ASSERT_TRUE(current->Send("HXPSTART 1 CMD Reset HXPEND HXPSTART 2 CMD Reset HXPEND "
+                                      "HXPSTART 3 CMD Reset HXPEND HXPSTART 4 CMD Override 50 HXPEND"));
             current->Close();
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             auto next = std::make_unique<Client>();
@@ -324,18 +358,7 @@ TEST_F(ServerTest, AClientThatClosesAndReconnectsAtOnceIsActiveWhateverTheDelay)
 // though the main loop takes one command a pass and the connection ends sooner.
 TEST_F(ServerTest, AClosingClientsAcknowledgedCommandsAllRun) {
     auto client = Connect(1);
-    std::vector<int32_t> taken;
-    std::atomic<bool> stop{false};
-    std::thread mainLoop([&]() {
-        while (!stop) {
-            ComServerManager::TakenCommand command;
-            if (manager->TakeCommand(command)) {
-                taken.push_back(command.command.parameter);
-                command.from->CommandDone();
-            }
-            std::this_thread::sleep_for(30ms);
-        }
-    });
+    RunMainLoop();
     std::string bytes;
     for (int channel = 0; channel < 12; ++channel)
         bytes += "HXPSTART " + std::to_string(100 + channel) + " CMD ReferenceAllJoints HXPEND";
@@ -345,9 +368,8 @@ TEST_F(ServerTest, AClosingClientsAcknowledgedCommandsAllRun) {
     client->Close();
     ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().empty(); }));
     std::this_thread::sleep_for(800ms);
-    stop = true;
-    mainLoop.join();
-    EXPECT_EQ(taken.size(), 12u);
+    StopMainLoop();
+    EXPECT_EQ(taken, std::vector<int32_t>(12, 16));
 }
 
 TEST_F(ServerTest, WatchdogDropsTheActiveClientThatStoppedSendingAliveJog) {
