@@ -133,18 +133,18 @@ TEST_F(RemoteStopBlackBox, AStopFromAnySourceWinsOverAStartQueuedBeforeItAndClea
         {"console", [](RemoteStopBlackBox& t) { t.robot.korvella->Type("7"); }},
     };
     int counter = 100;
-    for (const StopSource& source : sources) {
-        SCOPED_TRACE(source.name);
-        // The coil and the input act on a rising edge.
+    // The coil and the input act on a rising edge.
+    const auto rearm = [&]() {
         ASSERT_TRUE(plc.WriteCoils(124, {0}));
         robot.bus.Line("inputs 112 0x00");
-        if (!StartRunning(counter)) {
-            FAIL() << "the program never ran" << robot.korvella->Tail();
-        }
+    };
+    for (const StopSource& source : sources) {
+        SCOPED_TRACE(source.name);
+        ASSERT_NO_FATAL_FAILURE(rearm());
+        if (!StartRunning(counter)) FAIL() << "the program never ran" << robot.korvella->Tail();
 
-        // A jog request (refused while the program runs), then fifteen commands and a start
-        // in one write, and the stop while they still wait (the main loop takes one a pass).
-        ASSERT_NO_FATAL_FAILURE(Jog(counter, "40 0 0 0 0 0 0 0 0"));
+        // Fifteen commands and a start in one write, and the stop while they still wait
+        // (the main loop takes one command a pass).
         std::string bytes;
         for (int i = 0; i < 15; ++i) bytes += "HXPSTART " + std::to_string(++counter) + " CMD MotionTypeJoint HXPEND";
         const int start = ++counter;
@@ -152,20 +152,6 @@ TEST_F(RemoteStopBlackBox, AStopFromAnySourceWinsOverAStartQueuedBeforeItAndClea
         ASSERT_TRUE(client.Send(bytes));
         std::this_thread::sleep_for(200ms);
         ASSERT_NO_FATAL_FAILURE(source.stop(*this));
-
-        // Once braked, nothing moves: neither the queued start nor the jog request.
-        std::this_thread::sleep_for(1s);
-        const std::uintmax_t from = std::filesystem::file_size(robot.FrameLog());
-        std::this_thread::sleep_for(1s);
-        const auto setPoints = SetPointsSince(robot.FrameLog(), from);
-        // Within the alive watchdog of the jog request: the client stays connected.
-        ASSERT_NO_FATAL_FAILURE(Jog(counter, "0 0 0 0 0 0 0 0 0"));
-        for (int j = 0; j < 6; ++j) {
-            const std::vector<float>& values = setPoints[static_cast<std::size_t>(j)];
-            ASSERT_FALSE(values.empty()) << "no set-points for module " << ModuleIds[j];
-            const auto range = std::minmax_element(values.begin(), values.end());
-            EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " moved after the stop";
-        }
 
         // The client heard that its acknowledged start was cancelled, and the program stays stopped.
         std::string startReply;
@@ -179,6 +165,26 @@ TEST_F(RemoteStopBlackBox, AStopFromAnySourceWinsOverAStartQueuedBeforeItAndClea
         }
         EXPECT_EQ(startReply, "CMDERROR " + std::to_string(start) + " cancelled by a stop");
         EXPECT_NE(runState, 2) << "the queued start ran after the stop";
+
+        // A jog request while the program runs (it is refused then), then the stop: once braked,
+        // nothing moves, the request is gone with the stop.
+        ASSERT_NO_FATAL_FAILURE(rearm());
+        if (!StartRunning(counter)) FAIL() << "the program never ran again" << robot.korvella->Tail();
+        ASSERT_NO_FATAL_FAILURE(Jog(counter, "40 0 0 0 0 0 0 0 0"));
+        std::this_thread::sleep_for(300ms);
+        ASSERT_NO_FATAL_FAILURE(source.stop(*this));
+        std::this_thread::sleep_for(800ms);
+        const std::uintmax_t from = std::filesystem::file_size(robot.FrameLog());
+        std::this_thread::sleep_for(1s);
+        const auto setPoints = SetPointsSince(robot.FrameLog(), from);
+        // Within the alive watchdog of the jog request: the client stays connected.
+        ASSERT_NO_FATAL_FAILURE(Jog(counter, "0 0 0 0 0 0 0 0 0"));
+        for (int j = 0; j < 6; ++j) {
+            const std::vector<float>& values = setPoints[static_cast<std::size_t>(j)];
+            ASSERT_FALSE(values.empty()) << "no set-points for module " << ModuleIds[j];
+            const auto range = std::minmax_element(values.begin(), values.end());
+            EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " moved after the stop";
+        }
     }
 }
 
