@@ -145,6 +145,9 @@ void ComServer::ReadFrames() {
     }
     if (got <= 0) throw ReadFailure(m_Reader.InBody(), std::strerror(errno));
     m_LastByte = std::chrono::steady_clock::now();
+    // The frames of these bytes were sent before any stop given from now on, however
+    // long the ones before them keep them waiting.
+    if (m_RobotMaster != nullptr) m_ChunkSequence = m_RobotMaster->NextCommandSequence();
     for (ssize_t i = 0; i < got; ++i) {
         // A connection dropped meanwhile (a client that does not read) ends here too.
         if (m_Stop || !m_Running) return;

@@ -291,7 +291,9 @@ private:
     std::condition_variable m_PendingDone;
     std::deque<QueuedCommand> m_Pending;
     int m_CommandsRunning = 0;
-    // Connection thread: the place of the frame being interpreted among all commands.
+    // Connection thread: the place among all commands of the bytes read last, and of the
+    // frame being interpreted (0: not read by the connection thread).
+    uint64_t m_ChunkSequence = 0;
     uint64_t m_FrameSequence = 0;
     // Connection thread: lines a client can repeat with every frame.
     struct PacedLog {

@@ -97,8 +97,10 @@ bool ComServer::ParseMessage(char* message, int length) {
         }
         token = type;
         const bool aliveJog = std::strncmp(type, "ALIVEJOG", 8) == 0;
-        // Its place among all commands: a stop given after it wins over a motion it starts.
-        if (!aliveJog && m_RobotMaster != nullptr) m_FrameSequence = m_RobotMaster->NextCommandSequence();
+        // Its place among all commands, from when its bytes were read: a stop given after
+        // that wins over a motion it starts.
+        if (!aliveJog && m_RobotMaster != nullptr)
+            m_FrameSequence = m_ChunkSequence != 0 ? m_ChunkSequence : m_RobotMaster->NextCommandSequence();
         const bool actsAtOnce = (std::strncmp(type, "PROG", 4) == 0 && IsActive()) || std::strcmp(type, "CONFIG") == 0;
         // What acts at once acts after the commands this connection queued before it.
         if (actsAtOnce && !WaitForEarlierCommands(-1)) return true;

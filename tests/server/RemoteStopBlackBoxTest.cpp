@@ -143,27 +143,34 @@ TEST_F(RemoteStopBlackBox, AStopFromAnySourceWinsOverAStartQueuedBeforeItAndClea
         ASSERT_NO_FATAL_FAILURE(rearm());
         if (!StartRunning(counter)) FAIL() << "the program never ran" << robot.korvella->Tail();
 
-        // Fifteen commands and a start in one write, and the stop while they still wait
-        // (the main loop takes one command a pass).
+        // Fifteen commands, a start and a direct move in one write, and the stop while they
+        // still wait (the main loop takes one command a pass, the move waits for them).
         std::string bytes;
         for (int i = 0; i < 15; ++i) bytes += "HXPSTART " + std::to_string(++counter) + " CMD MotionTypeJoint HXPEND";
         const int start = ++counter;
         bytes += "HXPSTART " + std::to_string(start) + " CMD StartProgram HXPEND";
+        const int move = ++counter;
+        bytes += "HXPSTART " + std::to_string(move) + " CMD Move Joint 10 45 45 0 90 0 0 0 0 50 HXPEND";
         ASSERT_TRUE(client.Send(bytes));
         std::this_thread::sleep_for(200ms);
         ASSERT_NO_FATAL_FAILURE(source.stop(*this));
 
-        // The client heard that its acknowledged start was cancelled, and the program stays stopped.
-        std::string startReply;
+        // The client heard that its acknowledged start and its move were cancelled, and the
+        // program stays stopped.
+        std::string startReply, moveReply;
         int runState = -1;
         const auto limit = std::chrono::steady_clock::now() + 3s;
         while (std::chrono::steady_clock::now() < limit) {
             KeepAlive(counter);
             const Frame frame = client.Next(200ms);
             if (frame.body.rfind("CMDERROR " + std::to_string(start) + " ", 0) == 0) startReply = frame.body;
+            if (frame.body.rfind("CMDACK " + std::to_string(move), 0) == 0 ||
+                frame.body.rfind("CMDERROR " + std::to_string(move) + " ", 0) == 0)
+                moveReply = frame.body;
             if (RunState(frame.body) >= 0) runState = RunState(frame.body);
         }
         EXPECT_EQ(startReply, "CMDERROR " + std::to_string(start) + " cancelled by a stop");
+        EXPECT_EQ(moveReply, "CMDERROR " + std::to_string(move) + " cancelled by a stop");
         EXPECT_NE(runState, 2) << "the queued start ran after the stop";
 
         // A jog request while the program runs (it is refused then), then the stop: once braked,
