@@ -153,7 +153,7 @@ int Display4DS::GetCommand() {
 }
 
 void Display4DS::ResetJogValues() {
-    for (float& v : jogValues) v = 0.0f;
+    for (auto& v : jogValues) v = 0.0f;
 }
 
 void Display4DS::ReceiveBytes(const uint8_t* data, std::size_t length) {

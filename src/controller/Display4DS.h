@@ -4,6 +4,7 @@
 // frame for each (joint positions, a message or a program file name). Runs in
 // the main loop only and never waits there.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -62,7 +63,8 @@ public:
     std::vector<std::string> searchPorts{"/dev/serial0", "/dev/ttyO0", "/dev/ttyO1", "/dev/ttyO2", "/dev/ttyO3"};
 
     // ---- Read and cleared by the main loop ----
-    float jogValues[9] = {};
+    // Atomic: an operator stop on another thread (Modbus, PLC) clears them.
+    std::atomic<float> jogValues[9] = {};
     int override = 0;
     int parameter = 0;
     int value = 0;

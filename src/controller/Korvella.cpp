@@ -273,6 +273,8 @@ void ConnectBus() {
 }
 
 void MergeJogValues(ComServerManager* server) {
+    // Values gathered before an operator stop are not handed on after it.
+    const uint64_t stops = rm.GetOperatorStops();
     keys.GetJogValues(jogValues);
     for (int i = 0; i < 9; ++i) jogValues[i] += disp.jogValues[i];
     float sum = 0.0f;
@@ -280,15 +282,18 @@ void MergeJogValues(ComServerManager* server) {
     if (sum == 0.0f) {
         if (std::shared_ptr<ComServer> active = server->GetActiveServer()) active->GetJogValues(jogValues);
     }
-    rm.SetJogValues(jogValues);
+    rm.SetJogValuesUnlessStopped(jogValues, stops);
 }
 
-void RunCommand(int code, int parameter, float value, ProjectManager& projectManager) {
+// Runs one operator command. `sequence` places a client's command among all commands
+// (0: given now). False when an operator stop given after the command cancelled it.
+bool RunCommand(int code, int parameter, float value, ProjectManager& projectManager, uint64_t sequence = 0) {
     LogSingleton* log = LogSingleton::instance();
+    if (sequence == 0) sequence = rm.NextCommandSequence();
     switch (code) {
         case 4:
             ResetJogValues();
-            rm.StopProgram(IPO::USER);
+            rm.OperatorStop(IPO::USER, sequence);
             break;
         case 5:
             ResetJogValues();
@@ -383,8 +388,7 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
             break;
         case 2:
             ResetJogValues();
-            rm.StartProgram();
-            break;
+            return rm.StartProgramUnlessStopped(sequence);
         case 3:
             ResetJogValues();
             rm.PauseProgram(IPO::USER);
@@ -392,9 +396,9 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
         case 61:
         case 62:
             ResetJogValues();
+            if (rm.StoppedSince(sequence)) return false;
             rm.ipoMain.replayMode = code == 61 ? IPO::ReplaySingle : IPO::ReplayRepeat;
-            rm.StartProgram();
-            break;
+            return rm.StartProgramUnlessStopped(sequence);
         case 70:
             ResetJogValues();
             rm.StartStopEM67FSM();
@@ -460,6 +464,7 @@ void RunCommand(int code, int parameter, float value, ProjectManager& projectMan
         default:
             break;
     }
+    return true;
 }
 
 void LogStopSignal() {
@@ -512,10 +517,8 @@ void MainLoop(ProjectManager& projectManager) {
 
             // The client's command was acknowledged: it runs even when the console or
             // the display gives one in the same pass.
-            int32_t clientCode = 0;
-            int32_t clientParameter = 0;
-            float clientValue = 0.0f;
-            server->TakePendingCommand(clientCode, clientParameter, clientValue);
+            ComServerManager::TakenCommand client;
+            server->TakeCommand(client);
             int code = 0;
             int parameter = 0;
             float value = 0.0f;
@@ -544,7 +547,18 @@ void MainLoop(ProjectManager& projectManager) {
                 }
             }
 
-            if (clientCode != 0) RunCommand(clientCode, clientParameter, clientValue, projectManager);
+            if (client.from) {
+                const ComServer::QueuedCommand& command = client.command;
+                const bool ran = RunCommand(command.code, command.parameter, command.value, projectManager,
+                                            command.sequence);
+                client.from->CommandDone();
+                // The client heard CMDACK: it hears that a later stop cancelled the command.
+                if (!ran) {
+                    log->addFormat("HXP-Server: command %d cancelled by a stop", command.counter);
+                    if (command.counter >= 0) client.from->SendCmdError(command.counter, "cancelled by a stop");
+                }
+                client.from.reset();
+            }
             if (code != 0) RunCommand(code, parameter, value, projectManager);
 
             ++slowCnt;
@@ -688,6 +702,11 @@ int main() {
         wait(1000);
     }
 
+    // Every operator stop clears the console's and the display's jog values, whichever thread gives it.
+    rm.AddOperatorStopListener([](uint64_t) {
+        keys.ResetJogValues();
+        disp.ResetJogValues();
+    });
     flagStop = false;
     std::signal(SIGINT, SIGINT_Handler);
     std::signal(SIGTERM, SIGTERM_Handler);

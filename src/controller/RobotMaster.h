@@ -205,6 +205,25 @@ public:
     void PauseProgram(IPO::StopReason reason);
     void StopProgram(IPO::StopReason reason);
     void StopLogicProgram(IPO::StopReason reason);
+    // ---- The operator's stop, whatever its source (remote client, console, display, PLC,
+    // Modbus, function button). Stops the program and any direct move, clears the jog values
+    // and, through the listeners, every source's jog values and the start-like commands
+    // still waiting, so a stop always wins over a start given before it. Any thread.
+    // `sequence` is the stop's place among the commands (NextCommandSequence); 0: now.
+    void OperatorStop(IPO::StopReason reason, uint64_t sequence = 0);
+    // Called by every operator stop, on the stopping thread, with the stop's sequence.
+    void AddOperatorStopListener(std::function<void(uint64_t)> listener);
+    // Places commands in time: one taken before an operator stop has a smaller number.
+    uint64_t NextCommandSequence() { return ++commandSequence; }
+    // True when an operator stop came after the command numbered `sequence`.
+    bool StoppedSince(uint64_t sequence) const { return stopHorizon.load() > sequence; }
+    // Counts operator stops, for the jog values gathered before one.
+    uint64_t GetOperatorStops() const { return operatorStops.load(); }
+    // Starts the program unless an operator stop came after the command numbered
+    // `sequence`; a stop that comes during the start stops it again.
+    bool StartProgramUnlessStopped(uint64_t sequence);
+    // Hands the jog values on unless an operator stop came after `stopsSeen` was read.
+    void SetJogValuesUnlessStopped(const float values[9], uint64_t stopsSeen);
     // Stops the program, then loads the file and starts it on a detached thread.
     void LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason);
     static void LoadProgramAndStartAsyncThread(RobotMaster* robotMaster, std::string file);
@@ -349,6 +368,12 @@ private:
     std::string robotFile;
     int32_t VelocitySetting = 0;
 
+    // ---- Operator stops ----
+    std::atomic<uint64_t> commandSequence{0};
+    std::atomic<uint64_t> stopHorizon{0};    // the latest operator stop's sequence
+    std::atomic<uint64_t> operatorStops{0};  // raised under jogMutex
+    std::mutex stopListenersMutex;
+    std::vector<std::function<void(uint64_t)>> stopListeners;
     // ---- Jogging ----
     bool jogMessageShown = false;
     // Robot thread: a refused jog is still requested; no jog until it is let go.

@@ -597,7 +597,7 @@ void RobotMaster::ServePLCInputs() {
     if (rising[Play] && !refusedByEStop("PLCInterface: Play requested but E-Stop detected")) {
         if (ipoMain.IsReplayRunning()) {
             say("PLCInterface: Stop", "PLC: Stop");
-            StopProgram(IPO::PLC);
+            OperatorStop(IPO::PLC);
         } else {
             say("PLCInterface: Play", "PLC: Play");
             StartProgram();
@@ -648,7 +648,7 @@ void RobotMaster::ServePLCInputs() {
             PauseProgram(IPO::PLC);
         } else if (runState == IPO::RunStatePaused) {
             say("PLCInterface: AltStart - StopProgram", "PLC: Stop");
-            StopProgram(IPO::PLC);
+            OperatorStop(IPO::PLC);
         } else {
             say("PLCInterface: AltStart - Reset", "PLC: Reset");
             Reset();

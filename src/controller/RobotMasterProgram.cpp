@@ -65,6 +65,52 @@ void RobotMaster::StopProgram(IPO::StopReason reason) {
     ResetVelocities();
 }
 
+void RobotMaster::OperatorStop(IPO::StopReason reason, uint64_t sequence) {
+    if (sequence == 0) sequence = NextCommandSequence();
+    uint64_t horizon = stopHorizon.load();
+    while (horizon < sequence && !stopHorizon.compare_exchange_weak(horizon, sequence)) {
+    }
+    {
+        // Jog values gathered before this point are not handed on after it.
+        std::lock_guard<std::mutex> lock(jogMutex);
+        ++operatorStops;
+        for (float& v : currentJogValues) v = 0.0f;
+    }
+    StopProgram(reason);
+    std::vector<std::function<void(uint64_t)>> listeners;
+    {
+        std::lock_guard<std::mutex> lock(stopListenersMutex);
+        listeners = stopListeners;
+    }
+    for (const auto& listener : listeners) listener(sequence);
+}
+
+void RobotMaster::AddOperatorStopListener(std::function<void(uint64_t)> listener) {
+    std::lock_guard<std::mutex> lock(stopListenersMutex);
+    stopListeners.push_back(std::move(listener));
+}
+
+bool RobotMaster::StartProgramUnlessStopped(uint64_t sequence) {
+    if (StoppedSince(sequence)) return false;
+    StartProgram();
+    // A stop that raced the start has stopped the program before it started, or stops it now.
+    if (!StoppedSince(sequence)) return true;
+    StopProgram(IPO::USER);
+    return false;
+}
+
+void RobotMaster::SetJogValuesUnlessStopped(const float values[9], uint64_t stopsSeen) {
+    {
+        std::lock_guard<std::mutex> lock(jogMutex);
+        if (operatorStops.load() != stopsSeen) return;
+    }
+    // A stop between here and the hand-over clears the values again after it.
+    SetJogValues(values);
+    std::lock_guard<std::mutex> lock(jogMutex);
+    if (operatorStops.load() != stopsSeen)
+        for (float& v : currentJogValues) v = 0.0f;
+}
+
 void RobotMaster::StopLogicProgram(IPO::StopReason reason) {
     ipoLogic.Stop(reason, "");
     ipoDirect.Stop(reason, "");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -47,6 +48,11 @@ std::runtime_error ReadFailure(bool inBody, const std::string& reason) {
 }  // namespace
 
 std::atomic<const ComServer*> ComServer::s_BridgeOwner{nullptr};
+
+namespace {
+// The connection whose thread this is, if any.
+thread_local const ComServer* t_ServedConnection = nullptr;
+}  // namespace
 
 ComServer::ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket)
     : m_Socket(socket),
@@ -93,6 +99,7 @@ void ComServer::Join() {
 void ComServer::threadComLoop(void* connection) { static_cast<ComServer*>(connection)->ThreadComLoop(); }
 
 void ComServer::ThreadComLoop() {
+    t_ServedConnection = this;
     LogSingleton* log = LogSingleton::instance();
     {
         std::lock_guard<std::mutex> lock(m_PendingMutex);
@@ -114,6 +121,7 @@ void ComServer::ThreadComLoop() {
             if (ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadFrames();
             if (m_FrameBegun && std::chrono::steady_clock::now() - m_LastByte > ReadGap)
                 throw ReadFailure(m_Reader.InBody(), std::strerror(EAGAIN));
+            PollPacedLogs();
         }
     } catch (const std::exception& e) {
         m_Running = false;
@@ -137,6 +145,9 @@ void ComServer::ReadFrames() {
     }
     if (got <= 0) throw ReadFailure(m_Reader.InBody(), std::strerror(errno));
     m_LastByte = std::chrono::steady_clock::now();
+    // The frames of these bytes were sent before any stop given from now on, however
+    // long the ones before them keep them waiting.
+    if (m_RobotMaster != nullptr) m_ChunkSequence = m_RobotMaster->NextCommandSequence();
     for (ssize_t i = 0; i < got; ++i) {
         // A connection dropped meanwhile (a client that does not read) ends here too.
         if (m_Stop || !m_Running) return;
@@ -147,7 +158,7 @@ void ComServer::ReadFrames() {
                 m_FrameBegun = false;
                 break;
             case HXPFrameReader::Result::Overflow:
-                LogSingleton::instance()->add("HXP-Server: Read buffer filled without HXPEND token, skipping message");
+                LogPaced(m_OverflowLog, "HXP-Server: Read buffer filled without HXPEND token, skipping message");
                 m_Reader.Reset();
                 m_FrameBegun = false;
                 break;
@@ -182,6 +193,45 @@ void ComServer::EndConnection() {
 void ComServer::StopFromError() {
     m_Running = false;
     m_Watchdog = -1;
+}
+
+bool ComServer::PeerHasClosed() const {
+    const int socket = m_Socket.load();
+    if (socket < 0) return true;
+    pollfd entry{socket, POLLRDHUP, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void ComServer::LogPaced(PacedLog& paced, const std::string& line) {
+    const RepeatedEventLog::Decision decision = paced.pacer.Note();
+    paced.line = line;
+    std::string text;
+    if (decision.action == RepeatedEventLog::Action::LogEvent) text = line;
+    if (decision.action == RepeatedEventLog::Action::LogSummary)
+        text = line + " (" + std::to_string(decision.count) + " times more)";
+    if (text.empty()) return;
+    if (paced.toStdout) {
+        text += "\n";
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    } else {
+        LogSingleton::instance()->add(text);
+    }
+}
+
+void ComServer::PollPacedLogs() {
+    for (PacedLog* paced : {&m_OverflowLog, &m_UnknownTypeLog}) {
+        const RepeatedEventLog::Decision decision = paced->pacer.Poll();
+        if (decision.action != RepeatedEventLog::Action::LogSummary) continue;
+        std::string text = paced->line + " (" + std::to_string(decision.count) + " times more)";
+        if (paced->toStdout) {
+            text += "\n";
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fflush(stdout);
+        } else {
+            LogSingleton::instance()->add(text);
+        }
+    }
 }
 
 // ---------------------------------------------------------------- sending
@@ -313,26 +363,113 @@ void ComServer::ResetJogValues() {
 
 // ---------------------------------------------------------------- pending command
 
-bool ComServer::PostCommand(int32_t code, int32_t parameter, float value) {
+bool ComServer::PostCommand(int32_t code, int32_t parameter, float value, int counter) {
+    return Post(code, parameter, value, counter, 0) == PostResult::Posted;
+}
+
+ComServer::PostResult ComServer::Post(int32_t code, int32_t parameter, float value, int counter, uint64_t sequence) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
-    if (m_Pending.size() >= MaxPendingCommands) return false;
-    m_Pending.push_back(PendingCommand{code, parameter, value});
-    return true;
+    if (m_Pending.size() >= MaxPendingCommands) return PostResult::Full;
+    // Numbered or checked under the lock: a stop clears the queue only after it has
+    // its own number, so a start numbered before it is either cleared or refused here.
+    if (sequence == 0 && m_RobotMaster != nullptr) sequence = m_RobotMaster->NextCommandSequence();
+    if (IsStartLike(code) && m_RobotMaster != nullptr && m_RobotMaster->StoppedSince(sequence))
+        return PostResult::Stopped;
+    m_Pending.push_back(QueuedCommand{code, parameter, value, counter, sequence});
+    return PostResult::Posted;
 }
 
 bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
     if (m_Pending.empty()) return false;
-    const PendingCommand command = m_Pending.front();
+    const QueuedCommand command = m_Pending.front();
     m_Pending.pop_front();
     code = command.code;
     parameter = command.parameter;
     value = command.value;
+    m_PendingDone.notify_all();
+    return true;
+}
+
+bool ComServer::TakeCommand(QueuedCommand& command) {
+    std::lock_guard<std::mutex> lock(m_PendingMutex);
+    if (m_Pending.empty()) return false;
+    command = m_Pending.front();
+    m_Pending.pop_front();
+    ++m_CommandsRunning;
+    return true;
+}
+
+void ComServer::CommandDone() {
+    std::lock_guard<std::mutex> lock(m_PendingMutex);
+    if (m_CommandsRunning > 0) --m_CommandsRunning;
+    m_PendingDone.notify_all();
+}
+
+bool ComServer::HasPendingCommands() const {
+    std::lock_guard<std::mutex> lock(m_PendingMutex);
+    return !m_Pending.empty();
+}
+
+void ComServer::CancelQueuedStarts(uint64_t stopSequence) {
+    std::vector<int> cancelled;
+    {
+        std::lock_guard<std::mutex> lock(m_PendingMutex);
+        for (auto it = m_Pending.begin(); it != m_Pending.end();) {
+            if (IsStartLike(it->code) && it->sequence < stopSequence) {
+                cancelled.push_back(it->counter);
+                it = m_Pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!cancelled.empty()) m_PendingDone.notify_all();
+    }
+    // The client heard CMDACK for each: it hears that a stop cancelled it.
+    for (const int counter : cancelled) {
+        LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
+        if (counter >= 0) SendCmdError(counter, "cancelled by a stop");
+    }
+}
+
+bool ComServer::WaitForEarlierCommands(int counter) {
+    // Only the connection's own thread waits (and sends meanwhile); a frame handed in
+    // from elsewhere is interpreted at once.
+    if (t_ServedConnection != this) return true;
+    const auto deadline = std::chrono::steady_clock::now() + MaxWaitForEarlierCommands;
+    std::unique_lock<std::mutex> lock(m_PendingMutex);
+    while (!m_Pending.empty() || m_CommandsRunning > 0) {
+        if (!m_Running || m_Stop || std::chrono::steady_clock::now() >= deadline) {
+            lock.unlock();
+            LogSingleton::instance()->addFormat("HXP-Server: command %d refused, earlier commands still waiting",
+                                                counter);
+            if (counter >= 0) SendCmdError(counter, "earlier commands still waiting");
+            return false;
+        }
+        // Replies and status lines go on meanwhile.
+        lock.unlock();
+        SendQueueToClient();
+        lock.lock();
+        m_PendingDone.wait_for(lock, std::chrono::milliseconds(PollMs));
+    }
+    return true;
+}
+
+bool ComServer::RefuseStoppedStart(int counter) {
+    if (m_RobotMaster == nullptr || !m_RobotMaster->StoppedSince(m_FrameSequence)) return false;
+    LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
+    SendCmdError(counter, "cancelled by a stop");
     return true;
 }
 
 bool ComServer::PostOrRefuse(int counter, int32_t code, int32_t parameter, float value) {
-    if (PostCommand(code, parameter, value)) return true;
+    const PostResult result = Post(code, parameter, value, counter, m_FrameSequence);
+    if (result == PostResult::Posted) return true;
+    if (result == PostResult::Stopped) {
+        LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
+        SendCmdError(counter, "cancelled by a stop");
+        return false;
+    }
     LogSingleton::instance()->addFormat("HXP-Server: %d commands are waiting, command %d refused",
                                         static_cast<int>(MaxPendingCommands), counter);
     SendCmdError(counter, "too many commands waiting");
@@ -347,6 +484,7 @@ void ComServer::SetActive(bool active) {
         // Commands posted while active must not run once the client is active again.
         std::lock_guard<std::mutex> lock(m_PendingMutex);
         m_Pending.clear();
+        m_PendingDone.notify_all();
     }
     PublishActiveState();
 }

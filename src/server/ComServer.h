@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "PkgProgram/IPO.h"
+#include "common/RepeatedEventLog.h"
 #include "datatypes/RobotState.h"
 #include "server/HXPFrameReader.h"
 #include "server/HXPUploadFile.h"
@@ -51,6 +53,18 @@ public:
     // Acting commands waiting for the main loop, which runs one per pass; a
     // command past this is refused rather than acknowledged and dropped.
     static constexpr std::size_t MaxPendingCommands = 16;
+    // A command that acts at once waits at most this long for the commands the
+    // connection queued before it; then it is refused.
+    static constexpr std::chrono::seconds MaxWaitForEarlierCommands{10};
+
+    // An acting command waiting for the main loop.
+    struct QueuedCommand {
+        int32_t code = 0;
+        int32_t parameter = 0;
+        float value = 0.0f;
+        int counter = -1;       // the client's counter, for a reply after the acknowledgement
+        uint64_t sequence = 0;  // its place among all commands (RobotMaster::NextCommandSequence)
+    };
 
     ComServer(RobotMaster* robotMaster, ProjectManager* projectManager, Cloud::MqttClient* cloud, int socket);
     virtual ~ComServer();
@@ -79,9 +93,19 @@ public:
 
     // ---- Pending commands: carried out in the order received ----
     // False when MaxPendingCommands are already waiting; nothing is posted then.
-    bool PostCommand(int32_t code, int32_t parameter, float value);
+    bool PostCommand(int32_t code, int32_t parameter, float value, int counter = -1);
     // Takes the oldest pending command; false when none is pending.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
+    // Takes the oldest pending command for running it; the caller calls CommandDone once it ran.
+    // Commands of the connection that act at once wait until then.
+    bool TakeCommand(QueuedCommand& command);
+    void CommandDone();
+    bool HasPendingCommands() const;
+    // An operator stop: the start-like commands queued before it are dropped and
+    // their client told.
+    void CancelQueuedStarts(uint64_t stopSequence);
+    // Start-like commands: they must not run after a stop given after them.
+    static bool IsStartLike(int32_t code) { return code == 2; }
 
     // ---- Command interpreter ----
     bool ParseMessage(char* message, int length);
@@ -113,6 +137,8 @@ public:
     // True once the connection thread has begun to close the connection.
     bool IsEnding() const { return m_Ending.load(); }
     int GetSocket() const { return m_Socket.load(); }
+    // True when the client has closed its end, even if the thread has not read that yet.
+    bool PeerHasClosed() const;
     void SetLogMessages(bool enabled) { m_LogMessages = enabled; }
 
     // ---- Helpers ----
@@ -134,6 +160,17 @@ private:
     void ReadFrames();
     void EndConnection();
     void StopFromError();
+    // Connection thread: waits (sending meanwhile) until the commands the connection
+    // queued earlier have run; false, with a CMDERROR when `counter` is not -1, after
+    // the time-out or when the connection ends.
+    bool WaitForEarlierCommands(int counter);
+    // A command that starts motion and arrived before the latest operator stop is
+    // refused: true, with a CMDERROR, when this frame's command is cancelled so.
+    bool RefuseStoppedStart(int counter);
+    // Logs a line a client can make repeat every frame once, then as a count every few seconds.
+    struct PacedLog;
+    void LogPaced(PacedLog& paced, const std::string& line);
+    void PollPacedLogs();
 
     // ---- Interpreter ----
     using Handler = void (ComServer::*)(const char* message, int counter, char** save);
@@ -153,6 +190,9 @@ private:
     // Posts the command of frame `counter`; when the pending queue is full, answers
     // it with CMDERROR instead and returns false.
     bool PostOrRefuse(int counter, int32_t code, int32_t parameter, float value);
+    enum class PostResult { Posted, Full, Stopped };
+    // sequence 0: numbered now.
+    PostResult Post(int32_t code, int32_t parameter, float value, int counter, uint64_t sequence);
     void CmdStartProgram(const char* message, int counter, char** save);
     void CmdGetActive(const char* message, int counter, char** save);
     void CmdSetActive(const char* message, int counter, char** save);
@@ -245,14 +285,24 @@ private:
     std::string FormatOperatingInfo() const;
     int OperationModeField() const;
 
-    struct PendingCommand {
-        int32_t code;
-        int32_t parameter;
-        float value;
-    };
-    // Pending commands, oldest first (guarded by m_PendingMutex).
+    // Pending commands, oldest first, and how many taken ones are still running
+    // (guarded by m_PendingMutex; m_PendingDone signals a change).
     mutable std::mutex m_PendingMutex;
-    std::deque<PendingCommand> m_Pending;
+    std::condition_variable m_PendingDone;
+    std::deque<QueuedCommand> m_Pending;
+    int m_CommandsRunning = 0;
+    // Connection thread: the place among all commands of the bytes read last, and of the
+    // frame being interpreted (0: not read by the connection thread).
+    uint64_t m_ChunkSequence = 0;
+    uint64_t m_FrameSequence = 0;
+    // Connection thread: lines a client can repeat with every frame.
+    struct PacedLog {
+        RepeatedEventLog pacer;
+        std::string line;
+        bool toStdout = false;
+    };
+    PacedLog m_OverflowLog;
+    PacedLog m_UnknownTypeLog{RepeatedEventLog(), std::string(), true};
 
     std::atomic<float> m_JogValues[9];
     std::atomic<int32_t> m_Watchdog{0};

@@ -143,7 +143,7 @@ void ComServer::ConfigSetCamera(const char*, char** save) {
         log->addError("HXP-Server: ERROR, camera configuration not changed: the name holds control characters");
         return;
     }
-    m_RobotMaster->StopProgram(IPO::USER);
+    m_RobotMaster->OperatorStop(IPO::USER);
     Camera::CameraManager* cameras = Camera::CameraManager::Instance();
 
     if (type == "None") {

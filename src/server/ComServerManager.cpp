@@ -47,6 +47,13 @@ void ComServerManager::Init(RobotMaster* robotMaster, ProjectManager* projectMan
         if (log->get_opMode() != opModeSeriousFail && hardware != nullptr)
             hardware->canInterface.monitorCallback = &ComServerManager::CANReceiveCallback;
     }
+    // An operator stop from any source clears the clients' jog values and their queued starts.
+    if (robotMaster != nullptr) {
+        robotMaster->AddOperatorStopListener([this](uint64_t sequence) {
+            CallResetJogValues();
+            CancelQueuedStarts(sequence);
+        });
+    }
     log->serverMessageCallback = [](const std::string& text) { ComServerManager::Instance()->OnServerMessage(text); };
     if (cloud != nullptr) cloud->cloudInfoCallback = []() { ComServerManager::Instance()->CallPublishCloudInfo(); };
 }
@@ -88,6 +95,7 @@ void ComServerManager::Shutdown() {
     {
         std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
         m_Connections.clear();
+        m_Draining.clear();
     }
     ReapClosed();
 }
@@ -139,12 +147,7 @@ void ComServerManager::Listener() {
             std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
             count = m_Connections.size();
         }
-        if (count >= static_cast<std::size_t>(m_MaxClients)) {
-            // Further clients wait in the backlog.
-            ComServer::wait(100);
-            continue;
-        }
-        if (!waitingLogged) {
+        if (!waitingLogged && count < static_cast<std::size_t>(m_MaxClients)) {
             log->add("ComServerManager: Waiting for client");
             waitingLogged = true;
         }
@@ -153,6 +156,19 @@ void ComServerManager::Listener() {
         const int client = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             log->addError("ComServerManager: Error on accept");
+            continue;
+        }
+        {
+            // Counted again: a connection may have ended while the listener waited.
+            std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
+            count = m_Connections.size();
+        }
+        if (count >= static_cast<std::size_t>(m_MaxClients)) {
+            // A client past the limit hears at once that it is not served, rather than
+            // waiting in the backlog for nothing.
+            log->addFormat("ComServerManager: Cannot accept new client (limit %d reached), closing connection",
+                           m_MaxClients);
+            close(client);
             continue;
         }
         waitingLogged = false;
@@ -182,7 +198,11 @@ void ComServerManager::Listener() {
 }
 
 void ComServerManager::StartComServer(int socket) {
-    const bool active = GetActiveServer() == nullptr;
+    // An active client that has closed its end counts as gone already, though its thread
+    // may not have read the end yet: a client that reconnects at once takes the role.
+    bool active = true;
+    for (const auto& connection : GetInstances())
+        if (connection->IsActive() && !connection->IsEnding() && !connection->PeerHasClosed()) active = false;
     auto connection = std::make_shared<ComServer>(m_RobotMaster, m_ProjectManager, m_Cloud, socket);
     connection->SetActive(active);
     const ComServer* identity = connection.get();
@@ -208,6 +228,8 @@ void ComServerManager::OnConnectionClosed(const ComServer* connection) {
             m_Connections.erase(it);
             // Kept until its thread is joined, so it is never destroyed on that thread.
             m_Closed.push_back(found);
+            // What it acknowledged while active still runs, to its end.
+            if (found->IsActive() && found->HasPendingCommands()) m_Draining.push_back(found);
             break;
         }
     }
@@ -253,13 +275,50 @@ std::vector<std::shared_ptr<ComServer>> ComServerManager::GetInstances() {
     return std::vector<std::shared_ptr<ComServer>>(m_Connections.begin(), m_Connections.end());
 }
 
+std::vector<std::shared_ptr<ComServer>> ComServerManager::CommandSources() {
+    std::vector<std::shared_ptr<ComServer>> sources;
+    std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
+    for (auto it = m_Draining.begin(); it != m_Draining.end();) {
+        if ((*it)->HasPendingCommands()) {
+            sources.push_back(*it);
+            ++it;
+        } else {
+            it = m_Draining.erase(it);
+        }
+    }
+    for (auto& connection : m_Connections)
+        if (connection->IsEnding() && connection->IsActive()) sources.push_back(connection);
+    for (auto& connection : m_Connections)
+        if (connection->IsActive() && !connection->IsEnding()) {
+            sources.push_back(connection);
+            break;
+        }
+    return sources;
+}
+
 bool ComServerManager::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
-    const auto connections = GetInstances();
-    for (auto& connection : connections)
-        if (connection->IsEnding() && connection->IsActive() && connection->TakePendingCommand(code, parameter, value))
+    for (auto& connection : CommandSources())
+        if (connection->TakePendingCommand(code, parameter, value)) return true;
+    return false;
+}
+
+bool ComServerManager::TakeCommand(TakenCommand& taken) {
+    for (auto& connection : CommandSources())
+        if (connection->TakeCommand(taken.command)) {
+            taken.from = connection;
             return true;
-    const std::shared_ptr<ComServer> active = GetActiveServer();
-    return active != nullptr && active->TakePendingCommand(code, parameter, value);
+        }
+    return false;
+}
+
+void ComServerManager::CancelQueuedStarts(uint64_t stopSequence) {
+    std::vector<std::shared_ptr<ComServer>> connections;
+    {
+        std::lock_guard<std::mutex> lock(m_ConnectionsMutex);
+        connections.assign(m_Draining.begin(), m_Draining.end());
+        connections.insert(connections.end(), m_Connections.begin(), m_Connections.end());
+    }
+    for (auto& connection : connections) connection->CancelQueuedStarts(stopSequence);
 }
 
 void ComServerManager::CallResetJogValues() {

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "PkgProgram/IPO.h"
+#include "server/ComServer.h"
 
-class ComServer;
 class RobotMaster;
 class ProjectManager;
 namespace Cloud {
@@ -71,6 +71,15 @@ public:
     // Takes the oldest command the active client posted; false when none waits.
     // Commands a closing connection acknowledged while it was active run first.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
+    // The same for running it: the main loop calls CommandDone on `from` once it ran,
+    // and the connection's commands that act at once wait until then.
+    struct TakenCommand {
+        ComServer::QueuedCommand command;
+        std::shared_ptr<ComServer> from;
+    };
+    bool TakeCommand(TakenCommand& taken);
+    // An operator stop: every connection drops its start-like commands queued before it.
+    void CancelQueuedStarts(uint64_t stopSequence);
     void CallResetJogValues();
     void CallSetCurrentPos(const DataTypes::RobotState& state);
     void CallPublishData();
@@ -109,9 +118,15 @@ private:
     ProjectManager* m_ProjectManager = nullptr;
     Cloud::MqttClient* m_Cloud = nullptr;
 
-    std::mutex m_ConnectionsMutex;  // guards m_Connections and m_Closed
+    // The connection that the next one may take commands from, in the order they count:
+    // ended ones still holding acknowledged commands, closing active ones, then the active one.
+    std::vector<std::shared_ptr<ComServer>> CommandSources();
+
+    std::mutex m_ConnectionsMutex;  // guards m_Connections, m_Closed and m_Draining
     std::deque<std::shared_ptr<ComServer>> m_Connections;
     std::vector<std::shared_ptr<ComServer>> m_Closed;
+    // Ended connections that were active and still hold acknowledged commands.
+    std::deque<std::shared_ptr<ComServer>> m_Draining;
 
     std::mutex m_LifecycleMutex;  // Start, Shutdown one at a time
     std::atomic<bool> m_Running{false};

@@ -86,6 +86,14 @@ void ComServer::CmdMove(const char* message, int counter, char** save) {
         SendCmdError(counter, "invalid move target");
         return;
     }
+    if (RefuseStoppedStart(counter)) return;
+    // The robot thread drops a direct move while a program runs or is paused: it would be
+    // acknowledged and never made.
+    if (m_ProgramIPO != nullptr && m_ProgramIPO->GetRunState() != IPO::RunStateIdle) {
+        log->addError(std::string("ComServer: Move ") + entry->name + " refused, program is running");
+        SendCmdError(counter, "program is running");
+        return;
+    }
     const DataTypes::Vector3 position(values[0], values[1], values[2]);
     const DataTypes::Vector3 orientation(values[3], values[4], values[5]);
     const DataTypes::Vector3 external(values[6], values[7], values[8]);
@@ -97,6 +105,12 @@ void ComServer::CmdMove(const char* message, int counter, char** save) {
         case MoveKind::RelativeTool: ipo->MoveRelativeTool(position, orientation, external, velocity); break;
     }
     ipo->Start();
+    // A stop that came meanwhile wins: the move it raced is ended again.
+    if (m_RobotMaster->StoppedSince(m_FrameSequence)) {
+        ipo->Stop(IPO::USER, std::string());
+        RefuseStoppedStart(counter);
+        return;
+    }
     SendCmdAck(counter);
 }
 

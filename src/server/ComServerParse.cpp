@@ -96,7 +96,15 @@ bool ComServer::ParseMessage(char* message, int length) {
             return true;
         }
         token = type;
-        if (std::strncmp(type, "ALIVEJOG", 8) == 0) {
+        const bool aliveJog = std::strncmp(type, "ALIVEJOG", 8) == 0;
+        // Its place among all commands, from when its bytes were read: a stop given after
+        // that wins over a motion it starts.
+        if (!aliveJog && m_RobotMaster != nullptr)
+            m_FrameSequence = m_ChunkSequence != 0 ? m_ChunkSequence : m_RobotMaster->NextCommandSequence();
+        const bool actsAtOnce = (std::strncmp(type, "PROG", 4) == 0 && IsActive()) || std::strcmp(type, "CONFIG") == 0;
+        // What acts at once acts after the commands this connection queued before it.
+        if (actsAtOnce && !WaitForEarlierCommands(-1)) return true;
+        if (aliveJog) {
             HandleAliveJog(frame.c_str());
         } else if (std::strncmp(type, "CMD", 3) == 0 || std::strncmp(type, "VAR", 3) == 0) {
             const bool isCmd = type[0] == 'C';
@@ -120,9 +128,7 @@ bool ComServer::ParseMessage(char* message, int length) {
         } else {
             std::string line = std::string("Read, but not parsed: PROG ") + type + ": ";
             line.append(message, static_cast<std::size_t>(length));
-            line += "\n";
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            LogPaced(m_UnknownTypeLog, line);
         }
     } catch (const std::exception& e) {
         log->addErrorFormat("HXP-Server: Exception while parsing message of type '%s': %s", token, e.what());
@@ -141,7 +147,14 @@ void ComServer::Dispatch(const Keyword* table, const char* family, const char* k
         if (std::strcmp(k->name, keyword) != 0) continue;
         // An acting keyword from a passive connection counts as not recognised; nothing is answered.
         if (k->activeOnly && !IsActive()) return;
-        if (k->handler != nullptr) (this->*(k->handler))(message, HXPScanner::Counter(message), save);
+        if (k->handler != nullptr) {
+            // A command that acts at once acts after the commands this connection queued
+            // before it, in the order sent; a posted one simply queues behind them.
+            // Queries and role requests act on nothing the queue holds.
+            if (k->activeOnly && !WaitForEarlierCommands(HXPScanner::Counter(message))) return;
+            if (k->activeOnly && !IsActive()) return;
+            (this->*(k->handler))(message, HXPScanner::Counter(message), save);
+        }
         if (k->postCode != 0) PostAndAck(k->postCode, message, k->logLine);
         if (k->handler == nullptr && k->postCode == 0) NotHandledYet(family, keyword, message);
         return;

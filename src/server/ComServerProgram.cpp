@@ -88,7 +88,8 @@ void ComServer::CmdLoadProgram(const char* message, int counter, char**) {
         if (projectManager != nullptr) projectManager->QueueUpdateProjectFile();
     };
     if (m_ProgramIPO != nullptr && m_ProgramIPO->LoadDirectoryOrProgram(name, loaded) == 0) {
-        if (m_RobotMaster != nullptr) m_RobotMaster->StopProgram(IPO::USER);
+        // The client's stop, as from any other source: the starts still queued go with the old program.
+        if (m_RobotMaster != nullptr) m_RobotMaster->OperatorStop(IPO::USER, m_FrameSequence);
     }
     // The outcome of the load reaches the client through the interpreter's events.
     SendCmdAck(counter);

@@ -179,7 +179,7 @@ void ModbusServer::OnWriteCoils(unsigned short start, int count) {
             case 73: rm->ResetAllJointsToZero(); break;
             case 122: rm->StartProgram(); break;
             case 123: rm->PauseProgram(IPO::USER); break;
-            case 124: rm->StopProgram(IPO::USER); break;
+            case 124: rm->OperatorStop(IPO::USER); break;
             case 130: rm->ipoMain.ProgShowCntIncrease(); break;
             case 131: rm->ipoMain.ProgShowCntDecrease(); break;
             case 133: rm->ipoMain.LoadCurrentDirectoryOrProgram(); break;

@@ -151,7 +151,7 @@ void ModbusServer::OnWriteHoldingRegisters(unsigned short start, int count) {
             switch (ToRunState(reg(a))) {
                 case IPO::RunStateRunning: rm->StartProgram(); break;
                 case IPO::RunStatePaused: rm->PauseProgram(IPO::USER); break;
-                default: rm->StopProgram(IPO::USER); break;
+                default: rm->OperatorStop(IPO::USER); break;
             }
             return a;
         }

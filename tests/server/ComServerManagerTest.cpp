@@ -9,8 +9,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +44,10 @@ protected:
         ASSERT_TRUE(WaitFor([&]() { return manager->GetBoundPort() != 0; })) << "listener did not start";
         port = manager->GetBoundPort();
     }
-    void TearDown() override { manager->Shutdown(); }
+    void TearDown() override {
+        StopMainLoop();
+        manager->Shutdown();
+    }
 
     // Connects a client and waits until the server serves it.
     std::unique_ptr<Client> Connect(size_t expectedConnections) {
@@ -63,6 +68,27 @@ protected:
         manager->SendServerMessages();
         manager->CallPublishLogMessage();
     }
+    // A main loop that takes one client command a pass, until the test ends; the numbers taken.
+    std::vector<int32_t>& RunMainLoop() {
+        mainLoop = std::thread([this]() {
+            while (!mainLoopStop) {
+                ComServerManager::TakenCommand command;
+                if (manager->TakeCommand(command)) {
+                    {
+                        std::lock_guard<std::mutex> lock(takenMutex);
+                        taken.push_back(command.command.code);
+                    }
+                    command.from->CommandDone();
+                }
+                std::this_thread::sleep_for(30ms);
+            }
+        });
+        return taken;
+    }
+    void StopMainLoop() {
+        mainLoopStop = true;
+        if (mainLoop.joinable()) mainLoop.join();
+    }
     // Sends a frame and returns the reply whose body starts with the prefix.
     Frame Ask(Client& client, int counter, const std::string& body, const std::string& replyPrefix) {
         EXPECT_TRUE(client.SendFrame(counter, body));
@@ -70,6 +96,10 @@ protected:
     }
 
     RobotMaster rm;
+    std::thread mainLoop;
+    std::atomic<bool> mainLoopStop{false};
+    std::mutex takenMutex;
+    std::vector<int32_t> taken;
     DataTypes::RobotState state;
     ComServerManager* manager = nullptr;
     int port = 0;
@@ -268,20 +298,78 @@ TEST_F(ServerTest, FramesOfUpTo1019BytesAreReadLongerOnesSkipped) {
     EXPECT_EQ(Running(), 1u);
 }
 
-TEST_F(ServerTest, ASixthClientWaitsUntilOneOfTheFiveLeaves) {
+// At the limit a further client is accepted and closed at once, with a log line,
+// rather than left in the backlog hearing nothing; once one of the five has gone,
+// a new client is served.
+TEST_F(ServerTest, ASixthClientIsClosedAtOnceAndANewOneIsServedOnceOneOfTheFiveLeft) {
     std::vector<std::unique_ptr<Client>> clients;
     for (size_t i = 1; i <= 5; ++i) clients.push_back(Connect(i));
-    Client sixth;
-    ASSERT_TRUE(sixth.Connect(port));  // taken into the backlog
-    std::this_thread::sleep_for(300ms);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Client extra;
+        ASSERT_TRUE(extra.Connect(port));
+        EXPECT_TRUE(extra.WaitClosed(5s)) << "attempt " << attempt << " was left waiting";
+    }
+    EXPECT_TRUE(WaitFor([&]() {
+        return log.Count("ComServerManager: Cannot accept new client (limit 5 reached), closing connection") == 3;
+    }));
     EXPECT_EQ(manager->GetInstances().size(), 5u);
+    Pass();
+    for (auto& c : clients) EXPECT_GE(c->NextStartingWith("STATUS").counter, 0) << "one of the five lost";
 
     clients[2].reset();
-    ASSERT_TRUE(WaitFor([&]() { return log.Count("ComServerManager: Client connected as passive") == 5; }));
-    ASSERT_TRUE(WaitFor([&]() { return Running() == 5; }));
+    ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().size() == 4; }));
+    auto again = Connect(5);
     Pass();
-    // The sixth is served now, without reconnecting.
-    EXPECT_EQ(sixth.NextStartingWith("STATUS").counter >= 0, true);
+    EXPECT_GE(again->NextStartingWith("STATUS").counter, 0);
+}
+
+// A client that closes and connects again at once, however soon, is active at once,
+// also while its old connection is still busy with what it sent last; the client
+// that was passive stays passive.
+TEST_F(ServerTest, AClientThatClosesAndReconnectsAtOnceIsActiveWhateverTheDelay) {
+    auto first = Connect(1);
+    auto passive = Connect(2);
+    RunMainLoop();
+    std::unique_ptr<Client> current = std::move(first);
+    int counter = 10;
+    for (const int delayMs : {0, 2, 10, 50}) {
+        for (int trial = 0; trial < 5; ++trial) {
+            SCOPED_TRACE("reconnected after " + std::to_string(delayMs) + " ms, trial " + std::to_string(trial));
+            // Three commands for the main loop, and one that acts once they ran.
+            ASSERT_TRUE(current->Send("HXPSTART 1 CMD Reset HXPEND HXPSTART 2 CMD Reset HXPEND "
+                                      "HXPSTART 3 CMD Reset HXPEND HXPSTART 4 CMD Override 50 HXPEND"));
+            current->Close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            auto next = std::make_unique<Client>();
+            ASSERT_TRUE(next->Connect(port));
+            // A passive connection is told so before anything else; an active one hears only the answer.
+            EXPECT_EQ(Ask(*next, ++counter, "CMD GetActive", "CMD Active").body, "CMD Active true");
+            ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().size() == 2; }));
+            EXPECT_EQ(Ask(*next, ++counter, "CMD GetActive", "CMD Active").body, "CMD Active true");
+            EXPECT_NE(manager->GetActiveServer(), nullptr);
+            current = std::move(next);
+        }
+    }
+    passive->Drain();
+    EXPECT_EQ(Ask(*passive, ++counter, "CMD GetActive", "CMD Active").body, "CMD Active false");
+}
+
+// What an active client had acknowledged when it closed runs to its end, in order,
+// though the main loop takes one command a pass and the connection ends sooner.
+TEST_F(ServerTest, AClosingClientsAcknowledgedCommandsAllRun) {
+    auto client = Connect(1);
+    RunMainLoop();
+    std::string bytes;
+    for (int channel = 0; channel < 12; ++channel)
+        bytes += "HXPSTART " + std::to_string(100 + channel) + " CMD ReferenceAllJoints HXPEND";
+    ASSERT_TRUE(client->Send(bytes));
+    for (int channel = 0; channel < 12; ++channel)
+        ASSERT_EQ(client->NextStartingWith("CMD").body, "CMDACK " + std::to_string(100 + channel));
+    client->Close();
+    ASSERT_TRUE(WaitFor([&]() { return manager->GetInstances().empty(); }));
+    std::this_thread::sleep_for(800ms);
+    StopMainLoop();
+    EXPECT_EQ(taken, std::vector<int32_t>(12, 16));
 }
 
 TEST_F(ServerTest, WatchdogDropsTheActiveClientThatStoppedSendingAliveJog) {

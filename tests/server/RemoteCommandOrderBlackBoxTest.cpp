@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +145,86 @@ TEST(RemoteCommandOrderBlackBox, CommandsSentBackToBackAreEachCarriedOutInTheOrd
             const auto range = std::minmax_element(values.begin(), values.end());
             EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " kept moving";
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct ActAtOnceCase {
+    const char* name;
+    std::vector<std::string> commands;  // after a StopProgram
+    bool oneWrite;
+    float joint1;  // the move's target for joint 1, NAN without a move
+};
+
+// Commands that act at once on the connection wait for the stop queued before them:
+// each one acknowledged is carried out, a move included, and its end is reported.
+TEST(RemoteCommandOrderBlackBox, CommandsThatActAtOnceActAfterTheStopSentBeforeThem) {
+    const ActAtOnceCase cases[] = {
+        {"a move in the same write", {"Move Joint 10 45 45 0 90 0 0 0 0 80"}, true, 10.0f},
+        {"a move in the next write", {"Move Joint -10 45 45 0 90 0 0 0 0 80"}, false, -10.0f},
+        {"a start at a command", {"StartAt Demo.xml 3"}, true, NAN},
+        {"an output", {"DOUT 5 true"}, true, NAN},
+    };
+    RemoteRobot robot;
+    Client client;
+    ASSERT_NO_FATAL_FAILURE(robot.Connect(client));
+    ASSERT_NO_FATAL_FAILURE(robot.EnableAndReference(client));
+
+    int counter = 200;
+    for (const ActAtOnceCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool running = false;
+        WaitFor([&]() {
+            client.SendFrame(++counter, "CMD StartProgram");
+            const auto end = std::chrono::steady_clock::now() + 2s;
+            while (!running && std::chrono::steady_clock::now() < end) {
+                int runState = -1, replayMode = -1;
+                running = ReadRunState(client.NextStartingWith("RUNSTATE", 1s).body, runState, replayMode) &&
+                          runState == 2;
+            }
+            return running;
+        }, 90s);
+        ASSERT_TRUE(running) << "the program never ran";
+
+        std::vector<std::string> acks{"CMDACK " + std::to_string(++counter)};
+        std::string bytes = "HXPSTART " + std::to_string(counter) + " CMD StopProgram HXPEND";
+        if (!c.oneWrite) {
+            ASSERT_TRUE(client.Send(bytes));
+            bytes.clear();
+        }
+        for (const std::string& command : c.commands) {
+            ++counter;
+            bytes += "HXPSTART " + std::to_string(counter) + " CMD " + command + " HXPEND";
+            acks.push_back("CMDACK " + std::to_string(counter));
+        }
+        ASSERT_TRUE(client.Send(bytes));
+
+        // Every reply an acknowledgement, in order; a move's end follows its acknowledgement.
+        std::vector<std::string> replies;
+        bool moveEnded = false;
+        const auto limit = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < limit &&
+               (replies.size() < acks.size() || (!std::isnan(c.joint1) && !moveEnded))) {
+            const Frame frame = client.Next(1s);
+            if (frame.body.rfind("CMDACK ", 0) == 0 || frame.body.rfind("CMDERROR ", 0) == 0)
+                replies.push_back(frame.body);
+            // The program's own end, for the user's stop, comes before the move is acknowledged.
+            if (replies.size() == acks.size() && frame.body.rfind("EXECEND ", 0) == 0 &&
+                frame.body.compare(frame.body.size() - 5, 5, " USER") != 0)
+                moveEnded = true;
+        }
+        EXPECT_EQ(replies, acks);
+        if (std::isnan(c.joint1)) continue;
+        EXPECT_TRUE(moveEnded) << "no EXECEND after the acknowledged move";
+        // The move was made: joint 1 stands at its target.
+        std::this_thread::sleep_for(300ms);
+        const std::uintmax_t size = std::filesystem::file_size(robot.FrameLog());
+        const auto setPoints = SetPointsSince(robot.FrameLog(), size > 20000 ? size - 20000 : 0);
+        ASSERT_FALSE(setPoints[0].empty());
+        EXPECT_NEAR(setPoints[0].back(), c.joint1, 0.05f);
     }
 }
 

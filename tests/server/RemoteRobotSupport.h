@@ -27,10 +27,12 @@ using ServerTest::WaitFor;
 // The sample on the simulated bus with the controller and one connected client.
 class RemoteRobot {
 public:
-    RemoteRobot() {
-        sample.EditProject([](tinyxml2::XMLElement* project) {
+    // `edit` changes the sample's project further before the controller starts.
+    explicit RemoteRobot(const std::function<void(tinyxml2::XMLElement*)>& edit = {}) {
+        sample.EditProject([&edit](tinyxml2::XMLElement* project) {
             tinyxml2::XMLElement* sequence = project->FirstChildElement("PLCInterfaceRefSequence");
             for (int i = 0; i < 9; ++i) sequence->SetAttribute(("RefDelay" + std::to_string(i)).c_str(), 0);
+            if (edit) edit(project);
         });
         // The simulated bus with the sample's modules and DIO module 112, writing its frame log.
         bus.Start({KORVELLA_CANSIM_PROGRAM, "--socket", sample.Socket(), "--robot", sample.RobotFile(), "--dio", "112",

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "controller/RobotMasterSimBus.h"
@@ -106,6 +109,54 @@ TEST(ServerBlackBoxTest, RemoteClientRunsTheProgramAndSeesItsEvents) {
     // Each new command of the running program is reported too.
     EXPECT_GE(client.NextStartingWith("EXECACK", 20s).counter, 0);
     korvella.Stop();
+}
+
+
+// A client that floods the server with frames too long to read: the fault is logged
+// once and then as a count, so the log files keep the start-up lines, and the other
+// client is served throughout.
+TEST(ServerBlackBoxTest, AFloodOfOversizedFramesIsLoggedOnceAndThenCountedAndTheLogKeepsItsHistory) {
+    SimBusTest::Sample sample;
+    sample.StartBus();
+    const int port = TestSupport::FreeLoopbackPort();
+    ASSERT_NE(port, 0);
+    SimBusTest::Controller korvella(sample, {"KORVELLA_HXP_PORT=" + std::to_string(port)});
+    ServerTest::Client active;
+    ASSERT_TRUE(ServerTest::WaitFor([&]() { return active.Connect(port); }, 40s)) << "no listener on the port";
+    EXPECT_GE(active.NextStartingWith("CMD Active true", 40s).counter, 0);
+    // Framing comes before the role: a passive client is enough.
+    ServerTest::Client flooder;
+    ASSERT_TRUE(flooder.Connect(port));
+    ASSERT_TRUE(korvella.WaitForMessage("ComServerManager: Client connected as passive"));
+
+    const std::string oversized = "HXPSTART 1 CMD Reset " + std::string(4000, 'x');
+    std::string burst;
+    for (int i = 0; i < 16; ++i) burst += oversized;
+    const auto floodEnd = std::chrono::steady_clock::now() + 3s;
+    long long frames = 0;
+    while (std::chrono::steady_clock::now() < floodEnd && flooder.Send(burst)) frames += 16 * 4;
+    EXPECT_GT(frames, 1000) << "the flood hardly began";
+    // A whole frame at the end: the flooder stays connected, and its count is due later.
+    ASSERT_TRUE(flooder.Send("HXPSTART 2 CMD GetActive HXPEND"));
+    ASSERT_TRUE(active.SendFrame(7, "CMD GetVersion"));
+    EXPECT_GE(active.NextStartingWith("INFO Version", 20s).counter, 0) << "the other client is not served";
+    // The count follows within a few seconds.
+    const std::string fault = "HXP-Server: Read buffer filled without HXPEND token, skipping message";
+    EXPECT_TRUE(ServerTest::WaitFor([&]() { return !korvella.StartingWith(fault + " (").empty(); }, 20s))
+        << "no count of the repeated fault: " << korvella.Tail();
+
+    std::string logs;
+    for (int i = 1; i <= 5; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "logMessages%02d.txt", i);
+        std::ifstream in(sample.File(name));
+        logs += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_NE(logs.find("VQT - Korvella"), std::string::npos) << "the start-up lines were rotated away";
+    std::size_t lines = 0;
+    for (std::size_t at = logs.find(fault); at != std::string::npos; at = logs.find(fault, at + 1)) ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, 4u) << "the fault was logged " << lines << " times";
 }
 
 }  // namespace

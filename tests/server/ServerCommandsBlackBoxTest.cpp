@@ -185,8 +185,8 @@ TEST(ServerCommandsBlackBoxTest, UploadedProgramIsRunRemotelyAndEveryClientSeesI
     EXPECT_GE(client.NextStartingWith("EXECPAUSE", 20s).counter, 0);
     EXPECT_GE(watcher.NextStartingWith("EXECPAUSE", 20s).counter, 0);
 
-    // A direct move meanwhile is acknowledged but discarded: the program keeps the arm.
-    EXPECT_EQ(robot.Ask(client, 15, "CMD Move Joint -40 0 0 0 0 0 0 0 0 50", "CMD"), "CMDACK 15");
+    // A direct move meanwhile is refused, never acknowledged and discarded: the program keeps the arm.
+    EXPECT_EQ(robot.Ask(client, 15, "CMD Move Joint -40 0 0 0 0 0 0 0 0 50", "CMD"), "CMDERROR 15 program is running");
     EXPECT_FALSE(robot.StatusUntil(client, [](const std::string& s) {
         const std::vector<float> joints = Values(s, "POSJOINTSETPOINT", 1);
         return !joints.empty() && joints[0] < 5.0f;
