@@ -22,12 +22,11 @@
 namespace {
 
 using DataTypes::Vector3;
+using MotionTest::Acc;
+using MotionTest::Jerk;
 using MotionTest::Joints;
+using MotionTest::Vel;
 
-// Limits that differ from joint to joint, so that a joint held to another one's limit shows.
-constexpr float Vel[9] = {90, 75, 100, 120, 110, 130, 100, 100, 100};
-constexpr float Acc[9] = {500, 400, 600, 700, 650, 800, 500, 500, 500};
-constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
 // The software limits of the test robot's joints.
 constexpr float JointMin[6] = {-170, -120, -150, -180, -120, -350};
 constexpr float JointMax[6] = {170, 120, 150, 180, 120, 350};

@@ -25,14 +25,12 @@
 namespace {
 
 using DataTypes::Vector3;
+using MotionTest::Acc;
+using MotionTest::Jerk;
 using MotionTest::Joints;
+using MotionTest::Vel;
 
-// Limits that differ from joint to joint, so that a joint led by another one shows.
-constexpr float Vel[9] = {90, 75, 100, 120, 110, 130, 100, 100, 100};
-constexpr float Acc[9] = {500, 400, 600, 700, 650, 800, 500, 500, 500};
-constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
 constexpr double Dt = MotionTest::CycleMs / 1000.0;
-constexpr int Window = 5;  // cycles of a 50 ms window
 
 // The kinematic model of the sample's robot.
 std::unique_ptr<RobotKinematic> SampleKinematic() {
@@ -65,30 +63,19 @@ struct Profile {
 };
 
 Profile Measure(const std::vector<Joints>& t, const float* acc = Acc, const float* vel = Vel) {
+    const MotionTest::JointRates rates = MotionTest::MeasureJointRates(t);
     Profile p;
-    std::vector<std::array<float, 6>> v;
-    for (std::size_t k = 1; k < t.size(); ++k) {
-        std::array<float, 6> s{};
-        for (std::size_t i = 0; i < 6; ++i) s[i] = static_cast<float>((t[k][i] - t[k - 1][i]) / Dt);
-        v.push_back(s);
-    }
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        for (std::size_t i = 0; i < 6; ++i) {
-            const float speed = std::fabs(v[k][i]);
-            p.velocity[i] = std::max(p.velocity[i], speed);
-            if (speed / vel[i] > p.velocityRatio) {
-                p.velocityRatio = speed / vel[i];
-                p.velocityJoint = static_cast<int>(i);
-            }
-            if (k > 0) p.cycleAcc[i] = std::max(p.cycleAcc[i], static_cast<float>(std::fabs(v[k][i] - v[k - 1][i]) / Dt));
-            if (k >= Window) {
-                const float a = static_cast<float>(std::fabs(v[k][i] - v[k - Window][i]) / (Window * Dt));
-                p.windowAcc[i] = std::max(p.windowAcc[i], a);
-                if (a / acc[i] > p.windowRatio) {
-                    p.windowRatio = a / acc[i];
-                    p.windowJoint = static_cast<int>(i);
-                }
-            }
+    for (int i = 0; i < 6; ++i) {
+        p.velocity[i] = rates.velocity[i];
+        p.cycleAcc[i] = rates.cycleAcc[i];
+        p.windowAcc[i] = rates.windowAcc[i];
+        if (p.velocity[i] / vel[i] > p.velocityRatio) {
+            p.velocityRatio = p.velocity[i] / vel[i];
+            p.velocityJoint = i;
+        }
+        if (p.windowAcc[i] / acc[i] > p.windowRatio) {
+            p.windowRatio = p.windowAcc[i] / acc[i];
+            p.windowJoint = i;
         }
     }
     return p;

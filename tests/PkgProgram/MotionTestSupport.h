@@ -26,6 +26,10 @@ using Joints = std::array<float, 9>;
 constexpr float MaxVel[9] = {90, 90, 90, 120, 120, 120, 100, 100, 100};
 constexpr float MaxAcc[9] = {500, 500, 500, 500, 500, 500, 500, 500, 500};
 constexpr int CycleMs = 10;
+// Limits that differ from joint to joint, so that a joint held to another one's limit shows.
+constexpr float Vel[9] = {90, 75, 100, 120, 110, 130, 100, 100, 100};
+constexpr float Acc[9] = {500, 400, 600, 700, 650, 800, 500, 500, 500};
+constexpr float Jerk[9] = {2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000, 2000};
 
 // The kinematic model of a robot file.
 inline std::unique_ptr<RobotKinematic> KinematicOfFile(const std::string& path) {

@@ -15,58 +15,32 @@
 #include <thread>
 #include <vector>
 
-#include "hardware/VQTCANV2Codec.h"
 #include "server/RemoteRobotSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Codec = Hardware::VQTCANV2Codec;
 using RemoteRobotTest::RemoteRobot;
 using ServerTest::Client;
 using ServerTest::Frame;
+using RemoteRobotTest::ExpectStandingStill;
+using RemoteRobotTest::ReadRunState;
+using RemoteRobotTest::SetPointsSince;
 using ServerTest::WaitFor;
 
-// Module identifiers and gear scales of the sample's robot file.
-const int ModuleIds[6] = {16, 32, 48, 64, 80, 96};
-const float GearScales[6] = {190, -190, 100, 50, 50, 50};
-
-// The position set-points sent to each joint's module, from byte `from` of the frame log on.
-std::vector<std::vector<float>> SetPointsSince(const std::string& path, std::uintmax_t from) {
-    std::vector<std::vector<float>> setPoints(6);
-    std::ifstream in(path);
-    in.seekg(static_cast<std::streamoff>(from));
-    std::string line;
-    std::getline(in, line);  // the offset may fall inside a line
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time, frame;
-        if (!(fields >> time >> frame) || frame.size() < 4 || frame[3] != '#' || frame[4] == 'R') continue;
-        const int id = std::stoi(frame.substr(0, 3), nullptr, 16);
-        const std::string hex = frame.substr(4);
-        const int length = static_cast<int>(hex.size() / 2);
-        if (length > 8) continue;
-        uint8_t data[8] = {};
-        for (int i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-        for (int j = 0; j < 6; ++j) {
-            if (id != ModuleIds[j]) continue;
-            const auto decoded = Codec::DecodeControllerFrame(id, length, data);
-            if (decoded.kind == Codec::ControllerFrame::PositionSetPoint)
-                setPoints[j].push_back(Codec::PositionFromRaw(decoded.positionRaw, GearScales[j], 0.0f));
+// Starts the program until a status line shows it running.
+bool StartRunning(Client& client, int& counter) {
+    bool running = false;
+    WaitFor([&]() {
+        client.SendFrame(++counter, "CMD StartProgram");
+        const auto end = std::chrono::steady_clock::now() + 2s;
+        while (!running && std::chrono::steady_clock::now() < end) {
+            int runState = -1, replayMode = -1;
+            running = ReadRunState(client.NextStartingWith("RUNSTATE", 1s).body, runState, replayMode) && runState == 2;
         }
-    }
-    return setPoints;
-}
-
-// The run state and replay mode, the last two numbers of a "RUNSTATE" line.
-bool ReadRunState(const std::string& body, int& runState, int& replayMode) {
-    if (body.rfind("RUNSTATE ", 0) != 0) return false;
-    const std::size_t last = body.rfind(' ');
-    const std::size_t before = body.rfind(' ', last - 1);
-    if (last == std::string::npos || before == std::string::npos || before < 9) return false;
-    runState = std::stoi(body.substr(before + 1, last - before - 1));
-    replayMode = std::stoi(body.substr(last + 1));
-    return true;
+        return running;
+    }, 90s);
+    return running;
 }
 
 struct OrderCase {
@@ -90,18 +64,7 @@ TEST(RemoteCommandOrderBlackBox, CommandsSentBackToBackAreEachCarriedOutInTheOrd
     for (const OrderCase& c : OrderCases) {
         SCOPED_TRACE(c.name);
         // The program runs (the start is refused until referencing let it).
-        bool running = false;
-        WaitFor([&]() {
-            client.SendFrame(++counter, "CMD StartProgram");
-            const auto end = std::chrono::steady_clock::now() + 2s;
-            while (!running && std::chrono::steady_clock::now() < end) {
-                int runState = -1, replayMode = -1;
-                running = ReadRunState(client.NextStartingWith("RUNSTATE", 1s).body, runState, replayMode) &&
-                          runState == 2;
-            }
-            return running;
-        }, 90s);
-        ASSERT_TRUE(running) << "the program never ran";
+        ASSERT_TRUE(StartRunning(client, counter)) << "the program never ran";
 
         std::string bytes;
         std::vector<std::string> acks;
@@ -139,12 +102,7 @@ TEST(RemoteCommandOrderBlackBox, CommandsSentBackToBackAreEachCarriedOutInTheOrd
         const std::uintmax_t from = std::filesystem::file_size(robot.FrameLog());
         std::this_thread::sleep_for(1500ms);
         const auto setPoints = SetPointsSince(robot.FrameLog(), from);
-        for (int j = 0; j < 6; ++j) {
-            const std::vector<float>& values = setPoints[static_cast<std::size_t>(j)];
-            ASSERT_FALSE(values.empty()) << "no set-points for module " << ModuleIds[j];
-            const auto range = std::minmax_element(values.begin(), values.end());
-            EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " kept moving";
-        }
+        ExpectStandingStill(setPoints, "kept moving");
     }
 }
 
@@ -176,18 +134,7 @@ TEST(RemoteCommandOrderBlackBox, CommandsThatActAtOnceActAfterTheStopSentBeforeT
     int counter = 200;
     for (const ActAtOnceCase& c : cases) {
         SCOPED_TRACE(c.name);
-        bool running = false;
-        WaitFor([&]() {
-            client.SendFrame(++counter, "CMD StartProgram");
-            const auto end = std::chrono::steady_clock::now() + 2s;
-            while (!running && std::chrono::steady_clock::now() < end) {
-                int runState = -1, replayMode = -1;
-                running = ReadRunState(client.NextStartingWith("RUNSTATE", 1s).body, runState, replayMode) &&
-                          runState == 2;
-            }
-            return running;
-        }, 90s);
-        ASSERT_TRUE(running) << "the program never ran";
+        ASSERT_TRUE(StartRunning(client, counter)) << "the program never ran";
 
         std::vector<std::string> acks{"CMDACK " + std::to_string(++counter)};
         std::string bytes = "HXPSTART " + std::to_string(counter) + " CMD StopProgram HXPEND";

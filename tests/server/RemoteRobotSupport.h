@@ -7,13 +7,18 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "controller/RobotMasterSimBus.h"
+#include "hardware/VQTCANV2Codec.h"
 #include "server/ServerTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -23,6 +28,59 @@ using namespace std::chrono_literals;
 using ServerTest::Client;
 using ServerTest::Frame;
 using ServerTest::WaitFor;
+
+// Module identifiers and gear scales of the sample's robot file.
+const int ModuleIds[6] = {16, 32, 48, 64, 80, 96};
+const float GearScales[6] = {190, -190, 100, 50, 50, 50};
+
+// The position set-points sent to each joint's module, from byte `from` of the frame log on.
+inline std::vector<std::vector<float>> SetPointsSince(const std::string& path, std::uintmax_t from) {
+    using Codec = Hardware::VQTCANV2Codec;
+    std::vector<std::vector<float>> setPoints(6);
+    std::ifstream in(path);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string line;
+    std::getline(in, line);  // the offset may fall inside a line
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string time, frame;
+        if (!(fields >> time >> frame) || frame.size() < 4 || frame[3] != '#' || frame[4] == 'R') continue;
+        const int id = std::stoi(frame.substr(0, 3), nullptr, 16);
+        const std::string hex = frame.substr(4);
+        const int length = static_cast<int>(hex.size() / 2);
+        if (length > 8) continue;
+        uint8_t data[8] = {};
+        for (int i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        for (int j = 0; j < 6; ++j) {
+            if (id != ModuleIds[j]) continue;
+            const auto decoded = Codec::DecodeControllerFrame(id, length, data);
+            if (decoded.kind == Codec::ControllerFrame::PositionSetPoint)
+                setPoints[j].push_back(Codec::PositionFromRaw(decoded.positionRaw, GearScales[j], 0.0f));
+        }
+    }
+    return setPoints;
+}
+
+// Expects every module's set-points to stand still.
+inline void ExpectStandingStill(const std::vector<std::vector<float>>& setPoints, const char* fault) {
+    for (std::size_t j = 0; j < 6; ++j) {
+        const std::vector<float>& values = setPoints[j];
+        ASSERT_FALSE(values.empty()) << "no set-points for module " << ModuleIds[j];
+        const auto range = std::minmax_element(values.begin(), values.end());
+        EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " " << fault;
+    }
+}
+
+// The run state and replay mode, the last two numbers of a "RUNSTATE" line; false for other lines.
+inline bool ReadRunState(const std::string& body, int& runState, int& replayMode) {
+    if (body.rfind("RUNSTATE ", 0) != 0) return false;
+    const std::size_t last = body.rfind(' ');
+    const std::size_t before = body.rfind(' ', last - 1);
+    if (last == std::string::npos || before == std::string::npos || before < 9) return false;
+    runState = std::stoi(body.substr(before + 1, last - before - 1));
+    replayMode = std::stoi(body.substr(last + 1));
+    return true;
+}
 
 // The sample on the simulated bus with the controller and one connected client.
 class RemoteRobot {

@@ -17,58 +17,26 @@
 #include <thread>
 #include <vector>
 
-#include "hardware/VQTCANV2Codec.h"
 #include "server/ModbusTestSupport.h"
 #include "server/RemoteRobotSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Codec = Hardware::VQTCANV2Codec;
 using RemoteRobotTest::RemoteRobot;
 using ServerTest::Client;
 using ServerTest::Frame;
+using RemoteRobotTest::ExpectStandingStill;
+using RemoteRobotTest::SetPointsSince;
 using ServerTest::WaitFor;
 
-const int ModuleIds[6] = {16, 32, 48, 64, 80, 96};
-const float GearScales[6] = {190, -190, 100, 50, 50, 50};
 // The PLC interface's play input: a rising edge stops a running program.
 constexpr int PlayInput = 21;
 
-// The position set-points sent to each joint's module, from byte `from` of the frame log on.
-std::vector<std::vector<float>> SetPointsSince(const std::string& path, std::uintmax_t from) {
-    std::vector<std::vector<float>> setPoints(6);
-    std::ifstream in(path);
-    in.seekg(static_cast<std::streamoff>(from));
-    std::string line;
-    std::getline(in, line);  // the offset may fall inside a line
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string time, frame;
-        if (!(fields >> time >> frame) || frame.size() < 4 || frame[3] != '#' || frame[4] == 'R') continue;
-        const int id = std::stoi(frame.substr(0, 3), nullptr, 16);
-        const std::string hex = frame.substr(4);
-        const int length = static_cast<int>(hex.size() / 2);
-        if (length > 8) continue;
-        uint8_t data[8] = {};
-        for (int i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-        for (int j = 0; j < 6; ++j) {
-            if (id != ModuleIds[j]) continue;
-            const auto decoded = Codec::DecodeControllerFrame(id, length, data);
-            if (decoded.kind == Codec::ControllerFrame::PositionSetPoint)
-                setPoints[j].push_back(Codec::PositionFromRaw(decoded.positionRaw, GearScales[j], 0.0f));
-        }
-    }
-    return setPoints;
-}
-
-// The run state, the last but one number of a "RUNSTATE" line; -1 for other lines.
+// The run state of a "RUNSTATE" line; -1 for other lines.
 int RunState(const std::string& body) {
-    if (body.rfind("RUNSTATE ", 0) != 0) return -1;
-    const std::size_t last = body.rfind(' ');
-    const std::size_t before = body.rfind(' ', last - 1);
-    if (last == std::string::npos || before == std::string::npos || before < 9) return -1;
-    return std::stoi(body.substr(before + 1, last - before - 1));
+    int runState = -1, replayMode = -1;
+    return RemoteRobotTest::ReadRunState(body, runState, replayMode) ? runState : -1;
 }
 
 class RemoteStopBlackBox : public ::testing::Test {
@@ -186,12 +154,7 @@ TEST_F(RemoteStopBlackBox, AStopFromAnySourceWinsOverAStartQueuedBeforeItAndClea
         const auto setPoints = SetPointsSince(robot.FrameLog(), from);
         // Within the alive watchdog of the jog request: the client stays connected.
         ASSERT_NO_FATAL_FAILURE(Jog(counter, "0 0 0 0 0 0 0 0 0"));
-        for (int j = 0; j < 6; ++j) {
-            const std::vector<float>& values = setPoints[static_cast<std::size_t>(j)];
-            ASSERT_FALSE(values.empty()) << "no set-points for module " << ModuleIds[j];
-            const auto range = std::minmax_element(values.begin(), values.end());
-            EXPECT_LT(*range.second - *range.first, 0.01f) << "module " << ModuleIds[j] << " moved after the stop";
-        }
+        ExpectStandingStill(setPoints, "moved after the stop");
     }
 }
 
