@@ -4,6 +4,8 @@
 #include <ctime>
 #include <utility>
 
+#include "controller/RobotMaster.h"
+
 CycleWait::CycleWait(int32_t marginUs, bool precise, NowFunction now, SleepUntilFunction sleepUntil)
     : m_MarginUs(marginUs > 0 ? static_cast<uint64_t>(marginUs) : 0),
       m_Precise(precise),
@@ -23,13 +25,11 @@ uint64_t CycleWait::Until(uint64_t targetUs) const {
 uint64_t CycleWait::MonotonicUs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return RobotMaster::ToMicroSec(now);
 }
 
 void CycleWait::SleepUntilMonotonicUs(uint64_t untilUs) {
-    timespec until;
-    until.tv_sec = static_cast<time_t>(untilUs / 1000000u);
-    until.tv_nsec = static_cast<long>((untilUs % 1000000u) * 1000u);
+    const timespec until = RobotMaster::FromMicroSec(untilUs);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }

@@ -553,10 +553,7 @@ void MainLoop(ProjectManager& projectManager) {
                                             command.sequence);
                 client.from->CommandDone();
                 // The client heard CMDACK: it hears that a later stop cancelled the command.
-                if (!ran) {
-                    log->addFormat("HXP-Server: command %d cancelled by a stop", command.counter);
-                    if (command.counter >= 0) client.from->SendCmdError(command.counter, "cancelled by a stop");
-                }
+                if (!ran) client.from->ReportCancelledByStop(command.counter);
                 client.from.reset();
             }
             if (code != 0) RunCommand(code, parameter, value, projectManager);

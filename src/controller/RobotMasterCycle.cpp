@@ -3,13 +3,11 @@
 
 #include "controller/RobotMaster.h"
 
-#include <cerrno>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
 #include <pthread.h>
-#include <unistd.h>
 
 #include "common/LogSingleton.h"
 #include "controller/Shutdown.h"
@@ -19,11 +17,7 @@
 
 namespace {
 
-uint64_t NowUs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return RobotMaster::ToMicroSec(now);
-}
+uint64_t NowUs() { return CycleWait::MonotonicUs(); }
 
 uint64_t ThreadCpuUs() {
     timespec now;

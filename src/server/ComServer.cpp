@@ -363,10 +363,6 @@ void ComServer::ResetJogValues() {
 
 // ---------------------------------------------------------------- pending command
 
-bool ComServer::PostCommand(int32_t code, int32_t parameter, float value, int counter) {
-    return Post(code, parameter, value, counter, 0) == PostResult::Posted;
-}
-
 ComServer::PostResult ComServer::Post(int32_t code, int32_t parameter, float value, int counter, uint64_t sequence) {
     std::lock_guard<std::mutex> lock(m_PendingMutex);
     if (m_Pending.size() >= MaxPendingCommands) return PostResult::Full;
@@ -380,14 +376,12 @@ ComServer::PostResult ComServer::Post(int32_t code, int32_t parameter, float val
 }
 
 bool ComServer::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
-    std::lock_guard<std::mutex> lock(m_PendingMutex);
-    if (m_Pending.empty()) return false;
-    const QueuedCommand command = m_Pending.front();
-    m_Pending.pop_front();
+    QueuedCommand command;
+    if (!TakeCommand(command)) return false;
     code = command.code;
     parameter = command.parameter;
     value = command.value;
-    m_PendingDone.notify_all();
+    CommandDone();
     return true;
 }
 
@@ -426,10 +420,12 @@ void ComServer::CancelQueuedStarts(uint64_t stopSequence) {
         if (!cancelled.empty()) m_PendingDone.notify_all();
     }
     // The client heard CMDACK for each: it hears that a stop cancelled it.
-    for (const int counter : cancelled) {
-        LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
-        if (counter >= 0) SendCmdError(counter, "cancelled by a stop");
-    }
+    for (const int counter : cancelled) ReportCancelledByStop(counter);
+}
+
+void ComServer::ReportCancelledByStop(int counter) {
+    LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
+    if (counter >= 0) SendCmdError(counter, "cancelled by a stop");
 }
 
 bool ComServer::WaitForEarlierCommands(int counter) {
@@ -457,8 +453,7 @@ bool ComServer::WaitForEarlierCommands(int counter) {
 
 bool ComServer::RefuseStoppedStart(int counter) {
     if (m_RobotMaster == nullptr || !m_RobotMaster->StoppedSince(m_FrameSequence)) return false;
-    LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
-    SendCmdError(counter, "cancelled by a stop");
+    ReportCancelledByStop(counter);
     return true;
 }
 
@@ -466,8 +461,7 @@ bool ComServer::PostOrRefuse(int counter, int32_t code, int32_t parameter, float
     const PostResult result = Post(code, parameter, value, counter, m_FrameSequence);
     if (result == PostResult::Posted) return true;
     if (result == PostResult::Stopped) {
-        LogSingleton::instance()->addFormat("HXP-Server: command %d cancelled by a stop", counter);
-        SendCmdError(counter, "cancelled by a stop");
+        ReportCancelledByStop(counter);
         return false;
     }
     LogSingleton::instance()->addFormat("HXP-Server: %d commands are waiting, command %d refused",

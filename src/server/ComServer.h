@@ -92,8 +92,6 @@ public:
     int GetWatchdog() const { return m_Watchdog.load(); }
 
     // ---- Pending commands: carried out in the order received ----
-    // False when MaxPendingCommands are already waiting; nothing is posted then.
-    bool PostCommand(int32_t code, int32_t parameter, float value, int counter = -1);
     // Takes the oldest pending command; false when none is pending.
     bool TakePendingCommand(int32_t& code, int32_t& parameter, float& value);
     // Takes the oldest pending command for running it; the caller calls CommandDone once it ran.
@@ -104,6 +102,8 @@ public:
     // An operator stop: the start-like commands queued before it are dropped and
     // their client told.
     void CancelQueuedStarts(uint64_t stopSequence);
+    // The client heard CMDACK for a command a later stop cancelled: it hears so.
+    void ReportCancelledByStop(int counter);
     // Start-like commands: they must not run after a stop given after them.
     static bool IsStartLike(int32_t code) { return code == 2; }
 

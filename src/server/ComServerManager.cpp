@@ -297,9 +297,13 @@ std::vector<std::shared_ptr<ComServer>> ComServerManager::CommandSources() {
 }
 
 bool ComServerManager::TakePendingCommand(int32_t& code, int32_t& parameter, float& value) {
-    for (auto& connection : CommandSources())
-        if (connection->TakePendingCommand(code, parameter, value)) return true;
-    return false;
+    TakenCommand taken;
+    if (!TakeCommand(taken)) return false;
+    code = taken.command.code;
+    parameter = taken.command.parameter;
+    value = taken.command.value;
+    taken.from->CommandDone();
+    return true;
 }
 
 bool ComServerManager::TakeCommand(TakenCommand& taken) {
